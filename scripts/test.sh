@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds and runs every test: AddressSanitizer + UndefinedBehaviorSanitizer (all tests),
+# ThreadSanitizer (the tests labelled "threads") and short fuzz runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+ctest_jobs=${TEV_CTEST_JOBS:-2}
+
+echo "== ASan + UBSan: build and run all tests"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
+    -DCMAKE_C_COMPILER=gcc -DTEV_SANITIZE=address,undefined
+cmake --build build/asan -j "$jobs"
+(cd build/asan && ctest -j "$ctest_jobs" --output-on-failure --timeout 300)
+
+echo "== ThreadSanitizer: build and run the tests labelled threads"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
+    -DCMAKE_C_COMPILER=gcc -DTEV_SANITIZE=thread -DTEV_TEST_LABELS=threads \
+    -DTEV_BUILD_APP=OFF -DTEV_BUILD_TOOLS=OFF
+cmake --build build/tsan -j "$jobs"
+(cd build/tsan && ctest -j "$ctest_jobs" -L threads --output-on-failure --timeout 300)
+
+echo "== Fuzz targets: build with clang and run each for a few seconds"
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
+    -DCMAKE_C_COMPILER=clang-14 -DTEV_FUZZ=ON
+cmake --build build/fuzz -j "$jobs"
+shopt -s nullglob
+for target in build/fuzz/fuzz/fuzz_*; do
+    [ -x "$target" ] || continue
+    name=$(basename "$target")
+    corpus="$root/fuzz/corpus/${name#fuzz_}"
+    work=$(mktemp -d)
+    [ -d "$corpus" ] && cp -r "$corpus/." "$work/"
+    echo "-- $name"
+    "$target" -max_total_time="${TEV_FUZZ_SECONDS:-5}" -print_final_stats=1 "$work" 2>&1 | tail -n 3
+    rm -rf "$work"
+done
+echo "== All tests passed"
