@@ -1,0 +1,18 @@
+// The library's log: one line per event in <engine folder>config/service.log, opened and closed
+// for every line. Diagnostics of interface misuse go to a sink that keeps nothing.
+#pragma once
+
+#include <functional>
+#include <string>
+
+// "[Thu Dec 10 04:20:53 2026] message". A line that cannot be written is lost silently.
+void WriteLogLine(const char* message);
+void WriteLogLineF(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void WriteDiagnosticLine(const char* message);
+// Creates the missing folders of the log path and starts the log empty.
+void ResetLog();
+// The log path, computed on first use and kept for the life of the process.
+const std::string& LogFilePath();
+
+// Lets tests see the diagnostics that the sink otherwise drops; an empty function restores it.
+void SetDiagnosticObserver(std::function<void(const char*)> observer);

@@ -1,0 +1,49 @@
+#include "foundation/paths.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "tev_config.h"
+
+namespace {
+
+std::string EnvOr(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' ? value : fallback;
+}
+
+}  // namespace
+
+std::string UserDataFolder() {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg != nullptr && xdg[0] == '/') {
+        return xdg;
+    }
+    const char* home = std::getenv("HOME");
+    return std::string(home != nullptr ? home : "") + "/.local/share";
+}
+
+std::string EngineFolder() {
+    return UserDataFolder() + "/Velmor/tevDownloadV32/";
+}
+
+std::string DownloadServer() {
+    return EnvOr("TEV_DOWNLOAD_SERVER", TEV_DOWNLOAD_SERVER_DEFAULT);
+}
+
+std::string ReportServer() {
+    return EnvOr("TEV_REPORT_SERVER", TEV_REPORT_SERVER_DEFAULT);
+}
+
+void CreateFoldersOf(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        const std::string prefix = path.substr(0, slash);
+        struct stat st {};
+        if (stat(prefix.c_str(), &st) != 0) {
+            mkdir(prefix.c_str(), 0755);
+        }
+    }
+}

@@ -1,0 +1,18 @@
+// Where the library keeps its files, and the deployment values of this build.
+#pragma once
+
+#include <string>
+
+// Per-user application data: $XDG_DATA_HOME, else $HOME/.local/share (no trailing '/').
+std::string UserDataFolder();
+// The engine folder, ending in '/': <user data>/Velmor/tevDownloadV32/.
+std::string EngineFolder();
+
+// host[:port] of the download and report servers: the environment variables TEV_DOWNLOAD_SERVER
+// and TEV_REPORT_SERVER when set, else the values this build was configured with.
+std::string DownloadServer();
+std::string ReportServer();
+
+// Creates every missing folder of path up to its last '/' (the part after it is a file name).
+// Failures are ignored; the caller finds out when it uses the path.
+void CreateFoldersOf(const std::string& path);
