@@ -25,6 +25,9 @@ constexpr vmResult CP_E_WOULDBLOCK = 0x8022000Au;
 constexpr vmResult NW_OK = 0x40300000u;
 constexpr vmResult NW_FAIL = 0x80300000u;
 
+constexpr vmResult UT_OK = 0x40600000u;
+constexpr vmResult UT_FAIL = 0x80600000u;
+
 constexpr bool vmSucceeded(vmResult r) {
     return (r & 0x40000000u) != 0;
 }
