@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "test_server/http_parsing.h"
-#include "test_server/rule_spec.h"
+#include "test_server/rule_option.h"
 
 using namespace tev::tools;
 
@@ -116,7 +116,7 @@ TEST(HttpParsingTest, ParsesRequestHeads) {
 
 TEST(HttpParsingTest, ParsesCommandLineRules) {
     std::string error;
-    auto parsed = ParseRuleSpec("/a.bin:first=2,range-only,close-after=1000", &error);
+    auto parsed = ParseRuleOption("/a.bin:first=2,range-only,close-after=1000", &error);
     ASSERT_TRUE(parsed) << error;
     EXPECT_EQ(parsed->first, "/a.bin");
     EXPECT_EQ(parsed->second.kind, HttpRule::CloseAfterBytes);
@@ -124,13 +124,13 @@ TEST(HttpParsingTest, ParsesCommandLineRules) {
     EXPECT_EQ(parsed->second.firstN, 2u);
     EXPECT_TRUE(parsed->second.onlyWithRange);
 
-    parsed = ParseRuleSpec("/old:redirect=http://127.0.0.1:80/new?a=1,b", &error);
+    parsed = ParseRuleOption("/old:redirect=http://127.0.0.1:80/new?a=1,b", &error);
     ASSERT_TRUE(parsed) << error;
     EXPECT_EQ(parsed->second.kind, HttpRule::Redirect);
     EXPECT_EQ(parsed->second.status, 302);
     EXPECT_EQ(parsed->second.location, "http://127.0.0.1:80/new?a=1,b");
 
-    parsed = ParseRuleSpec("*:see-other", &error);
+    parsed = ParseRuleOption("*:see-other", &error);
     ASSERT_TRUE(parsed) << error;
     EXPECT_EQ(parsed->first, "*");
     EXPECT_EQ(parsed->second.status, 303);
@@ -144,9 +144,9 @@ TEST(HttpParsingTest, ParsesCommandLineRules) {
         {"/x:no-length", HttpRule::OmitContentLength},
         {"/x:ignore-range", HttpRule::IgnoreRange},
     };
-    for (const auto& [spec, kind] : kinds) {
-        SCOPED_TRACE(spec);
-        parsed = ParseRuleSpec(spec, &error);
+    for (const auto& [text, kind] : kinds) {
+        SCOPED_TRACE(text);
+        parsed = ParseRuleOption(text, &error);
         ASSERT_TRUE(parsed) << error;
         EXPECT_EQ(parsed->second.kind, kind);
     }
@@ -155,7 +155,7 @@ TEST(HttpParsingTest, ParsesCommandLineRules) {
          {"/x", "x:stall", "/x:stall=1", "/x:close-after", "/x:close-after=a", "/x:rate=0",
           "/x:status=42", "/x:first=0,stall", "/x:first=2stall", "/x:explode"}) {
         SCOPED_TRACE(bad);
-        EXPECT_FALSE(ParseRuleSpec(bad, &error));
+        EXPECT_FALSE(ParseRuleOption(bad, &error));
         EXPECT_NE(error.find("bad rule"), std::string::npos);
     }
 }

@@ -220,16 +220,16 @@ ByteRange ParseRange(std::string_view value, uint64_t size) {
         !EqualsIgnoreCase(Trim(value.substr(0, equals)), "bytes")) {
         return {};
     }
-    const std::string_view spec = Trim(value.substr(equals + 1));
-    if (spec.find(',') != std::string_view::npos) {
+    const std::string_view ranges = Trim(value.substr(equals + 1));
+    if (ranges.find(',') != std::string_view::npos) {
         return {};
     }
-    const size_t dash = spec.find('-');
+    const size_t dash = ranges.find('-');
     if (dash == std::string_view::npos) {
         return {};
     }
-    const std::string_view firstText = Trim(spec.substr(0, dash));
-    const std::string_view lastText = Trim(spec.substr(dash + 1));
+    const std::string_view firstText = Trim(ranges.substr(0, dash));
+    const std::string_view lastText = Trim(ranges.substr(dash + 1));
     const ByteRange unsatisfiable{ByteRange::Unsatisfiable, 0, 0};
 
     if (firstText.empty()) {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/program.h"
-#include "test_server/rule_spec.h"
+#include "test_server/rule_option.h"
 #include "test_server/test_http_server.h"
 
 namespace {
@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
             portFile = value;
         } else if (argument == "--rule") {
             std::string error;
-            auto rule = tev::tools::ParseRuleSpec(value, &error);
+            auto rule = tev::tools::ParseRuleOption(value, &error);
             if (!rule) {
                 return Fail(error);
             }

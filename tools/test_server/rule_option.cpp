@@ -1,4 +1,4 @@
-#include "test_server/rule_spec.h"
+#include "test_server/rule_option.h"
 
 #include <charconv>
 
@@ -14,23 +14,23 @@ bool ParseNumber(std::string_view text, Number* value) {
 
 }  // namespace
 
-std::optional<std::pair<std::string, HttpRule>> ParseRuleSpec(std::string_view spec,
-                                                              std::string* error) {
+std::optional<std::pair<std::string, HttpRule>> ParseRuleOption(std::string_view text,
+                                                                std::string* error) {
     const auto fail = [&](const std::string& why) {
         if (error != nullptr) {
-            *error = "bad rule '" + std::string(spec) + "': " + why;
+            *error = "bad rule '" + std::string(text) + "': " + why;
         }
         return std::nullopt;
     };
-    const size_t colon = spec.find(':');
+    const size_t colon = text.find(':');
     if (colon == std::string_view::npos) {
         return fail("expected PATH:KIND");
     }
-    const std::string path(spec.substr(0, colon));
+    const std::string path(text.substr(0, colon));
     if (path != "*" && (path.empty() || path.front() != '/')) {
         return fail("the path must start with '/' or be '*'");
     }
-    std::string_view rest = spec.substr(colon + 1);
+    std::string_view rest = text.substr(colon + 1);
     HttpRule rule;
 
     // Modifiers come first so that a redirect's location may hold any character.

@@ -17,8 +17,8 @@
 
 namespace tev::tools {
 
-// nullopt with *error set when spec is not of the form above.
-std::optional<std::pair<std::string, HttpRule>> ParseRuleSpec(std::string_view spec,
-                                                              std::string* error);
+// nullopt with *error set when text is not of the form above.
+std::optional<std::pair<std::string, HttpRule>> ParseRuleOption(std::string_view text,
+                                                                std::string* error);
 
 }  // namespace tev::tools
