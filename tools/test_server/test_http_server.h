@@ -38,7 +38,7 @@ namespace tev::tools {
 struct HttpRule {
     enum Kind {
         Redirect,           // answer `status` (302 when 0) with Location = `location` if set
-        Status,             // answer `status` with a small text body
+        Status,             // answer `status` (500 when 0) with a small text body
         CloseBeforeHead,    // read the request, then close without answering
         CloseAfterBytes,    // normal head (full Content-Length), `bytes` body bytes, then close
         Stall,              // read the request, never answer; ends when the client closes or the
