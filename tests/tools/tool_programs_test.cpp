@@ -1,0 +1,188 @@
+// The two tool programs as scripts use them: start, publish the port, serve, stop on SIGTERM.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "raw_http.h"
+#include "report_collector/report_frame.h"
+#include "report_collector/report_store.h"
+
+namespace fs = std::filesystem;
+
+extern char** environ;
+
+namespace {
+
+// A child process whose output goes to a file; killed if a test leaves it running.
+class Program {
+  public:
+    Program(std::vector<std::string> arguments, const fs::path& output) {
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+            pid_ = -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
+
+    ~Program() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    bool Started() const { return pid_ > 0; }
+
+    // The exit code, or nullopt when the program is still running after timeoutMs.
+    std::optional<int> Wait(int timeoutMs) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return std::nullopt;
+    }
+
+    std::optional<int> Terminate(int timeoutMs = 5000) {
+        kill(pid_, SIGTERM);
+        return Wait(timeoutMs);
+    }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+// Waits for the program to publish its port; 0 after timeoutMs.
+uint16_t ReadPortFile(const fs::path& path, int timeoutMs = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream file(path);
+        unsigned port = 0;
+        if (file >> port) {
+            return static_cast<uint16_t>(port);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
+}
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// Runs curl and returns its exit code with what it wrote to standard output.
+std::pair<int, std::string> Curl(const std::vector<std::string>& arguments, const fs::path& out) {
+    std::vector<std::string> argv = {"/usr/bin/curl", "-s", "--max-time", "10"};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    Program curl(argv, out);
+    const std::optional<int> code = curl.Wait(15000);
+    return {code.value_or(-1), ReadText(out)};
+}
+
+class ToolProgramsTest : public ::testing::Test {
+  protected:
+    fs::path base_ = fs::path(std::getenv("TEV_TEST_ROOT"));
+};
+
+TEST_F(ToolProgramsTest, TestServerServesAFolderWithCommandLineRulesUntilTerminated) {
+    const fs::path root = base_ / "www";
+    fs::create_directories(root);
+    std::ofstream(root / "file.txt") << "0123456789abcdefghij";
+    const fs::path portFile = base_ / "server.port";
+    Program server({TEV_TEST_SERVER_PROGRAM, "--root", root.string(), "--port", "0", "--port-file",
+                    portFile.string(), "--rule", "/file.txt:first=1,range-only,close-after=3"},
+                   base_ / "server.log");
+    ASSERT_TRUE(server.Started());
+    const uint16_t port = ReadPortFile(portFile);
+    ASSERT_NE(port, 0) << ReadText(base_ / "server.log");
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/file.txt";
+
+    // The first ranged request breaks (curl: partial file), the next is served.
+    EXPECT_EQ(Curl({"-r", "5-", url}, base_ / "curl1.out").first, 18);
+    EXPECT_EQ(Curl({"-r", "5-", url}, base_ / "curl2.out"),
+              std::make_pair(0, std::string("56789abcdefghij")));
+    EXPECT_EQ(Curl({url}, base_ / "curl3.out"),
+              std::make_pair(0, std::string("0123456789abcdefghij")));
+
+    EXPECT_EQ(server.Terminate(), 0);
+    const std::string log = ReadText(base_ / "server.log");
+    EXPECT_NE(log.find("port " + std::to_string(port)), std::string::npos) << log;
+    EXPECT_NE(log.find("\"GET /file.txt\" 206"), std::string::npos) << log;
+}
+
+TEST_F(ToolProgramsTest, ReportCollectorStoresReportsUntilTerminated) {
+    const fs::path database = base_ / "reports.db";
+    const fs::path portFile = base_ / "collector.port";
+    Program collector({TEV_REPORT_COLLECTOR_PROGRAM, "--port", "0", "--db", database.string(),
+                       "--port-file", portFile.string()},
+                      base_ / "collector.log");
+    ASSERT_TRUE(collector.Started());
+    const uint16_t port = ReadPortFile(portFile);
+    ASSERT_NE(port, 0) << ReadText(base_ / "collector.log");
+
+    TcpConnection connection = ConnectLoopback(port);
+    ASSERT_TRUE(connection.Send(tev::tools::BuildReportMessage({{"svc", "http://h/a", 42, 1}})));
+    const std::string ack = tev::tools::BuildReportAck();
+    EXPECT_EQ(connection.ReceiveExactly(ack.size()), ack);
+
+    EXPECT_EQ(collector.Terminate(), 0);
+    const std::vector<tev::tools::StoredReport> rows = tev::tools::ReadReportsFile(database);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].url, "http://h/a");
+    EXPECT_EQ(rows[0].bytes, 42);
+}
+
+TEST_F(ToolProgramsTest, ProgramsExplainTheirOptionsAndRefuseBadOnes) {
+    struct Case {
+        std::vector<std::string> arguments;
+        int code;
+        const char* output;
+    };
+    const Case cases[] = {
+        {{TEV_TEST_SERVER_PROGRAM, "--help"}, 0, "--rule RULE"},
+        {{TEV_TEST_SERVER_PROGRAM}, 2, "--root is required"},
+        {{TEV_TEST_SERVER_PROGRAM, "--root", "/", "--rule", "/x:explode"}, 2, "bad rule"},
+        {{TEV_TEST_SERVER_PROGRAM, "--root", "/", "--port", "70000"}, 2, "bad port"},
+        {{TEV_REPORT_COLLECTOR_PROGRAM, "--help"}, 0, "--db FILE"},
+        {{TEV_REPORT_COLLECTOR_PROGRAM, "--frobnicate", "1"}, 2, "unknown option"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments.back());
+        const fs::path output = base_ / "program.out";
+        Program program(c.arguments, output);
+        EXPECT_EQ(program.Wait(10000), c.code);
+        EXPECT_NE(ReadText(output).find(c.output), std::string::npos) << ReadText(output);
+    }
+}
+
+}  // namespace

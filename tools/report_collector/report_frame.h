@@ -1,0 +1,68 @@
+// The statistics report messages as they travel between the downloader and the report
+// collector, without sockets. A message is a 14-byte little-endian header (category u16, type u16,
+// u32 zero, u16 zero, u32 length) and length bytes: the payload followed by the zero bytes that
+// make 14 + length a multiple of 8.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tev::tools {
+
+constexpr uint16_t kReportPort = 54547;
+constexpr uint16_t kAgentCategory = 0x0300;
+constexpr uint16_t kReportMessageType = 0x9A;  // downloader -> collector: a block of records
+constexpr uint16_t kReportAckType = 0x83;      // collector -> downloader: one per report
+constexpr size_t kStreamHeaderSize = 14;
+constexpr size_t kReportRecordSize = 298;
+constexpr size_t kServiceIdField = 33;
+constexpr size_t kUrlField = 256;
+// Far above any real report (a job of thousands of files stays below 1 MiB).
+constexpr uint32_t kMaxReportLength = 16 * 1024 * 1024;
+// The downloader's reporter only needs an acknowledgement to arrive; 0 says "stored".
+constexpr uint8_t kReportAckStored = 0;
+
+// One file's statistics: service id (at most 32 bytes), URL text (at most 255 bytes), the bytes
+// received for it in the session, and the record's trailing marker byte (1).
+struct ReportRecord {
+    std::string serviceId{};
+    std::string url{};
+    int64_t bytes = 0;
+    uint8_t marker = 1;
+};
+
+// 14 + length rounded up to a multiple of 8, minus 14: the header's length field for a payload.
+uint32_t PaddedLength(uint32_t payloadLength);
+
+// A whole message with the given category, type and payload, padded with zeros.
+std::string BuildStreamMessage(uint16_t category, uint16_t type, std::string_view payload);
+
+// The 298-byte wire form of a record; longer texts are cut so the terminating NUL always fits.
+std::string EncodeReportRecord(const ReportRecord& record);
+
+// A report message (0x0300/0x9A): u32 count, then count records.
+std::string BuildReportMessage(const std::vector<ReportRecord>& records);
+
+// The acknowledgement message (0x0300/0x83) with one payload byte.
+std::string BuildReportAck(uint8_t code = kReportAckStored);
+
+struct ReportParse {
+    enum Status {
+        NeedMore,   // no complete message at the front yet
+        Report,     // one message: records filled, consumed bytes to drop
+        Malformed,  // the stream cannot be a report stream: close the connection
+    };
+    Status status = NeedMore;
+    size_t consumed = 0;
+    std::vector<ReportRecord> records;
+    std::string error;  // why, for Malformed
+};
+
+// Looks at the message at the front of bytes. Malformed is answered as early as the bytes allow
+// (a bad header before its payload has arrived), so a peer cannot make the collector wait for or
+// buffer a frame it would refuse anyway.
+ReportParse ParseReportMessage(std::string_view bytes);
+
+}  // namespace tev::tools

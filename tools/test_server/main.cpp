@@ -1,0 +1,110 @@
+// tev-test-server: serves a folder over loopback HTTP/1.1 until SIGINT or SIGTERM.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/program.h"
+#include "test_server/rule_option.h"
+#include "test_server/test_http_server.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: tev-test-server --root DIR [--port N] [--bind ADDR] [--port-file FILE]\n"
+    "                       [--rule RULE]... [--quiet]\n"
+    "\n"
+    "Serves the files of DIR over HTTP/1.1 (GET, HEAD, keep-alive, single byte ranges) until\n"
+    "SIGINT or SIGTERM. Prints the port it listens on; --port 0 (the default) picks a free one.\n"
+    "\n"
+    "  --root DIR        folder to serve (paths outside it are answered 404)\n"
+    "  --port N          port to listen on (default 0: any free port)\n"
+    "  --bind ADDR       IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --port-file FILE  also write the port to FILE, for scripts\n"
+    "  --rule RULE       misbehave for a path; may be repeated, the first matching rule wins\n"
+    "  --quiet           do not log requests on stderr\n"
+    "\n"
+    "RULE is PATH:[first=N,][range-only,]KIND[=VALUE], PATH a request path or '*' for all.\n"
+    "  first=N, only the first N matching requests;  range-only, only requests with Range.\n"
+    "  KIND: redirect[=LOCATION] (302)  see-other[=LOCATION] (303)  status=CODE\n"
+    "        close-before-head  close-after=BYTES  stall  rate=BYTES_PER_SECOND\n"
+    "        no-length  ignore-range\n"
+    "Examples: --rule /big.bin:close-after=1000  --rule /big.bin:first=2,range-only,stall\n"
+    "          --rule /old.bin:redirect=/big.bin\n";
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "tev-test-server: %s\n(see --help)\n", message.c_str());
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using tev::tools::TestHttpServer;
+    TestHttpServer::Options options;
+    options.logRequests = true;
+    std::string portFile;
+    std::vector<std::pair<std::string, tev::tools::HttpRule>> rules;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (argument == "--quiet") {
+            options.logRequests = false;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            return Fail("missing value or unknown option " + argument);
+        }
+        const std::string value = argv[++i];
+        if (argument == "--root") {
+            options.root = value;
+        } else if (argument == "--port") {
+            if (!tev::tools::ParsePort(value, &options.port)) {
+                return Fail("bad port " + value);
+            }
+        } else if (argument == "--bind") {
+            options.bindAddress = value;
+        } else if (argument == "--port-file") {
+            portFile = value;
+        } else if (argument == "--rule") {
+            std::string error;
+            auto rule = tev::tools::ParseRuleOption(value, &error);
+            if (!rule) {
+                return Fail(error);
+            }
+            rules.push_back(std::move(*rule));
+        } else {
+            return Fail("unknown option " + argument);
+        }
+    }
+    if (options.root.empty()) {
+        return Fail("--root is required");
+    }
+
+    tev::tools::BlockTerminationSignals();
+    TestHttpServer server(options);
+    if (!server.Ok()) {
+        return Fail(server.Error());
+    }
+    for (const auto& [path, rule] : rules) {
+        server.AddRule(path, rule);
+    }
+    if (!portFile.empty()) {
+        std::string error;
+        if (!tev::tools::WritePortFile(portFile, server.Port(), &error)) {
+            return Fail(error);
+        }
+    }
+    std::printf("tev-test-server: serving %s on %s (port %u)\n", options.root.c_str(),
+                server.Url("/").c_str(), static_cast<unsigned>(server.Port()));
+    std::fflush(stdout);
+
+    const int signal = tev::tools::WaitForTerminationSignal();
+    std::fprintf(stderr, "tev-test-server: %s, stopping\n", strsignal(signal));
+    server.Stop();
+    return 0;
+}

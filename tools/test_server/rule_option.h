@@ -1,0 +1,24 @@
+// The command-line form of a rule of the test server, for manual checks:
+//
+//     PATH:[first=N,][range-only,]KIND[=VALUE]
+//
+// KIND is one of: redirect[=LOCATION] (302), see-other[=LOCATION] (303), status=CODE,
+// close-before-head, close-after=BYTES, stall, rate=BYTES_PER_SECOND, no-length, ignore-range.
+// PATH starts with "/" or is "*" (every path). Examples: "/a.bin:close-after=1000",
+// "/a.bin:first=2,range-only,stall", "/old:redirect=http://127.0.0.1:8080/new".
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "test_server/test_http_server.h"
+
+namespace tev::tools {
+
+// nullopt with *error set when text is not of the form above.
+std::optional<std::pair<std::string, HttpRule>> ParseRuleOption(std::string_view text,
+                                                                std::string* error);
+
+}  // namespace tev::tools
