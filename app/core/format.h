@@ -14,6 +14,8 @@ std::string FormatSize(double bytes);
 std::string FormatSpeed(double bytesPerSecond);
 // "hh:mm:ss" of the time within the day: whole days are not shown.
 std::string FormatClock(int64_t seconds);
+// The speed graph's sample for a speed: megabits per second, truncated, at most 100.
+int SpeedGraphSample(int64_t bytesPerSecond);
 // The text after the last '/'; empty when there is none or it ends the text.
 std::string FileNameOfUrl(const std::string& url);
 // The text after the first ','; the whole text when there is none.

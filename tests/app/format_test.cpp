@@ -76,6 +76,23 @@ TEST(FormatClock, HoursWithinTheDay) {
     }
 }
 
+TEST(SpeedGraphSample, MegabitsPerSecondUpTo100) {
+    const int64_t cases[][2] = {
+        {0, 0},
+        {-1048576, 0},
+        {131071, 0},
+        {131072, 1},
+        {1048575, 7},
+        {100 * 1048576 / 8, 100},
+        {100 * 1048576 / 8 - 1, 99},
+        {int64_t{1} << 28, 100},  // 256 MiB/s: past 32 bits once multiplied by 8
+        {int64_t{1} << 40, 100},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SpeedGraphSample(c[0]), c[1]) << c[0];
+    }
+}
+
 TEST(TextCuts, FileNameOfUrlAndTextAfterComma) {
     const TextCase names[] = {
         {"http://host/download/qk/setup.exe", "setup.exe"},
