@@ -1,0 +1,32 @@
+// The folders the window works with: the default download folder, the engine's folder that it
+// refuses, the saved choice other programs read, and free space.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The programs' home of this platform: the user's home folder, without a trailing '/'.
+std::string ProgramFilesFolder();
+// <home>/orvix9/QK/
+std::string DefaultDownloadFolder();
+// The engine program's path as the window knows it: inside the library's engine folder.
+std::string WindowEnginePath();
+// True when folder equals the engine path's folder (up to and with its last separator),
+// compared exactly, letter case included.
+bool IsEngineFolder(const std::string& enginePath, const std::string& folder);
+// folder with a '/' appended unless it already ends in '/' or '\'.
+std::string WithTrailingSeparator(const std::string& folder);
+// Creates the folder when it does not exist, one level only; failures are ignored.
+void CreateFolderOneLevel(const std::string& folder);
+
+// Where machine-wide settings live: $TEV_SETTINGS_DIR when set, else "/etc/xdg/Velmor Inc.".
+std::string SettingsFolder();
+// The INI file standing in for the registry key "Velmor Inc.\DownloadPath".
+std::string DownloadPathSettingsFile();
+inline constexpr char kDownloadPathGroup[] = "DownloadPath";
+// Writes valueName=folder into the group DownloadPath of that file, for other programs to read.
+// Failures (no rights on the system folder) are ignored.
+void SaveDownloadFolder(const std::string& valueName, const std::string& folder);
+// Free bytes for this user on the file system holding path (its nearest existing ancestor);
+// 0 when that cannot be learnt.
+uint64_t FreeBytesOfDrive(const std::string& path);

@@ -1,0 +1,84 @@
+#include "core/format.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+std::string StringPrintf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length < 0) {
+        va_end(args);
+        return {};
+    }
+    std::vector<char> buffer(static_cast<size_t>(length) + 1);
+    std::vsnprintf(buffer.data(), buffer.size(), format, args);
+    va_end(args);
+    return std::string(buffer.data(), static_cast<size_t>(length));
+}
+
+namespace {
+
+// Divides by 1024 until the value fits a unit; nullptr past the largest one.
+const char* ScaleToUnit(double* value, const char* const (&units)[4]) {
+    for (const char* unit : units) {
+        *value *= 1.0 / 1024.0;
+        if (*value < 1024.0) {
+            return unit;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::string FormatSize(double bytes) {
+    if (bytes < 1024.0) {
+        return StringPrintf("%0.f Bytes", bytes);
+    }
+    static const char* const kUnits[4] = {"%.2f KB", "%.2f MB", "%.2f GB", "%.2f TB"};
+    const char* unit = ScaleToUnit(&bytes, kUnits);
+    return unit != nullptr ? StringPrintf(unit, bytes) : std::string();
+}
+
+std::string FormatSpeed(double bytesPerSecond) {
+    if (bytesPerSecond <= 0.0) {
+        return "0.0 Bytes";
+    }
+    if (bytesPerSecond < 1024.0) {
+        return StringPrintf("%0.f Bytes", bytesPerSecond);
+    }
+    static const char* const kUnits[4] = {"%0.2f KB/Sec", "%0.2f MB/Sec", "%0.2f GB/Sec",
+                                          "%0.2f TB/Sec"};
+    const char* unit = ScaleToUnit(&bytesPerSecond, kUnits);
+    return unit != nullptr ? StringPrintf(unit, bytesPerSecond) : std::string("0.0 Bytes");
+}
+
+std::string FormatClock(int64_t t) {
+    const int64_t hours = t / 3600 - (t / 86400) * 24;
+    const int64_t minutes = t / 60 - (t / 3600) * 60;
+    const int64_t seconds = t - (t / 60) * 60;
+    return StringPrintf("%02d:%02d:%02d", static_cast<int>(hours), static_cast<int>(minutes),
+                        static_cast<int>(seconds));
+}
+
+int SpeedGraphSample(int64_t bytesPerSecond) {
+    // In 64 bits: speed * 8 leaves 32 bits from 256 MiB/s on, which would draw an empty bar.
+    const int64_t megabits = bytesPerSecond * 8 / 1048576;
+    return static_cast<int>(std::clamp<int64_t>(megabits, 0, 100));
+}
+
+std::string FileNameOfUrl(const std::string& url) {
+    const size_t slash = url.rfind('/');
+    return slash == std::string::npos ? std::string() : url.substr(slash + 1);
+}
+
+std::string TextAfterComma(const std::string& text) {
+    const size_t comma = text.find(',');
+    return comma == std::string::npos ? text : text.substr(comma + 1);
+}

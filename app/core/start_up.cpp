@@ -1,0 +1,60 @@
+#include "core/start_up.h"
+
+#include <cerrno>
+
+#include "core/format.h"
+#include "core/texts.h"
+#include "foundation/paths.h"
+
+std::string BuiltInFileListUrl() {
+    return "http://" + DownloadServer() + kFileListPath;
+}
+
+std::string BuiltInBannerUrl() {
+    return "http://" + DownloadServer() + kBannerPath;
+}
+
+std::string BannerAddress(const std::string& bannerUrl, const std::string& publisherTag,
+                          const std::string& serviceTag) {
+    if (!bannerUrl.empty()) {
+        return bannerUrl;
+    }
+    return "http://" + DownloadServer() +
+           StringPrintf(kFallbackBannerFormat, publisherTag.c_str(), serviceTag.c_str());
+}
+
+void CCommandLineInfoParser::ParseCommandLine(const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments) {
+        if (!argument.empty() && (argument[0] == '-' || argument[0] == '/')) {
+            ParseParam(argument.substr(1));
+        } else {
+            ParseParam(argument);
+        }
+    }
+}
+
+void CCommandLineInfoParser::ParseParam(const std::string& argument) {
+    if (haveFirst_) {
+        ++ignored_;
+        return;
+    }
+    first_ = argument;
+    haveFirst_ = true;
+}
+
+std::string SingleInstanceLockName(const std::string& builtInFileListUrl) {
+    const std::string name = std::string(kProductName) + "::" + builtInFileListUrl;
+    // Count characters, not bytes, and never cut a UTF-8 sequence in two.
+    size_t characters = 0;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const bool startsCharacter = (static_cast<unsigned char>(name[i]) & 0xC0) != 0x80;
+        if (startsCharacter && ++characters > kLockNameLimit) {
+            return name.substr(0, i);
+        }
+    }
+    return name;
+}
+
+std::string ApplicationName() {
+    return program_invocation_short_name;
+}
