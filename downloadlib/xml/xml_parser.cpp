@@ -325,11 +325,9 @@ std::unique_ptr<CXMLElement> CXMLContentParser::Content(const char* pos, const c
         }
         if (IsCData(lt, end)) {
             if (parent != nullptr) {
-                const char* from = lt + 9;
-                const char* to = gt - 2;
+                // Between "<![CDATA[" and "]]>"; gt is at least 11 bytes past lt.
                 parent->cdata_.push_back(
-                    {std::string(from, to > from ? static_cast<size_t>(to - from) : 0),
-                     static_cast<uint32_t>(parent->children_.size())});
+                    {std::string(lt + 9, gt - 2), static_cast<uint32_t>(parent->children_.size())});
             }
             pos = gt + 1;
             continue;
@@ -407,9 +405,10 @@ void CXMLContentParser::AddText(CXMLElement* parent, const char* from, const cha
 void CXMLContentParser::AddComment(CXMLElement* parent, const char* lt, const char* gt) {
     // The content runs from after "<!--" (or "<?" and the next two bytes) to two bytes before
     // the '>'.
-    const char* from = lt + 4;
-    const char* to = gt - 2;
-    CXMLNode node{std::string(from, to > from ? static_cast<size_t>(to - from) : 0), 0};
+    CXMLNode node;
+    if (gt - lt > 6) {
+        node.text.assign(lt + 4, gt - 2);
+    }
     if (parent != nullptr) {
         node.position = static_cast<uint32_t>(parent->children_.size());
         parent->comments_.push_back(std::move(node));
