@@ -35,7 +35,9 @@ for target in build/fuzz/fuzz/fuzz_*; do
     work=$(mktemp -d)
     [ -d "$corpus" ] && cp -r "$corpus/." "$work/"
     echo "-- $name"
-    "$target" -max_total_time="${TEV_FUZZ_SECONDS:-5}" -print_final_stats=1 "$work" 2>&1 | tail -n 3
+    mkdir -p build/fuzz/artifacts
+    "$target" -max_total_time="${TEV_FUZZ_SECONDS:-5}" -print_final_stats=1 \
+        -artifact_prefix="$root/build/fuzz/artifacts/" "$work" 2>&1 | tail -n 3
     rm -rf "$work"
 done
 echo "== All tests passed"
