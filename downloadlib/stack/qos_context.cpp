@@ -289,6 +289,7 @@ vmResult cpCQoSContext::Send(nwIQoSNetStack* from, const void* data, uint32_t le
     if (index == static_cast<int>(chain_.size()) - 1) {
         return SendRaw(data, length);
     }
+    Hold hold(this);
     Layer below = chain_[index + 1];
     below.stack->Write(data, length);
     return CP_OK;

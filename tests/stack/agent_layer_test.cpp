@@ -164,6 +164,10 @@ struct BrokenStreamCase {
     std::string bytes;
 };
 
+void PrintTo(const BrokenStreamCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class BrokenStreamTest : public AgentLayerTest,
                          public ::testing::WithParamInterface<BrokenStreamCase> {};
 

@@ -1,5 +1,6 @@
 // Connection contexts over real loopback sockets, on a worker loop whose clock the tests move.
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -113,6 +114,10 @@ struct RefusedCase {
     bool closes;
 };
 
+void PrintTo(const RefusedCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class RefusedConnectTest : public ContextTest, public ::testing::WithParamInterface<RefusedCase> {};
 
 TEST_P(RefusedConnectTest, ReportsAndClosesOnlyWithFlagOne) {
@@ -219,14 +224,7 @@ TEST_F(ContextTest, HighActionSendsABlockInChunksOf4096) {
     // A SEQPACKET pair keeps every send() a record of its own, so the peer sees the chunks.
     int fds[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
-    cpSocketRecordPtr accepted(new cpSocketRecord());
-    accepted->handle = fds[0];
-    vmSmartPtr<vmIQoSContext> context = loop_.Call([&] {
-        vmSmartPtr<vmIQoSContext> c;
-        c.CreateInstance(CLSID_cpCQoSContext);
-        EXPECT_EQ(c->Open(kQoSActionHigh, 0, std::move(accepted)), CP_OK);
-        return c;
-    });
+    vmSmartPtr<vmIQoSContext> context = OpenOnSocket(kQoSActionHigh, fds[0]);
     EXPECT_EQ(StateOf(context), kQoSStateConnected);
 
     const std::string block = Pattern(10000);
@@ -310,6 +308,89 @@ TEST_F(ContextTest, QuotaBlockedSendContinuesAfterTheTick) {
         EXPECT_EQ(peer.ReceiveExactly(now - delivered), data.substr(delivered, now - delivered));
         delivered = now;
     }
+    Finish(context);
+}
+
+TEST_F(ContextTest, ActionReplacedWhileBlockedIsWokenByTheTick) {
+    TcpListener listener;
+    vmSmartPtr<vmIQoSContext> context = NewContext(kQoSActionOwn, 0);
+    Connect(context, listener.Port());
+    TcpConnection peer = listener.Accept();
+    ASSERT_TRUE(WaitForEvent(context, "connected"));
+    const std::string incoming = Pattern(3000);
+    ASSERT_TRUE(peer.Send(incoming));
+    // The Own action without limits stops at the first byte and waits for the tick...
+    ASSERT_TRUE(loop_.WaitFor([&] {
+        auto* own = dynamic_cast<const cpCQoSOwnContextAction*>(
+            static_cast<cpCQoSContext*>(context.Get())->Action());
+        return own != nullptr && own->ReceiveBlocked();
+    }));
+    // ...and is replaced before the tick comes: the tick must still wake the socket.
+    loop_.Run([&] {
+        EXPECT_EQ(context->SetAction(kQoSActionOwnReceiveOnly), CP_OK);
+        EXPECT_EQ(context->SetActionLimit(kQoSDirectionReceive, 10000), CP_OK);
+    });
+    loop_.StepClock(1000);
+    ASSERT_TRUE(WaitForReceived(context, incoming.size()));
+    EXPECT_EQ(ReceivedBy(context), incoming);
+    Finish(context);
+}
+
+TEST_F(ContextTest, TickWakesBothDirectionsWhenBothAreBlocked) {
+    TcpListener listener;
+    vmSmartPtr<vmIQoSContext> context = NewContext(kQoSActionOwn, 0);
+    loop_.Run([&] {
+        context->SetActionLimit(kQoSDirectionReceive, 4000);
+        context->SetActionLimit(kQoSDirectionSend, 4000);
+    });
+    Connect(context, listener.Port());
+    TcpConnection peer = listener.Accept();
+    ASSERT_TRUE(WaitForEvent(context, "connected"));
+    const std::string incoming = Pattern(20000);
+    ASSERT_TRUE(peer.Send(incoming));
+    const std::string outgoing = Pattern(20000, 3);
+    loop_.Run([&] {
+        for (int i = 0; i < 20; ++i) {
+            context->SendRaw(outgoing.data() + i * 1000, 1000);
+        }
+    });
+    // A receive that blocks every second must not starve the send side.
+    for (uint32_t tick = 1; tick <= 3; ++tick) {
+        loop_.StepClock(1000);
+        ASSERT_TRUE(WaitForReceived(context, 4000 * tick));
+        ASSERT_TRUE(loop_.WaitFor([&] {
+            uint32_t queued = 0;
+            context->GetQueuedSendBytes(&queued);
+            return queued == 19000 - 4000 * tick;
+        })) << "tick "
+            << tick;
+        EXPECT_EQ(peer.ReceiveExactly(4000), outgoing.substr(4000 * (tick - 1), 4000));
+    }
+    Finish(context);
+}
+
+TEST_F(ContextTest, QuotaCountsOnlyWhatTheSocketTook) {
+    // A connection made here with a small send buffer: sends often stop part-way through a chunk.
+    TcpListener listener;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int sendBuffer = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = LoopbackAddress();
+    address.sin_port = htons(listener.Port());
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    TcpConnection peer = listener.Accept();
+    vmSmartPtr<vmIQoSContext> context = OpenOnSocket(kQoSActionOwnSendOnly, fd);
+    loop_.Run([&] { context->SetActionLimit(kQoSDirectionSend, 10'000'000); });
+    const std::string outgoing = Pattern(300'000);
+    loop_.Run([&] { context->SendRaw(outgoing.data(), static_cast<uint32_t>(outgoing.size())); });
+    loop_.StepClock(1000);
+    EXPECT_EQ(peer.ReceiveExactly(outgoing.size()), outgoing);
+    loop_.StepClock(1000);
+    const cpQoSCounters counters =
+        loop_.Call([&] { return static_cast<cpCQoSContext*>(context.Get())->Counters(); });
+    EXPECT_EQ(counters.sent, outgoing.size()) << "grants not sent were handed back";
     Finish(context);
 }
 

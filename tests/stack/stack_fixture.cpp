@@ -68,6 +68,17 @@ vmSmartPtr<vmIQoSContext> ContextTest::NewContext(uint32_t action, uint32_t flag
     });
 }
 
+vmSmartPtr<vmIQoSContext> ContextTest::OpenOnSocket(uint32_t action, int fd) {
+    cpSocketRecordPtr accepted(new cpSocketRecord());  // the record type closes what it holds
+    accepted->handle = fd;
+    return loop_.Call([&] {
+        vmSmartPtr<vmIQoSContext> context;
+        EXPECT_TRUE(context.CreateInstance(CLSID_cpCQoSContext));
+        EXPECT_EQ(context->Open(action, 0, std::move(accepted)), CP_OK);
+        return context;
+    });
+}
+
 TestLayer* ContextTest::LayerOf(const vmSmartPtr<vmIQoSContext>& context) {
     return loop_.Call([&] {
         vmIUnknown* layer = nullptr;

@@ -47,6 +47,8 @@ class ContextTest : public ::testing::Test {
 
     // A context opened with the action and flags, with a TestLayer on top.
     vmSmartPtr<vmIQoSContext> NewContext(uint32_t action, uint32_t flags);
+    // A context opened on a connected socket made by the test (it takes the descriptor).
+    vmSmartPtr<vmIQoSContext> OpenOnSocket(uint32_t action, int fd);
     TestLayer* LayerOf(const vmSmartPtr<vmIQoSContext>& context);
     uint32_t StateOf(const vmSmartPtr<vmIQoSContext>& context);
     void Connect(const vmSmartPtr<vmIQoSContext>& context, uint16_t port);
