@@ -39,7 +39,6 @@ vmResult cpCQoSContext::Open(uint32_t actionType, uint32_t flags, cpSocketRecord
     if (qos == nullptr) {
         return CP_FAIL;
     }
-    Hold hold(this);
     const uint32_t previousFlags = flags_;
     state_ = kQoSStateOpening;
     flags_ = flags;
@@ -168,7 +167,8 @@ void cpCQoSContext::StopConnectTimer() {
 }
 
 void cpCQoSContext::OnConnectFailed() {
-    if (connected_ || Closed()) {
+    // One report per attempt: a refusal may follow the time-out that already ended it.
+    if (connected_ || Closed() || state_ == kQoSStateConnectFailed) {
         return;
     }
     state_ = kQoSStateConnectFailed;

@@ -73,7 +73,6 @@ class cpCQoSContext final : public vmTObject<vmIQoSContext, std::atomic<uint32_t
 
     // For diagnostics and tests.
     const cpCQoSContextAction* Action() const { return action_.get(); }
-    uint32_t TickCount() const { return tickCount_; }
     const cpQoSCounters& Counters() const { return counters_; }
 
   private:
