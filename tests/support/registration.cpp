@@ -1,7 +1,9 @@
 #include "support/registration.h"
 
 #include "foundation/network_runtime.h"
+#include "stack/stack_classes.h"
 
 void RegisterClassesForTests() {
     vmRegisterFoundationClasses();
+    vmRegisterStackClasses();
 }

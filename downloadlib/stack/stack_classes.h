@@ -1,0 +1,6 @@
+// Class ids of the protocol stack.
+#pragma once
+
+// Registers the connection context (0x100A, as vmIQoSContext), the agent layer (0x2003, as
+// vmIAgentLayer) and the stream dispatcher (0x2006), and everything of the foundation.
+void vmRegisterStackClasses();
