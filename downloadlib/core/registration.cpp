@@ -4,13 +4,14 @@
 
 #include "core/manager_parts.h"
 #include "foundation/network_runtime.h"
+#include "stack/stack_classes.h"
 
 namespace {
 
 void RegisterModules() {
+    // In include order; each module registers the class ids it implements.
     vmRegisterFoundationClasses();
-    // The other modules' registrations follow here, in include order: the stack's
-    // vmRegisterStackClasses() first, then http, direct, engine, update, archive, xml.
+    vmRegisterStackClasses();
 
     // The parts of the job manager that this build provides. Until the direct and engine
     // downloaders, the data download and the content-length check are linked in, there are none.
