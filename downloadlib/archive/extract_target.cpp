@@ -118,10 +118,6 @@ bool EntryTarget(const std::string& destination, std::string_view name, bool isF
     return true;
 }
 
-void CreateFolderPath(const std::string& folder) {
-    CreateFoldersOf(folder + "/");
-}
-
 int CreateReplacingFile(const std::string& path, mode_t mode) {
     constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     int fd = open(path.c_str(), kFlags, mode);

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/paths.h"
+
 // The archive size from its two halves; false for no bytes, a size of 0 or less, or a size
 // this process cannot address.
 bool ArchiveSize(const void* archive, uint32_t sizeLow, uint32_t sizeHigh, size_t* size);
@@ -26,9 +28,6 @@ std::string SanitiseZipEntryName(std::string_view name);
 // itself.
 bool EntryTarget(const std::string& destination, std::string_view name, bool isFolder,
                  std::string* target);
-
-// Creates folder and every missing folder above it; failures show up when files are created.
-void CreateFolderPath(const std::string& folder);
 
 // Creates a regular file at path for writing, replacing whatever non-folder is there (a file,
 // a read-only or running program, a symbolic link, which is never followed). The new file gets

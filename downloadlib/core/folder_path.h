@@ -3,13 +3,12 @@
 
 #include <string>
 
+#include "foundation/paths.h"
+
 // Longest normalised folder a job keeps (its folder field holds 259 characters and a NUL).
 constexpr size_t kMaxJobFolderLength = 259;
 
 // Accepts '/' and '\' as separators; every run of separators at the end becomes one '/'.
 std::string NormaliseFolder(const std::string& folder);
-// Creates every missing directory of a normalised folder, left to right. False when a part
-// cannot be created or exists as something other than a directory.
-bool CreateFolderPath(const std::string& folder);
 // Lower-cases 'A'..'Z' only: paths are UTF-8 and other bytes stay as they are.
 std::string LowerAscii(std::string text);

@@ -37,6 +37,37 @@ std::string ReportServer() {
     return EnvOr("TEV_REPORT_SERVER", TEV_REPORT_SERVER_DEFAULT);
 }
 
+namespace {
+
+bool IsDirectory(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+bool CreateFolderPath(const std::string& folder) {
+    if (folder.empty()) {
+        return false;
+    }
+    if (IsDirectory(folder)) {
+        return true;
+    }
+    const std::string path = folder.back() == '/' ? folder : folder + "/";
+    // From the second character on, so that the root of an absolute path is never created.
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        const std::string prefix = path.substr(0, slash);
+        if (prefix.back() == '/' || IsDirectory(prefix)) {
+            continue;  // a doubled separator, or a part that is there already
+        }
+        if (mkdir(prefix.c_str(), 0755) != 0 && !(errno == EEXIST && IsDirectory(prefix))) {
+            return false;
+        }
+    }
+    return IsDirectory(folder);
+}
+
 void CreateFoldersOf(const std::string& path) {
     for (size_t slash = path.find('/', 1); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {

@@ -16,3 +16,6 @@ std::string ReportServer();
 // Creates every missing folder of path up to its last '/' (the part after it is a file name).
 // Failures are ignored; the caller finds out when it uses the path.
 void CreateFoldersOf(const std::string& path);
+// Creates every missing directory of a folder, left to right, its last part included. False
+// when a part cannot be created or exists as something other than a directory.
+bool CreateFolderPath(const std::string& folder);
