@@ -19,7 +19,7 @@ cmake --build build/asan -j "$jobs"
 echo "== ThreadSanitizer: build and run the tests labelled threads"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
     -DCMAKE_C_COMPILER=gcc -DTEV_SANITIZE=thread -DTEV_TEST_LABELS=threads \
-    -DTEV_BUILD_APP=OFF -DTEV_BUILD_TOOLS=OFF
+    -DTEV_BUILD_APP=OFF
 cmake --build build/tsan -j "$jobs"
 (cd build/tsan && ctest -j "$ctest_jobs" -L threads --output-on-failure --timeout 300)
 

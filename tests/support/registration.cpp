@@ -1,9 +1,11 @@
 #include "support/registration.h"
 
 #include "foundation/network_runtime.h"
+#include "http/http_client_layer.h"
 #include "stack/stack_classes.h"
 
 void RegisterClassesForTests() {
     vmRegisterFoundationClasses();
     vmRegisterStackClasses();
+    vmRegisterHttpClasses();
 }
