@@ -1,0 +1,58 @@
+// A host of the flat interface for end-to-end tests: initialises the library with a recording
+// callback, waits for notifications, and reads the log back.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "downloadlib.h"
+
+class TestHost {
+  public:
+    struct Options {
+        // Library timers (ticks, quotas, time-outs) move only when the test steps the clock.
+        bool testClock = false;
+    };
+
+    TestHost() : TestHost(Options{}) {}
+    explicit TestHost(Options options);
+    // Finalises the library if this host initialised it.
+    ~TestHost();
+    TestHost(const TestHost&) = delete;
+    TestHost& operator=(const TestHost&) = delete;
+
+    int32_t Initialize();
+    void Finalize();
+
+    // Waits (real time) until code has arrived count times in all.
+    bool WaitFor(int32_t code, int count = 1, int timeoutMs = 20000);
+    // With the test clock: steps it 100 ms at a time until pred holds or maxMs pass.
+    bool StepUntil(const std::function<bool()>& pred, int64_t maxMs = 120000);
+    int Count(int32_t code) const;
+    std::vector<std::pair<int32_t, int32_t>> Notifications() const;
+    std::vector<int32_t> Codes() const;
+    void Clear();
+
+    // Convenience for the common job flow.
+    JobHandle CreateJob(const char* serviceId = "svc");
+    std::vector<int32_t> PopEvents(JobHandle job);
+    std::vector<std::string> PopFileMessages(JobHandle job);
+
+    // The log's messages, without their time stamps.
+    static std::vector<std::string> LogMessages();
+    static bool LogContains(const std::string& message);
+
+  private:
+    static void Callback(int32_t code, int32_t parameter, void* userData);
+
+    Options options_;
+    bool initialised_ = false;
+    mutable std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<std::pair<int32_t, int32_t>> notes_;
+};
