@@ -1,0 +1,77 @@
+#include "cli_options.h"
+
+std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
+                                          std::string* error) {
+    CliOptions options;
+    bool positional = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const auto value = [&](const char* name) -> std::optional<std::string> {
+            const std::string prefix = std::string(name) + "=";
+            if (arg.rfind(prefix, 0) == 0) {
+                return arg.substr(prefix.size());
+            }
+            if (i + 1 < args.size()) {
+                return args[++i];
+            }
+            *error = std::string("option ") + name + " needs a value";
+            return std::nullopt;
+        };
+        if (arg == "-h" || arg == "--help") {
+            options.help = true;
+        } else if (arg == "-V" || arg == "--version") {
+            options.version = true;
+        } else if (arg == "-l" || arg == "--limited") {
+            options.limited = true;
+        } else if (arg == "-i" || arg == "--install") {
+            options.install = true;
+        } else if (arg == "-q" || arg == "--quiet") {
+            options.quiet = true;
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "-f" || arg == "--folder" || arg.rfind("--folder=", 0) == 0) {
+            const auto folder = value("--folder");
+            if (!folder) {
+                return std::nullopt;
+            }
+            if (folder->empty()) {
+                *error = "the folder must not be empty";
+                return std::nullopt;
+            }
+            options.folder = *folder;
+        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
+            *error = "unknown option " + arg;
+            return std::nullopt;
+        } else if (!positional) {
+            options.fileListUrl = arg;
+            positional = true;
+        } else {
+            *error = "more than one file-list URL: " + arg;
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+std::string CliUsage() {
+    return "Usage: tev-download [OPTIONS] [FILE-LIST-URL]\n"
+           "\n"
+           "Downloads every file of a game's file list into a folder, then optionally starts\n"
+           "the installer. Without a URL the built-in file list is fetched. An interrupted run\n"
+           "(Ctrl-C) leaves its files in place; running again resumes them.\n"
+           "\n"
+           "Options:\n"
+           "  -f, --folder DIR  download into DIR (default: ~/orvix9/QK/)\n"
+           "  -l, --limited     limited speed (384 KiB/s) instead of fast\n"
+           "  -i, --install     start the downloaded installer when all files are there\n"
+           "  -q, --quiet       print nothing but errors\n"
+           "      --json        print one JSON object per library notification\n"
+           "  -h, --help        show this help and exit\n"
+           "  -V, --version     show the version and exit\n"
+           "\n"
+           "Exit status:\n"
+           "  0 success, 1 the download library could not start, 2 usage error,\n"
+           "  3 file list not fetched or unusable, 4 size check failed,\n"
+           "  5 download failed (folder, disk space, or a file), 6 installer not started,\n"
+           "  130 interrupted.\n";
+}

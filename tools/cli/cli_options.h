@@ -1,0 +1,34 @@
+// The command line of tev-download.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct CliOptions {
+    std::string fileListUrl;  // empty: the built-in one
+    std::string folder;       // empty: the default download folder
+    bool limited = false;
+    bool install = false;
+    bool quiet = false;
+    bool json = false;
+    bool help = false;
+    bool version = false;
+};
+
+// Exit codes, one per way a run can end.
+enum CliExit : int {
+    kExitSuccess = 0,
+    kExitLibrary = 1,  // the download library could not start
+    kExitUsage = 2,
+    kExitFileList = 3,
+    kExitSizeCheck = 4,
+    kExitDownload = 5,  // the folder, the disk or a file failed
+    kExitInstall = 6,
+    kExitInterrupted = 130,
+};
+
+// Parses argv (without the program name). On a usage error returns nothing and sets *error.
+std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args, std::string* error);
+
+std::string CliUsage();

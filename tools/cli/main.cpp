@@ -1,0 +1,57 @@
+// tev-download: downloads a game's files from a terminal, as the window does.
+#include <unistd.h>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli_host.h"
+#include "cli_options.h"
+#include "cli_output.h"
+#include "tev_config.h"
+
+namespace {
+
+void OnSignal(int) {
+    CliHost::Interrupt();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string error;
+    const std::optional<CliOptions> options = ParseCliOptions(args, &error);
+    if (!options) {
+        std::fprintf(stderr, "tev-download: %s\nTry 'tev-download --help' for more.\n",
+                     error.c_str());
+        return kExitUsage;
+    }
+    if (options->help) {
+        std::fputs(CliUsage().c_str(), stdout);
+        return kExitSuccess;
+    }
+    if (options->version) {
+        std::printf("tev-download %s\n", TEV_VERSION_TEXT);
+        return kExitSuccess;
+    }
+
+    CliOutput::Mode mode = CliOutput::Mode::Lines;
+    if (options->json) {
+        mode = CliOutput::Mode::Json;
+    } else if (options->quiet) {
+        mode = CliOutput::Mode::Quiet;
+    } else if (isatty(STDOUT_FILENO)) {
+        mode = CliOutput::Mode::Live;
+    }
+    CliOutput output(mode, stdout, stderr);
+    CliHost host(*options, output);
+
+    struct sigaction action {};
+    action.sa_handler = &OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    return host.Run();
+}
