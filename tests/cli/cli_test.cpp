@@ -1,0 +1,213 @@
+// tev-download as its users run it: a child process against the project's test server.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli_options.h"
+#include "json_check.h"
+#include "support/subprocess.h"
+#include "support/tcp_peer.h"
+#include "test_server/test_http_server.h"
+
+namespace fs = std::filesystem;
+using tev::tools::HttpRule;
+using tev::tools::TestHttpServer;
+
+namespace {
+
+std::string Pattern(size_t size, int seed) {
+    std::string bytes(size, '\0');
+    uint32_t x = 2463534242u + static_cast<uint32_t>(seed);
+    for (char& b : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<char>(x);
+    }
+    return bytes;
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class CliTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root_ = fs::path(std::getenv("TEV_TEST_ROOT"));
+        folder_ = root_ / "game";
+    }
+    // Serves the files under /game/ and a file list naming them.
+    void Serve(const std::vector<std::pair<std::string, std::string>>& files) {
+        std::string list;
+        for (const auto& [name, bytes] : files) {
+            server_.SetContent("/game/" + name, bytes);
+            list += server_.Url("/game/" + name) + "\r\n";
+        }
+        server_.SetContent("/game/filelist.txt", list);
+    }
+    std::string ListUrl() const { return server_.Url("/game/filelist.txt"); }
+
+    ProcessResult Run(std::vector<std::string> args, ProcessOptions options = {}) {
+        args.insert(args.begin(), TEV_DOWNLOAD_PROGRAM);
+        // Statistics go to a port nobody listens on: the run must not depend on them.
+        options.environment.emplace_back("TEV_REPORT_SERVER",
+                                         "127.0.0.1:" + std::to_string(UnusedPort()));
+        return RunProcess(args, options);
+    }
+
+    TestHttpServer server_;
+    fs::path root_;
+    fs::path folder_;
+};
+
+}  // namespace
+
+TEST_F(CliTest, DownloadsEveryFileOfTheList) {
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"readme.txt", "hello\n"}, {"data.pak", Pattern(3 << 20, 1)}, {"setup.sh", "exit 0\n"}};
+    Serve(files);
+    const ProcessResult result = Run({"--folder", folder_.string(), ListUrl()});
+    ASSERT_EQ(result.exitCode, kExitSuccess) << result.out << result.err;
+    for (const auto& [name, bytes] : files) {
+        EXPECT_TRUE(ReadFile(folder_ / name) == bytes) << name;
+    }
+    EXPECT_NE(result.out.find("done: " + (folder_ / "setup.sh").string()), std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.err, "");
+}
+
+TEST_F(CliTest, JsonOutputIsOneObjectPerLine) {
+    Serve({{"a.bin", Pattern(200000, 2)}, {"b.bin", Pattern(1000, 3)}});
+    const ProcessResult result = Run({"--json", "--folder", folder_.string(), ListUrl()});
+    ASSERT_EQ(result.exitCode, kExitSuccess) << result.err;
+    std::istringstream lines(result.out);
+    std::string line;
+    std::vector<std::string> names;
+    while (std::getline(lines, line)) {
+        EXPECT_TRUE(IsJsonObject(line)) << line;
+        const size_t at = line.find("\"name\":\"");
+        ASSERT_NE(at, std::string::npos) << line;
+        names.push_back(line.substr(at + 8, line.find('"', at + 8) - at - 8));
+    }
+    ASSERT_FALSE(names.empty());
+    EXPECT_EQ(names.front(), "data-done");
+    EXPECT_EQ(names.back(), "job-done");
+    EXPECT_EQ(std::count(names.begin(), names.end(), "file-done"), 2);
+    EXPECT_NE(std::find(names.begin(), names.end(), "check-done"), names.end());
+}
+
+TEST_F(CliTest, InterruptedRunResumesWhereItStopped) {
+    const std::string big = Pattern(6 << 20, 4);
+    Serve({{"big.pak", big}});
+    // Only the download asks with Range; the size check goes through at full speed.
+    server_.AddRule("/game/big.pak",
+                    {.kind = HttpRule::Rate, .bytesPerSecond = 2 << 20, .onlyWithRange = true});
+    std::atomic<bool> signalled{false};
+    ProcessOptions interrupt;
+    interrupt.onOutputLine = [&](const std::string& line, pid_t pid) {
+        if (!signalled && line.find("\"name\":\"job-progress\"") != std::string::npos &&
+            line.find("\"present\":0,") == std::string::npos) {
+            signalled = true;
+            kill(pid, SIGINT);
+        }
+    };
+    const ProcessResult first = Run({"--json", "--folder", folder_.string(), ListUrl()}, interrupt);
+    ASSERT_TRUE(signalled) << first.out << first.err;
+    EXPECT_EQ(first.exitCode, kExitInterrupted) << first.err;
+    EXPECT_NE(first.err.find("run again to resume"), std::string::npos) << first.err;
+    const auto partial = fs::file_size(folder_ / "big.pak");
+    ASSERT_GT(partial, 0u);
+    ASSERT_LT(partial, big.size());
+
+    server_.ClearRules();
+    const ProcessResult second = Run({"--quiet", "--folder", folder_.string(), ListUrl()});
+    ASSERT_EQ(second.exitCode, kExitSuccess) << second.err;
+    EXPECT_EQ(second.out, "") << "quiet prints nothing on success";
+    EXPECT_TRUE(ReadFile(folder_ / "big.pak") == big);
+    const auto ranges = server_.RangeHeaders("/game/big.pak");
+    ASSERT_FALSE(ranges.empty());
+    EXPECT_EQ(ranges.back(), "bytes=" + std::to_string(partial) + "-");
+}
+
+TEST_F(CliTest, EachFailureHasItsExitCodeAndNamesWhatFailed) {
+    Serve({{"ok.bin", "fine"}});
+    server_.SetContent("/long.txt", std::string(1500, 'x') + "\n");
+    server_.SetContent("/dead.txt", "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/x\n");
+    server_.SetContent("/broken.txt", server_.Url("/broken.bin") + "\n");
+    server_.SetContent("/broken.bin", "payload");
+    server_.AddRule("/broken.bin",
+                    {.kind = HttpRule::Status, .status = 500, .onlyWithRange = true});
+    std::ofstream(root_ / "not-a-folder") << "x";
+    const std::string refused = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/list.txt";
+
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string named;
+    };
+    const Case cases[] = {
+        {{"--no-such-option"}, kExitUsage, "--no-such-option"},
+        {{"a", "b"}, kExitUsage, "b"},
+        {{refused}, kExitFileList, refused},
+        {{server_.Url("/missing.txt")}, kExitFileList, server_.Url("/missing.txt")},
+        {{server_.Url("/long.txt")}, kExitFileList, server_.Url("/long.txt")},
+        {{server_.Url("/dead.txt")}, kExitSizeCheck, server_.Url("/dead.txt")},
+        {{"--folder", (root_ / "not-a-folder" / "x").string(), ListUrl()},
+         kExitDownload,
+         (root_ / "not-a-folder" / "x").string()},
+        {{"--folder", folder_.string(), server_.Url("/broken.txt")},
+         kExitDownload,
+         server_.Url("/broken.bin")},
+    };
+    for (const Case& c : cases) {
+        const ProcessResult result = Run(c.args);
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.args.back() << "\n" << result.err;
+        EXPECT_NE(result.err.find(c.named), std::string::npos) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'),
+                  c.exitCode == kExitUsage ? 2 : 1)
+            << "one clear line: " << result.err;
+    }
+}
+
+TEST_F(CliTest, InstallStartsTheDownloadedInstaller) {
+    Serve({{"data.pak", Pattern(10000, 5)},
+           {"install.sh", "#!/bin/sh\necho ran > \"$(dirname \"$0\")/INSTALLED\"\n"}});
+    const ProcessResult result = Run({"--install", "--folder", folder_.string(), ListUrl()});
+    ASSERT_EQ(result.exitCode, kExitSuccess) << result.err;
+    bool ran = false;
+    for (int i = 0; i < 100 && !ran; ++i) {
+        ran = fs::exists(folder_ / "INSTALLED");
+        if (!ran) {
+            usleep(50000);
+        }
+    }
+    EXPECT_TRUE(ran);
+}
+
+TEST(CliOptions, HelpVersionAndUsage) {
+    const ProcessResult help = RunProcess({TEV_DOWNLOAD_PROGRAM, "--help"}, {});
+    EXPECT_EQ(help.exitCode, kExitSuccess);
+    EXPECT_NE(help.out.find("Usage: tev-download"), std::string::npos);
+    const ProcessResult version = RunProcess({TEV_DOWNLOAD_PROGRAM, "--version"}, {});
+    EXPECT_EQ(version.exitCode, kExitSuccess);
+    EXPECT_EQ(version.out.rfind("tev-download ", 0), 0u);
+    std::string error;
+    EXPECT_FALSE(ParseCliOptions({"--folder"}, &error));
+    EXPECT_FALSE(ParseCliOptions({"--folder="}, &error));
+    const auto parsed = ParseCliOptions({"-l", "--folder=/x", "-i", "http://h/l"}, &error);
+    ASSERT_TRUE(parsed);
+    EXPECT_TRUE(parsed->limited && parsed->install);
+    EXPECT_EQ(parsed->folder, "/x");
+    EXPECT_EQ(parsed->fileListUrl, "http://h/l");
+}
