@@ -1,8 +1,12 @@
 #include "core/registration.h"
 
+#include <memory>
 #include <mutex>
+#include <utility>
 
 #include "core/manager_parts.h"
+#include "direct/content_length_checker.h"
+#include "direct/data_download_session.h"
 #include "foundation/network_runtime.h"
 #include "http/http_client_layer.h"
 #include "stack/stack_classes.h"
@@ -15,9 +19,18 @@ void RegisterModules() {
     vmRegisterStackClasses();
     vmRegisterHttpClasses();
 
-    // The parts of the job manager that this build provides. Until the direct and engine
-    // downloaders, the data download and the content-length check are linked in, there are none.
-    SetDefaultManagerFactories(CJobManagerFactories{});
+    // The parts of the job manager that this build provides.
+    CJobManagerFactories factories;
+    factories.dataDownload = [](IDataDownloadSessionEventListener* listener,
+                                vmSmartPtr<cpCMutex> mutex) -> std::unique_ptr<IDataDownload> {
+        return std::make_unique<CDataDownloadSession>(listener, std::move(mutex));
+    };
+    factories.contentLengthCheck =
+        [](IContentLengthCheckerEventListener* listener,
+           vmSmartPtr<cpCMutex> mutex) -> std::unique_ptr<IContentLengthCheck> {
+        return std::make_unique<CContentLengthChecker>(listener, std::move(mutex));
+    };
+    SetDefaultManagerFactories(factories);
 }
 
 }  // namespace

@@ -228,3 +228,32 @@ TEST(AsyncSelect, WriteAfterASendMetWouldBlock) {
     ASSERT_TRUE(socket.WaitForNotes(3));
     EXPECT_EQ(socket.Notes().back(), "WRITE");
 }
+
+// The host's thread opens connections too: a socket selected and connected from a thread without
+// a loop is watched by the loop of its window.
+TEST(AsyncSelect, ASocketSelectedFromAnotherThreadIsWatchedByItsWindowsLoop) {
+    LoopThread loop({.runtime = false});
+    TcpListener listener;
+    std::vector<Note> notes;
+    const uint32_t window = loop.Call([&] {
+        return cpCreateWindow("capture", [&](uint32_t message, uintptr_t, intptr_t l) {
+            if (message == kMessage) {
+                notes.push_back({cpSelectEvent(l), cpSelectError(l)});
+            }
+            return intptr_t{0};
+        });
+    });
+    cpSocketRecordPtr record;
+    ASSERT_EQ(cpSocketCreate(&record, 0), CP_OK);
+    cpSocketSetBlocking(record.get(), 0);
+    cpAsyncSelect(record->handle, window, kMessage, kAll);
+    const cpAddress address{LoopbackAddress(), listener.Port(), 0};
+    cpSocketConnect(record.get(), &address);
+    EXPECT_TRUE(loop.WaitFor([&] { return notes.size() >= 2; }));
+    EXPECT_EQ(loop.Call([&] { return notes; }),
+              (std::vector<Note>{{FD_CONNECT, 0}, {FD_WRITE, 0}}));
+    loop.Run([&] {
+        record.reset();
+        cpDestroyWindow(window);
+    });
+}

@@ -308,8 +308,9 @@ vmResult cpSocketUnselect(cpWindowRecord* window, cpSocketRecord* record, int* s
     record->slot = -1;
     cpAsyncSelect(record->handle, 0, 0, 0);
     // Notifications already queued for this socket must not reach the slot's next owner.
+    // They wait on the window's loop, which need not be the calling thread's.
     if (window != nullptr) {
-        if (cpCMessageLoop* loop = cpCMessageLoop::Current()) {
+        if (std::shared_ptr<cpCMessageLoop> loop = cpWindowLoop(window->window)) {
             const uint32_t target = window->window;
             const auto fd = static_cast<uintptr_t>(record->handle);
             const auto posted = reinterpret_cast<intptr_t>(record);
