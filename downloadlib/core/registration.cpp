@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "core/manager_parts.h"
+#include "direct/platform_downloader.h"
 #include "foundation/network_runtime.h"
 #include "http/http_client_layer.h"
 #include "stack/stack_classes.h"
@@ -15,9 +16,14 @@ void RegisterModules() {
     vmRegisterStackClasses();
     vmRegisterHttpClasses();
 
-    // The parts of the job manager that this build provides. Until the direct and engine
-    // downloaders, the data download and the content-length check are linked in, there are none.
-    SetDefaultManagerFactories(CJobManagerFactories{});
+    // The parts of the job manager that this build provides. Without an engine downloader every
+    // job goes to the direct downloader.
+    CJobManagerFactories factories;
+    factories.directDownloader = [](IJobDownloadEventListener* listener,
+                                    vmSmartPtr<cpCMutex> mutex) -> std::unique_ptr<CJobDownloader> {
+        return std::make_unique<CPlatFormDownloader>(listener, std::move(mutex));
+    };
+    SetDefaultManagerFactories(factories);
 }
 
 }  // namespace
