@@ -178,10 +178,16 @@ void cpAsyncSelect(int fd, uint32_t window, uint32_t message, uint32_t events) {
     w.message = message;
     w.events = events;
     if (created) {
-        // The window's loop watches the socket; a window without one cannot receive events.
+        // The window's loop watches the socket, whichever thread selects it (a connection may
+        // be opened from the host's thread inside the library mutex); a window without a loop
+        // cannot receive events.
         w.loop = {};
-        if (cpCMessageLoop* loop = cpCMessageLoop::Current()) {
-            w.loop = loop->weak_from_this();
+        std::shared_ptr<cpCMessageLoop> loop = cpWindowLoop(window);
+        if (!loop && cpCMessageLoop::Current() != nullptr) {
+            loop = cpCMessageLoop::Current()->shared_from_this();
+        }
+        if (loop) {
+            w.loop = loop;
             w.epollFd = loop->EpollFd();
         }
         w.connected = IsConnected(fd);

@@ -87,6 +87,11 @@ bool cpIsWindow(uint32_t handle) {
     return Find(handle) != nullptr;
 }
 
+std::shared_ptr<cpCMessageLoop> cpWindowLoop(uint32_t handle) {
+    const std::shared_ptr<Window> window = Find(handle);
+    return window ? window->loop.lock() : nullptr;
+}
+
 bool cpPostMessage(uint32_t handle, uint32_t message, uintptr_t wParam, intptr_t lParam) {
     std::shared_ptr<Window> window;
     {

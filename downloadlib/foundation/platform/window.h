@@ -6,8 +6,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 struct cpMessage;
+class cpCMessageLoop;
 
 using cpWindowProc = std::function<intptr_t(uint32_t message, uintptr_t wParam, intptr_t lParam)>;
 using cpHostWindowProc = std::function<void(uint32_t message, uintptr_t wParam, intptr_t lParam)>;
@@ -20,6 +22,9 @@ uint32_t cpRegisterHostWindow(cpHostWindowProc proc);
 // (other than one on the calling thread itself).
 void cpDestroyWindow(uint32_t window);
 bool cpIsWindow(uint32_t window);
+// The loop that owns a library window: null for a host window, an unknown handle, or a loop
+// that has ended.
+std::shared_ptr<cpCMessageLoop> cpWindowLoop(uint32_t window);
 // Posting to an unknown or removed window is dropped (false).
 bool cpPostMessage(uint32_t window, uint32_t message, uintptr_t wParam, intptr_t lParam);
 
