@@ -147,33 +147,42 @@ class DirectDownloadTest : public ::testing::Test {
 
     std::string Path(const std::string& name) const { return folder_ + name; }
 
-    // With the test clock: moves time a second at a time until pred holds, each second only
-    // once the server has answered every connection it accepted, so that no time-out fires
-    // while an answer is on its way.
-    static bool StepSecondsUntil(const TestHttpServer& server, const std::function<bool()>& pred,
-                                 int maxSeconds = 120) {
-        for (int second = 0; second < maxSeconds; ++second) {
+    // With the test clock: moves time in 100 ms steps until pred holds, each step only once
+    // the library has handled what it was told and the server has answered every connection
+    // it accepted, so that no time-out fires while bytes are on their way.
+    static bool StepUntilSettled(const TestHttpServer& server, const std::function<bool()>& pred,
+                                 int64_t maxMs = 120000) {
+        for (int64_t stepped = 0; stepped < maxMs; stepped += 100) {
             if (pred()) {
                 return true;
             }
-            WaitAnswered(server);
-            LibraryWorker::StepClock(1000);
+            Settle(server);
+            LibraryWorker::StepClock(100);
         }
         return pred();
     }
 
-    static void WaitAnswered(const TestHttpServer& server) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < deadline) {
+    static void Settle(const TestHttpServer& server) {
+        // Whatever the last step set off on the worker (reads, new connections, requests).
+        LibraryWorker::Run([] {});
+        LibraryWorker::Run([] {});
+        const auto observe = [&server] {
             const std::vector<tev::tools::HttpRequestRecord> requests = server.Requests();
             bool answered = requests.size() >= server.AcceptedConnections();
             for (const auto& request : requests) {
                 answered = answered && request.status != 0;
             }
-            if (answered) {
-                return;
+            return std::make_pair(answered, requests.size());
+        };
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        auto before = observe();
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            const auto now = observe();
+            if (now.first && now == before) {
+                return;  // answered, and nothing new arrived meanwhile
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            before = now;
         }
     }
 
@@ -349,7 +358,7 @@ TEST_F(DirectDownloadTest, LocalCopiesAreContinuedOnlyWhenTheyFit) {
         ASSERT_EQ(Add(job, server.Url(path), c.name, c.size), DL_OK);
         ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
         ++done;
-        ASSERT_TRUE(StepSecondsUntil(server, [&] { return host.Count(DLN_JOB_DONE) == done; }));
+        ASSERT_TRUE(StepUntilSettled(server, [&] { return host.Count(DLN_JOB_DONE) == done; }));
         EXPECT_EQ(Slurp(Path(c.name)), served);
         EXPECT_EQ(SessionRanges(server, path), c.ranges);
         JobResult result{};
@@ -424,7 +433,7 @@ TEST_F(DirectDownloadTest, Redirects) {
     const JobHandle moved = Job();
     ASSERT_EQ(Add(moved, server.Url("/files/moved.bin"), "moved.bin"), DL_OK);
     ASSERT_EQ(DownloadLib_StartJob(moved, 1), DL_OK);
-    ASSERT_TRUE(StepSecondsUntil(server, [&] { return host.Count(DLN_JOB_DONE) == 1; }));
+    ASSERT_TRUE(StepUntilSettled(server, [&] { return host.Count(DLN_JOB_DONE) == 1; }));
     EXPECT_EQ(Slurp(Path("moved.bin")), content);
     EXPECT_EQ(SessionRanges(server, "/files/real.bin"), std::vector<std::string>{"bytes=0-"});
 
@@ -434,7 +443,7 @@ TEST_F(DirectDownloadTest, Redirects) {
                   "loop.bin", 3000),
               DL_OK);
     ASSERT_EQ(DownloadLib_StartJob(loop, 1), DL_OK);
-    ASSERT_TRUE(StepSecondsUntil(server, [&] { return host.Count(DLN_JOB_DONE) == 2; }));
+    ASSERT_TRUE(StepUntilSettled(server, [&] { return host.Count(DLN_JOB_DONE) == 2; }));
     EXPECT_EQ(server.RequestCount("/files/loop.bin"), 11u);
     EXPECT_EQ(Slurp(Path("loop.bin")), content);
 
@@ -442,7 +451,7 @@ TEST_F(DirectDownloadTest, Redirects) {
     const JobHandle lost = Job();
     ASSERT_EQ(Add(lost, server.Url("/files/no-location.bin"), "lost.bin"), DL_OK);
     ASSERT_EQ(DownloadLib_StartJob(lost, 1), DL_OK);
-    ASSERT_TRUE(StepSecondsUntil(server, [&] { return host.Count(DLN_JOB_EVENT) == 1; }));
+    ASSERT_TRUE(StepUntilSettled(server, [&] { return host.Count(DLN_JOB_EVENT) == 1; }));
     EXPECT_EQ(Codes(PopEvents(lost)), std::vector<int32_t>{JOB_EVENT_FAILED});
     EXPECT_TRUE(TestHost::LogContains("[TessloadLib] eNWHSC_HTTP_SEEOTHER  : " +
                                       server.Url("/files/no-location.bin")));
