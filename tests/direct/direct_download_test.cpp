@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -412,6 +413,36 @@ TEST_F(DirectDownloadTest, AJobWhoseAlternativesAllFailStaysHeld) {
     EXPECT_EQ(host.Count(DLN_JOB_FILE_DONE), 0);
     EXPECT_EQ(host.Count(DLN_JOB_DONE), 0);
     EXPECT_EQ(DownloadLib_StopJob(job), DL_OK) << "the job stayed held until the host stops it";
+}
+
+// Nothing is fetched for a file that cannot be opened, or whose name leaves its folder.
+TEST_F(DirectDownloadTest, AFileThatCannotBeOpenedFailsTheJobAtOnce) {
+    TestHttpServer server;
+    server.SetContent("/f.bin", "content");
+    TestHost& host = Host();
+    fs::create_directories(Path("in-the-way.bin"));
+    const struct {
+        const char* name;
+        int error;
+    } cases[] = {{"in-the-way.bin", EISDIR}, {"../escape.bin", EINVAL}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const JobHandle job = Job();
+        ASSERT_EQ(Add(job, server.Url("/f.bin"), c.name, 7), DL_OK);
+        ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
+        const std::vector<Event> events = PopEvents(job);
+        ASSERT_EQ(events.size(), 1u) << "reported before the start returned";
+        EXPECT_EQ(events[0].code, JOB_EVENT_FAILED);
+        EXPECT_EQ(events[0].text, server.Url("/f.bin"));
+        EXPECT_TRUE(TestHost::LogContains("[TessloadLib] CreateFile Failed(" +
+                                          std::to_string(c.error) + ") : " + Path(c.name)));
+        EXPECT_TRUE(
+            TestHost::LogContains("[TessloadLib] WriteFileOpen Failed : " + server.Url("/f.bin")));
+        EXPECT_EQ(DownloadLib_StopJob(job), DL_OK) << "held until the host stops it";
+    }
+    EXPECT_FALSE(fs::exists(root_ + "/escape.bin"));
+    EXPECT_EQ(server.RequestCount("/f.bin"), 0u);
+    (void)host;
 }
 
 TEST_F(DirectDownloadTest, Redirects) {
