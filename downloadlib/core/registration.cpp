@@ -7,6 +7,7 @@
 #include "core/manager_parts.h"
 #include "direct/content_length_checker.h"
 #include "direct/data_download_session.h"
+#include "direct/platform_downloader.h"
 #include "foundation/network_runtime.h"
 #include "http/http_client_layer.h"
 #include "stack/stack_classes.h"
@@ -19,7 +20,8 @@ void RegisterModules() {
     vmRegisterStackClasses();
     vmRegisterHttpClasses();
 
-    // The parts of the job manager that this build provides.
+    // The parts of the job manager that this build provides. Without an engine downloader every
+    // job goes to the direct downloader.
     CJobManagerFactories factories;
     factories.dataDownload = [](IDataDownloadSessionEventListener* listener,
                                 vmSmartPtr<cpCMutex> mutex) -> std::unique_ptr<IDataDownload> {
@@ -29,6 +31,10 @@ void RegisterModules() {
         [](IContentLengthCheckerEventListener* listener,
            vmSmartPtr<cpCMutex> mutex) -> std::unique_ptr<IContentLengthCheck> {
         return std::make_unique<CContentLengthChecker>(listener, std::move(mutex));
+    };
+    factories.directDownloader = [](IJobDownloadEventListener* listener,
+                                    vmSmartPtr<cpCMutex> mutex) -> std::unique_ptr<CJobDownloader> {
+        return std::make_unique<CPlatFormDownloader>(listener, std::move(mutex));
     };
     SetDefaultManagerFactories(factories);
 }

@@ -94,10 +94,13 @@ int main(void) {
     CHECK(seen.window == 1 && seen.callback == 1 && seen.lastCode == DLN_DOWNLOAD_PATH_FAILED);
     CHECK(DownloadLib_AddJobFileEx(job, "http://h/a.bin", root, NULL, 0xFFFFFFFFu, 0xFFFFFFFFu, 0,
                                    0) == DL_OK);
-    /* This build has no downloader yet. */
-    CHECK(DownloadLib_StartJob(job, 1) == DL_E_FAIL);
+    /* Every job goes to the direct downloader; its size check of this unknown host may give up
+     * (and let the job go) before the stop arrives. */
+    CHECK(DownloadLib_StartJob(job, 1) == DL_OK);
+    const int32_t stopped = DownloadLib_StopJob(job);
+    CHECK(stopped == DL_OK || stopped == DL_E_NOT_STARTED);
     JobEvent event = {0, NULL};
-    CHECK(DownloadLib_PopJobEvent(job, &event) == DL_OK && event.code == DL_OK);
+    CHECK(DownloadLib_PopJobEvent(job, &event) == DL_OK);
     CHECK(DownloadLib_RemoveJob(job) == DL_OK);
     CHECK(DownloadLib_Finalize() == DL_OK);
     CHECK(DownloadLib_GetUserData() == NULL);

@@ -1,0 +1,592 @@
+// The direct download end to end: the flat interface drives jobs against the project's test
+// server over loopback, statistics go to an in-process report collector, and the platform seams
+// stand in for a full disk and a lost network.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "downloadlib.h"
+#include "foundation/clock.h"
+#include "foundation/platform/connectivity.h"
+#include "foundation/platform/disk.h"
+#include "foundation/platform/file.h"
+#include "report_collector/report_collector.h"
+#include "support/library_worker.h"
+#include "support/test_host.h"
+#include "test_server/test_http_server.h"
+
+namespace fs = std::filesystem;
+using tev::tools::HttpRule;
+using tev::tools::ReportCollector;
+using tev::tools::StoredReport;
+using tev::tools::TestHttpServer;
+
+namespace {
+
+constexpr int64_t kUnknownSize = -1;
+
+std::string Content(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    uint32_t state = seed * 2654435761u + 1;
+    for (char& c : bytes) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 16);
+    }
+    return bytes;
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+struct Event {
+    int32_t code;
+    std::string text;
+};
+
+std::vector<Event> PopEvents(JobHandle job) {
+    std::vector<Event> events;
+    for (;;) {
+        int32_t length = 0;
+        DownloadLib_GetJobEventTextLength(job, &length);
+        std::string text(static_cast<size_t>(length > 0 ? length : 1), '\0');
+        JobEvent event{0, text.data()};
+        DownloadLib_PopJobEvent(job, &event);
+        if (event.code == DL_OK) {
+            return events;
+        }
+        events.push_back({event.code, std::string(text.c_str())});
+    }
+}
+
+std::vector<int32_t> Codes(const std::vector<Event>& events) {
+    std::vector<int32_t> codes;
+    for (const Event& event : events) {
+        codes.push_back(event.code);
+    }
+    return codes;
+}
+
+// The Range headers of the requests that carried one: the session's, not the size check's.
+std::vector<std::string> SessionRanges(const TestHttpServer& server, const std::string& path) {
+    std::vector<std::string> ranges;
+    for (const std::string& range : server.RangeHeaders(path)) {
+        if (!range.empty()) {
+            ranges.push_back(range);
+        }
+    }
+    return ranges;
+}
+
+JobProgress Progress(JobHandle job) {
+    JobProgress progress{};
+    DownloadLib_GetJobProgress(job, &progress);
+    return progress;
+}
+
+class DirectDownloadTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // Named after the test, so that cases run in one process keep apart.
+        const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        root_ = std::string(std::getenv("TEV_TEST_ROOT")) + "/" + test;
+        folder_ = root_ + "/downloads/";
+        database_ = root_ + "/reports.db";
+        fs::create_directories(root_);
+        collector_ = std::make_unique<ReportCollector>(
+            ReportCollector::Options{.port = 0, .database = database_});
+        ASSERT_TRUE(collector_->Ok()) << collector_->Error();
+        setenv("TEV_REPORT_SERVER", ("127.0.0.1:" + std::to_string(collector_->Port())).c_str(), 1);
+        // The machine's own network does not decide these tests.
+        cpSetConnectivityProbe([this] { return connected_.load(); });
+    }
+
+    void TearDown() override {
+        host_.reset();
+        if (cpTestClock::Installed()) {
+            cpTestClock::Uninstall();
+        }
+        cpSetConnectivityProbe(nullptr);
+        cpSetFreeSpaceProbe(nullptr);
+        cpTestWriteFailure::Clear();
+    }
+
+    TestHost& Host(bool testClock = false) {
+        host_ = std::make_unique<TestHost>(TestHost::Options{.testClock = testClock});
+        EXPECT_EQ(host_->Initialize(), DL_OK);
+        return *host_;
+    }
+
+    JobHandle Job(const std::string& serviceId = "svc-direct") {
+        return host_->CreateJob(serviceId.c_str());
+    }
+
+    int32_t Add(JobHandle job, const std::string& url, const std::string& name,
+                int64_t size = kUnknownSize) {
+        const auto bits = static_cast<uint64_t>(size);
+        return DownloadLib_AddJobFile(job, url.c_str(), folder_.c_str(), name.c_str(),
+                                      static_cast<uint32_t>(bits),
+                                      static_cast<uint32_t>(bits >> 32), 0);
+    }
+
+    std::string Path(const std::string& name) const { return folder_ + name; }
+
+    // With the test clock: moves time in 100 ms steps until pred holds, each step only once
+    // the library has handled what it was told and the server has answered every connection
+    // it accepted, so that no time-out fires while bytes are on their way.
+    static bool StepUntilSettled(const TestHttpServer& server, const std::function<bool()>& pred,
+                                 int64_t maxMs = 120000) {
+        for (int64_t stepped = 0; stepped < maxMs; stepped += 100) {
+            if (pred()) {
+                return true;
+            }
+            Settle(server);
+            LibraryWorker::StepClock(100);
+        }
+        return pred();
+    }
+
+    static void Settle(const TestHttpServer& server) {
+        // Whatever the last step set off on the worker (reads, new connections, requests).
+        LibraryWorker::Run([] {});
+        LibraryWorker::Run([] {});
+        const auto observe = [&server] {
+            const std::vector<tev::tools::HttpRequestRecord> requests = server.Requests();
+            bool answered = requests.size() >= server.AcceptedConnections();
+            for (const auto& request : requests) {
+                answered = answered && request.status != 0;
+            }
+            return std::make_pair(answered, requests.size());
+        };
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        auto before = observe();
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            const auto now = observe();
+            if (now.first && now == before) {
+                return;  // answered, and nothing new arrived meanwhile
+            }
+            before = now;
+        }
+    }
+
+    std::string root_;
+    std::string database_;
+    std::string folder_;
+    std::atomic<bool> connected_{true};
+    std::unique_ptr<ReportCollector> collector_;
+    std::unique_ptr<TestHost> host_;
+};
+
+TEST_F(DirectDownloadTest, AJobOfSeveralFilesCompletes) {
+    TestHttpServer server;
+    const std::string a = Content(300000, 1);
+    const std::string b = Content(1048576 + 7, 2);
+    const std::string c = Content(10, 3);
+    server.SetContent("/pack/a.bin", a);
+    server.SetContent("/pack/b.bin", b);
+    server.SetContent("/pack/c.bin", c);
+    TestHost& host = Host();
+    fs::create_directories(folder_);
+    WriteFile(Path("c.bin"), c);  // already complete: it receives nothing
+
+    const JobHandle job = Job();
+    const std::string urls[] = {server.Url("/pack/a.bin"), server.Url("/pack/b.bin"),
+                                server.Url("/pack/c.bin")};
+    ASSERT_EQ(Add(job, urls[0], "a.bin"), DL_OK);
+    ASSERT_EQ(Add(job, urls[1], "b.bin"), DL_OK);
+    ASSERT_EQ(Add(job, urls[2], "c.bin"), DL_OK);
+    ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
+    EXPECT_EQ(DownloadLib_StartJob(job, 1), DL_E_STARTED);
+    ASSERT_TRUE(host.WaitFor(DLN_JOB_DONE));
+
+    EXPECT_EQ(Slurp(Path("a.bin")), a);
+    EXPECT_EQ(Slurp(Path("b.bin")), b);
+    EXPECT_EQ(Slurp(Path("c.bin")), c);
+
+    JobSizeInfo size{};
+    ASSERT_EQ(DownloadLib_GetJobSizeInfo(job, &size), DL_OK);
+    EXPECT_EQ(size.fileCount, 3);
+    EXPECT_EQ(size.totalBytes, static_cast<int64_t>(a.size() + b.size() + c.size()));
+    JobResult result{};
+    ASSERT_EQ(DownloadLib_GetJobResult(job, &result), DL_OK);
+    EXPECT_EQ(result.fileCount, 3);
+    EXPECT_EQ(result.value1, 3);
+    EXPECT_EQ(result.value2, 0);
+    const JobProgress progress = Progress(job);
+    EXPECT_EQ(progress.presentBytes, size.totalBytes);
+    EXPECT_EQ(progress.completedFiles, 3);
+    EXPECT_EQ(progress.percent, 100);
+
+    EXPECT_EQ(host.PopFileMessages(job), (std::vector<std::string>{urls[0] + "," + Path("a.bin"),
+                                                                   urls[1] + "," + Path("b.bin"),
+                                                                   urls[2] + "," + Path("c.bin")}));
+    EXPECT_TRUE(PopEvents(job).empty());
+
+    // The size first, progress once a second and at the end, a message per file, then done.
+    std::vector<int32_t> codes;
+    for (const auto& [code, parameter] : host.Notifications()) {
+        if (parameter == static_cast<int32_t>(job)) {
+            codes.push_back(code);
+        }
+    }
+    ASSERT_FALSE(codes.empty());
+    EXPECT_EQ(codes.front(), DLN_JOB_SIZE);
+    EXPECT_EQ(codes.back(), DLN_JOB_DONE);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), DLN_JOB_SIZE), 1);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), DLN_JOB_FILE_DONE), 3);
+    EXPECT_GE(std::count(codes.begin(), codes.end(), DLN_JOB_PROGRESS), 1);
+    EXPECT_EQ(codes[codes.size() - 2], DLN_JOB_PROGRESS) << "the final progress before done";
+
+    // Each file asked from where its local copy ended.
+    EXPECT_EQ(SessionRanges(server, "/pack/a.bin"), std::vector<std::string>{"bytes=0-"});
+    EXPECT_EQ(SessionRanges(server, "/pack/c.bin"), std::vector<std::string>{"bytes=10-"});
+    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] CPlatFormDownloader Begin"));
+    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] CPlatFormDownloader FileSizeCheck Completed"));
+
+    // One statistics record per file that received bytes, read back from the collector's file.
+    ASSERT_TRUE(collector_->WaitForRecords(2, 10000));
+    const std::vector<StoredReport> rows = tev::tools::ReadReportsFile(database_);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].url, urls[0]);
+    EXPECT_EQ(rows[0].bytes, static_cast<int64_t>(a.size()));
+    EXPECT_EQ(rows[1].url, urls[1]);
+    EXPECT_EQ(rows[1].bytes, static_cast<int64_t>(b.size()));
+    for (const StoredReport& row : rows) {
+        EXPECT_EQ(row.serviceId, "svc-direct");
+        EXPECT_EQ(row.marker, 1);
+        EXPECT_EQ(row.messageId, 1) << "one report for the job";
+    }
+
+    host.Finalize();
+    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] CPlatFormDownloader Destroy"));
+}
+
+TEST_F(DirectDownloadTest, AStoppedDownloadResumesWhereItsFileEnds) {
+    TestHttpServer server;
+    const std::string content = Content(1048576 + 123, 4);
+    server.SetContent("/big.bin", content);
+    TestHost& host = Host();
+    const JobHandle job = Job();
+    ASSERT_EQ(Add(job, server.Url("/big.bin"), "big.bin", static_cast<int64_t>(content.size())),
+              DL_OK);
+    // Limited mode, 384 KiB a second: the file takes three seconds. Stop after the first.
+    ASSERT_EQ(DownloadLib_StartJob(job, 0), DL_OK);
+    ASSERT_TRUE(host.WaitFor(DLN_JOB_PROGRESS));
+    ASSERT_EQ(DownloadLib_StopJob(job), DL_OK);
+
+    const JobProgress stopped = Progress(job);
+    const int64_t onDisk = static_cast<int64_t>(fs::file_size(Path("big.bin")));
+    EXPECT_GT(onDisk, 0);
+    EXPECT_LT(onDisk, static_cast<int64_t>(content.size()));
+    EXPECT_EQ(onDisk, stopped.presentBytes) << "every byte received is on disk";
+    EXPECT_EQ(Slurp(Path("big.bin")), content.substr(0, static_cast<size_t>(onDisk)));
+
+    ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
+    ASSERT_TRUE(host.WaitFor(DLN_JOB_DONE));
+    EXPECT_EQ(Slurp(Path("big.bin")), content);
+    EXPECT_EQ(server.RangeHeaders("/big.bin"),
+              (std::vector<std::string>{"bytes=0-", "bytes=" + std::to_string(onDisk) + "-"}));
+    JobResult result{};
+    DownloadLib_GetJobResult(job, &result);
+    EXPECT_EQ(result.value1, 1);
+
+    // Statistics at the stop and at the end, each counting what that session received.
+    ASSERT_TRUE(collector_->WaitForRecords(2, 10000));
+    const std::vector<StoredReport> rows = collector_->Records();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].bytes, onDisk);
+    EXPECT_EQ(rows[1].bytes, static_cast<int64_t>(content.size()) - onDisk);
+}
+
+struct LocalCase {
+    const char* name;
+    std::string local;  // what is on disk before the start
+    int64_t size;       // given to the job
+    bool ignoreRange;   // the server answers 200 to every request
+    std::vector<std::string> ranges;
+    int64_t reportedBytes;  // in the statistics record; 0: no record
+};
+
+// What a local copy holds that cannot be continued is replaced; what is complete is kept.
+TEST_F(DirectDownloadTest, LocalCopiesAreContinuedOnlyWhenTheyFit) {
+    const std::string served = Content(200000, 5);
+    const std::string longer = served + Content(100, 6);
+    const std::string longerRange = "bytes=" + std::to_string(longer.size()) + "-";
+    const LocalCase cases[] = {
+        {"ignored-range.bin", served.substr(0, 5000), kUnknownSize, true, {"bytes=5000-"}, 200000},
+        {"longer-unknown.bin", longer, kUnknownSize, false, {"bytes=0-"}, 200000},
+        // The host believes the longer size: the server's 416 says otherwise.
+        {"longer-given.bin",
+         longer,
+         static_cast<int64_t>(longer.size()),
+         false,
+         {longerRange, "bytes=0-"},
+         200000},
+        {"complete.bin", served, kUnknownSize, false, {"bytes=200000-"}, 0},
+    };
+    TestHttpServer server;
+    TestHost& host = Host(/*testClock=*/true);
+    fs::create_directories(folder_);
+    int done = 0;
+    int64_t records = 0;
+    for (const LocalCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = std::string("/") + c.name;
+        server.SetContent(path, served);
+        if (c.ignoreRange) {
+            server.AddRule(path, {.kind = HttpRule::IgnoreRange});
+        }
+        WriteFile(Path(c.name), c.local);
+        const JobHandle job = Job();
+        ASSERT_EQ(Add(job, server.Url(path), c.name, c.size), DL_OK);
+        ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
+        ++done;
+        ASSERT_TRUE(StepUntilSettled(server, [&] { return host.Count(DLN_JOB_DONE) == done; }));
+        EXPECT_EQ(Slurp(Path(c.name)), served);
+        EXPECT_EQ(SessionRanges(server, path), c.ranges);
+        JobResult result{};
+        DownloadLib_GetJobResult(job, &result);
+        EXPECT_EQ(result.fileCount, 1);
+        EXPECT_EQ(result.value1, 1);
+        EXPECT_TRUE(PopEvents(job).empty());
+        if (c.reportedBytes > 0) {
+            ASSERT_TRUE(collector_->WaitForRecords(++records, 10000));
+            EXPECT_EQ(collector_->Records().back().bytes, c.reportedBytes);
+        }
+    }
+    EXPECT_EQ(collector_->RecordCount(), records) << "no record for a file that received nothing";
+}
+
+TEST_F(DirectDownloadTest, AlternativesAndRetries) {
+    TestHttpServer server;
+    const std::string content = Content(5000, 7);
+    server.SetContent("/dead.bin", content);
+    server.SetContent("/ok.bin", content);
+    server.AddRule("/dead.bin", {.kind = HttpRule::CloseBeforeHead});
+    TestHost& host = Host();
+    const JobHandle job = Job();
+    const std::string urlText = server.Url("/dead.bin") + "|" + server.Url("/ok.bin");
+    ASSERT_EQ(Add(job, urlText, "alt.bin", 5000), DL_OK);
+    ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
+    ASSERT_TRUE(host.WaitFor(DLN_JOB_DONE));
+    EXPECT_EQ(server.RequestCount("/dead.bin"), 3u) << "three attempts on the first alternative";
+    EXPECT_EQ(server.RequestCount("/ok.bin"), 1u);
+    EXPECT_EQ(Slurp(Path("alt.bin")), content);
+    EXPECT_EQ(host.PopFileMessages(job), std::vector<std::string>{urlText + "," + Path("alt.bin")});
+}
+
+TEST_F(DirectDownloadTest, AJobWhoseAlternativesAllFailStaysHeld) {
+    TestHttpServer server;
+    server.SetContent("/a.bin", "x");
+    server.SetContent("/b.bin", "x");
+    server.AddRule("*", {.kind = HttpRule::CloseBeforeHead});
+    TestHost& host = Host();
+    const JobHandle job = Job();
+    ASSERT_EQ(Add(job, server.Url("/a.bin") + "|" + server.Url("/b.bin"), "dead.bin", 1), DL_OK);
+    ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
+    ASSERT_TRUE(host.WaitFor(DLN_JOB_EVENT));
+    const std::vector<Event> events = PopEvents(job);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].code, JOB_EVENT_FAILED);
+    EXPECT_EQ(events[0].text, server.Url("/b.bin"));
+    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] TryMax Over : " + server.Url("/b.bin")));
+    EXPECT_EQ(server.RequestCount("/a.bin"), 3u);
+    EXPECT_EQ(server.RequestCount("/b.bin"), 3u);
+    EXPECT_EQ(host.Count(DLN_JOB_FILE_DONE), 0);
+    EXPECT_EQ(host.Count(DLN_JOB_DONE), 0);
+    EXPECT_EQ(DownloadLib_StopJob(job), DL_OK) << "the job stayed held until the host stops it";
+}
+
+// Nothing is fetched for a file that cannot be opened, or whose name leaves its folder.
+TEST_F(DirectDownloadTest, AFileThatCannotBeOpenedFailsTheJobAtOnce) {
+    TestHttpServer server;
+    server.SetContent("/f.bin", "content");
+    TestHost& host = Host();
+    fs::create_directories(Path("in-the-way.bin"));
+    const struct {
+        const char* name;
+        int error;
+    } cases[] = {{"in-the-way.bin", EISDIR}, {"../escape.bin", EINVAL}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const JobHandle job = Job();
+        ASSERT_EQ(Add(job, server.Url("/f.bin"), c.name, 7), DL_OK);
+        ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
+        const std::vector<Event> events = PopEvents(job);
+        ASSERT_EQ(events.size(), 1u) << "reported before the start returned";
+        EXPECT_EQ(events[0].code, JOB_EVENT_FAILED);
+        EXPECT_EQ(events[0].text, server.Url("/f.bin"));
+        EXPECT_TRUE(TestHost::LogContains("[TessloadLib] CreateFile Failed(" +
+                                          std::to_string(c.error) + ") : " + Path(c.name)));
+        EXPECT_TRUE(
+            TestHost::LogContains("[TessloadLib] WriteFileOpen Failed : " + server.Url("/f.bin")));
+        EXPECT_EQ(DownloadLib_StopJob(job), DL_OK) << "held until the host stops it";
+    }
+    EXPECT_FALSE(fs::exists(root_ + "/escape.bin"));
+    EXPECT_EQ(server.RequestCount("/f.bin"), 0u);
+    (void)host;
+}
+
+TEST_F(DirectDownloadTest, Redirects) {
+    TestHttpServer server;
+    const std::string content = Content(3000, 8);
+    server.SetContent("/files/real.bin", content);
+    server.SetContent("/files/ok.bin", content);
+    // Only the download's requests (with Range) are redirected: the size check sees 200.
+    server.AddRule("/files/moved.bin",
+                   {.kind = HttpRule::Redirect, .location = "real.bin", .onlyWithRange = true});
+    server.SetContent("/files/moved.bin", content);
+    server.AddRule("/files/loop.bin",
+                   {.kind = HttpRule::Redirect, .status = 303, .location = "/files/loop.bin"});
+    server.AddRule("/files/no-location.bin", {.kind = HttpRule::Redirect, .onlyWithRange = true});
+    server.SetContent("/files/no-location.bin", content);
+    TestHost& host = Host(/*testClock=*/true);
+
+    // A relative Location is followed from the URL it answered.
+    const JobHandle moved = Job();
+    ASSERT_EQ(Add(moved, server.Url("/files/moved.bin"), "moved.bin"), DL_OK);
+    ASSERT_EQ(DownloadLib_StartJob(moved, 1), DL_OK);
+    ASSERT_TRUE(StepUntilSettled(server, [&] { return host.Count(DLN_JOB_DONE) == 1; }));
+    EXPECT_EQ(Slurp(Path("moved.bin")), content);
+    EXPECT_EQ(SessionRanges(server, "/files/real.bin"), std::vector<std::string>{"bytes=0-"});
+
+    // A loop ends the alternative after ten redirects; the next one is used.
+    const JobHandle loop = Job();
+    ASSERT_EQ(Add(loop, server.Url("/files/loop.bin") + "|" + server.Url("/files/ok.bin"),
+                  "loop.bin", 3000),
+              DL_OK);
+    ASSERT_EQ(DownloadLib_StartJob(loop, 1), DL_OK);
+    ASSERT_TRUE(StepUntilSettled(server, [&] { return host.Count(DLN_JOB_DONE) == 2; }));
+    EXPECT_EQ(server.RequestCount("/files/loop.bin"), 11u);
+    EXPECT_EQ(Slurp(Path("loop.bin")), content);
+
+    // A redirect without a Location fails the job, which stays held.
+    const JobHandle lost = Job();
+    ASSERT_EQ(Add(lost, server.Url("/files/no-location.bin"), "lost.bin"), DL_OK);
+    ASSERT_EQ(DownloadLib_StartJob(lost, 1), DL_OK);
+    ASSERT_TRUE(StepUntilSettled(server, [&] { return host.Count(DLN_JOB_EVENT) == 1; }));
+    EXPECT_EQ(Codes(PopEvents(lost)), std::vector<int32_t>{JOB_EVENT_FAILED});
+    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] eNWHSC_HTTP_SEEOTHER  : " +
+                                      server.Url("/files/no-location.bin")));
+    EXPECT_EQ(DownloadLib_StopJob(lost), DL_OK);
+}
+
+TEST_F(DirectDownloadTest, TheSizeCheckRefusesFilesThatDoNotFit) {
+    TestHttpServer server;
+    server.SetContent("/hundred.bin", Content(100, 9));
+    int64_t freeBytes = 0;
+    cpSetFreeSpaceProbe([&freeBytes](const std::string&) { return freeBytes; });
+    TestHost& host = Host();
+    const struct {
+        int64_t free;
+        int32_t event;  // DL_OK: downloaded
+    } cases[] = {{99, JOB_EVENT_DISK_FULL}, {100, JOB_EVENT_FAILED}, {101, DL_OK}};
+    int finished = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.free);
+        freeBytes = c.free;
+        const std::string name = "fit-" + std::to_string(c.free) + ".bin";
+        const JobHandle job = Job();
+        ASSERT_EQ(Add(job, server.Url("/hundred.bin"), name), DL_OK);
+        ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
+        if (c.event == DL_OK) {
+            ASSERT_TRUE(host.WaitFor(DLN_JOB_DONE));
+            EXPECT_EQ(fs::file_size(Path(name)), 100u);
+            continue;
+        }
+        ASSERT_TRUE(host.WaitFor(DLN_JOB_EVENT, ++finished));
+        const std::vector<Event> events = PopEvents(job);
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(events[0].code, c.event);
+        EXPECT_EQ(events[0].text, server.Url("/hundred.bin"));
+        EXPECT_FALSE(fs::exists(Path(name))) << "refused before any byte was written";
+        EXPECT_TRUE(SessionRanges(server, "/hundred.bin").empty());
+        EXPECT_EQ(DownloadLib_StopJob(job), DL_E_FAIL) << "no downloader holds the job";
+    }
+}
+
+TEST_F(DirectDownloadTest, AFailedWriteHoldsTheJobAndAStopAndStartCompletesIt) {
+    TestHttpServer server;
+    const std::string content = Content(1048576, 10);
+    server.SetContent("/disk.bin", content);
+    TestHost& host = Host();
+    cpTestWriteFailure::FailAfter(300 * 1024, ENOSPC);
+    const JobHandle job = Job();
+    ASSERT_EQ(Add(job, server.Url("/disk.bin"), "disk.bin", static_cast<int64_t>(content.size())),
+              DL_OK);
+    ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
+    ASSERT_TRUE(host.WaitFor(DLN_JOB_EVENT));
+    const std::vector<Event> events = PopEvents(job);
+    ASSERT_EQ(events.size(), 1u) << "one disk-full event";
+    EXPECT_EQ(events[0].code, JOB_EVENT_DISK_FULL);
+    EXPECT_EQ(events[0].text, server.Url("/disk.bin"));
+    EXPECT_EQ(host.Count(DLN_JOB_FILE_DONE), 0);
+    EXPECT_EQ(fs::file_size(Path("disk.bin")), 300u * 1024);
+    EXPECT_EQ(Slurp(Path("disk.bin")), content.substr(0, 300 * 1024));
+    int64_t remaining = 0;
+    ASSERT_EQ(DownloadLib_GetJobRemainingBytes(job, &remaining), DL_OK);
+    EXPECT_EQ(remaining, static_cast<int64_t>(content.size()) - 300 * 1024)
+        << "what never reached the disk is still needed";
+
+    cpTestWriteFailure::Clear();
+    ASSERT_EQ(DownloadLib_StopJob(job), DL_OK) << "held until the host stops it";
+    ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
+    ASSERT_TRUE(host.WaitFor(DLN_JOB_DONE));
+    EXPECT_EQ(Slurp(Path("disk.bin")), content);
+    EXPECT_EQ(server.RangeHeaders("/disk.bin"),
+              (std::vector<std::string>{"bytes=0-", "bytes=307200-"}));
+    EXPECT_EQ(host.PopFileMessages(job).size(), 1u);
+    EXPECT_TRUE(PopEvents(job).empty());
+}
+
+TEST_F(DirectDownloadTest, NetworkLossReachesEveryHeldJobItsReturnTheFirst) {
+    TestHttpServer server;
+    server.SetContent("/stall.bin", "never sent");
+    server.AddRule("/stall.bin", {.kind = HttpRule::Stall});
+    TestHost& host = Host(/*testClock=*/true);
+    const JobHandle first = Job();
+    const JobHandle second = Job();
+    ASSERT_EQ(Add(first, server.Url("/stall.bin"), "one.bin", 10), DL_OK);
+    ASSERT_EQ(Add(second, server.Url("/stall.bin"), "two.bin", 10), DL_OK);
+    ASSERT_EQ(DownloadLib_StartJob(first, 1), DL_OK);
+    ASSERT_EQ(DownloadLib_StartJob(second, 1), DL_OK);
+
+    const auto networkCodes = [](JobHandle job) {
+        std::vector<int32_t> codes;
+        for (const int32_t code : Codes(PopEvents(job))) {
+            if (code == JOB_EVENT_NETWORK_POOR || code == JOB_EVENT_NETWORK_BACK) {
+                codes.push_back(code);
+            }
+        }
+        return codes;
+    };
+    connected_ = false;
+    LibraryWorker::StepClock(3000);
+    EXPECT_EQ(networkCodes(first), std::vector<int32_t>{JOB_EVENT_NETWORK_POOR});
+    EXPECT_EQ(networkCodes(second), std::vector<int32_t>{JOB_EVENT_NETWORK_POOR});
+    connected_ = true;
+    LibraryWorker::StepClock(3000);
+    EXPECT_EQ(networkCodes(first), std::vector<int32_t>{JOB_EVENT_NETWORK_BACK});
+    EXPECT_EQ(networkCodes(second), std::vector<int32_t>{});
+    (void)host;
+}
+
+}  // namespace
