@@ -91,10 +91,11 @@ bool ResolveLocation(const std::string& baseUrl, const std::string& location, st
         query = reference.substr(question);
         reference.resize(question);
     }
-    std::string basePath = baseUrl.substr(pathStart);
-    basePath = basePath.substr(0, basePath.find_first_of("?#"));
+    const size_t baseEnd = baseUrl.find_first_of("?#", pathStart);
+    std::string basePath(baseUrl, pathStart,
+                         baseEnd == std::string::npos ? std::string::npos : baseEnd - pathStart);
     if (basePath.empty()) {
-        basePath = "/";
+        basePath.push_back('/');
     }
     std::string path;
     if (reference.empty()) {

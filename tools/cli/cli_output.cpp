@@ -31,11 +31,15 @@ void CliOutput::Progress(const JobProgress& p) {
     if (mode_ == Mode::Quiet || mode_ == Mode::Json) {
         return;
     }
+    // Between files (and after the last) there is no current file: show how many are done.
+    const std::string file =
+        p.fileName[0] != '\0' ? StringPrintf("[%d/%d] %s", p.fileIndex + 1, p.fileCount, p.fileName)
+                              : StringPrintf("[%d/%d]", p.completedFiles, p.fileCount);
     const std::string line = StringPrintf(
-        "[%d/%d] %s  %s / %s  %s/s  elapsed %s  left %s  %d%%", p.fileIndex + 1, p.fileCount,
-        p.fileName, FormatSize(static_cast<double>(p.presentBytes)).c_str(),
+        "%s  %s / %s  %s/s  elapsed %s  left %s  %d%%", file.c_str(),
+        FormatSize(static_cast<double>(p.presentBytes)).c_str(),
         FormatSize(static_cast<double>(p.totalBytes)).c_str(),
-        FormatSpeed(static_cast<double>(p.speed)).c_str(), FormatClock(p.elapsedSeconds).c_str(),
+        FormatSize(static_cast<double>(p.speed)).c_str(), FormatClock(p.elapsedSeconds).c_str(),
         FormatClock(p.remainingSeconds).c_str(), p.percent);
     if (mode_ == Mode::Live) {
         std::fprintf(out_, "\r\033[K%s", line.c_str());
