@@ -269,6 +269,10 @@ vmResult cpCQoSContext::Close() {
         record_.reset();
     }
     events_.clear();
+    // A closed context may wait seconds in the collector: what it received is of no use now.
+    if (!delivering_) {
+        receive_.Free();
+    }
     OfferBottomUp([](nwIQoSNetStack* layer) {
         layer->OnClose();
         return true;  // every layer hears of the close
@@ -401,6 +405,7 @@ void cpCQoSContext::Deliver() {
     const uint32_t offered = std::min<uint32_t>(
         receive_.length, static_cast<uint32_t>(std::numeric_limits<int32_t>::max()));
     int32_t consumed = 0;
+    const bool outerDelivery = std::exchange(delivering_, true);
     if (!chain_.empty()) {
         Layer bottom = chain_.back();
         consumed = bottom.stack->OnData(receive_.data.get(), offered);
@@ -408,6 +413,13 @@ void cpCQoSContext::Deliver() {
         consumed = dispatcher_->Run(receive_.data.get(), offered);
     } else {
         consumed = static_cast<int32_t>(offered);  // nobody can ever read them
+    }
+    delivering_ = outerDelivery;
+    if (Closed()) {
+        if (!delivering_) {
+            receive_.Free();  // closed by a layer during the delivery
+        }
+        return;
     }
     if (consumed < 0 || static_cast<uint32_t>(consumed) > offered) {
         receive_.Free();

@@ -24,6 +24,9 @@ class cpCQoSContext final : public vmTObject<vmIQoSContext, std::atomic<uint32_t
     cpCQoSContext() = default;
     ~cpCQoSContext() override;
 
+    // Bytes of received data held (tests: a closed context keeps none).
+    uint32_t ReceiveCapacity() const { return receive_.capacity; }
+
     // vmIUnknown: asks the top layer.
     vmResult QueryInterface(uint32_t iid, void** out) override;
 
@@ -136,4 +139,6 @@ class cpCQoSContext final : public vmTObject<vmIQoSContext, std::atomic<uint32_t
     cpQoSCounters counters_;
     // An action replaced while blocked leaves its wake-up to the next tick.
     bool rearmOnTick_ = false;
+    // Inside a delivery the layers read the receive buffer: a close then frees it afterwards.
+    bool delivering_ = false;
 };

@@ -433,6 +433,41 @@ TEST_F(ContextTest, EveryByteIsDeliveredOnceAndInOrder) {
     Finish(context);
 }
 
+TEST_F(ContextTest, AClosedContextKeepsNoReceivedBytes) {
+    // Closed contexts wait seconds in the collector; a head-only exchange (the size checks)
+    // must not leave a megabyte behind each time.
+    TcpListener listener;
+    vmSmartPtr<vmIQoSContext> closedInDelivery = NewContext(kQoSActionHigh, 0);
+    vmSmartPtr<vmIQoSContext> closedLater = NewContext(kQoSActionHigh, 0);
+    TestLayer* first = LayerOf(closedInDelivery);
+    TestLayer* second = LayerOf(closedLater);
+    loop_.Run([&] {
+        first->consume = [&](const uint8_t*, uint32_t) {
+            closedInDelivery->Close();
+            return 0;
+        };
+        second->consume = [](const uint8_t*, uint32_t) { return 0; };  // waits for more
+    });
+    Connect(closedInDelivery, listener.Port());
+    TcpConnection peer1 = listener.Accept();
+    Connect(closedLater, listener.Port());
+    TcpConnection peer2 = listener.Accept();
+    const std::string bulk = Pattern(500'000);
+    peer1.Send(bulk);
+    peer2.Send(bulk);
+    ASSERT_TRUE(WaitForEvent(closedInDelivery, "closed"));
+    ASSERT_TRUE(loop_.WaitFor([&] { return second->offers > 0; }));
+    loop_.Run([&] {
+        auto* impl = static_cast<cpCQoSContext*>(closedLater.Get());
+        EXPECT_GT(impl->ReceiveCapacity(), 0u);
+        closedLater->Close();
+        EXPECT_EQ(impl->ReceiveCapacity(), 0u);
+        EXPECT_EQ(static_cast<cpCQoSContext*>(closedInDelivery.Get())->ReceiveCapacity(), 0u);
+    });
+    Finish(closedInDelivery);
+    Finish(closedLater);
+}
+
 class BadConsumedCountTest : public ContextTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(BadConsumedCountTest, ClosesTheConnection) {
