@@ -3,8 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "core/start_up.h"
-#include "core/texts.h"
+#include "core/downloader_dlg.h"
 #include "ui/app.h"
 #include "ui/dialogs.h"
 #include "ui/downloader_window.h"
@@ -22,10 +21,21 @@ int main(int argc, char** argv) {
     return app.Run(arguments, [&boxes](const std::string& firstArgument) {
         CDownloaderWindow window;
         boxes.SetWindow(&window);
-        // Until the controller drives it, the window shows its preparing state.
-        (void)firstArgument;
-        window.SetTitle(kMainWindowTitle);
-        window.NavigateBanner(BannerAddress(BuiltInBannerUrl(), kPublisherTag, kServiceTag));
-        return window.exec();
+        CQtFolderChooser folders(&window);
+        int exitCode = 0;
+        {
+            // The controller goes first: it stops the job, finalises the library and lets go of
+            // its host window while the window still exists.
+            CTEVDownloaderDlg dialog(window, boxes, folders, firstArgument);
+            window.SetListener(&dialog);
+            // Initialisation runs inside the modal run, once the window is up, so that a quit
+            // it posts ends that run.
+            window.Post([&dialog] { dialog.OnInitDialog(); });
+            exitCode = window.exec();
+            window.SetListener(nullptr);
+            dialog.OnDestroy();
+        }
+        boxes.SetWindow(nullptr);
+        return exitCode;
     });
 }

@@ -57,21 +57,33 @@ printf '%s\r\n' "$base/readme.txt" "$base/QK_Data1.pak" "$base/QK_Data2.pak" \
 list="$base/filelist.txt"
 
 echo "Demo file list: $list"
+game_files=(readme.txt QK_Data1.pak QK_Data2.pak install.sh)
 if [ -n "${DISPLAY:-}" ] && [ -x "$build/app/tev-downloader" ]; then
+    # The window downloads into its default folder unless the user picks another; the folder
+    # it used is saved in the settings folder, kept inside the demo's.
+    download="${HOME:?}/orvix9/QK"
+    export TEV_SETTINGS_DIR="$demo/settings"
+    mkdir -p "$TEV_SETTINGS_DIR"
+    # Files of an earlier demo would be taken as already downloaded: this run's are new.
+    for f in "${game_files[@]}" INSTALLED.txt; do rm -f "$download/$f"; done
     echo "Starting the window; press its start button, then install when it is done."
     "$build/app/tev-downloader" "$list"
+    saved=$(sed -n 's/^QK=//p' "$TEV_SETTINGS_DIR/DownloadPath.ini" 2>/dev/null | head -n 1)
+    if [ -n "$saved" ] && [ -d "$saved" ]; then download="${saved%/}"; fi
 else
-    "$build/tools/cli/tev-download" --folder "$demo/download" --install "$list"
+    download="$demo/download"
+    "$build/tools/cli/tev-download" --folder "$download" --install "$list"
 fi
 
 # The installer runs on its own; give it a moment to leave its record.
-for _ in $(seq 100); do [ -f "$demo/download/INSTALLED.txt" ] && break; sleep 0.1; done
+for _ in $(seq 100); do [ -f "$download/INSTALLED.txt" ] && break; sleep 0.1; done
 echo
-for f in readme.txt QK_Data1.pak QK_Data2.pak install.sh; do
-    if cmp -s "$site/game/$f" "$demo/download/$f"; then echo "ok       $f"; else echo "MISSING  $f"; fi
+echo "Downloaded into $download"
+for f in "${game_files[@]}"; do
+    if cmp -s "$site/game/$f" "$download/$f"; then echo "ok       $f"; else echo "MISSING  $f"; fi
 done
-if [ -f "$demo/download/INSTALLED.txt" ]; then
-    echo "The installer ran: $(head -n 1 "$demo/download/INSTALLED.txt")"
+if [ -f "$download/INSTALLED.txt" ]; then
+    echo "The installer ran: $(head -n 1 "$download/INSTALLED.txt")"
 else
     echo "The installer did not run."
     exit 1

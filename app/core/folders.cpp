@@ -2,7 +2,6 @@
 
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <QSettings>
@@ -11,6 +10,7 @@
 
 #include "core/texts.h"
 #include "foundation/paths.h"
+#include "foundation/platform/disk.h"
 
 std::string ProgramFilesFolder() {
     std::string home;
@@ -74,34 +74,12 @@ void SaveDownloadFolder(const std::string& valueName, const std::string& folder)
     settings.sync();
 }
 
-namespace {
-
-// The folder holding path: "/" for a top-level entry, "." for a bare relative name.
-std::string ParentFolder(std::string path) {
-    while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) {
-        path.pop_back();
-    }
-    const size_t separator = path.find_last_of("/\\");
-    if (separator == std::string::npos) {
-        return ".";
-    }
-    return separator == 0 ? std::string("/") : path.substr(0, separator);
-}
-
-}  // namespace
-
 uint64_t FreeBytesOfDrive(const std::string& path) {
     if (path.empty()) {
         return 0;
     }
-    // The folder may not exist yet: ask about the nearest one that does.
-    for (std::string probe = path;; probe = ParentFolder(probe)) {
-        struct statvfs info {};
-        if (statvfs(probe.c_str(), &info) == 0) {
-            return static_cast<uint64_t>(info.f_bavail) * static_cast<uint64_t>(info.f_frsize);
-        }
-        if (probe == "/" || probe == ".") {
-            return 0;
-        }
-    }
+    // The library's measure, so that the folder chooser and the download agree (and tests can
+    // make a drive small for both).
+    const int64_t bytes = cpFreeBytesOfDrive(path);
+    return bytes > 0 ? static_cast<uint64_t>(bytes) : 0;
 }

@@ -21,20 +21,6 @@
 
 namespace {
 
-const QEvent::Type kLibraryEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
-
-class CLibraryNotifyEvent : public QEvent {
-  public:
-    CLibraryNotifyEvent(uint32_t code, uint32_t parameter)
-        : QEvent(kLibraryEventType), code_(code), parameter_(parameter) {}
-    uint32_t Code() const { return code_; }
-    uint32_t Parameter() const { return parameter_; }
-
-  private:
-    uint32_t code_;
-    uint32_t parameter_;
-};
-
 struct TextPlace {
     int id;
     QRect geometry;
@@ -323,17 +309,6 @@ void CDownloaderWindow::OnCommand(int id) {
     }
 }
 
-bool CDownloaderWindow::event(QEvent* event) {
-    if (event->type() == kLibraryEventType) {
-        const auto* notification = static_cast<CLibraryNotifyEvent*>(event);
-        if (listener_ != nullptr) {
-            listener_->OnLibraryNotification(notification->Code(), notification->Parameter());
-        }
-        return true;
-    }
-    return QDialog::event(event);
-}
-
 void CDownloaderWindow::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape && listener_ != nullptr) {
         event->accept();
@@ -382,13 +357,4 @@ void CDownloaderWindow::mouseReleaseEvent(QMouseEvent* event) {
         return;
     }
     QDialog::mouseReleaseEvent(event);
-}
-
-void DownloaderWindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam, void* context) {
-    if (message != kWmDownloadLib || context == nullptr) {
-        return;
-    }
-    QCoreApplication::postEvent(
-        static_cast<CDownloaderWindow*>(context),
-        new CLibraryNotifyEvent(static_cast<uint32_t>(wParam), static_cast<uint32_t>(lParam)));
 }

@@ -1,6 +1,7 @@
 // The main download window's widgets: the skin, the texts, the bars, the graph, the buttons and
 // the banner, laid out at their fixed places. It shows what its controller tells it and reports
-// clicks, Escape, close requests and library notifications back.
+// clicks, Escape and close requests back. Library notifications reach the controller through its
+// own host window (core/library_window.h).
 #pragma once
 
 #include <QDialog>
@@ -18,9 +19,6 @@ class COXToolTipCtrl;
 class CProgressST;
 class CTransparentStatic2;
 class QLabel;
-
-// The library's notification message to its host window.
-inline constexpr uint32_t kWmDownloadLib = 0x0400 + 10000;
 
 class CDownloaderWindow : public QDialog, public IDownloaderView {
     Q_OBJECT
@@ -68,7 +66,6 @@ class CDownloaderWindow : public QDialog, public IDownloaderView {
     void CloseWindow() override;
 
   protected:
-    bool event(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
@@ -94,7 +91,3 @@ class CDownloaderWindow : public QDialog, public IDownloaderView {
     bool dragging_ = false;
     QPoint dragOffset_;
 };
-
-// The procedure of the window's registration with the download library: context is the
-// CDownloaderWindow. Runs on the library's thread and only queues the notification.
-void DownloaderWindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam, void* context);

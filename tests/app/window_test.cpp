@@ -7,8 +7,6 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QScreen>
-#include <atomic>
-#include <thread>
 #include <vector>
 
 #include "core/texts.h"
@@ -342,22 +340,6 @@ TEST(CDownloaderWindow, ReportsCommandsEscapeAndCloseRequests) {
     window.CloseWindow();
     EXPECT_FALSE(window.isVisible());
     EXPECT_EQ(listener.closeRequests, 1);
-}
-
-TEST(CDownloaderWindow, LibraryNotificationsArriveOnTheWindowsThread) {
-    CDownloaderWindow window;
-    RecordingListener listener;
-    window.SetListener(&listener);
-    std::thread library([&window] {
-        DownloaderWindowProc(kWmDownloadLib, 514, 7, &window);
-        DownloaderWindowProc(kWmDownloadLib + 1, 515, 7, &window);  // not the library's message
-        DownloaderWindowProc(kWmDownloadLib, 522, 0, &window);
-    });
-    library.join();
-    EXPECT_TRUE(listener.notifications.empty());  // queued, not called on the library's thread
-    ASSERT_TRUE(ProcessEventsUntil([&] { return listener.notifications.size() >= 2; }));
-    EXPECT_EQ(listener.notifications,
-              (std::vector<std::pair<uint32_t, uint32_t>>{{514, 7}, {522, 0}}));
 }
 
 TEST(CDownloaderWindow, PostedMessagesAndQuitRunLater) {

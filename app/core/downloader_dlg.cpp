@@ -1,0 +1,531 @@
+#include "core/downloader_dlg.h"
+
+#include <algorithm>
+
+#include "core/file_list.h"
+#include "core/folders.h"
+#include "core/format.h"
+#include "core/installer.h"
+#include "core/library_window.h"
+#include "core/seams.h"
+#include "core/start_up.h"
+#include "core/texts.h"
+
+namespace {
+
+// The exit codes of the window's modal run.
+constexpr int kExitInstalled = 0;
+constexpr int kExitFailed = 1;
+
+// The window does not give the file sizes: the library learns them itself.
+constexpr uint32_t kUnknownSizeHalf = 0xFFFFFFFFu;
+constexpr int32_t kAddFileOption = 1;
+
+}  // namespace
+
+CTEVDownloaderDlg::CTEVDownloaderDlg(IDownloaderView& view, IMessageBoxes& boxes,
+                                     IFolderChooser& folders, std::string firstArgument)
+    : view_(view),
+      boxes_(boxes),
+      folders_(folders),
+      firstArgument_(std::move(firstArgument)),
+      enginePath_(WindowEnginePath()) {
+    texts_.folder = DefaultDownloadFolder();
+    runInstaller_ = [this](const std::string& path) { return RunInstaller(path, boxes_); };
+}
+
+CTEVDownloaderDlg::~CTEVDownloaderDlg() {
+    *alive_ = false;
+    OnDestroy();
+}
+
+void CTEVDownloaderDlg::OnInitDialog() {
+    CopyTextsToControls();
+
+    serviceTag_ = kServiceTag;
+    publisherTag_ = kPublisherTag;
+    agreement_ = "2";
+    bannerUrl_ = BuiltInBannerUrl();
+    if (serviceTag_.empty()) {
+        serviceTag_ = kDefaultServiceTag;
+    }
+    fileListUrl_ = firstArgument_.empty() ? BuiltInFileListUrl() : firstArgument_;
+
+    // The host window exists before the library can post to it.
+    hostWindow_ = std::make_unique<CLibraryHostWindow>(*this);
+    initialised_ = true;
+    if (DownloadLib_Initialize(hostWindow_->Handle(), nullptr, nullptr) != DL_OK) {
+        ShowApplicationMessage(kTextInitializeFailed);
+        view_.PostQuit(kExitFailed);
+    }
+    if (DownloadLib_DownloadData(fileListUrl_.c_str()) != DL_OK) {
+        ShowApplicationMessage(kTextDownloadDataFailed);
+        view_.PostQuit(kExitFailed);
+        return;
+    }
+    view_.SetTitle(kMainWindowTitle);
+    view_.NavigateBanner(BannerAddress(bannerUrl_, publisherTag_, serviceTag_));
+    if (agreement_ == "1") {
+        view_.SetAgreementChecked(false);
+    } else {
+        agreement_ = "2";
+        view_.SetAgreementChecked(true);
+    }
+}
+
+void CTEVDownloaderDlg::OnDestroy() {
+    if (destroyed_) {
+        return;
+    }
+    destroyed_ = true;
+    if (job_ != 0) {
+        Stop();
+    }
+    if (initialised_) {
+        DownloadLib_Finalize();
+    }
+    // After the library has stopped: nothing posts to it any more.
+    hostWindow_.reset();
+    while (!fileList_.empty()) {
+        fileList_.pop_back();
+    }
+}
+
+// ---- Notifications --------------------------------------------------------------------------
+
+void CTEVDownloaderDlg::OnLibraryNotification(uint32_t code, uint32_t parameter) {
+    if (destroyed_) {
+        return;
+    }
+    switch (code) {
+        case DLN_DATA_DONE:
+            OnFileListDownloaded();
+            return;
+        case DLN_DATA_FAILED:
+            OnFileListFailed();
+            return;
+        case DLN_CHECK_DONE:
+            OnSizeCheckDone();
+            return;
+        case DLN_CHECK_FAILED:
+            OnSizeCheckFailed();
+            return;
+        default:
+            break;
+    }
+    // A job's notification already queued when the window stopped and removed that job says
+    // nothing about the current one.
+    if (job_ == 0 || parameter != job_) {
+        return;
+    }
+    switch (code) {
+        case DLN_JOB_SIZE:
+            OnJobSize();
+            return;
+        case DLN_JOB_PROGRESS:
+            OnJobProgress();
+            return;
+        case DLN_JOB_FILE_DONE:
+            OnJobFileDone();
+            return;
+        case DLN_JOB_DONE:
+            OnJobDone();
+            return;
+        case DLN_JOB_EVENT:
+            OnJobEvent();
+            return;
+        case DLN_JOB_RESUME_QUERY:
+            OnResumeQuery();
+            return;
+        default:
+            return;
+    }
+}
+
+void CTEVDownloaderDlg::OnFileListDownloaded() {
+    if (fileListReceived_) {
+        return;  // the list is filled once
+    }
+    fileListReceived_ = true;
+    int64_t size = 0;
+    std::string bytes;
+    DownloadLib_GetDataSize(&size);
+    if (size > 0) {
+        bytes.resize(static_cast<size_t>(size));
+        DataBuffer buffer{bytes.data(), size};
+        if (DownloadLib_GetData(&buffer) != DL_OK) {
+            bytes.clear();
+        }
+    }
+    if (!ParseFileListBytes(bytes)) {
+        return;
+    }
+    bool failed = false;
+    for (const std::string& url : fileList_) {
+        if (DownloadLib_AddContentLengthCheck(url.c_str()) != DL_OK) {
+            ShowApplicationMessage(kTextSizeCheckFailed);
+            view_.PostQuit(kExitFailed);
+            failed = true;
+        }
+    }
+    if (!failed && DownloadLib_StartContentLengthCheck() != DL_OK) {
+        ShowApplicationMessage(kTextSizeCheckFailed);
+        view_.PostQuit(kExitFailed);
+    }
+}
+
+bool CTEVDownloaderDlg::ParseFileListBytes(const std::string& bytes) {
+    CFileList list = ParseFileList(bytes);
+    // An empty line between CR LF lines (a blank last line, say) is no file: it would fail the
+    // size check and end the program.
+    for (std::string& url : list.urls) {
+        if (!url.empty()) {
+            fileList_.push_back(std::move(url));
+        }
+    }
+    if (list.outcome == FileListOutcome::LineTooLong) {
+        ShowWindowMessage(kTextBadUrl);
+        Stop();
+        view_.PostQuit(kExitFailed);
+        return false;
+    }
+    if (fileList_.empty()) {
+        ShowWindowMessage(kTextFileListFailed);
+        view_.PostQuit(kExitFailed);
+        return false;
+    }
+    return true;
+}
+
+void CTEVDownloaderDlg::OnFileListFailed() {
+    ShowWindowMessage(kTextFileListFailed);
+    Stop();
+    view_.PostQuit(kExitFailed);
+}
+
+void CTEVDownloaderDlg::OnSizeCheckDone() {
+    int64_t total = 0;
+    DownloadLib_GetTotalContentLength(&total);
+    requiredSize_ = total > 0 ? static_cast<uint64_t>(total) : 0;
+    sizeKnown_ = true;
+
+    texts_.total = FormatSize(static_cast<double>(requiredSize_));
+    ShowCurrentFileName();
+    texts_.remaining = kClockZero;
+    texts_.elapsed = kClockZero;
+    texts_.received = FormatSize(0);
+    texts_.status = FormatSpeed(0);
+    // A running job downloads into the folder it was given: the display keeps showing it.
+    if (job_ == 0) {
+        texts_.folder = DefaultDownloadFolder();
+    }
+    if (job_ == 0 && !finished_ && !installing_) {
+        state_ = DownloaderState::Ready;
+    }
+    view_.CenterOnScreen();
+    PostToSelf([this] { CopyTextsToControls(); });
+}
+
+void CTEVDownloaderDlg::OnSizeCheckFailed() {
+    CMessage message = CMessage::Application(kTextSizeCheckFailed);
+    message.ownedByWindow = true;
+    boxes_.Show(message);
+    view_.PostQuit(kExitFailed);
+}
+
+void CTEVDownloaderDlg::OnJobSize() {
+    JobSizeInfo info{};
+    DownloadLib_GetJobSizeInfo(job_, &info);
+    texts_.remaining = kClockZero;
+    CopyTextsToControls();
+}
+
+void CTEVDownloaderDlg::OnJobProgress() {
+    JobProgress progress{};
+    if (DownloadLib_GetJobProgress(job_, &progress) != DL_OK) {
+        return;
+    }
+    view_.SetProgress(kIdFileProgress, progress.filePercent);
+    view_.SetProgress(kIdJobProgress, progress.percent);
+    texts_.remaining = FormatClock(progress.remainingSeconds);
+    texts_.elapsed = FormatClock(progress.elapsedSeconds);
+    texts_.received = FormatSize(static_cast<double>(static_cast<uint64_t>(progress.presentBytes)));
+    texts_.total = FormatSize(static_cast<double>(static_cast<uint64_t>(progress.totalBytes)));
+    texts_.status = FormatSpeed(progress.speed);
+    view_.AppendGraphSample(SpeedGraphSample(progress.speed));
+    CopyTextsToControls();
+}
+
+void CTEVDownloaderDlg::OnJobFileDone() {
+    JobFileMessage message{};
+    if (DownloadLib_PopJobFileMessage(job_, &message) != DL_OK || message.sequence == 0) {
+        return;  // nothing was queued: no file completed
+    }
+    message.text[sizeof message.text - 1] = '\0';
+    ++currentIndex_;
+    ++displayNumber_;
+    ShowCurrentFileName();
+    const std::string path = TextAfterComma(message.text);
+    if (QualifiesAsInstaller(fileList_.size(), path)) {
+        installerPath_ = path;
+    }
+}
+
+void CTEVDownloaderDlg::OnJobDone() {
+    JobResult result{};
+    DownloadLib_GetJobResult(job_, &result);
+    Stop();
+    finished_ = true;
+    state_ = DownloaderState::Finished;
+    texts_.remaining = kClockZero;
+    view_.EnableControl(kIdInstall, true);
+    view_.EnableControl(kIdStart, false);
+    view_.EnableControl(kIdFolderButton, false);
+    view_.MarkFinished();
+    CopyTextsToControls();
+}
+
+void CTEVDownloaderDlg::OnJobEvent() {
+    int32_t length = 0;
+    DownloadLib_GetJobEventTextLength(job_, &length);
+    std::string text(static_cast<size_t>(std::max<int32_t>(length, 1)), '\0');
+    JobEvent event{DL_OK, text.data()};
+    DownloadLib_PopJobEvent(job_, &event);
+    switch (event.code) {
+        case JOB_EVENT_DISK_FULL: {
+            int64_t needed = 0;
+            DownloadLib_GetJobRemainingBytes(job_, &needed);
+            Stop();
+            ShowWindowMessage(StringPrintf(kTextDiskFull, texts_.folder.c_str(),
+                                           FormatSize(static_cast<double>(needed)).c_str()));
+            return;
+        }
+        case JOB_EVENT_NETWORK_POOR:
+            ShowWindowMessage(kTextNetworkPoor);
+            return;
+        case JOB_EVENT_NETWORK_BACK:
+            ShowWindowMessage(kTextNetworkBack);
+            return;
+        case JOB_EVENT_FAILED:
+            ShowWindowMessage(StringPrintf(kTextJobFailed, kGameName));
+            return;
+        default:
+            return;
+    }
+}
+
+void CTEVDownloaderDlg::OnResumeQuery() {
+    const JobHandle job = job_;
+    const CResumeAnswer answer = view_.RunResumePrompt();
+    // The prompt runs its own loop: the job may have been stopped meanwhile.
+    if (job_ == job) {
+        DownloadLib_ReplyResume(job, answer.resume != 0 ? 1 : 0, answer.applyToAll != 0 ? 1 : 0);
+    }
+}
+
+// ---- Commands -------------------------------------------------------------------------------
+
+void CTEVDownloaderDlg::OnCommand(int control) {
+    if (destroyed_) {
+        return;
+    }
+    switch (control) {
+        case kIdStart:
+            OnStartOrStop();
+            return;
+        case kIdInstall:
+            Install();
+            return;
+        case kIdClose:
+            Close(kTextCloseWithJob);
+            return;
+        case kIdFolderButton:
+            ChooseFolder();
+            return;
+        case kIdAgreement:
+            OnAgreementToggled();
+            return;
+        default:
+            return;
+    }
+}
+
+void CTEVDownloaderDlg::OnEscape() {
+    if (!destroyed_) {
+        Close(kTextCloseWithJob);
+    }
+}
+
+void CTEVDownloaderDlg::OnCloseRequest() {
+    if (!destroyed_) {
+        Close(kTextCloseRequestWithJob);
+    }
+}
+
+void CTEVDownloaderDlg::OnStartOrStop() {
+    if (job_ != 0) {
+        Stop();
+    } else {
+        Start();
+    }
+}
+
+void CTEVDownloaderDlg::Start() {
+    const uint8_t speedMode = agreement_ != "1" ? 1 : 0;
+    if (finished_ || installing_) {
+        return;
+    }
+    if (fileListUrl_.empty()) {
+        ShowWindowMessage(kTextNoProtocol);
+        return;
+    }
+    DownloadLib_SetServiceId(serviceTag_.c_str());
+    DownloadLib_CreateJob(&job_, nullptr, serviceTag_.c_str());
+    if (engineOption_) {
+        DownloadLib_SetJobEngineOption(job_);
+    }
+    for (const std::string& url : fileList_) {
+        DownloadLib_AddJobFile(job_, url.c_str(), texts_.folder.c_str(), nullptr, kUnknownSizeHalf,
+                               kUnknownSizeHalf, kAddFileOption);
+    }
+    DownloadLib_StartJob(job_, speedMode);
+    SaveDownloadFolder(kDownloadFolderValueName, texts_.folder);
+    state_ = DownloaderState::Running;
+    // A new job begins with the first file, also after a stop.
+    ShowCurrentFileName();
+    CopyTextsToControls();
+    RefreshButtons();
+}
+
+void CTEVDownloaderDlg::Stop() {
+    if (finished_) {
+        return;
+    }
+    if (job_ != 0) {
+        DownloadLib_StopJob(job_);
+        DownloadLib_RemoveJob(job_);
+        job_ = 0;
+        currentIndex_ = 0;
+        displayNumber_ = 1;
+    }
+    if (!installing_) {
+        state_ = DownloaderState::Ready;
+    }
+    RefreshButtons();
+}
+
+void CTEVDownloaderDlg::Install() {
+    if (!finished_) {
+        ShowApplicationMessage(kTextNotFinished);
+        return;
+    }
+    if (installing_) {
+        return;
+    }
+    installing_ = true;
+    state_ = DownloaderState::Installing;
+    view_.EnableControl(kIdInstall, false);
+    view_.ExpandStatusText();
+    texts_.status = kTextInstalling;
+    CopyTextsToControls();
+    PostToSelf([this] { RunInstallerAndQuit(); });
+}
+
+void CTEVDownloaderDlg::RunInstallerAndQuit() {
+    runInstaller_(installerPath_);
+    // The program ends whether or not the installer started.
+    view_.PostQuit(kExitInstalled);
+}
+
+void CTEVDownloaderDlg::ChooseFolder() {
+    if (job_ != 0 || finished_ || installing_) {
+        return;
+    }
+    CreateFolderOneLevel(texts_.folder);
+    const uint64_t required = requiredSize_;
+    CFolderRequest request;
+    request.title =
+        StringPrintf(kTextFolderTitle, FormatSize(static_cast<double>(required)).c_str());
+    request.initialFolder = texts_.folder;
+    request.statusText = [required](const std::string& selected) {
+        return StringPrintf(kTextFolderStatus, FormatSize(static_cast<double>(required)).c_str(),
+                            FormatSize(static_cast<double>(FreeBytesOfDrive(selected))).c_str());
+    };
+    const std::optional<std::string> chosen = folders_.ChooseFolder(request);
+    // The chooser runs its own loop: a job may have started meanwhile.
+    if (!chosen || chosen->empty() || job_ != 0 || finished_ || installing_) {
+        return;
+    }
+    const std::string folder = WithTrailingSeparator(*chosen);
+    if (IsEngineFolder(enginePath_, folder)) {
+        ShowApplicationMessage(kTextFolderUnusable);
+        return;
+    }
+    texts_.folder = folder;
+    CopyTextsToControls();
+}
+
+void CTEVDownloaderDlg::OnAgreementToggled() {
+    if (view_.IsAgreementChecked()) {
+        agreement_ = "2";
+        return;
+    }
+    const MessageAnswer answer = boxes_.Show(CMessage::Application(
+        kTextAgreementQuestion, MessageButtons::YesNo, MessageIcon::Information));
+    if (answer == MessageAnswer::Yes) {
+        agreement_ = "1";
+    } else {
+        agreement_ = "2";
+        view_.SetAgreementChecked(true);
+    }
+}
+
+void CTEVDownloaderDlg::Close(const char* questionFormat) {
+    if (job_ == 0) {
+        view_.CloseWindow();
+        return;
+    }
+    const MessageAnswer answer = boxes_.Show(CMessage::Window(
+        StringPrintf(questionFormat, kGameName), MessageButtons::YesNo, MessageIcon::Information));
+    if (answer == MessageAnswer::Yes) {
+        Stop();
+        view_.CloseWindow();
+    }
+}
+
+// ---- Helpers --------------------------------------------------------------------------------
+
+void CTEVDownloaderDlg::ShowCurrentFileName() {
+    if (currentIndex_ < 0 || static_cast<size_t>(currentIndex_) >= fileList_.size()) {
+        return;
+    }
+    texts_.fileName = StringPrintf(kFileNameFormat, FileNameOfUrl(fileList_[currentIndex_]).c_str(),
+                                   displayNumber_, static_cast<int>(fileList_.size()));
+}
+
+void CTEVDownloaderDlg::RefreshButtons() {
+    view_.EnableControl(kIdInstall, false);
+    view_.ShowStopOnStartButton(job_ != 0);
+    view_.EnableControl(kIdFolderButton, job_ == 0);
+}
+
+void CTEVDownloaderDlg::CopyTextsToControls() {
+    view_.ShowTexts(texts_);
+}
+
+void CTEVDownloaderDlg::PostToSelf(std::function<void()> message) {
+    view_.Post([alive = std::weak_ptr<bool>(alive_), message = std::move(message)] {
+        const std::shared_ptr<bool> living = alive.lock();
+        if (living && *living) {
+            message();
+        }
+    });
+}
+
+void CTEVDownloaderDlg::ShowApplicationMessage(const std::string& text) {
+    boxes_.Show(CMessage::Application(text));
+}
+
+void CTEVDownloaderDlg::ShowWindowMessage(const std::string& text) {
+    boxes_.Show(CMessage::Window(text));
+}
