@@ -92,8 +92,8 @@ int main(void) {
     /* 528 is sent on the calling thread, to the window and then the callback. */
     CHECK(DownloadLib_AddJobFile(job, "http://h/a.bin", below, NULL, 10, 0, 0) == DL_E_PATH);
     CHECK(seen.window == 1 && seen.callback == 1 && seen.lastCode == DLN_DOWNLOAD_PATH_FAILED);
-    CHECK(DownloadLib_AddJobFileEx(job, "http://127.0.0.1:1/a.bin", root, NULL, 0xFFFFFFFFu, 0xFFFFFFFFu, 0,
-                                   0) == DL_OK);
+    CHECK(DownloadLib_AddJobFileEx(job, "http://127.0.0.1:1/a.bin", root, NULL, 0xFFFFFFFFu,
+                                   0xFFFFFFFFu, 0, 0) == DL_OK);
     /* Every job goes to the direct downloader; its size check of this refused address may give
      * up (and let the job go, so that no downloader owns it) before the stop arrives. */
     CHECK(DownloadLib_StartJob(job, 1) == DL_OK);
