@@ -32,6 +32,7 @@
 #include "qt_environment.h"
 #include "recording_view.h"
 #include "report_collector/report_collector.h"
+#include "support/test_data.h"
 #include "test_server/test_http_server.h"
 
 namespace fs = std::filesystem;
@@ -41,21 +42,6 @@ using tev::tools::TestHttpServer;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string Content(size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    uint32_t state = seed * 2654435761u + 1;
-    for (char& c : bytes) {
-        state = state * 1103515245u + 12345u;
-        c = static_cast<char>(state >> 16);
-    }
-    return bytes;
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // One line per message box: what a person would see and could answer.
 std::string Describe(const CMessage& message) {
@@ -153,7 +139,7 @@ class ControllerTest : public ::testing::Test {
 };
 
 TEST_F(ControllerTest, AWholeRunFromTheFileListToTheInstaller) {
-    const std::string data = Content(300000, 1);
+    const std::string data = TestBytes(300000, 1);
     const std::string readme = "QK sample game\n";
     ServeGame({{"readme.txt", readme}, {"QK_Data1.pak", data}, {"install.sh", kInstallerScript}});
     const uint64_t total = readme.size() + data.size() + std::strlen(kInstallerScript);
@@ -212,9 +198,9 @@ TEST_F(ControllerTest, AWholeRunFromTheFileListToTheInstaller) {
     EXPECT_EQ(saved.value("DownloadPath/QK").toString().toStdString(), folder);
 
     ASSERT_TRUE(Until([&] { return dlg.State() == DownloaderState::Finished; }, 60s));
-    EXPECT_EQ(Slurp(folder + "readme.txt"), readme);
-    EXPECT_EQ(Slurp(folder + "QK_Data1.pak"), data);
-    EXPECT_EQ(Slurp(folder + "install.sh"), kInstallerScript);
+    EXPECT_EQ(ReadWholeFile(folder + "readme.txt"), readme);
+    EXPECT_EQ(ReadWholeFile(folder + "QK_Data1.pak"), data);
+    EXPECT_EQ(ReadWholeFile(folder + "install.sh"), kInstallerScript);
     EXPECT_EQ(dlg.InstallerPath(), folder + "install.sh");
     EXPECT_EQ(dlg.Job(), 0u) << "the finished job is removed";
     EXPECT_EQ(view_.texts.fileName, "install.sh [3/3]");
@@ -251,15 +237,16 @@ TEST_F(ControllerTest, AWholeRunFromTheFileListToTheInstaller) {
     EXPECT_FALSE(view_.quitCode) << "the installer starts from the posted message";
     ASSERT_TRUE(Until([&] { return view_.quitCode.has_value(); }));
     EXPECT_EQ(*view_.quitCode, 0);
-    EXPECT_TRUE(Until([&] { return Slurp(folder + "INSTALLED.txt") == "installed\n"; }, 10s));
+    EXPECT_TRUE(
+        Until([&] { return ReadWholeFile(folder + "INSTALLED.txt") == "installed\n"; }, 10s));
     EXPECT_EQ(Shown().size(), 1u);
 }
 
 // Stopping removes the job; the next start makes a new one with every file again, and the name
 // display starts over at the first file.
 TEST_F(ControllerTest, StartStopStartRecreatesTheJobWithEveryFile) {
-    const std::string first = Content(2000, 2);
-    const std::string second = Content(400000, 3);
+    const std::string first = TestBytes(2000, 2);
+    const std::string second = TestBytes(400000, 3);
     ServeGame({{"first.bin", first}, {"second.bin", second}});
     // The first download of the second file is slow enough to be stopped in the middle.
     server_.AddRule(
@@ -292,8 +279,8 @@ TEST_F(ControllerTest, StartStopStartRecreatesTheJobWithEveryFile) {
     EXPECT_EQ(view_.texts.fileName, "first.bin [1/2]") << "the first file again";
     ASSERT_TRUE(Until([&] { return dlg.Finished(); }, 60s));
     EXPECT_EQ(view_.texts.fileName, "second.bin [2/2]") << "both files reported by the new job";
-    EXPECT_EQ(Slurp(folder + "first.bin"), first);
-    EXPECT_EQ(Slurp(folder + "second.bin"), second);
+    EXPECT_EQ(ReadWholeFile(folder + "first.bin"), first);
+    EXPECT_EQ(ReadWholeFile(folder + "second.bin"), second);
     // Both files were asked for again, the second from where the stop left it.
     const std::vector<std::string> ranges = server_.RangeHeaders("/game/second.bin");
     ASSERT_FALSE(ranges.empty());
@@ -306,7 +293,7 @@ TEST_F(ControllerTest, StartStopStartRecreatesTheJobWithEveryFile) {
 }
 
 TEST_F(ControllerTest, ADiskTooSmallStopsTheJobAndSaysWhatIsMissing) {
-    const std::string data = Content(50000, 4);
+    const std::string data = TestBytes(50000, 4);
     ServeGame({{"data.bin", data}, {"setup.exe", "MZ"}});
     CTEVDownloaderDlg& dlg = Open();
     ASSERT_TRUE(UntilReady());
@@ -327,7 +314,7 @@ TEST_F(ControllerTest, ADiskTooSmallStopsTheJobAndSaysWhatIsMissing) {
     cpSetFreeSpaceProbe(nullptr);
     dlg.OnCommand(kIdStart);
     ASSERT_TRUE(Until([&] { return dlg.Finished(); }, 60s));
-    EXPECT_EQ(Slurp(DefaultDownloadFolder() + "data.bin"), data);
+    EXPECT_EQ(ReadWholeFile(DefaultDownloadFolder() + "data.bin"), data);
     EXPECT_EQ(dlg.InstallerPath(), DefaultDownloadFolder() + "setup.exe");
 }
 
@@ -379,7 +366,7 @@ TEST_F(ControllerTest, NetworkEventsTheResumeQuestionAndClosingWithAJob) {
 }
 
 TEST_F(ControllerTest, AFileThatFailsForGoodIsReportedAndTheJobStays) {
-    ServeGame({{"broken.bin", Content(1000, 5)}});
+    ServeGame({{"broken.bin", TestBytes(1000, 5)}});
     // The size check sees the file; every download attempt is cut off.
     server_.AddRule("/game/broken.bin", {.kind = HttpRule::CloseBeforeHead, .onlyWithRange = true});
     CTEVDownloaderDlg& dlg = Open();

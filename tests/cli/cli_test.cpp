@@ -14,6 +14,7 @@
 #include "json_check.h"
 #include "support/subprocess.h"
 #include "support/tcp_peer.h"
+#include "support/test_data.h"
 #include "test_server/test_http_server.h"
 
 namespace fs = std::filesystem;
@@ -21,25 +22,6 @@ using tev::tools::HttpRule;
 using tev::tools::TestHttpServer;
 
 namespace {
-
-std::string Pattern(size_t size, int seed) {
-    std::string bytes(size, '\0');
-    uint32_t x = 2463534242u + static_cast<uint32_t>(seed);
-    for (char& b : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<char>(x);
-    }
-    return bytes;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 class CliTest : public ::testing::Test {
   protected:
@@ -75,12 +57,12 @@ class CliTest : public ::testing::Test {
 
 TEST_F(CliTest, DownloadsEveryFileOfTheList) {
     const std::vector<std::pair<std::string, std::string>> files = {
-        {"readme.txt", "hello\n"}, {"data.pak", Pattern(3 << 20, 1)}, {"setup.sh", "exit 0\n"}};
+        {"readme.txt", "hello\n"}, {"data.pak", TestBytes(3 << 20, 1)}, {"setup.sh", "exit 0\n"}};
     Serve(files);
     const ProcessResult result = Run({"--folder", folder_.string(), ListUrl()});
     ASSERT_EQ(result.exitCode, kExitSuccess) << result.out << result.err;
     for (const auto& [name, bytes] : files) {
-        EXPECT_TRUE(ReadFile(folder_ / name) == bytes) << name;
+        EXPECT_TRUE(ReadWholeFile(folder_ / name) == bytes) << name;
     }
     EXPECT_NE(result.out.find("done: " + (folder_ / "setup.sh").string()), std::string::npos)
         << result.out;
@@ -88,7 +70,7 @@ TEST_F(CliTest, DownloadsEveryFileOfTheList) {
 }
 
 TEST_F(CliTest, JsonOutputIsOneObjectPerLine) {
-    Serve({{"a.bin", Pattern(200000, 2)}, {"b.bin", Pattern(1000, 3)}});
+    Serve({{"a.bin", TestBytes(200000, 2)}, {"b.bin", TestBytes(1000, 3)}});
     const ProcessResult result = Run({"--json", "--folder", folder_.string(), ListUrl()});
     ASSERT_EQ(result.exitCode, kExitSuccess) << result.err;
     std::istringstream lines(result.out);
@@ -108,7 +90,7 @@ TEST_F(CliTest, JsonOutputIsOneObjectPerLine) {
 }
 
 TEST_F(CliTest, InterruptedRunResumesWhereItStopped) {
-    const std::string big = Pattern(6 << 20, 4);
+    const std::string big = TestBytes(6 << 20, 4);
     Serve({{"big.pak", big}});
     // Only the download asks with Range; the size check goes through at full speed.
     server_.AddRule("/game/big.pak",
@@ -134,7 +116,7 @@ TEST_F(CliTest, InterruptedRunResumesWhereItStopped) {
     const ProcessResult second = Run({"--quiet", "--folder", folder_.string(), ListUrl()});
     ASSERT_EQ(second.exitCode, kExitSuccess) << second.err;
     EXPECT_EQ(second.out, "") << "quiet prints nothing on success";
-    EXPECT_TRUE(ReadFile(folder_ / "big.pak") == big);
+    EXPECT_TRUE(ReadWholeFile(folder_ / "big.pak") == big);
     const auto ranges = server_.RangeHeaders("/game/big.pak");
     ASSERT_FALSE(ranges.empty());
     EXPECT_EQ(ranges.back(), "bytes=" + std::to_string(partial) + "-");
@@ -181,7 +163,7 @@ TEST_F(CliTest, EachFailureHasItsExitCodeAndNamesWhatFailed) {
 }
 
 TEST_F(CliTest, InstallStartsTheDownloadedInstaller) {
-    Serve({{"data.pak", Pattern(10000, 5)},
+    Serve({{"data.pak", TestBytes(10000, 5)},
            {"install.sh", "#!/bin/sh\necho ran > \"$(dirname \"$0\")/INSTALLED\"\n"}});
     const ProcessResult result = Run({"--install", "--folder", folder_.string(), ListUrl()});
     ASSERT_EQ(result.exitCode, kExitSuccess) << result.err;

@@ -16,6 +16,7 @@
 #include "foundation/log.h"
 #include "support/library_worker.h"
 #include "support/tcp_peer.h"
+#include "support/test_data.h"
 #include "support/test_host.h"
 #include "test_server/test_http_server.h"
 
@@ -23,14 +24,6 @@ using tev::tools::HttpRule;
 using tev::tools::TestHttpServer;
 
 namespace {
-
-std::string Pattern(size_t size) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<char>((i * 131 + 7) % 251);
-    }
-    return bytes;
-}
 
 // The data of the last completed download, read the way a host reads it.
 std::string ReadData() {
@@ -82,7 +75,7 @@ void PrintTo(const OutcomeCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-const std::string kList = Pattern(150'000);
+const std::string kList = TestBytes(150'000);
 
 class DataDownloadOutcomeTest : public DataDownloadTest,
                                 public ::testing::WithParamInterface<OutcomeCase> {};
@@ -153,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, DataDownloadOutcomeTest, ::testing::ValuesIn(kOu
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DataDownloadTest, HandsTheDataOverOnlyIntoABufferOfItsExactSize) {
-    const std::string first = Pattern(1000);
+    const std::string first = TestBytes(1000);
     server_.SetContent("/first.txt", first);
     server_.SetContent("/second.txt", "http://host/a.bin\r\nhttp://host/b.bin\r\n");
     int64_t size = 0;

@@ -24,6 +24,7 @@
 #include "foundation/platform/file.h"
 #include "report_collector/report_collector.h"
 #include "support/library_worker.h"
+#include "support/test_data.h"
 #include "support/test_host.h"
 #include "test_server/test_http_server.h"
 
@@ -36,21 +37,6 @@ using tev::tools::TestHttpServer;
 namespace {
 
 constexpr int64_t kUnknownSize = -1;
-
-std::string Content(size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    uint32_t state = seed * 2654435761u + 1;
-    for (char& c : bytes) {
-        state = state * 1103515245u + 12345u;
-        c = static_cast<char>(state >> 16);
-    }
-    return bytes;
-}
-
-std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
@@ -197,9 +183,9 @@ class DirectDownloadTest : public ::testing::Test {
 
 TEST_F(DirectDownloadTest, AJobOfSeveralFilesCompletes) {
     TestHttpServer server;
-    const std::string a = Content(300000, 1);
-    const std::string b = Content(1048576 + 7, 2);
-    const std::string c = Content(10, 3);
+    const std::string a = TestBytes(300000, 1);
+    const std::string b = TestBytes(1048576 + 7, 2);
+    const std::string c = TestBytes(10, 3);
     server.SetContent("/pack/a.bin", a);
     server.SetContent("/pack/b.bin", b);
     server.SetContent("/pack/c.bin", c);
@@ -217,9 +203,9 @@ TEST_F(DirectDownloadTest, AJobOfSeveralFilesCompletes) {
     EXPECT_EQ(DownloadLib_StartJob(job, 1), DL_E_STARTED);
     ASSERT_TRUE(host.WaitFor(DLN_JOB_DONE));
 
-    EXPECT_EQ(Slurp(Path("a.bin")), a);
-    EXPECT_EQ(Slurp(Path("b.bin")), b);
-    EXPECT_EQ(Slurp(Path("c.bin")), c);
+    EXPECT_EQ(ReadWholeFile(Path("a.bin")), a);
+    EXPECT_EQ(ReadWholeFile(Path("b.bin")), b);
+    EXPECT_EQ(ReadWholeFile(Path("c.bin")), c);
 
     JobSizeInfo size{};
     ASSERT_EQ(DownloadLib_GetJobSizeInfo(job, &size), DL_OK);
@@ -281,7 +267,7 @@ TEST_F(DirectDownloadTest, AJobOfSeveralFilesCompletes) {
 
 TEST_F(DirectDownloadTest, AStoppedDownloadResumesWhereItsFileEnds) {
     TestHttpServer server;
-    const std::string content = Content(1048576 + 123, 4);
+    const std::string content = TestBytes(1048576 + 123, 4);
     server.SetContent("/big.bin", content);
     TestHost& host = Host();
     const JobHandle job = Job();
@@ -297,11 +283,11 @@ TEST_F(DirectDownloadTest, AStoppedDownloadResumesWhereItsFileEnds) {
     EXPECT_GT(onDisk, 0);
     EXPECT_LT(onDisk, static_cast<int64_t>(content.size()));
     EXPECT_EQ(onDisk, stopped.presentBytes) << "every byte received is on disk";
-    EXPECT_EQ(Slurp(Path("big.bin")), content.substr(0, static_cast<size_t>(onDisk)));
+    EXPECT_EQ(ReadWholeFile(Path("big.bin")), content.substr(0, static_cast<size_t>(onDisk)));
 
     ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
     ASSERT_TRUE(host.WaitFor(DLN_JOB_DONE));
-    EXPECT_EQ(Slurp(Path("big.bin")), content);
+    EXPECT_EQ(ReadWholeFile(Path("big.bin")), content);
     EXPECT_EQ(server.RangeHeaders("/big.bin"),
               (std::vector<std::string>{"bytes=0-", "bytes=" + std::to_string(onDisk) + "-"}));
     JobResult result{};
@@ -327,8 +313,8 @@ struct LocalCase {
 
 // What a local copy holds that cannot be continued is replaced; what is complete is kept.
 TEST_F(DirectDownloadTest, LocalCopiesAreContinuedOnlyWhenTheyFit) {
-    const std::string served = Content(200000, 5);
-    const std::string longer = served + Content(100, 6);
+    const std::string served = TestBytes(200000, 5);
+    const std::string longer = served + TestBytes(100, 6);
     const std::string longerRange = "bytes=" + std::to_string(longer.size()) + "-";
     const LocalCase cases[] = {
         {"ignored-range.bin", served.substr(0, 5000), kUnknownSize, true, {"bytes=5000-"}, 200000},
@@ -360,7 +346,7 @@ TEST_F(DirectDownloadTest, LocalCopiesAreContinuedOnlyWhenTheyFit) {
         ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
         ++done;
         ASSERT_TRUE(StepUntilSettled(server, [&] { return host.Count(DLN_JOB_DONE) == done; }));
-        EXPECT_EQ(Slurp(Path(c.name)), served);
+        EXPECT_EQ(ReadWholeFile(Path(c.name)), served);
         EXPECT_EQ(SessionRanges(server, path), c.ranges);
         JobResult result{};
         DownloadLib_GetJobResult(job, &result);
@@ -377,7 +363,7 @@ TEST_F(DirectDownloadTest, LocalCopiesAreContinuedOnlyWhenTheyFit) {
 
 TEST_F(DirectDownloadTest, AlternativesAndRetries) {
     TestHttpServer server;
-    const std::string content = Content(5000, 7);
+    const std::string content = TestBytes(5000, 7);
     server.SetContent("/dead.bin", content);
     server.SetContent("/ok.bin", content);
     server.AddRule("/dead.bin", {.kind = HttpRule::CloseBeforeHead});
@@ -389,7 +375,7 @@ TEST_F(DirectDownloadTest, AlternativesAndRetries) {
     ASSERT_TRUE(host.WaitFor(DLN_JOB_DONE));
     EXPECT_EQ(server.RequestCount("/dead.bin"), 3u) << "three attempts on the first alternative";
     EXPECT_EQ(server.RequestCount("/ok.bin"), 1u);
-    EXPECT_EQ(Slurp(Path("alt.bin")), content);
+    EXPECT_EQ(ReadWholeFile(Path("alt.bin")), content);
     EXPECT_EQ(host.PopFileMessages(job), std::vector<std::string>{urlText + "," + Path("alt.bin")});
 }
 
@@ -447,7 +433,7 @@ TEST_F(DirectDownloadTest, AFileThatCannotBeOpenedFailsTheJobAtOnce) {
 
 TEST_F(DirectDownloadTest, Redirects) {
     TestHttpServer server;
-    const std::string content = Content(3000, 8);
+    const std::string content = TestBytes(3000, 8);
     server.SetContent("/files/real.bin", content);
     server.SetContent("/files/ok.bin", content);
     // Only the download's requests (with Range) are redirected: the size check sees 200.
@@ -465,7 +451,7 @@ TEST_F(DirectDownloadTest, Redirects) {
     ASSERT_EQ(Add(moved, server.Url("/files/moved.bin"), "moved.bin"), DL_OK);
     ASSERT_EQ(DownloadLib_StartJob(moved, 1), DL_OK);
     ASSERT_TRUE(StepUntilSettled(server, [&] { return host.Count(DLN_JOB_DONE) == 1; }));
-    EXPECT_EQ(Slurp(Path("moved.bin")), content);
+    EXPECT_EQ(ReadWholeFile(Path("moved.bin")), content);
     EXPECT_EQ(SessionRanges(server, "/files/real.bin"), std::vector<std::string>{"bytes=0-"});
 
     // A loop ends the alternative after ten redirects; the next one is used.
@@ -476,7 +462,7 @@ TEST_F(DirectDownloadTest, Redirects) {
     ASSERT_EQ(DownloadLib_StartJob(loop, 1), DL_OK);
     ASSERT_TRUE(StepUntilSettled(server, [&] { return host.Count(DLN_JOB_DONE) == 2; }));
     EXPECT_EQ(server.RequestCount("/files/loop.bin"), 11u);
-    EXPECT_EQ(Slurp(Path("loop.bin")), content);
+    EXPECT_EQ(ReadWholeFile(Path("loop.bin")), content);
 
     // A redirect without a Location fails the job, which stays held.
     const JobHandle lost = Job();
@@ -491,7 +477,7 @@ TEST_F(DirectDownloadTest, Redirects) {
 
 TEST_F(DirectDownloadTest, TheSizeCheckRefusesFilesThatDoNotFit) {
     TestHttpServer server;
-    server.SetContent("/hundred.bin", Content(100, 9));
+    server.SetContent("/hundred.bin", TestBytes(100, 9));
     int64_t freeBytes = 0;
     cpSetFreeSpaceProbe([&freeBytes](const std::string&) { return freeBytes; });
     TestHost& host = Host();
@@ -525,7 +511,7 @@ TEST_F(DirectDownloadTest, TheSizeCheckRefusesFilesThatDoNotFit) {
 
 TEST_F(DirectDownloadTest, AFailedWriteHoldsTheJobAndAStopAndStartCompletesIt) {
     TestHttpServer server;
-    const std::string content = Content(1048576, 10);
+    const std::string content = TestBytes(1048576, 10);
     server.SetContent("/disk.bin", content);
     TestHost& host = Host();
     cpTestWriteFailure::FailAfter(300 * 1024, ENOSPC);
@@ -540,7 +526,7 @@ TEST_F(DirectDownloadTest, AFailedWriteHoldsTheJobAndAStopAndStartCompletesIt) {
     EXPECT_EQ(events[0].text, server.Url("/disk.bin"));
     EXPECT_EQ(host.Count(DLN_JOB_FILE_DONE), 0);
     EXPECT_EQ(fs::file_size(Path("disk.bin")), 300u * 1024);
-    EXPECT_EQ(Slurp(Path("disk.bin")), content.substr(0, 300 * 1024));
+    EXPECT_EQ(ReadWholeFile(Path("disk.bin")), content.substr(0, 300 * 1024));
     int64_t remaining = 0;
     ASSERT_EQ(DownloadLib_GetJobRemainingBytes(job, &remaining), DL_OK);
     EXPECT_EQ(remaining, static_cast<int64_t>(content.size()) - 300 * 1024)
@@ -550,7 +536,7 @@ TEST_F(DirectDownloadTest, AFailedWriteHoldsTheJobAndAStopAndStartCompletesIt) {
     ASSERT_EQ(DownloadLib_StopJob(job), DL_OK) << "held until the host stops it";
     ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
     ASSERT_TRUE(host.WaitFor(DLN_JOB_DONE));
-    EXPECT_EQ(Slurp(Path("disk.bin")), content);
+    EXPECT_EQ(ReadWholeFile(Path("disk.bin")), content);
     EXPECT_EQ(server.RangeHeaders("/disk.bin"),
               (std::vector<std::string>{"bytes=0-", "bytes=307200-"}));
     EXPECT_EQ(host.PopFileMessages(job).size(), 1u);

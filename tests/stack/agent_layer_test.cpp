@@ -106,7 +106,7 @@ TEST_P(ReportFramingTest, OneMessageOfTheReportCategoryPaddedToEightBytes) {
     TcpConnection peer = server.Accept();
     ASSERT_TRUE(WaitFor("connected"));
 
-    const std::string records = Pattern(count * kAgentReportRecordSize);
+    const std::string records = TestBytes(count * kAgentReportRecordSize);
     loop_.Run([&] {
         const vmAgentReportBlock report{count, records.data()};
         EXPECT_EQ(agent_->SendReport(&report), NW_OK);

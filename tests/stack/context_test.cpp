@@ -227,7 +227,7 @@ TEST_F(ContextTest, HighActionSendsABlockInChunksOf4096) {
     vmSmartPtr<vmIQoSContext> context = OpenOnSocket(kQoSActionHigh, fds[0]);
     EXPECT_EQ(StateOf(context), kQoSStateConnected);
 
-    const std::string block = Pattern(10000);
+    const std::string block = TestBytes(10000);
     loop_.Run([&] { EXPECT_EQ(context->SendRaw(block.data(), 10000), CP_OK); });
     std::vector<size_t> chunks;
     std::string all;
@@ -253,11 +253,11 @@ TEST_F(ContextTest, OwnReceiveOnlyActionIsHeldToItsLimitPerTick) {
     Connect(context, listener.Port());
     TcpConnection peer = listener.Accept();
     ASSERT_TRUE(WaitForEvent(context, "connected"));
-    const std::string incoming = Pattern(25000);
+    const std::string incoming = TestBytes(25000);
     ASSERT_TRUE(peer.Send(incoming));
 
     // The send direction is free, ticks or not.
-    const std::string outgoing = Pattern(300000, 2);
+    const std::string outgoing = TestBytes(300000, 2);
     loop_.Run([&] { context->SendRaw(outgoing.data(), static_cast<uint32_t>(outgoing.size())); });
     EXPECT_EQ(peer.ReceiveExactly(outgoing.size()), outgoing);
 
@@ -287,7 +287,7 @@ TEST_F(ContextTest, QuotaBlockedSendContinuesAfterTheTick) {
     ASSERT_TRUE(WaitForEvent(context, "connected"));
 
     // Ten blocks of 1000 bytes: the queue shows exactly how far sending got.
-    const std::string data = Pattern(10000);
+    const std::string data = TestBytes(10000);
     loop_.Run([&] {
         for (int i = 0; i < 10; ++i) {
             context->SendRaw(data.data() + i * 1000, 1000);
@@ -317,7 +317,7 @@ TEST_F(ContextTest, ActionReplacedWhileBlockedIsWokenByTheTick) {
     Connect(context, listener.Port());
     TcpConnection peer = listener.Accept();
     ASSERT_TRUE(WaitForEvent(context, "connected"));
-    const std::string incoming = Pattern(3000);
+    const std::string incoming = TestBytes(3000);
     ASSERT_TRUE(peer.Send(incoming));
     // The Own action without limits stops at the first byte and waits for the tick...
     ASSERT_TRUE(loop_.WaitFor([&] {
@@ -346,9 +346,9 @@ TEST_F(ContextTest, TickWakesBothDirectionsWhenBothAreBlocked) {
     Connect(context, listener.Port());
     TcpConnection peer = listener.Accept();
     ASSERT_TRUE(WaitForEvent(context, "connected"));
-    const std::string incoming = Pattern(20000);
+    const std::string incoming = TestBytes(20000);
     ASSERT_TRUE(peer.Send(incoming));
-    const std::string outgoing = Pattern(20000, 3);
+    const std::string outgoing = TestBytes(20000, 3);
     loop_.Run([&] {
         for (int i = 0; i < 20; ++i) {
             context->SendRaw(outgoing.data() + i * 1000, 1000);
@@ -383,7 +383,7 @@ TEST_F(ContextTest, QuotaCountsOnlyWhatTheSocketTook) {
     TcpConnection peer = listener.Accept();
     vmSmartPtr<vmIQoSContext> context = OpenOnSocket(kQoSActionOwnSendOnly, fd);
     loop_.Run([&] { context->SetActionLimit(kQoSDirectionSend, 10'000'000); });
-    const std::string outgoing = Pattern(300'000);
+    const std::string outgoing = TestBytes(300'000);
     loop_.Run([&] { context->SendRaw(outgoing.data(), static_cast<uint32_t>(outgoing.size())); });
     loop_.StepClock(1000);
     EXPECT_EQ(peer.ReceiveExactly(outgoing.size()), outgoing);
@@ -400,7 +400,7 @@ TEST_F(ContextTest, SharedPoolMovesNothingBeforeTheFirstTick) {
     Connect(context, listener.Port());
     TcpConnection peer = listener.Accept();
     ASSERT_TRUE(WaitForEvent(context, "connected"));
-    const std::string incoming = Pattern(200000);
+    const std::string incoming = TestBytes(200000);
     ASSERT_TRUE(peer.Send(incoming));
     Settle();
     EXPECT_EQ(ReceivedSize(context), 0u);
@@ -423,7 +423,7 @@ TEST_F(ContextTest, EveryByteIsDeliveredOnceAndInOrder) {
     Connect(context, listener.Port());
     TcpConnection peer = listener.Accept();
     ASSERT_TRUE(WaitForEvent(context, "connected"));
-    const std::string incoming = Pattern(3'000'000);
+    const std::string incoming = TestBytes(3'000'000);
     ASSERT_TRUE(peer.Send(incoming));
     ASSERT_TRUE(WaitForReceived(context, incoming.size()));
     Settle();
@@ -452,7 +452,7 @@ TEST_F(ContextTest, AClosedContextKeepsNoReceivedBytes) {
     TcpConnection peer1 = listener.Accept();
     Connect(closedLater, listener.Port());
     TcpConnection peer2 = listener.Accept();
-    const std::string bulk = Pattern(500'000);
+    const std::string bulk = TestBytes(500'000);
     peer1.Send(bulk);
     peer2.Send(bulk);
     ASSERT_TRUE(WaitForEvent(closedInDelivery, "closed"));
@@ -527,7 +527,7 @@ TEST_F(ContextTest, RatesCountFromTheFirstByteAndRestart) {
     Connect(context, listener.Port());
     TcpConnection peer = listener.Accept();
     ASSERT_TRUE(WaitForEvent(context, "connected"));
-    ASSERT_TRUE(peer.Send(Pattern(5000)));
+    ASSERT_TRUE(peer.Send(TestBytes(5000)));
     ASSERT_TRUE(WaitForReceived(context, 5000));
     loop_.StepClock(500);
     loop_.Run([&] {

@@ -163,13 +163,3 @@ UnansweredListener::~UnansweredListener() {
     close(filler_);
     close(fd_);
 }
-
-std::string Pattern(size_t n, uint32_t seed) {
-    std::string bytes(n, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (char& c : bytes) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 24);
-    }
-    return bytes;
-}

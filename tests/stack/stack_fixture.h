@@ -13,6 +13,7 @@
 #include "stack/qos_context.h"
 #include "support/loop_thread.h"
 #include "support/tcp_peer.h"
+#include "support/test_data.h"
 
 // The public interface of the recording layer.
 class vmITestLayer : public vmIUnknown {};
@@ -78,6 +79,3 @@ class UnansweredListener {
     int filler_ = -1;
     uint16_t port_ = 0;
 };
-
-// A deterministic byte pattern.
-std::string Pattern(size_t n, uint32_t seed = 1);
