@@ -14,7 +14,7 @@
 #include "stack/agent_layer.h"
 #include "stack/qos_context.h"
 
-class CPlatformReporter : public nwIAgentListener {
+class CPlatformReporter final : public nwIAgentListener {
   public:
     static constexpr uint16_t kDefaultPort = 54547;
     static constexpr uint32_t kConnectTimeoutSeconds = 5;
