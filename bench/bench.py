@@ -111,8 +111,7 @@ def run(command, out_dir, env=None, on_line=None, timeout=600):
 
 
 class ProgressWatch:
-    """Steady-state throughput from tev-download's JSON progress: bytes moved between the first
-    and the last progress notification, over the time between them."""
+    """Steady-state throughput from tev-download's JSON progress notifications."""
 
     def __init__(self):
         self.points = []
@@ -129,10 +128,19 @@ class ProgressWatch:
             self.file_done.append(t)
 
     def steady_rate(self):
-        if len(self.points) < 3:
+        # The last notification comes with completion, part of the way into a quota second: it
+        # is left out, and the slope is fitted over the others so that no single late line
+        # decides the figure.
+        points = self.points[:-1]
+        if len(points) < 3:
             return None
-        (t0, b0), (t1, b1) = self.points[0], self.points[-1]
-        return (b1 - b0) / (t1 - t0) if t1 > t0 else None
+        n = len(points)
+        mean_t = sum(t for t, _ in points) / n
+        mean_b = sum(b for _, b in points) / n
+        var = sum((t - mean_t) ** 2 for t, _ in points)
+        if var <= 0:
+            return None
+        return sum((t - mean_t) * (b - mean_b) for t, b in points) / var
 
 
 def median(values):
@@ -292,8 +300,9 @@ def write_report(path, report, rounds):
              f"Machine: {machine()}.", "",
              f"Loopback, a private nginx (sendfile) serving the files; {rounds} rounds, the tools "
              "interleaved in rotated order within each round; medians; \"wall / curl\" is the "
-             "median of the per-round ratios. Steady state: tev-download's bytes between its "
-             "first and last progress notification (after the first tick) over that time.", ""]
+             "median of the per-round ratios. Steady state: the slope of tev-download's bytes over "
+             "time, fitted to its progress notifications after the first tick (the one that "
+             "comes with completion left out).", ""]
     for name, rows in report["workloads"]:
         parts += [f"## {name}", "", table(rows), ""]
     rows = dict(report["workloads"])
