@@ -16,6 +16,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 MIB = 1024 * 1024
@@ -92,6 +93,21 @@ http {{
         self.process.wait(timeout=10)
 
 
+def peak_rss_kib(pid, stop, result):
+    """Polls the child's VmHWM (its own peak, unlike wait4's figure, which includes the
+    Python process the child was forked from)."""
+    path = f"/proc/{pid}/status"
+    while not stop.is_set():
+        try:
+            with open(path) as f:
+                for line in f:
+                    if line.startswith("VmHWM:"):
+                        result[0] = max(result[0], int(line.split()[1]))
+        except OSError:
+            return
+        stop.wait(0.02)
+
+
 def run(command, out_dir, env=None, on_line=None, timeout=600):
     """Runs a command; answers wall seconds, CPU seconds (user + sys) and peak RSS in KiB."""
     shutil.rmtree(out_dir, ignore_errors=True)
@@ -99,15 +115,21 @@ def run(command, out_dir, env=None, on_line=None, timeout=600):
     start = time.perf_counter()
     process = subprocess.Popen(command, stdout=subprocess.PIPE if on_line else subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL, env=env, cwd=out_dir, text=True)
+    stop = threading.Event()
+    rss = [0]
+    poller = threading.Thread(target=peak_rss_kib, args=(process.pid, stop, rss))
+    poller.start()
     if on_line:
         for line in process.stdout:
             on_line(time.perf_counter() - start, line)
     _, status, usage = os.wait4(process.pid, 0)
     wall = time.perf_counter() - start
+    stop.set()
+    poller.join()
     if os.waitstatus_to_exitcode(status) != 0:
         raise RuntimeError(f"{command[0]} failed with {os.waitstatus_to_exitcode(status)}")
     shutil.rmtree(out_dir, ignore_errors=True)
-    return {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime, "rss": usage.ru_maxrss}
+    return {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime, "rss": rss[0] or None}
 
 
 class ProgressWatch:
@@ -189,7 +211,7 @@ def workload(name, tools, rounds, size_bytes, report):
             "ratio": ratio,
             "cpu": median([x["cpu"] for x in runs]),
             "cpu_per_gib": median([x["cpu"] for x in runs]) / (size_bytes / GIB) if size_bytes else None,
-            "rss": max(x["rss"] for x in runs) / 1024,
+            "rss": max((x["rss"] for x in runs if x["rss"]), default=0) / 1024 or None,
             "steady": median([w.steady_rate() for w in watches[label] if w.steady_rate()])
             if watches[label] else None,
             "watches": watches[label],
