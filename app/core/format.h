@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-// printf into a std::string; the window's message texts carry "%s" and "%d" fields.
-std::string StringPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// StringPrintf: the window's message texts carry "%s" and "%d" fields.
+#include "foundation/string_format.h"
 
 // "0 Bytes", "1.50 KB", ... "%.2f TB"; the empty text from 1024 TB on.
 std::string FormatSize(double bytes);

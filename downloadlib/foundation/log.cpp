@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
-#include <vector>
 
 #include "foundation/paths.h"
+#include "foundation/string_format.h"
 
 namespace {
 
@@ -38,25 +38,9 @@ void WriteLogLine(const char* message) {
 void WriteLogLineF(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    va_list measure;
-    va_copy(measure, args);
-    const int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (length < 0) {
-        va_end(args);
-        return;
-    }
-    char small[512];
-    if (length < static_cast<int>(sizeof small)) {
-        std::vsnprintf(small, sizeof small, format, args);
-        va_end(args);
-        WriteLogLine(small);
-        return;
-    }
-    std::vector<char> large(static_cast<size_t>(length) + 1);
-    std::vsnprintf(large.data(), large.size(), format, args);
+    const std::string line = StringPrintfV(format, args);
     va_end(args);
-    WriteLogLine(large.data());
+    WriteLogLine(line.c_str());
 }
 
 void WriteDiagnosticLine(const char* message) {

@@ -7,6 +7,7 @@
 #include "stack/qos_action.h"
 #include "stack/stream_dispatcher.h"
 #include "stack_fixture.h"
+#include "stream_bytes.h"
 
 namespace {
 
@@ -34,18 +35,6 @@ class RecordingAgentListener : public nwIAgentListener {
   public:
     static constexpr uint32_t kCookie = 0xC00C1E;
 };
-
-// One stream message as the server would write it.
-std::string Message(uint16_t category, uint16_t type, const std::string& payload) {
-    std::string bytes(nwStreamMessageSize(payload.size()), '\0');
-    nwStreamHeader header;
-    header.category = category;
-    header.type = type;
-    header.length = static_cast<uint32_t>(bytes.size() - kStreamHeaderSize);
-    nwWriteStreamHeader(reinterpret_cast<uint8_t*>(bytes.data()), header);
-    bytes.replace(kStreamHeaderSize, payload.size(), payload);
-    return bytes;
-}
 
 std::string LittleEndian32(uint32_t value) {
     std::string bytes(4, '\0');
@@ -111,7 +100,7 @@ TEST_P(ReportFramingTest, OneMessageOfTheReportCategoryPaddedToEightBytes) {
         const vmAgentReportBlock report{count, records.data()};
         EXPECT_EQ(agent_->SendReport(&report), NW_OK);
     });
-    const std::string expected = Message(0x0300, 0x9A, LittleEndian32(count) + records);
+    const std::string expected = StreamMessageBytes(0x0300, 0x9A, LittleEndian32(count) + records);
     ASSERT_EQ(expected.size() % 8, 0u);
     EXPECT_EQ(peer.ReceiveExactly(expected.size()), expected);
     if (count == 1) {
@@ -139,7 +128,7 @@ TEST_F(AgentLayerTest, BadReportsAreRefusedAndSendNothing) {
         const vmAgentReportBlock empty{0, nullptr};
         EXPECT_EQ(agent_->SendReport(&empty), NW_OK);
     });
-    const std::string expected = Message(0x0300, 0x9A, LittleEndian32(0));
+    const std::string expected = StreamMessageBytes(0x0300, 0x9A, LittleEndian32(0));
     EXPECT_EQ(peer.ReceiveExactly(expected.size()), expected);
 }
 
@@ -148,7 +137,8 @@ TEST_F(AgentLayerTest, AnswersReachTheListenerAndThePeerCloseEndsIt) {
     Start(server.Port());
     TcpConnection peer = server.Accept();
     ASSERT_TRUE(WaitFor("connected"));
-    const std::string answers = Message(0x0300, 0x83, "\x07") + Message(0x0300, 0x83, "\x09\x01");
+    const std::string answers =
+        StreamMessageBytes(0x0300, 0x83, "\x07") + StreamMessageBytes(0x0300, 0x83, "\x09\x01");
     // Cut inside the second header: it waits in the context for the rest.
     ASSERT_TRUE(peer.Send(answers.substr(0, 20)));
     ASSERT_TRUE(WaitFor("received 7"));
@@ -194,8 +184,8 @@ std::string OversizedHeader() {
 
 INSTANTIATE_TEST_SUITE_P(
     Streams, BrokenStreamTest,
-    ::testing::Values(BrokenStreamCase{"UnknownType", Message(0x0300, 0x84, "\x07")},
-                      BrokenStreamCase{"UnknownCategory", Message(0x0100, 0x83, "\x07")},
+    ::testing::Values(BrokenStreamCase{"UnknownType", StreamMessageBytes(0x0300, 0x84, "\x07")},
+                      BrokenStreamCase{"UnknownCategory", StreamMessageBytes(0x0100, 0x83, "\x07")},
                       // Closed at the header: nothing waits for 16 MiB that will never come.
                       BrokenStreamCase{"LengthBeyondBound", OversizedHeader()}),
     [](const auto& info) { return std::string(info.param.name); });

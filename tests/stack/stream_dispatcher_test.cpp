@@ -9,22 +9,12 @@
 #include "stack/agent_layer.h"
 #include "stack/net_stack.h"
 #include "stack/stream_dispatcher.h"
+#include "stream_bytes.h"
 
 namespace {
 
-std::string Message(uint16_t category, uint16_t type, const std::string& payload) {
-    std::string bytes(nwStreamMessageSize(payload.size()), '\0');
-    nwStreamHeader header;
-    header.category = category;
-    header.type = type;
-    header.length = static_cast<uint32_t>(bytes.size() - kStreamHeaderSize);
-    nwWriteStreamHeader(reinterpret_cast<uint8_t*>(bytes.data()), header);
-    bytes.replace(kStreamHeaderSize, payload.size(), payload);
-    return bytes;
-}
-
 std::string Answer(char code) {
-    return Message(kAgentCategory, kAgentAnswerType, std::string(1, code));
+    return StreamMessageBytes(kAgentCategory, kAgentAnswerType, std::string(1, code));
 }
 
 class CodeListener : public nwIAgentListener {
@@ -132,7 +122,8 @@ TEST(StreamDispatcher, OneAndAHalfMessagesAtEverySplit) {
 
 TEST(StreamDispatcher, MessagesCutAtEveryPairOfPositions) {
     const std::string stream =
-        Answer(1) + Message(kAgentCategory, kAgentAnswerType, std::string(302, '\x02')) + Answer(3);
+        Answer(1) + StreamMessageBytes(kAgentCategory, kAgentAnswerType, std::string(302, '\x02')) +
+        Answer(3);
     for (size_t first = 0; first <= stream.size(); first += 7) {
         for (size_t second = first; second <= stream.size(); ++second) {
             AgentFixture f;
@@ -145,7 +136,7 @@ TEST(StreamDispatcher, MessagesCutAtEveryPairOfPositions) {
 }
 
 TEST(StreamDispatcher, UnknownMessageIsAnErrorAtEverySplit) {
-    const std::string stream = Answer(7) + Message(kAgentCategory, 0x84, "\x05");
+    const std::string stream = Answer(7) + StreamMessageBytes(kAgentCategory, 0x84, "\x05");
     for (size_t cut = 0; cut <= stream.size(); ++cut) {
         AgentFixture f;
         const FeedResult r = Feed(f.Layer(), stream, {cut});
@@ -170,7 +161,7 @@ TEST(StreamDispatcher, NothingIsConsumedAfterOnClose) {
     AgentFixture f;
     f.Layer()->OnClose();
     EXPECT_TRUE(f.listener.closed);
-    const std::string stream = Answer(7) + Message(kAgentCategory, 0x84, "\x05");
+    const std::string stream = Answer(7) + StreamMessageBytes(kAgentCategory, 0x84, "\x05");
     EXPECT_EQ(f.Layer()->OnData(reinterpret_cast<const uint8_t*>(stream.data()),
                                 static_cast<uint32_t>(stream.size())),
               0);
