@@ -1,8 +1,6 @@
 #include "core/format.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <vector>
 
 namespace {
 
