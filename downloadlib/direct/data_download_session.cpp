@@ -84,7 +84,7 @@ bool CDataDownloadSession::Request(const std::string& url) {
     if (vmFailed(layer_->Open(url.c_str()))) {
         // A URL the layer cannot use, or a host name that does not resolve.
         HttpUrl parsed;
-        const bool usable = ParseHttpUrl(url, &parsed) && !parsed.secure;
+        const bool usable = ParseHttpUrl(url, &parsed);
         Fail(usable ? kReasonHostUnreachable : kReasonUnusableResponse, false);
         return false;
     }

@@ -65,11 +65,13 @@ vmResult nwCHttpClientExLayer::Open(const char* url) {
     if (url == nullptr || !ParseHttpUrl(url, &parsed)) {
         return NW_FAIL;
     }
-    if (parsed.secure) {
-        return NW_FAIL;  // no TLS layer in this build
-    }
     uint32_t address = 0;
     if (!cpCHostCache::Instance().Resolve(parsed.host.c_str(), parsed.port, &address)) {
+        return NW_FAIL;
+    }
+    // https: TLS goes at the socket end, once, whatever is on top.
+    if (parsed.secure && vmFailed(GetLayer(CLSID_nwCSecureSocketClientLayer, nullptr)) &&
+        vmFailed(AddLayer(CLSID_nwCSecureSocketClientLayer, true))) {
         return NW_FAIL;
     }
     path_ = parsed.path;

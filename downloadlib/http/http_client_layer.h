@@ -53,8 +53,10 @@ class vmIHttpClientExLayer : public vmIUnknown {
   public:
     // The listener is borrowed, never counted.
     virtual vmResult SetListener(nwIHttpClientExEventListener* listener, uintptr_t context) = 0;
-    // Parses an http URL (scheme case ignored), resolves its host through the host cache and
-    // starts the connect. NW_FAIL for a missing, empty, unsupported or unresolvable URL.
+    // Parses an http or https URL (scheme case ignored), resolves its host through the host
+    // cache, puts TLS at the socket end for https (a verified server; see
+    // stack/secure_socket_layer.h) and starts the connect. NW_FAIL for a missing, empty,
+    // unsupported or unresolvable URL.
     virtual vmResult Open(const char* url) = 0;
     virtual vmResult SetHeader(const char* name, const char* value) = 0;
     virtual vmResult SetParam(const char* name, const char* value) = 0;

@@ -12,15 +12,17 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: tev-test-server --root DIR [--port N] [--bind ADDR] [--port-file FILE]\n"
-    "                       [--rule RULE]... [--quiet]\n"
+    "                       [--tls CERT KEY] [--rule RULE]... [--quiet]\n"
     "\n"
-    "Serves the files of DIR over HTTP/1.1 (GET, HEAD, keep-alive, single byte ranges) until\n"
-    "SIGINT or SIGTERM. Prints the port it listens on; --port 0 (the default) picks a free one.\n"
+    "Serves the files of DIR over HTTP/1.1 (GET, HEAD, keep-alive, single byte ranges), or over\n"
+    "HTTPS with --tls, until SIGINT or SIGTERM. Prints the port it listens on; --port 0 (the\n"
+    "default) picks a free one.\n"
     "\n"
     "  --root DIR        folder to serve (paths outside it are answered 404)\n"
     "  --port N          port to listen on (default 0: any free port)\n"
     "  --bind ADDR       IPv4 address to listen on (default 127.0.0.1)\n"
     "  --port-file FILE  also write the port to FILE, for scripts\n"
+    "  --tls CERT KEY    speak TLS with the PEM certificate chain CERT and private key KEY\n"
     "  --rule RULE       misbehave for a path; may be repeated, the first matching rule wins\n"
     "  --quiet           do not log requests on stderr\n"
     "\n"
@@ -68,6 +70,12 @@ int main(int argc, char** argv) {
             }
         } else if (argument == "--bind") {
             options.bindAddress = value;
+        } else if (argument == "--tls") {
+            if (i + 1 >= argc) {
+                return Fail("--tls needs a certificate file and a key file");
+            }
+            options.tlsCertificate = value;
+            options.tlsKey = argv[++i];
         } else if (argument == "--port-file") {
             portFile = value;
         } else if (argument == "--rule") {

@@ -104,6 +104,12 @@ TestHttpServer::TestHttpServer(Options options)
     serverOptions.bindAddress = options_.bindAddress;
     serverOptions.port = options_.port;
     serverOptions.maxConnections = options_.maxConnections;
+    if (!options_.tlsCertificate.empty()) {
+        tls_ = TlsServerIdentity::Load(options_.tlsCertificate, options_.tlsKey, &error_);
+        if (!tls_) {
+            return;
+        }
+    }
     ok_ = server_.Start(serverOptions, &error_);
 }
 
@@ -111,8 +117,10 @@ TestHttpServer::~TestHttpServer() {
     Stop();
 }
 
-std::string TestHttpServer::Url(std::string_view path) const {
-    return "http://" + options_.bindAddress + ":" + std::to_string(Port()) + std::string(path);
+std::string TestHttpServer::Url(std::string_view path, std::string_view host) const {
+    return std::string(tls_ ? "https://" : "http://") +
+           std::string(host.empty() ? std::string_view(options_.bindAddress) : host) + ":" +
+           std::to_string(Port()) + std::string(path);
 }
 
 void TestHttpServer::Stop() {
@@ -247,6 +255,21 @@ std::optional<TestHttpServer::Body> TestHttpServer::FindBody(const std::string& 
 
 void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionId) {
     const StopFlag& stop = server_.StopSignal();
+    std::unique_ptr<Transport> transport;
+    if (tls_) {
+        auto secure = std::make_unique<TlsTransport>(fd, tls_);
+        std::string error;
+        if (!secure->Accept(stop, options_.idleTimeoutMs, &error)) {
+            if (options_.logRequests) {
+                std::fprintf(stderr, "%s TLS handshake failed: %s\n", peer.ToString().c_str(),
+                             error.c_str());
+            }
+            return;
+        }
+        transport = std::move(secure);
+    } else {
+        transport = std::make_unique<PlainTransport>(fd);
+    }
     std::string buffer;
 
     for (;;) {
@@ -260,11 +283,11 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
                 const std::string answer =
                     "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\n"
                     "Connection: close\r\n\r\n";
-                SendAll(fd, answer, stop, options_.sendTimeoutMs);
-                ShutdownGracefully(fd, stop);
+                transport->Send(answer, stop, options_.sendTimeoutMs);
+                transport->Shutdown(stop);
                 return;
             }
-            if (ReceiveSome(fd, buffer, 16 * 1024, stop, options_.idleTimeoutMs) <= 0) {
+            if (transport->Receive(buffer, 16 * 1024, stop, options_.idleTimeoutMs) <= 0) {
                 return;  // closed, idle too long or stopping
             }
             while (!buffer.empty() && (buffer.front() == '\r' || buffer.front() == '\n')) {
@@ -312,7 +335,7 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
             text += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
             answered = status;
             SetAnsweredStatus(sequence, status);
-            return SendAll(fd, text, stop, options_.sendTimeoutMs);
+            return transport->Send(text, stop, options_.sendTimeoutMs);
         };
         // A short text answer; it keeps the connection when the request allows.
         const auto sendSimple = [&](int status, std::vector<std::string> headers) {
@@ -326,7 +349,7 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
             }
             if (!isHead && StatusHasBody(status)) {
                 bodySent = body.size();
-                return SendAll(fd, body, stop, options_.sendTimeoutMs);
+                return transport->Send(body, stop, options_.sendTimeoutMs);
             }
             return true;
         };
@@ -343,14 +366,14 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
             keepAlive = false;
             sendSimple(400, {});
             finish(false);
-            ShutdownGracefully(fd, stop);
+            transport->Shutdown(stop);
             return;
         }
         if (chunkedBody) {
             keepAlive = false;
             sendSimple(501, {});
             finish(false);
-            ShutdownGracefully(fd, stop);
+            transport->Shutdown(stop);
             return;
         }
         if (contentLength) {
@@ -360,11 +383,11 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
                 keepAlive = false;
                 sendSimple(413, {});
                 finish(false);
-                ShutdownGracefully(fd, stop);
+                transport->Shutdown(stop);
                 return;
             }
             while (buffer.size() < length) {
-                if (ReceiveSome(fd, buffer, 16 * 1024, stop, options_.idleTimeoutMs) <= 0) {
+                if (transport->Receive(buffer, 16 * 1024, stop, options_.idleTimeoutMs) <= 0) {
                     return;
                 }
             }
@@ -376,7 +399,7 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
 
         if (rule && kind == HttpRule::CloseBeforeHead) {
             finish(false);
-            ShutdownGracefully(fd, stop);
+            transport->Shutdown(stop);
             return;
         }
         if (rule && kind == HttpRule::Stall) {
@@ -387,7 +410,7 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
             while (std::chrono::steady_clock::now() < deadline) {
                 sink.clear();
                 IoWait wait = IoWait::Ready;
-                const long n = ReceiveSome(fd, sink, 4096, stop, 1000, &wait);
+                const long n = transport->Receive(sink, 4096, stop, 1000, &wait);
                 if (n == 0 || (n < 0 && wait != IoWait::Timeout)) {
                     break;
                 }
@@ -402,7 +425,7 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
             }
             const bool sent = sendSimple(rule->status != 0 ? rule->status : 302, headers);
             if (!finish(sent)) {
-                ShutdownGracefully(fd, stop);
+                transport->Shutdown(stop);
                 return;
             }
             continue;
@@ -410,7 +433,7 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
         if (rule && kind == HttpRule::Status) {
             const bool sent = sendSimple(rule->status != 0 ? rule->status : 500, {});
             if (!finish(sent)) {
-                ShutdownGracefully(fd, stop);
+                transport->Shutdown(stop);
                 return;
             }
             continue;
@@ -419,7 +442,7 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
         if (parsed->method != "GET" && !isHead) {
             const bool sent = sendSimple(405, {"Allow: GET, HEAD"});
             if (!finish(sent)) {
-                ShutdownGracefully(fd, stop);
+                transport->Shutdown(stop);
                 return;
             }
             continue;
@@ -428,7 +451,7 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
         if (!body) {
             const bool sent = sendSimple(404, {});
             if (!finish(sent)) {
-                ShutdownGracefully(fd, stop);
+                transport->Shutdown(stop);
                 return;
             }
             continue;
@@ -441,7 +464,7 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
             const bool sent =
                 sendSimple(416, {"Content-Range: bytes */" + std::to_string(body->size)});
             if (!finish(sent)) {
-                ShutdownGracefully(fd, stop);
+                transport->Shutdown(stop);
                 return;
             }
             continue;
@@ -471,17 +494,17 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
         }
         bool usable = sendHead(partial ? 206 : 200, headers);
         if (usable && !isHead) {
-            usable = SendBody(fd, *body, first, bodyLimit, rate, &bodySent);
+            usable = SendBody(*transport, *body, first, bodyLimit, rate, &bodySent);
         }
         if (!finish(usable && bodyLimit == length)) {
-            ShutdownGracefully(fd, stop);
+            transport->Shutdown(stop);
             return;
         }
     }
 }
 
-bool TestHttpServer::SendBody(int fd, const Body& body, uint64_t offset, uint64_t length,
-                              uint64_t bytesPerSecond, uint64_t* sent) {
+bool TestHttpServer::SendBody(Transport& transport, const Body& body, uint64_t offset,
+                              uint64_t length, uint64_t bytesPerSecond, uint64_t* sent) {
     const StopFlag& stop = server_.StopSignal();
     // Paced bodies go out in slices of about a tenth of a second each.
     const size_t slice =
@@ -503,7 +526,7 @@ bool TestHttpServer::SendBody(int fd, const Body& body, uint64_t offset, uint64_
             }
         }
         if (!body.Read(offset + *sent, size, chunk) ||
-            !SendAll(fd, chunk, stop, options_.sendTimeoutMs)) {
+            !transport.Send(chunk, stop, options_.sendTimeoutMs)) {
             return false;
         }
         *sent += size;

@@ -2,7 +2,8 @@
 //
 // It serves files from a folder and byte strings set in memory (memory wins), with correct
 // Content-Length, single byte ranges (206 + Content-Range, 416 + "Content-Range: bytes */size"),
-// HEAD and keep-alive. On request it misbehaves, per path, through rules:
+// HEAD and keep-alive, over plain TCP or TLS (Options::tlsCertificate). On request it misbehaves,
+// per path, through rules:
 //
 //     TestHttpServer server({.root = folder});        // or {} for memory content only
 //     server.SetContent("/list.txt", "a\nb\n");
@@ -30,6 +31,7 @@
 #include <vector>
 
 #include "common/tcp_server.h"
+#include "test_server/transport.h"
 
 namespace tev::tools {
 
@@ -83,6 +85,9 @@ class TestHttpServer {
         int sendTimeoutMs = 30000;  // a client not reading for this long is dropped
         size_t maxConnections = 512;
         bool logRequests = false;  // one line per answered request on stderr
+        // Both set: every connection speaks TLS with this certificate chain and key (PEM files).
+        std::string tlsCertificate{};
+        std::string tlsKey{};
     };
 
     // Starts serving at once. Check Ok(): a failed bind leaves Port() at 0 and Error() set.
@@ -95,8 +100,8 @@ class TestHttpServer {
     bool Ok() const { return ok_; }
     const std::string& Error() const { return error_; }
     uint16_t Port() const { return server_.Port(); }
-    // "http://127.0.0.1:<port>" + path.
-    std::string Url(std::string_view path) const;
+    // "http://127.0.0.1:<port>" + path ("https://" with TLS); host replaces the bind address.
+    std::string Url(std::string_view path, std::string_view host = {}) const;
     // Stops accepting, ends every connection (stalled ones too) and joins its threads.
     void Stop();
 
@@ -136,11 +141,12 @@ class TestHttpServer {
     std::optional<HttpRule> TakeRule(const std::string& path, bool hasRange);
     std::optional<Body> FindBody(const std::string& path) const;
     // Sends length body bytes from offset, paced when bytesPerSecond is not 0; *sent counts them.
-    bool SendBody(int fd, const Body& body, uint64_t offset, uint64_t length,
+    bool SendBody(Transport& transport, const Body& body, uint64_t offset, uint64_t length,
                   uint64_t bytesPerSecond, uint64_t* sent);
 
     Options options_;
     std::string canonicalRoot_;  // the root folder with links resolved, to refuse escapes
+    std::shared_ptr<TlsServerIdentity> tls_;
     TcpServer server_;
     bool ok_ = false;
     std::string error_;
