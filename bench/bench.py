@@ -46,12 +46,35 @@ def make_file(path, size, random=True):
             left -= len(chunk)
 
 
+def make_certificate(folder):
+    """A self-signed certificate for 127.0.0.1; clients trust it as their only CA."""
+    os.makedirs(folder, exist_ok=True)
+    cert = os.path.join(folder, "server.pem")
+    key = os.path.join(folder, "server.key")
+    if not os.path.exists(cert):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:P-256", "-nodes", "-days", "30", "-subj", "/CN=127.0.0.1",
+                        "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return cert, key
+
+
 class Nginx:
-    def __init__(self, root, work):
+    def __init__(self, root, work, certificate=None):
         self.port = free_port()
+        self.ssl_port = free_port() if certificate else None
         self.prefix = os.path.join(work, "nginx")
         os.makedirs(os.path.join(self.prefix, "logs"), exist_ok=True)
         conf = os.path.join(self.prefix, "nginx.conf")
+        tls = ""
+        if certificate:
+            tls = f"""
+    server {{
+        listen 127.0.0.1:{self.ssl_port} ssl;
+        ssl_certificate {certificate[0]};
+        ssl_certificate_key {certificate[1]};
+        root {root};
+    }}"""
         with open(conf, "w") as f:
             f.write(f"""
 worker_processes 1;
@@ -73,7 +96,7 @@ http {{
     server {{
         listen 127.0.0.1:{self.port};
         root {root};
-    }}
+    }}{tls}
 }}
 """)
         self.process = subprocess.Popen(["nginx", "-p", self.prefix, "-c", conf, "-g", "daemon off;"])
@@ -87,6 +110,9 @@ http {{
 
     def url(self, path):
         return f"http://127.0.0.1:{self.port}/{path}"
+
+    def https_url(self, path):
+        return f"https://127.0.0.1:{self.ssl_port}/{path}"
 
     def stop(self):
         self.process.terminate()
@@ -240,6 +266,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=10)
     parser.add_argument("--output", default=os.path.join(os.path.dirname(__file__), "RESULTS.md"))
     parser.add_argument("--work", default=os.path.join(tempfile.gettempdir(), "tev-bench"))
+    parser.add_argument("--only", choices=["https"],
+                        help="run only these workloads and replace their section of the report")
     args = parser.parse_args()
     program = os.path.abspath(args.program)
 
@@ -247,12 +275,14 @@ def main():
     os.makedirs(os.path.join(data, "many"), exist_ok=True)
     print("Preparing files…", flush=True)
     make_file(os.path.join(data, "1g.bin"), GIB)
-    make_file(os.path.join(data, "4g.bin"), 4 * GIB, random=False)
-    make_file(os.path.join(data, "8m.bin"), 8 * MIB)
-    for i in range(200):
-        make_file(os.path.join(data, "many", f"f{i:03d}.bin"), MIB)
+    if not args.only:
+        make_file(os.path.join(data, "4g.bin"), 4 * GIB, random=False)
+        make_file(os.path.join(data, "8m.bin"), 8 * MIB)
+        for i in range(200):
+            make_file(os.path.join(data, "many", f"f{i:03d}.bin"), MIB)
+    certificate = make_certificate(os.path.join(args.work, "tls"))
 
-    nginx = Nginx(data, args.work)
+    nginx = Nginx(data, args.work, certificate)
     try:
         def write_list(name, urls):
             with open(os.path.join(data, name), "w") as f:
@@ -277,6 +307,20 @@ def main():
 
         def tev(url, *extra):
             return lambda out: [program, "--json", *extra, "--folder", out, url]
+
+        # https: the library verifies the server against the store SSL_CERT_FILE names, curl
+        # against the same certificate.
+        tls_env = dict(env, SSL_CERT_FILE=certificate[0], SSL_CERT_DIR=os.path.join(args.work, "tls"))
+        write_list("list-1g-https.txt", [nginx.https_url("1g.bin")])
+        one_gib_https = [
+            ("tev-download fast", tev(nginx.https_url("list-1g-https.txt")), ProgressWatch),
+            ("curl", lambda out: ["curl", "-s", "--cacert", certificate[0], "-o", "1g.bin",
+                                  nginx.https_url("1g.bin")], None),
+        ]
+        if args.only == "https":
+            print("Workload: 1 GiB file over https", flush=True)
+            workload(HTTPS_WORKLOAD, one_gib_https, args.rounds, GIB, dict(report, env=tls_env))
+            return
 
         one_gib = [
             ("tev-download fast", tev(list_1g), ProgressWatch),
@@ -310,11 +354,63 @@ def main():
             ("aria2c -j5", lambda out: ["aria2c", "-q", "-j5", "--file-allocation=none", "-d", out,
                                         "-i", os.path.join(args.work, "many.txt")], None),
         ], args.rounds, 200 * MIB, report)
+
+        print("Workload: 1 GiB file over https", flush=True)
+        workload(HTTPS_WORKLOAD, one_gib_https, args.rounds, GIB, dict(report, env=tls_env))
     finally:
         nginx.stop()
+        if args.only == "https" and dict(report["workloads"]).get(HTTPS_WORKLOAD):
+            replace_section(args.output, https_section(dict(report["workloads"])[HTTPS_WORKLOAD],
+                                                       args.rounds))
+            print(f"Updated {args.output}")
 
     write_report(args.output, report, args.rounds)
     print(f"Wrote {args.output}")
+
+
+HTTPS_WORKLOAD = "1 GiB file over https"
+
+
+def https_section(rows, rounds):
+    """The https workload's table and targets, as one section of the report."""
+    fast = next(r for r in rows if r["tool"].startswith("tev"))
+    curl = next(r for r in rows if r["tool"] == "curl")
+    share = fast["steady"] / FAST_LIMIT if fast["steady"] else 0
+    cpu_ratio = fast["cpu_per_gib"] / curl["cpu_per_gib"] if curl["cpu_per_gib"] else float("nan")
+
+    def verdict(ok):
+        return "met" if ok else "NOT met"
+
+    return [
+        f"## {HTTPS_WORKLOAD}", "",
+        f"The same nginx over TLS (OpenSSL, a self-signed P-256 certificate that both clients "
+        f"are told to trust; the library verifies it as it verifies any server); {rounds} rounds, "
+        f"interleaved; {time.strftime('%Y-%m-%d')}. The file list comes over https too. The "
+        "machine was shared with other builds while this ran.", "",
+        table(rows), "",
+        f"- Fast mode steady state over https: {share * 100:.1f}% of 100 MiB/s "
+        f"(target at least 95%): {verdict(share >= 0.95)}.",
+        f"- CPU per GiB over https: {fast['cpu_per_gib']:.2f} s against curl's "
+        f"{curl['cpu_per_gib']:.2f} s, {cpu_ratio:.2f}× (target at most 1.5×): "
+        f"{verdict(cpu_ratio <= 1.5)}.",
+        f"- Peak RSS over https: {fast['rss']:.1f} MiB (target under 32 MiB): "
+        f"{verdict(fast['rss'] < 32)}.",
+        "",
+    ]
+
+
+def replace_section(path, lines):
+    """Puts the section in place of the report's section of the same title (or at its end)."""
+    title = lines[0]
+    old = open(path).read().split("\n") if os.path.exists(path) else ["# Benchmarks", ""]
+    if title in old:
+        start = old.index(title)
+        end = next((i for i in range(start + 1, len(old)) if old[i].startswith("## ")), len(old))
+        old[start:end] = lines
+    else:
+        old += lines
+    with open(path, "w") as f:
+        f.write("\n".join(old))
 
 
 def write_report(path, report, rounds):
@@ -326,7 +422,8 @@ def write_report(path, report, rounds):
              "time, fitted to its progress notifications after the first tick (the one that "
              "comes with completion left out).", ""]
     for name, rows in report["workloads"]:
-        parts += [f"## {name}", "", table(rows), ""]
+        if name != HTTPS_WORKLOAD:
+            parts += [f"## {name}", "", table(rows), ""]
     rows = dict(report["workloads"])
     parts += ["## Targets", ""]
     fast = next(r for r in rows["1 GiB file"] if r["tool"].startswith("tev"))
@@ -370,6 +467,8 @@ def write_report(path, report, rounds):
         "of the per-connection quota.",
         "",
     ]
+    if rows.get(HTTPS_WORKLOAD):
+        parts += https_section(rows[HTTPS_WORKLOAD], rounds)
     with open(path, "w") as f:
         f.write("\n".join(parts))
 

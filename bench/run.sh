@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Benchmarks a Release build of tev-download against curl, wget and aria2 on loopback, with a
-# private nginx serving the files. Writes bench/RESULTS.md. A full run takes about half an hour:
+# private nginx serving the files over http and https. Writes bench/RESULTS.md. A full run takes
+# about half an hour:
 #   bash bench/run.sh            # 10 rounds
 #   bash bench/run.sh --rounds 3 # quicker, noisier
+#   bash bench/run.sh --only https --rounds 5  # only the https row, replaced in RESULTS.md
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 missing=()
-for p in nginx-light curl wget aria2 python3; do
+for p in nginx-light curl wget aria2 python3 openssl; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
