@@ -156,6 +156,9 @@ void nwCSecureSocketClientLayer::Write(const void* data, uint32_t length) {
     if (length == 0 || data == nullptr) {
         return;
     }
+    if (dispatcher_.Stopped()) {
+        return;  // closed: nothing more goes out
+    }
     const auto* bytes = static_cast<const uint8_t*>(data);
     if (!handshakeComplete_) {
         queued_.emplace_back(bytes, bytes + length);

@@ -343,3 +343,17 @@ TEST(OpenSslWrapperTest, CertificateListTakesOnlyCertificates) {
     EXPECT_EQ(COpenSSL::AddCertificate("ca", ReadWholeFile(pki.caFile).c_str()), CP_FAIL);
     EXPECT_EQ(COpenSSL::Create({}, "localhost"), nullptr);
 }
+
+// A connection still open at shutdown is freed after the runtime's clean-up: its BIOs still need
+// the method then (the sanitizers see a use after free otherwise).
+TEST(OpenSslWrapperTest, ASessionMayOutliveTheCleanUp) {
+    COpenSSL::ProcessStartup();
+    std::unique_ptr<COpenSSL> session = COpenSSL::Create({}, "localhost");
+    ASSERT_NE(session, nullptr);
+    EXPECT_EQ(session->StartHandshake(), CP_OK);
+    COpenSSL::ProcessCleanup();
+    session.reset();
+    COpenSSL::ProcessStartup();  // a runtime started again works
+    EXPECT_NE(COpenSSL::Create({}, "127.0.0.1"), nullptr);
+    COpenSSL::ProcessCleanup();
+}

@@ -173,6 +173,10 @@ TEST_F(ToolProgramsTest, ProgramsExplainTheirOptionsAndRefuseBadOnes) {
         {{TEV_TEST_SERVER_PROGRAM}, 2, "--root is required"},
         {{TEV_TEST_SERVER_PROGRAM, "--root", "/", "--rule", "/x:explode"}, 2, "bad rule"},
         {{TEV_TEST_SERVER_PROGRAM, "--root", "/", "--port", "70000"}, 2, "bad port"},
+        {{TEV_TEST_SERVER_PROGRAM, "--root", "/", "--tls", "cert.pem"}, 2, "--tls needs"},
+        {{TEV_TEST_SERVER_PROGRAM, "--root", "/", "--tls", "/missing.pem", "/missing.key"},
+         2,
+         "cannot read the certificate /missing.pem"},
         {{TEV_REPORT_COLLECTOR_PROGRAM, "--help"}, 0, "--db FILE"},
         {{TEV_REPORT_COLLECTOR_PROGRAM, "--frobnicate", "1"}, 2, "unknown option"},
     };

@@ -44,6 +44,7 @@ constexpr std::array<BuiltInCertificate, 0> kBuiltInCertificates{};
 struct ProcessTls {
     std::mutex mutex;
     int starts = 0;
+    int sessions = 0;  // sessions alive: their BIOs still use the method
     BIO_METHOD* method = nullptr;
     SSL_CTX* context = nullptr;
     std::vector<NamedCertificate> certificates;
@@ -145,6 +146,22 @@ bool IsAddressLiteral(const char* host) {
     return inet_pton(AF_INET, host, buffer) == 1 || inet_pton(AF_INET6, host, buffer) == 1;
 }
 
+// After the last clean-up, once no session is left. A connection may outlive the runtime's
+// clean-up (a download still open at shutdown), and its BIOs call the method when freed.
+void FreeIfUnused(ProcessTls& tls) {
+    if (tls.starts != 0 || tls.sessions != 0) {
+        return;
+    }
+    if (tls.method != nullptr) {
+        BIO_meth_free(tls.method);
+        tls.method = nullptr;
+    }
+    if (tls.context != nullptr) {
+        SSL_CTX_free(tls.context);
+        tls.context = nullptr;
+    }
+}
+
 }  // namespace
 
 void COpenSSL::ProcessStartup() {
@@ -156,8 +173,12 @@ void COpenSSL::ProcessStartup() {
     OPENSSL_init_ssl(0, nullptr);
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
-    tls.method = NewBioMethod();
-    tls.context = NewClientContext();
+    if (tls.method == nullptr) {
+        tls.method = NewBioMethod();
+    }
+    if (tls.context == nullptr) {
+        tls.context = NewClientContext();
+    }
 }
 
 void COpenSSL::ProcessCleanup() {
@@ -170,14 +191,7 @@ void COpenSSL::ProcessCleanup() {
         X509_free(entry.certificate);
     }
     tls.certificates.clear();
-    if (tls.method != nullptr) {
-        BIO_meth_free(tls.method);
-        tls.method = nullptr;
-    }
-    if (tls.context != nullptr) {
-        SSL_CTX_free(tls.context);
-        tls.context = nullptr;
-    }
+    FreeIfUnused(tls);
 }
 
 vmResult COpenSSL::AddCertificate(const char* name, const char* pem) {
@@ -232,11 +246,15 @@ std::unique_ptr<COpenSSL> COpenSSL::Create(const COpenSSLCallbacks& callbacks, c
         if (tls.context == nullptr || tls.method == nullptr) {
             return nullptr;
         }
+        if (tls.starts == 0) {
+            return nullptr;
+        }
         session->ssl_ = SSL_new(tls.context);
         if (session->ssl_ == nullptr) {
             ERR_clear_error();
             return nullptr;
         }
+        ++tls.sessions;
         input = BIO_new(tls.method);
         output = BIO_new(tls.method);
     }
@@ -265,9 +283,14 @@ std::unique_ptr<COpenSSL> COpenSSL::Create(const COpenSSLCallbacks& callbacks, c
 }
 
 COpenSSL::~COpenSSL() {
-    if (ssl_ != nullptr) {
-        SSL_free(ssl_);  // frees both BIOs
+    if (ssl_ == nullptr) {
+        return;
     }
+    ProcessTls& tls = Tls();
+    std::lock_guard lock(tls.mutex);
+    SSL_free(ssl_);  // frees both BIOs
+    --tls.sessions;
+    FreeIfUnused(tls);
 }
 
 size_t COpenSSL::TakeInput(char* buffer, size_t size) {
