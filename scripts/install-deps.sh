@@ -11,6 +11,7 @@ packages=(
     clang-14 libclang-rt-14-dev
     nginx-light curl python3
     xvfb xauth
+    help2man dpkg-dev desktop-file-utils lintian man-db file
 )
 
 missing=()

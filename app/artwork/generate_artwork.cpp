@@ -445,10 +445,12 @@ QImage CheckBox(bool ticked) {
     return image;
 }
 
-QImage Icon() {
-    QImage image = NewImage(64, 64);
+// Drawn on a 64-unit grid and scaled, so the desktop icons of every size share one drawing.
+QImage Icon(int size = 64) {
+    QImage image = NewImage(size, size);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 64.0, size / 64.0);
     QLinearGradient fill(0, 0, 0, 64);
     fill.setColorAt(0, QColor(255, 222, 100));
     fill.setColorAt(1, QColor(196, 132, 10));
@@ -476,6 +478,20 @@ QImage Icon() {
     p.drawPath(arrow);
     p.drawRoundedRect(QRectF(15, 47, 34, 5), 2, 2);
     return image;
+}
+
+// The desktop icons keep their alpha channel, unlike the skin bitmaps.
+void SaveDesktopIcons(const QString& folder) {
+    for (const int size : {16, 32, 48, 64, 128, 256}) {
+        const QString dir = folder + "/" + QString::number(size);
+        QDir().mkpath(dir);
+        const QString path = dir + "/tev-downloader.png";
+        if (!Icon(size).save(path, "PNG")) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+            std::exit(1);
+        }
+        std::printf("%s %dx%d\n", qPrintable(path), size, size);
+    }
 }
 
 // --- banner -------------------------------------------------------------------------------
@@ -603,7 +619,7 @@ int main(int argc, char** argv) {
     }
     QGuiApplication application(argc, argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <output folder>\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <skin folder> [<desktop icon folder>]\n", argv[0]);
         return 2;
     }
     gOutput = QString::fromLocal8Bit(argv[1]);
@@ -677,5 +693,8 @@ int main(int argc, char** argv) {
     Save(CheckBox(true), QStringLiteral("178_check_ticked.png"));
     Save(Icon(), QStringLiteral("128_icon.png"));
     Save(Banner(), QStringLiteral("banner.png"));
+    if (argc > 2) {
+        SaveDesktopIcons(QString::fromLocal8Bit(argv[2]));
+    }
     return 0;
 }
