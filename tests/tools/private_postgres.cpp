@@ -78,13 +78,24 @@ PrivatePostgres::PrivatePostgres() {
     // a few.
     for (int attempt = 0; attempt < 3 && !running_; ++attempt) {
         port_ = UnusedPort();
-        running_ =
-            Run("pg_ctl", {"-D", data_, "-l", folder_ + "/server.log", "-w", "-t", "30", "-o",
-                           "-p " + std::to_string(port_) + " -k " + folder_ +
-                               " -c listen_addresses=127.0.0.1 -c fsync=off"
-                               " -c max_connections=40",
-                           "start"});
+        Start();
     }
+}
+
+bool PrivatePostgres::Start() {
+    running_ = Run("pg_ctl", {"-D", data_, "-l", folder_ + "/server.log", "-w", "-t", "30", "-o",
+                              "-p " + std::to_string(port_) + " -k " + folder_ +
+                                  " -c listen_addresses=127.0.0.1 -c fsync=off"
+                                  " -c max_connections=40",
+                              "start"});
+    return running_;
+}
+
+bool PrivatePostgres::Stop() {
+    if (running_ && Run("pg_ctl", {"-D", data_, "-m", "fast", "-w", "-t", "30", "stop"})) {
+        running_ = false;
+    }
+    return !running_;
 }
 
 PrivatePostgres::~PrivatePostgres() {

@@ -17,6 +17,10 @@ class PrivatePostgres {
     PrivatePostgres& operator=(const PrivatePostgres&) = delete;
 
     bool Running() const { return running_; }
+    // Stops the server (its clients lose their connections) and starts it again on the same
+    // port and data.
+    bool Stop();
+    bool Start();
     const std::string& Error() const { return error_; }
     // "postgresql://tev@127.0.0.1:PORT/postgres"
     std::string Location() const;

@@ -130,6 +130,30 @@ TEST_P(ReportCollectorTest, KeepsItsRecordsAcrossRestarts) {
 INSTANTIATE_TEST_SUITE_P(Stores, ReportCollectorTest,
                          ::testing::Values(StoreKind::Sqlite, StoreKind::Postgres), StoreKindName);
 
+// The database goes away and comes back: meanwhile reports are not answered (their connections
+// close, the log says why), afterwards the collector writes again without a restart.
+class DatabaseOutageTest : public ReportCollectorTest {};
+
+TEST_P(DatabaseOutageTest, GoesOnAfterTheDatabaseComesBack) {
+    TcpConnection connection = ConnectLoopback(collector_->Port());
+    ExpectAcks(connection, BuildReportMessage({{"s", "http://h/1", 1, 1}}), 1);
+    ASSERT_TRUE(postgres_->Stop()) << postgres_->Error();
+    ASSERT_TRUE(connection.Send(BuildReportMessage({{"s", "http://h/2", 2, 1}})));
+    EXPECT_EQ(connection.ReceiveExactly(BuildReportAck().size(), 15000), "");
+    EXPECT_TRUE(PeerCloses(connection, 5000));
+    ASSERT_TRUE(postgres_->Start()) << postgres_->Error();
+    connection = ConnectLoopback(collector_->Port());
+    ExpectAcks(connection, BuildReportMessage({{"s", "http://h/3", 3, 1}}), 1);
+    std::vector<std::string> urls;
+    for (const StoredReport& row : ReadReports(location_)) {
+        urls.push_back(row.url);
+    }
+    EXPECT_EQ(urls, (std::vector<std::string>{"http://h/1", "http://h/3"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, DatabaseOutageTest, ::testing::Values(StoreKind::Postgres),
+                         StoreKindName);
+
 // The collector's own behaviour, over an SQLite file.
 class CollectorTest : public ::testing::Test {
   protected:

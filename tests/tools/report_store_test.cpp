@@ -130,6 +130,29 @@ TEST_P(ReportStoreTest, WritersSharingAStoreNeverShareAMessageNumber) {
     }
 }
 
+// Bytes that are not UTF-8 (an ANSI code page's URL): SQLite keeps them as they came, a
+// PostgreSQL database in UTF-8 refuses the group whole; either way the store takes the next group.
+TEST_P(ReportStoreTest, TextThatIsNotUtf8IsKeptOrRefusedWhole) {
+    std::unique_ptr<ReportStore> store = Open();
+    ASSERT_NE(store, nullptr);
+    const std::string latin1 = "http://h/caf\xE9.bin";
+    std::string error;
+    const bool stored = store->Insert(
+        {Message({{"good", "http://h/ok", 1, 1}}), Message({{"odd", latin1, 2, 1}})}, &error);
+    EXPECT_EQ(stored, GetParam() == StoreKind::Sqlite) << error;
+    ASSERT_TRUE(store->Insert(Message({{"next", "http://h/next", 3, 1}}), &error)) << error;
+    std::vector<std::string> urls;
+    for (const StoredReport& row : ReadReports(location_)) {
+        urls.push_back(row.url);
+    }
+    if (GetParam() == StoreKind::Sqlite) {
+        EXPECT_EQ(urls, (std::vector<std::string>{"http://h/ok", latin1, "http://h/next"}));
+    } else {
+        EXPECT_NE(error.find("UTF8"), std::string::npos) << error;
+        EXPECT_EQ(urls, (std::vector<std::string>{"http://h/next"}));
+    }
+}
+
 TEST_P(ReportStoreTest, UnreachableStoreIsAClearError) {
     std::string error;
     const std::string location = GetParam() == StoreKind::Sqlite

@@ -264,6 +264,11 @@ bool PostgresReportStore::InsertLocked(const std::vector<ReportMessage>& message
     return Execute(connection_, "COMMIT", error);
 }
 
+bool PostgresReportStore::Reachable() const {
+    std::lock_guard lock(mutex_);
+    return PQstatus(connection_) == CONNECTION_OK;
+}
+
 int64_t PostgresReportStore::Count() const {
     std::lock_guard lock(mutex_);
     if (!Connected(nullptr)) {

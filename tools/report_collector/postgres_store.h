@@ -27,6 +27,7 @@ class PostgresReportStore final : public ReportStore {
     int64_t Count() const override;
     std::vector<StoredReport> ReadAll() const override;
     std::string Describe() const override { return description_; }
+    bool Reachable() const override;
 
   private:
     explicit PostgresReportStore(PGconn* connection);

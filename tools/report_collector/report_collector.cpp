@@ -590,14 +590,16 @@ void ReportCollector::Commit(std::vector<Pending>& batch) {
             outcomes.push_back({pending.connection, true, {}});
         }
     } else {
-        // One bad message must not cost the others their answer: each on its own.
-        if (batch.size() > 1) {
+        // One bad message must not cost the others their answer: each on its own, unless the
+        // store is out of reach altogether.
+        const bool retry = batch.size() > 1 && store_->Reachable();
+        if (retry) {
             Log("a group of " + std::to_string(batch.size()) + " reports could not be stored (" +
                 error + "); storing them one by one");
         }
         for (size_t i = 0; i < batch.size(); ++i) {
             std::string why = error;
-            const bool stored = batch.size() > 1 && store_->Insert(messages[i], &why);
+            const bool stored = retry && store_->Insert(messages[i], &why);
             commits_ += stored ? 1 : 0;
             outcomes.push_back({batch[i].connection, stored, stored ? std::string() : why});
         }

@@ -63,6 +63,9 @@ class ReportStore {
     virtual std::vector<StoredReport> ReadAll() const = 0;
     // Names the store for log lines (never a password).
     virtual std::string Describe() const = 0;
+    // False while the store is known to be out of reach (a lost database connection), when
+    // trying its messages one by one would only fail again, each after its own wait.
+    virtual bool Reachable() const { return true; }
 
     // One message in a transaction of its own.
     bool Insert(const ReportMessage& message, std::string* error) {
