@@ -21,7 +21,7 @@ inline std::string StoreKindName(const ::testing::TestParamInfo<StoreKind>& info
     return info.param == StoreKind::Sqlite ? "Sqlite" : "Postgres";
 }
 
-// A fixture part that provides a fresh store location of the test's kind. Call from SetUp:
+// A fixture piece that provides a fresh store location of the test's kind. Call from SetUp:
 //   PrepareStore(GetParam()); if (IsSkipped() || HasFatalFailure()) return;
 class TestStoreLocation {
   protected:

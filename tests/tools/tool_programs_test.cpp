@@ -186,6 +186,11 @@ TEST_F(ToolProgramsTest, ProgramsExplainTheirOptionsAndRefuseBadOnes) {
         {{TEV_TEST_SERVER_PROGRAM, "--root", "/", "--port", "70000"}, 2, "bad port"},
         {{TEV_REPORT_COLLECTOR_PROGRAM, "--help"}, 0, "--db FILE"},
         {{TEV_REPORT_COLLECTOR_PROGRAM, "--frobnicate", "1"}, 2, "unknown option"},
+        {{TEV_REPORT_COLLECTOR_PROGRAM, "--max-connections", "0"}, 2, "bad value 0"},
+        {{TEV_REPORT_COLLECTOR_PROGRAM, "--idle-timeout", "soon"}, 2, "bad value soon"},
+        {{TEV_REPORT_COLLECTOR_PROGRAM, "--store", "postgresql://tev@127.0.0.1:1/x", "--port", "0"},
+         2,
+         "cannot reach the database"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments.back());
