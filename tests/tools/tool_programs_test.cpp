@@ -6,11 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,6 +23,7 @@
 #include "raw_http.h"
 #include "report_collector/report_frame.h"
 #include "report_collector/report_store.h"
+#include "test_stores.h"
 
 namespace fs = std::filesystem;
 
@@ -73,6 +78,12 @@ class Program {
     std::optional<int> Terminate(int timeoutMs = 5000) {
         kill(pid_, SIGTERM);
         return Wait(timeoutMs);
+    }
+
+    // kill -9: no chance to finish anything.
+    void Kill() {
+        kill(pid_, SIGKILL);
+        Wait(10000);
     }
 
   private:
@@ -179,6 +190,11 @@ TEST_F(ToolProgramsTest, ProgramsExplainTheirOptionsAndRefuseBadOnes) {
          "cannot read the certificate /missing.pem"},
         {{TEV_REPORT_COLLECTOR_PROGRAM, "--help"}, 0, "--db FILE"},
         {{TEV_REPORT_COLLECTOR_PROGRAM, "--frobnicate", "1"}, 2, "unknown option"},
+        {{TEV_REPORT_COLLECTOR_PROGRAM, "--max-connections", "0"}, 2, "bad value 0"},
+        {{TEV_REPORT_COLLECTOR_PROGRAM, "--idle-timeout", "soon"}, 2, "bad value soon"},
+        {{TEV_REPORT_COLLECTOR_PROGRAM, "--store", "postgresql://tev@127.0.0.1:1/x", "--port", "0"},
+         2,
+         "cannot reach the database"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments.back());
@@ -188,5 +204,93 @@ TEST_F(ToolProgramsTest, ProgramsExplainTheirOptionsAndRefuseBadOnes) {
         EXPECT_NE(ReadText(output).find(c.output), std::string::npos) << ReadText(output);
     }
 }
+
+}  // namespace
+
+namespace {
+
+// The collector killed (SIGKILL) in the middle of a load, restarted on the same store, a few times
+// over: every report that was acknowledged is stored, whole.
+class CollectorKillTest : public ::testing::TestWithParam<StoreKind>, public TestStoreLocation {
+  protected:
+    void SetUp() override { PrepareStore(GetParam()); }
+
+    fs::path base_ = fs::path(std::getenv("TEV_TEST_ROOT"));
+};
+
+TEST_P(CollectorKillTest, AKilledCollectorLosesNoAcknowledgedReport) {
+    constexpr int kRounds = 3;
+    constexpr int kClients = 8;
+    constexpr int kAcksBeforeKill = 150;
+    const std::string ack = tev::tools::BuildReportAck();
+    std::mutex mutex;
+    std::set<std::string> acknowledged;  // the service ids of acknowledged messages
+
+    for (int round = 0; round <= kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const fs::path portFile = base_ / ("collector-" + std::to_string(round) + ".port");
+        const fs::path log = base_ / ("collector-" + std::to_string(round) + ".log");
+        Program collector({TEV_REPORT_COLLECTOR_PROGRAM, "--port", "0", "--store", location_,
+                           "--port-file", portFile.string(), "--quiet"},
+                          log);
+        ASSERT_TRUE(collector.Started());
+        const uint16_t port = ReadPortFile(portFile);
+        ASSERT_NE(port, 0) << ReadText(log);
+        if (round == kRounds) {
+            // The last start only shows that the collector goes on with the store.
+            TcpConnection connection = ConnectLoopback(port);
+            ASSERT_TRUE(connection.Send(tev::tools::BuildReportMessage({{"after", "u", 1, 1}})));
+            EXPECT_EQ(connection.ReceiveExactly(ack.size()), ack);
+            EXPECT_EQ(collector.Terminate(), 0);
+            break;
+        }
+
+        std::atomic<int> acked{0};
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> clients;
+        for (int c = 0; c < kClients; ++c) {
+            clients.emplace_back([&, c] {
+                TcpConnection connection = ConnectLoopback(port);
+                for (int m = 0; !stop; ++m) {
+                    const std::string id = "r" + std::to_string(round) + "c" + std::to_string(c) +
+                                           "m" + std::to_string(m);
+                    if (!connection.Send(tev::tools::BuildReportMessage(
+                            {{id, "http://h/a", m, 1}, {id, "http://h/b", m, 1}})) ||
+                        connection.ReceiveExactly(ack.size(), 10000) != ack) {
+                        return;  // killed
+                    }
+                    std::lock_guard lock(mutex);
+                    acknowledged.insert(id);
+                    ++acked;
+                }
+            });
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (acked < kAcksBeforeKill && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_GE(acked, kAcksBeforeKill) << ReadText(log);
+        collector.Kill();  // while the clients keep sending
+        stop = true;
+        for (std::thread& client : clients) {
+            client.join();
+        }
+    }
+
+    std::map<std::string, int> records;  // service id -> its stored records
+    for (const tev::tools::StoredReport& row : tev::tools::ReadReports(location_)) {
+        ++records[row.serviceId];
+    }
+    EXPECT_EQ(records["after"], 1);
+    for (const std::string& id : acknowledged) {
+        EXPECT_EQ(records[id], 2) << id << " was acknowledged";
+    }
+    for (const auto& [id, count] : records) {
+        EXPECT_TRUE(count == 2 || id == "after") << id << " stored torn: " << count;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, CollectorKillTest,
+                         ::testing::Values(StoreKind::Sqlite, StoreKind::Postgres), StoreKindName);
 
 }  // namespace

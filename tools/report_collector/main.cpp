@@ -1,5 +1,8 @@
-// tev-report-collector: receives the downloader's statistics reports into SQLite until SIGINT
-// or SIGTERM.
+// tev-report-collector: receives the downloader's statistics reports into SQLite or PostgreSQL
+// until SIGINT or SIGTERM.
+#include <sys/resource.h>
+
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,17 +13,40 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: tev-report-collector [--port N] [--bind ADDR] [--db FILE] [--port-file FILE]\n"
-    "                            [--quiet]\n"
+    "Usage: tev-report-collector [--port N] [--bind ADDR] [--db FILE | --store STORE]\n"
+    "                            [--port-file FILE] [--max-connections N]\n"
+    "                            [--idle-timeout MS] [--commit-delay MS] [--quiet]\n"
     "\n"
     "Receives the downloader's statistics reports and stores one row per file record in the\n"
-    "table \"reports\" of an SQLite file, until SIGINT or SIGTERM.\n"
+    "table \"reports\" of an SQLite file or a PostgreSQL database, until SIGINT or SIGTERM.\n"
+    "Each report is answered once its records are committed.\n"
     "\n"
-    "  --port N          port to listen on (default 54547; 0 picks a free one)\n"
-    "  --bind ADDR       IPv4 address to listen on (default 127.0.0.1)\n"
-    "  --db FILE         SQLite file, created when missing (default tev-reports.db)\n"
-    "  --port-file FILE  also write the port to FILE, for scripts\n"
-    "  --quiet           do not log reports and refused connections on stderr\n";
+    "  --port N             port to listen on (default 54547; 0 picks a free one)\n"
+    "  --bind ADDR          IPv4 address to listen on (default 127.0.0.1)\n"
+    "  --db FILE            SQLite file, created when missing (default tev-reports.db)\n"
+    "  --store STORE        an SQLite file or postgresql://user@host:port/database; the table\n"
+    "                       is created when missing, several collectors may share a database\n"
+    "  --port-file FILE     also write the port to FILE, for scripts\n"
+    "  --max-connections N  connections served at once; more wait to be accepted (default 16384,\n"
+    "                       bounded by the descriptor limit)\n"
+    "  --idle-timeout MS    close a connection silent this long (default 60000)\n"
+    "  --commit-delay MS    how long a commit waits for more reports to join it (default 2)\n"
+    "  --quiet              do not log reports and closed connections on stderr\n";
+
+bool ParseCount(const std::string& text, long long minimum, long long* value) {
+    const char* end = text.data() + text.size();
+    const auto [rest, error] = std::from_chars(text.data(), end, *value);
+    return error == std::errc() && rest == end && *value >= minimum;
+}
+
+// Thousands of connections need as many descriptors: take what the hard limit allows.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "tev-report-collector: %s\n(see --help)\n", message.c_str());
@@ -58,6 +84,22 @@ int main(int argc, char** argv) {
             options.bindAddress = value;
         } else if (argument == "--db") {
             options.database = value;
+        } else if (argument == "--store") {
+            options.store = value;
+        } else if (argument == "--max-connections" || argument == "--idle-timeout" ||
+                   argument == "--commit-delay") {
+            long long number = 0;
+            if (!ParseCount(value, argument == "--commit-delay" ? 0 : 1, &number) ||
+                number > 100000000) {
+                return Fail("bad value " + value + " for " + argument);
+            }
+            if (argument == "--max-connections") {
+                options.maxConnections = static_cast<size_t>(number);
+            } else if (argument == "--idle-timeout") {
+                options.idleTimeoutMs = static_cast<int>(number);
+            } else {
+                options.commitDelayMs = static_cast<int>(number);
+            }
         } else if (argument == "--port-file") {
             portFile = value;
         } else {
@@ -66,6 +108,7 @@ int main(int argc, char** argv) {
     }
 
     tev::tools::BlockTerminationSignals();
+    RaiseDescriptorLimit();
     ReportCollector collector(options);
     if (!collector.Ok()) {
         return Fail(collector.Error());
@@ -78,7 +121,7 @@ int main(int argc, char** argv) {
     }
     std::printf("tev-report-collector: listening on %s:%u, storing into %s\n",
                 options.bindAddress.c_str(), static_cast<unsigned>(collector.Port()),
-                options.database.c_str());
+                collector.StoreName().c_str());
     std::fflush(stdout);
 
     const int signal = tev::tools::WaitForTerminationSignal();

@@ -1,8 +1,15 @@
 // ReportCollector: the server that receives the downloader's statistics reports. It listens on
-// the report port, takes report messages (0x0300/0x9A), stores every record in SQLite (see
-// report_store.h for the table) and answers each message with an acknowledgement (0x0300/0x83,
-// one payload byte 0) once its records are committed. A malformed or oversized message ends its
-// own connection only; the others keep being served.
+// the report port, takes report messages (0x0300/0x9A), stores every record (see report_store.h
+// for the table) and answers each message with an acknowledgement (0x0300/0x83, one payload
+// byte 0) only once its records are committed.
+//
+// One event-loop thread (epoll) holds every connection; one commit thread writes what the loop
+// received in groups: whatever arrived while the previous commit ran, or within a few
+// milliseconds of the first waiting message, goes into one transaction, so the rate of commits
+// stays flat while the rate of rows grows with the load. A client beyond the connection cap waits
+// in the listen backlog until a connection ends. A malformed or oversized message, a silent
+// connection and a message that trickles in too slowly end their own connection only; the log
+// names each of them.
 //
 //     ReportCollector collector({.port = 0, .database = folder / "reports.db"});
 //     if (!collector.Ok()) ... collector.Error() ...
@@ -14,16 +21,27 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
-#include "common/tcp_server.h"
 #include "report_collector/report_frame.h"
 #include "report_collector/report_store.h"
 
 namespace tev::tools {
+
+// The time the collector's time-outs are measured with; tests move it by hand.
+class CollectorClock {
+  public:
+    virtual ~CollectorClock() = default;
+    virtual int64_t NowMs() const = 0;
+};
 
 class ReportCollector {
   public:
@@ -31,49 +49,130 @@ class ReportCollector {
         std::string bindAddress = "127.0.0.1";
         uint16_t port = kReportPort;       // 0: a free port, see Port()
         std::filesystem::path database{};  // the SQLite file, created when missing
-        int idleTimeoutMs = 60000;         // a connection silent this long is closed
-        size_t maxConnections = 64;
-        bool logToStderr = false;  // one line per report and per refused connection
+        // Where to store instead of database: a file or "postgresql://..." (see report_store.h).
+        std::string store{};
+        int idleTimeoutMs = 60000;      // a connection silent this long is closed
+        int frameTimeoutMs = 30000;     // a message must arrive whole within this of its first byte
+        size_t maxConnections = 16384;  // more clients wait in the listen backlog
+        int commitDelayMs = 2;          // how long a commit waits for company
+        size_t maxCommitRecords = 50000;
+        bool logToStderr = false;  // one line per report and per closed connection
+        // Receives each log line instead of stderr when set (called from the collector's threads).
+        std::function<void(const std::string&)> logSink{};
+        const CollectorClock* clock = nullptr;  // the steady clock when none
     };
 
-    // Opens the database and starts listening at once. Check Ok().
+    // Opens the store and starts listening at once. Check Ok().
     explicit ReportCollector(Options options);
+    // The same over a store of the caller's.
+    ReportCollector(Options options, std::unique_ptr<ReportStore> store);
     ~ReportCollector();  // stops
     ReportCollector(const ReportCollector&) = delete;
     ReportCollector& operator=(const ReportCollector&) = delete;
 
     bool Ok() const { return ok_; }
     const std::string& Error() const { return error_; }
-    uint16_t Port() const { return server_.Port(); }
+    uint16_t Port() const { return port_; }
     const std::filesystem::path& DatabasePath() const { return options_.database; }
-    // Stops accepting, closes every connection and joins its threads.
+    // The store for log lines: the file, or the database without credentials.
+    std::string StoreName() const { return store_ ? store_->Describe() : std::string(); }
+    // Stops accepting, closes every connection, commits what was received and joins its threads.
     void Stop();
+    // Makes the event loop look at the clock now (after a test moved it).
+    void Wake();
 
-    int64_t RecordCount() const { return store_.Count(); }
-    std::vector<StoredReport> Records() const { return store_.ReadAll(); }
+    int64_t RecordCount() const { return store_ ? store_->Count() : 0; }
+    std::vector<StoredReport> Records() const {
+        return store_ ? store_->ReadAll() : std::vector<StoredReport>();
+    }
     // Waits until at least count records are stored; false after timeoutMs.
     bool WaitForRecords(int64_t count, int timeoutMs) const;
 
     // Report messages whose records were committed; each is then acknowledged.
     uint64_t StoredMessages() const { return storedMessages_.load(); }
-    // Connections closed because of a malformed or oversized message.
+    // Transactions that stored them.
+    uint64_t Commits() const { return commits_.load(); }
+    // Messages received and not committed yet.
+    size_t PendingMessages() const;
+    // Connections closed because of a malformed or oversized message or a too slow one.
     uint64_t RefusedConnections() const { return refused_.load(); }
-    size_t PeakConnections() const { return server_.PeakConnections(); }
+    size_t ActiveConnections() const { return active_.load(); }
+    size_t PeakConnections() const { return peak_.load(); }
 
   private:
-    void Serve(int fd, const PeerAddress& peer, uint64_t connectionId);
+    struct Connection;
+    struct Pending {
+        uint64_t connection;
+        ReportMessage message;
+    };
+    struct Outcome {
+        uint64_t connection;
+        bool stored;
+        std::string error;
+    };
+
+    void Start(std::unique_ptr<ReportStore> store);
+    int64_t Now() const;
+    bool Logging() const { return options_.logSink || options_.logToStderr; }
     void Log(const std::string& line) const;
 
+    // The event loop and what it does with a connection.
+    void RunLoop();
+    void AcceptSome();
+    void SetListening(bool on);
+    void OnReadable(Connection& connection);
+    void ParseInput(Connection& connection);
+    void TakeOutcomes();
+    void CheckTimeouts(int64_t now);
+    void Flush(Connection& connection);
+    void UpdateInterest(Connection& connection);
+    void Refuse(Connection& connection, const std::string& why);
+    void Close(uint64_t id, const std::string& why);
+    void CloseWhenDone(Connection& connection);
+
+    // The commit thread.
+    void RunCommits();
+    void Commit(std::vector<Pending>& batch);
+
     Options options_;
-    ReportStore store_;
-    TcpServer server_;
+    std::unique_ptr<ReportStore> store_;
     bool ok_ = false;
     std::string error_;
+    uint16_t port_ = 0;
+    size_t maxConnections_ = 0;
+
+    int listenFd_ = -1;
+    int epollFd_ = -1;
+    int wakeFd_ = -1;     // Wake() and Stop()
+    int outcomeFd_ = -1;  // the commit thread's outcomes are ready
+    bool listening_ = false;
+    std::atomic<bool> stopping_{false};
+    std::thread loop_;
+    std::thread committer_;
+
+    // Owned by the loop thread.
+    std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
+    uint64_t nextConnectionId_ = 16;
+    std::vector<Pending> received_;  // this round's messages, queued together after it
+    bool acceptBlocked_ = false;     // out of descriptors: accept again once one is freed
+    int64_t nextSweepMs_ = 0;
+
+    // Between the loop and the commit thread.
+    mutable std::mutex queueMutex_;
+    std::condition_variable queued_;
+    std::vector<Pending> queue_;
+    size_t queuedRecords_ = 0;
+    bool committerStop_ = false;
+    std::vector<Outcome> outcomes_;
 
     std::atomic<uint64_t> storedMessages_{0};
+    std::atomic<uint64_t> commits_{0};
     std::atomic<uint64_t> refused_{0};
-    mutable std::mutex mutex_;
+    std::atomic<size_t> active_{0};
+    std::atomic<size_t> peak_{0};
+    mutable std::mutex storedMutex_;
     mutable std::condition_variable stored_;
+    mutable std::mutex logMutex_;
 };
 
 }  // namespace tev::tools

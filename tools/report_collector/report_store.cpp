@@ -3,214 +3,37 @@
 #include <cstdio>
 #include <ctime>
 
+#include "report_collector/postgres_store.h"
+#include "report_collector/sqlite_store.h"
+
 namespace tev::tools {
 
-namespace {
-
-constexpr int kBusyTimeoutMs = 5000;
-
-constexpr const char* kSchema =
-    "CREATE TABLE IF NOT EXISTS reports ("
-    " id INTEGER PRIMARY KEY,"
-    " message_id INTEGER NOT NULL,"
-    " record_index INTEGER NOT NULL,"
-    " received_at TEXT NOT NULL,"
-    " received_at_ms INTEGER NOT NULL,"
-    " peer_address TEXT NOT NULL,"
-    " peer_port INTEGER NOT NULL,"
-    " service_id TEXT NOT NULL,"
-    " url TEXT NOT NULL,"
-    " bytes INTEGER NOT NULL,"
-    " marker INTEGER NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS reports_message ON reports(message_id);";
-
-constexpr const char* kSelectAll =
-    "SELECT id, message_id, record_index, received_at, received_at_ms, peer_address, peer_port,"
-    " service_id, url, bytes, marker FROM reports ORDER BY id";
-
-// Finalises a statement on every path out of a function.
-class Statement {
-  public:
-    Statement(sqlite3* db, const char* sql) {
-        sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr);
-    }
-    ~Statement() { sqlite3_finalize(statement_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-    sqlite3_stmt* get() const { return statement_; }
-    explicit operator bool() const { return statement_ != nullptr; }
-
-  private:
-    sqlite3_stmt* statement_ = nullptr;
-};
-
-std::string ColumnText(sqlite3_stmt* statement, int column) {
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-    return text == nullptr
-               ? std::string()
-               : std::string(text, static_cast<size_t>(sqlite3_column_bytes(statement, column)));
+bool IsPostgresLocation(const std::string& location) {
+    return location.starts_with("postgresql://") || location.starts_with("postgres://");
 }
 
-std::vector<StoredReport> ReadRows(sqlite3* db) {
-    std::vector<StoredReport> rows;
-    Statement select(db, kSelectAll);
-    if (!select) {
-        return rows;
+std::unique_ptr<ReportStore> OpenReportStore(const std::string& location, std::string* error) {
+    if (location.empty()) {
+        *error = "no store given";
+        return nullptr;
     }
-    while (sqlite3_step(select.get()) == SQLITE_ROW) {
-        sqlite3_stmt* s = select.get();
-        StoredReport row;
-        row.id = sqlite3_column_int64(s, 0);
-        row.messageId = sqlite3_column_int64(s, 1);
-        row.recordIndex = sqlite3_column_int64(s, 2);
-        row.receivedAt = ColumnText(s, 3);
-        row.receivedAtMs = sqlite3_column_int64(s, 4);
-        row.peerAddress = ColumnText(s, 5);
-        row.peerPort = static_cast<uint16_t>(sqlite3_column_int(s, 6));
-        row.serviceId = ColumnText(s, 7);
-        row.url = ColumnText(s, 8);
-        row.bytes = sqlite3_column_int64(s, 9);
-        row.marker = static_cast<uint8_t>(sqlite3_column_int(s, 10));
-        rows.push_back(std::move(row));
+    if (IsPostgresLocation(location)) {
+        return PostgresReportStore::Open(location, error);
     }
-    return rows;
+    return SqliteReportStore::Open(location, error);
 }
 
-bool Execute(sqlite3* db, const char* sql, std::string* error) {
-    char* message = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) {
-        return true;
+std::vector<StoredReport> ReadReports(const std::string& location) {
+    if (!IsPostgresLocation(location)) {
+        return ReadSqliteReports(location);
     }
-    if (error != nullptr) {
-        *error = message != nullptr ? message : sqlite3_errmsg(db);
-    }
-    sqlite3_free(message);
-    return false;
-}
-
-}  // namespace
-
-ReportStore::~ReportStore() {
-    sqlite3_close(db_);
-}
-
-bool ReportStore::Open(const std::string& path, std::string* error) {
-    std::lock_guard lock(mutex_);
-    if (db_ != nullptr) {
-        *error = "store already open";
-        return false;
-    }
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-        SQLITE_OK) {
-        *error =
-            "cannot open " + path + ": " + (db_ != nullptr ? sqlite3_errmsg(db_) : "no memory");
-        sqlite3_close(db_);
-        db_ = nullptr;
-        return false;
-    }
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    std::string why;
-    if (!Execute(db_, "PRAGMA journal_mode=WAL;", &why) ||
-        !Execute(db_, "PRAGMA synchronous=NORMAL;", &why) || !Execute(db_, kSchema, &why)) {
-        *error = "cannot prepare " + path + ": " + why;
-        sqlite3_close(db_);
-        db_ = nullptr;
-        return false;
-    }
-    return true;
-}
-
-bool ReportStore::Insert(const std::vector<ReportRecord>& records, const std::string& peerAddress,
-                         uint16_t peerPort, int64_t receivedAtMs, std::string* error) {
-    std::lock_guard lock(mutex_);
-    if (db_ == nullptr) {
-        *error = "store not open";
-        return false;
-    }
-    if (records.empty()) {
-        return true;
-    }
-    // IMMEDIATE takes the write lock first, so the message number read below stays ours.
-    if (!Execute(db_, "BEGIN IMMEDIATE;", error)) {
-        return false;
-    }
-    const auto rollback = [&] {
-        *error = sqlite3_errmsg(db_);
-        Execute(db_, "ROLLBACK;", nullptr);
-        return false;
-    };
-    int64_t messageId = 1;
-    {
-        Statement next(db_, "SELECT COALESCE(MAX(message_id), 0) + 1 FROM reports");
-        if (!next || sqlite3_step(next.get()) != SQLITE_ROW) {
-            return rollback();
-        }
-        messageId = sqlite3_column_int64(next.get(), 0);
-    }
-    const std::string receivedAt = FormatUtcMilliseconds(receivedAtMs);
-    Statement insert(db_,
-                     "INSERT INTO reports (message_id, record_index, received_at, received_at_ms,"
-                     " peer_address, peer_port, service_id, url, bytes, marker)"
-                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    if (!insert) {
-        return rollback();
-    }
-    for (size_t i = 0; i < records.size(); ++i) {
-        const ReportRecord& record = records[i];
-        sqlite3_stmt* s = insert.get();
-        sqlite3_reset(s);
-        sqlite3_bind_int64(s, 1, messageId);
-        sqlite3_bind_int64(s, 2, static_cast<int64_t>(i));
-        sqlite3_bind_text(s, 3, receivedAt.data(), static_cast<int>(receivedAt.size()),
-                          SQLITE_TRANSIENT);
-        sqlite3_bind_int64(s, 4, receivedAtMs);
-        sqlite3_bind_text(s, 5, peerAddress.data(), static_cast<int>(peerAddress.size()),
-                          SQLITE_TRANSIENT);
-        sqlite3_bind_int(s, 6, peerPort);
-        sqlite3_bind_text(s, 7, record.serviceId.data(), static_cast<int>(record.serviceId.size()),
-                          SQLITE_TRANSIENT);
-        sqlite3_bind_text(s, 8, record.url.data(), static_cast<int>(record.url.size()),
-                          SQLITE_TRANSIENT);
-        sqlite3_bind_int64(s, 9, record.bytes);
-        sqlite3_bind_int(s, 10, record.marker);
-        if (sqlite3_step(s) != SQLITE_DONE) {
-            return rollback();
-        }
-    }
-    if (!Execute(db_, "COMMIT;", error)) {
-        Execute(db_, "ROLLBACK;", nullptr);
-        return false;
-    }
-    return true;
-}
-
-int64_t ReportStore::Count() const {
-    std::lock_guard lock(mutex_);
-    if (db_ == nullptr) {
-        return 0;
-    }
-    Statement count(db_, "SELECT COUNT(*) FROM reports");
-    if (!count || sqlite3_step(count.get()) != SQLITE_ROW) {
-        return 0;
-    }
-    return sqlite3_column_int64(count.get(), 0);
-}
-
-std::vector<StoredReport> ReportStore::ReadAll() const {
-    std::lock_guard lock(mutex_);
-    return db_ == nullptr ? std::vector<StoredReport>() : ReadRows(db_);
+    std::string error;
+    const std::unique_ptr<ReportStore> store = OpenReportStore(location, &error);
+    return store == nullptr ? std::vector<StoredReport>() : store->ReadAll();
 }
 
 std::vector<StoredReport> ReadReportsFile(const std::string& path) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        return {};
-    }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    std::vector<StoredReport> rows = ReadRows(db);
-    sqlite3_close(db);
-    return rows;
+    return ReadSqliteReports(path);
 }
 
 std::string FormatUtcMilliseconds(int64_t ms) {

@@ -1,25 +1,26 @@
-// ReportStore: the collector's SQLite file. One row per received record in the table "reports":
+// ReportStore: where the collector keeps the records it acknowledges. One row per received record
+// in the table "reports", the same in every store:
 //
-//   id             INTEGER PRIMARY KEY
-//   message_id     INTEGER  the report message the record came in (1, 2, ... per file)
-//   record_index   INTEGER  its position in that message, from 0
-//   received_at    TEXT     UTC arrival time, "YYYY-MM-DDTHH:MM:SS.mmmZ"
-//   received_at_ms INTEGER  the same in milliseconds since 1970
-//   peer_address   TEXT     the sender's IPv4 address
-//   peer_port      INTEGER  the sender's port
-//   service_id     TEXT     the job's service identifier
-//   url            TEXT     the file's URL text (up to its terminating NUL)
-//   bytes          INTEGER  bytes received for the file in the session
-//   marker         INTEGER  the record's last byte (1)
+//   id             integer primary key
+//   message_id     the report message the record came in (1, 2, ... per store)
+//   record_index   its position in that message, from 0
+//   received_at    text, UTC arrival time, "YYYY-MM-DDTHH:MM:SS.mmmZ"
+//   received_at_ms the same in milliseconds since 1970
+//   peer_address   text, the sender's IPv4 address
+//   peer_port      the sender's port
+//   service_id     text, the job's service identifier
+//   url            text, the file's URL text (up to its terminating NUL)
+//   bytes          bytes received for the file in the session
+//   marker         the record's last byte (1)
 //
-// The file is in WAL mode, so readers (a test, the sqlite3 shell) see committed reports while the
-// collector keeps writing.
+// Two stores: an SQLite file (the embedded default) and a PostgreSQL database, chosen by the
+// location: "postgresql://..." (or "postgres://...") names a database, anything else a file.
+// Several collectors may write to one PostgreSQL database; message numbers then come from a
+// sequence of the database, so they stay unique across collectors.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,31 +42,48 @@ struct StoredReport {
     uint8_t marker = 0;
 };
 
-class ReportStore {
-  public:
-    ReportStore() = default;
-    ~ReportStore();
-    ReportStore(const ReportStore&) = delete;
-    ReportStore& operator=(const ReportStore&) = delete;
-
-    // Opens or creates the file and its table. False with *error set when it cannot.
-    bool Open(const std::string& path, std::string* error);
-
-    // Stores the records of one message in one transaction; false (nothing stored) on failure.
-    bool Insert(const std::vector<ReportRecord>& records, const std::string& peerAddress,
-                uint16_t peerPort, int64_t receivedAtMs, std::string* error);
-
-    int64_t Count() const;
-    std::vector<StoredReport> ReadAll() const;
-
-  private:
-    // One connection shared by every connection thread; SQLite calls are serialised here.
-    mutable std::mutex mutex_;
-    sqlite3* db_ = nullptr;
+// One report message as received: its records and where and when it came from.
+struct ReportMessage {
+    std::vector<ReportRecord> records;
+    std::string peerAddress;
+    uint16_t peerPort = 0;
+    int64_t receivedAtMs = 0;
 };
 
-// Reads every row of the "reports" table of the file at path through a connection of its own,
-// as any reader of the file would. Empty when the file cannot be read.
+// Every call is safe from any thread; a store serialises its own calls.
+class ReportStore {
+  public:
+    virtual ~ReportStore() = default;
+
+    // Stores the messages in one transaction, each under a message number of its own, in order:
+    // all of them or, on failure (false, *error set), none.
+    virtual bool Insert(const std::vector<ReportMessage>& messages, std::string* error) = 0;
+
+    virtual int64_t Count() const = 0;
+    virtual std::vector<StoredReport> ReadAll() const = 0;
+    // Names the store for log lines (never a password).
+    virtual std::string Describe() const = 0;
+    // False while the store is known to be out of reach (a lost database connection), when
+    // trying its messages one by one would only fail again, each after its own wait.
+    virtual bool Reachable() const { return true; }
+
+    // One message in a transaction of its own.
+    bool Insert(const ReportMessage& message, std::string* error) {
+        return Insert(std::vector<ReportMessage>{message}, error);
+    }
+};
+
+bool IsPostgresLocation(const std::string& location);
+
+// Opens (creating the table when missing) the store at location. Null with *error set when it
+// cannot.
+std::unique_ptr<ReportStore> OpenReportStore(const std::string& location, std::string* error);
+
+// Every row of the store at location, read through a connection of its own as any other reader
+// of the store would. Empty when it cannot be read.
+std::vector<StoredReport> ReadReports(const std::string& location);
+
+// The same for an SQLite file.
 std::vector<StoredReport> ReadReportsFile(const std::string& path);
 
 // "YYYY-MM-DDTHH:MM:SS.mmmZ" for milliseconds since 1970.

@@ -1,0 +1,42 @@
+// The collector's frame parser takes whatever a client sends: a stream of messages cut anywhere.
+// Whatever it accepts must encode back to a message that parses to the same records.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "report_collector/report_frame.h"
+
+using namespace tev::tools;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    for (;;) {
+        const ReportParse parse = ParseReportMessage(bytes);
+        if (parse.status != ReportParse::Report) {
+            break;
+        }
+        if (parse.consumed > bytes.size() || parse.consumed % 8 != 0 ||
+            parse.consumed < kStreamHeaderSize + 4 + parse.records.size() * kReportRecordSize) {
+            __builtin_trap();
+        }
+        const std::string again = BuildReportMessage(parse.records);
+        const ReportParse reparsed = ParseReportMessage(again);
+        if (reparsed.status != ReportParse::Report || reparsed.consumed != again.size() ||
+            reparsed.records.size() != parse.records.size()) {
+            __builtin_trap();
+        }
+        for (size_t i = 0; i < parse.records.size(); ++i) {
+            const ReportRecord& a = parse.records[i];
+            const ReportRecord& b = reparsed.records[i];
+            // A field filled to its end without a NUL is read whole and written back cut.
+            if (a.serviceId.substr(0, kServiceIdField - 1) != b.serviceId ||
+                a.url.substr(0, kUrlField - 1) != b.url || a.bytes != b.bytes ||
+                a.marker != b.marker) {
+                __builtin_trap();
+            }
+        }
+        bytes.remove_prefix(parse.consumed);
+    }
+    return 0;
+}

@@ -1,0 +1,207 @@
+#include "report_collector/sqlite_store.h"
+
+namespace tev::tools {
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 5000;
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS reports ("
+    " id INTEGER PRIMARY KEY,"
+    " message_id INTEGER NOT NULL,"
+    " record_index INTEGER NOT NULL,"
+    " received_at TEXT NOT NULL,"
+    " received_at_ms INTEGER NOT NULL,"
+    " peer_address TEXT NOT NULL,"
+    " peer_port INTEGER NOT NULL,"
+    " service_id TEXT NOT NULL,"
+    " url TEXT NOT NULL,"
+    " bytes INTEGER NOT NULL,"
+    " marker INTEGER NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS reports_message ON reports(message_id);";
+
+constexpr const char* kSelectAll =
+    "SELECT id, message_id, record_index, received_at, received_at_ms, peer_address, peer_port,"
+    " service_id, url, bytes, marker FROM reports ORDER BY id";
+
+// Finalises a statement on every path out of a function.
+class Statement {
+  public:
+    Statement(sqlite3* db, const char* sql) {
+        sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr);
+    }
+    ~Statement() { sqlite3_finalize(statement_); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    sqlite3_stmt* get() const { return statement_; }
+    explicit operator bool() const { return statement_ != nullptr; }
+
+  private:
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+std::string ColumnText(sqlite3_stmt* statement, int column) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+    return text == nullptr
+               ? std::string()
+               : std::string(text, static_cast<size_t>(sqlite3_column_bytes(statement, column)));
+}
+
+std::vector<StoredReport> ReadRows(sqlite3* db) {
+    std::vector<StoredReport> rows;
+    Statement select(db, kSelectAll);
+    if (!select) {
+        return rows;
+    }
+    while (sqlite3_step(select.get()) == SQLITE_ROW) {
+        sqlite3_stmt* s = select.get();
+        StoredReport row;
+        row.id = sqlite3_column_int64(s, 0);
+        row.messageId = sqlite3_column_int64(s, 1);
+        row.recordIndex = sqlite3_column_int64(s, 2);
+        row.receivedAt = ColumnText(s, 3);
+        row.receivedAtMs = sqlite3_column_int64(s, 4);
+        row.peerAddress = ColumnText(s, 5);
+        row.peerPort = static_cast<uint16_t>(sqlite3_column_int(s, 6));
+        row.serviceId = ColumnText(s, 7);
+        row.url = ColumnText(s, 8);
+        row.bytes = sqlite3_column_int64(s, 9);
+        row.marker = static_cast<uint8_t>(sqlite3_column_int(s, 10));
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+bool Execute(sqlite3* db, const char* sql, std::string* error) {
+    char* message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) {
+        return true;
+    }
+    if (error != nullptr) {
+        *error = message != nullptr ? message : sqlite3_errmsg(db);
+    }
+    sqlite3_free(message);
+    return false;
+}
+
+}  // namespace
+
+SqliteReportStore::~SqliteReportStore() {
+    sqlite3_close(db_);
+}
+
+std::unique_ptr<SqliteReportStore> SqliteReportStore::Open(const std::string& path,
+                                                           std::string* error) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK) {
+        *error = "cannot open " + path + ": " + (db != nullptr ? sqlite3_errmsg(db) : "no memory");
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    std::string why;
+    if (!Execute(db, "PRAGMA journal_mode=WAL;", &why) ||
+        !Execute(db, "PRAGMA synchronous=FULL;", &why) || !Execute(db, kSchema, &why)) {
+        *error = "cannot prepare " + path + ": " + why;
+        sqlite3_close(db);
+        return nullptr;
+    }
+    return std::unique_ptr<SqliteReportStore>(new SqliteReportStore(db, path));
+}
+
+bool SqliteReportStore::Insert(const std::vector<ReportMessage>& messages, std::string* error) {
+    std::lock_guard lock(mutex_);
+    if (messages.empty()) {
+        return true;
+    }
+    // IMMEDIATE takes the write lock first, so the message numbers read below stay ours even
+    // when another collector writes to the same file.
+    if (!Execute(db_, "BEGIN IMMEDIATE;", error)) {
+        return false;
+    }
+    const auto rollback = [&] {
+        *error = sqlite3_errmsg(db_);
+        Execute(db_, "ROLLBACK;", nullptr);
+        return false;
+    };
+    int64_t messageId = 0;
+    {
+        Statement last(db_, "SELECT COALESCE(MAX(message_id), 0) FROM reports");
+        if (!last || sqlite3_step(last.get()) != SQLITE_ROW) {
+            return rollback();
+        }
+        messageId = sqlite3_column_int64(last.get(), 0);
+    }
+    Statement insert(db_,
+                     "INSERT INTO reports (message_id, record_index, received_at, received_at_ms,"
+                     " peer_address, peer_port, service_id, url, bytes, marker)"
+                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    if (!insert) {
+        return rollback();
+    }
+    sqlite3_stmt* s = insert.get();
+    for (const ReportMessage& message : messages) {
+        if (message.records.empty()) {
+            continue;  // an empty report stores nothing and takes no number
+        }
+        ++messageId;
+        const std::string receivedAt = FormatUtcMilliseconds(message.receivedAtMs);
+        for (size_t i = 0; i < message.records.size(); ++i) {
+            const ReportRecord& record = message.records[i];
+            sqlite3_reset(s);
+            sqlite3_bind_int64(s, 1, messageId);
+            sqlite3_bind_int64(s, 2, static_cast<int64_t>(i));
+            sqlite3_bind_text(s, 3, receivedAt.data(), static_cast<int>(receivedAt.size()),
+                              SQLITE_STATIC);
+            sqlite3_bind_int64(s, 4, message.receivedAtMs);
+            sqlite3_bind_text(s, 5, message.peerAddress.data(),
+                              static_cast<int>(message.peerAddress.size()), SQLITE_STATIC);
+            sqlite3_bind_int(s, 6, message.peerPort);
+            sqlite3_bind_text(s, 7, record.serviceId.data(),
+                              static_cast<int>(record.serviceId.size()), SQLITE_STATIC);
+            sqlite3_bind_text(s, 8, record.url.data(), static_cast<int>(record.url.size()),
+                              SQLITE_STATIC);
+            sqlite3_bind_int64(s, 9, record.bytes);
+            sqlite3_bind_int(s, 10, record.marker);
+            if (sqlite3_step(s) != SQLITE_DONE) {
+                return rollback();
+            }
+        }
+    }
+    sqlite3_reset(s);
+    if (!Execute(db_, "COMMIT;", error)) {
+        Execute(db_, "ROLLBACK;", nullptr);
+        return false;
+    }
+    return true;
+}
+
+int64_t SqliteReportStore::Count() const {
+    std::lock_guard lock(mutex_);
+    Statement count(db_, "SELECT COUNT(*) FROM reports");
+    if (!count || sqlite3_step(count.get()) != SQLITE_ROW) {
+        return 0;
+    }
+    return sqlite3_column_int64(count.get(), 0);
+}
+
+std::vector<StoredReport> SqliteReportStore::ReadAll() const {
+    std::lock_guard lock(mutex_);
+    return ReadRows(db_);
+}
+
+std::vector<StoredReport> ReadSqliteReports(const std::string& path) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return {};
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    std::vector<StoredReport> rows = ReadRows(db);
+    sqlite3_close(db);
+    return rows;
+}
+
+}  // namespace tev::tools
