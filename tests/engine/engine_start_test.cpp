@@ -151,6 +151,12 @@ TEST_F(EngineStart, ProgramThatCannotRunFailsEveryWay) {
     EXPECT_FALSE(RunEngine());
     EXPECT_EQ(LogMessages(), std::vector<std::string>{"[TessloadLib] Execute Fail(3) " + engine_ +
                                                       ":" + std::to_string(EACCES)});
+
+    // The start's own answers: the exec's errno, and a path that is not absolute refused.
+    cpDetachedProcess started;
+    EXPECT_EQ(StartEngineDetached("open", engine_ + "-missing", &started), uint32_t{ENOENT});
+    EXPECT_EQ(StartEngineDetached("open", "TEVDownloadV32", &started), uint32_t{EINVAL});
+    EXPECT_EQ(started.pid(), -1);
 }
 
 // Which ways run, with which verbs and log lines, when the seam makes ways fail. "ok" starts
