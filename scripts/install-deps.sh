@@ -9,6 +9,7 @@ packages=(
     postgresql libpq-dev
     qt6-base-dev fonts-wqy-microhei
     zip 7zip
+    locales
     clang-14 libclang-rt-14-dev
     nginx-light curl python3
     xvfb xauth
