@@ -141,12 +141,14 @@ CDownloadFile* CDownloadFileList::NextFile() {
     return nullptr;
 }
 
-void CDownloadFileList::Finish(const std::string& url, bool success) {
+bool CDownloadFileList::Finish(const std::string& url, bool success) {
     const auto it = std::find_if(files_.begin(), files_.end(),
                                  [&](const auto& file) { return file->Matches(url); });
-    if (it != files_.end() && (*it)->Release(success)) {
-        files_.erase(it);
+    if (it == files_.end() || !(*it)->Release(success)) {
+        return false;
     }
+    files_.erase(it);
+    return !success;
 }
 
 void CDownloadFileList::SetAllPersistent(bool persistent) {

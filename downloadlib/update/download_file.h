@@ -96,8 +96,9 @@ class CDownloadFileList final : public IDownloadFileEventListener {
                  const std::string& folder);
     // The first file, in list order, that can be taken (and takes it); null when none.
     CDownloadFile* NextFile();
-    // Ends the attempt of the file matching url; a file done with leaves the list.
-    void Finish(const std::string& url, bool success);
+    // Ends the attempt of the file matching url; a file done with leaves the list. True when a
+    // file left it without success (out of tries).
+    bool Finish(const std::string& url, bool success);
     void SetAllPersistent(bool persistent);
     bool HasFiles() const { return !files_.empty(); }
     size_t FileCount() const { return files_.size(); }
