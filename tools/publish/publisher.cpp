@@ -179,6 +179,16 @@ bool Publish(const PublishOptions& options, std::string* error) {
 
     const std::string extension = options.format == PackageFormat::kZip ? ".zip" : ".7z";
     const std::string folder = kUpdateFolder;
+    // Checked before anything is written: the longest address is a file's hash document.
+    for (const Member& member : members) {
+        const std::string longest =
+            base + "/" + folder + "/file/" + member.name + extension + ".hash";
+        if (longest.size() > kMaxAddress) {
+            *error =
+                "address longer than " + std::to_string(kMaxAddress) + " characters: " + longest;
+            return false;
+        }
+    }
     std::string packageUrl;
     std::string packageHash;
     if (!WriteDownload(options, folder + "/all/" + members[0].name + extension, members,
