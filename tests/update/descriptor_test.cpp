@@ -14,6 +14,7 @@
 #include "support/test_host.h"
 #include "update/descriptor.h"
 #include "update/download_file.h"
+#include "update/downloader.h"
 #include "xml/xml_parser.h"
 
 namespace {
@@ -195,6 +196,26 @@ TEST(ArchiveKindOfUrl, TakesTheTextAfterTheLastDotIgnoringCase) {
     };
     for (const auto& [url, kind] : cases) {
         EXPECT_EQ(ArchiveKindOfUrl(url), kind) << url;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The deployment value names the download server; an "https://" value makes the address https.
+TEST(UpdateDescriptorUrl, IsBuiltFromTheDownloadServer) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"downloads.example:8080",
+         "http://downloads.example:8080/velmor/tevdownload/update/v3_32/tevdownload_updater.xml"},
+        {"https://downloads.example/",
+         "https://downloads.example/velmor/tevdownload/update/v3_32/tevdownload_updater.xml"},
+        {"http://127.0.0.1:5",
+         "http://127.0.0.1:5/velmor/tevdownload/update/v3_32/tevdownload_updater.xml"},
+    };
+    for (const auto& [server, url] : cases) {
+        setenv("TEV_DOWNLOAD_SERVER", server, 1);
+        EXPECT_EQ(UpdateDescriptorUrl(), url);
     }
 }
 
