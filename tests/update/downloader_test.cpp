@@ -461,6 +461,22 @@ TEST_F(UpdaterTest, WaitsForTheNetworkOnlyWhileOffline) {
     EXPECT_EQ(Events().front(), "network lost");
 }
 
+// Waiting ends when the machine is online again but the server still cannot be reached: the
+// tries left count again and the run ends.
+TEST_F(UpdaterTest, BackOnlineButUnreachableEndsTheWait) {
+    InstallEngine(kOldEngine);
+    cpSetResolver([](const char*, std::vector<uint32_t>*) { return false; });
+    std::atomic<bool> online{false};
+    cpSetConnectivityProbe([&] { return online.load(); });
+    Run("http://update.tev.test/" + std::string(tev::tools::kUpdateFolder) + "/x.xml");
+    loop_.StepClock(3000);
+    EXPECT_EQ(Events(), std::vector<std::string>{"network lost"});
+    online = true;
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(Events(), (std::vector<std::string>{"network lost", "finished 1 0 "}));
+    EXPECT_FALSE(loop_.Call([&] { return updater_->IsWaitingForNetwork(); }));
+}
+
 TEST_F(UpdaterTest, AnUnreachableServerWhileOnlineEndsTheRunAfterItsTries) {
     Publish();
     InstallEngine(kOldEngine);
