@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <utility>
 
+#include "engine/binary_execute.h"
+#include "engine/engine_paths.h"
 #include "foundation/collector.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/platform/connectivity.h"
+#include "update/version_text.h"
 
 std::string UpdateDescriptorUrl() {
     const std::string server = DownloadServer();
@@ -16,6 +19,11 @@ std::string UpdateDescriptorUrl() {
         base.pop_back();
     }
     return base + kUpdateDescriptorPath;
+}
+
+CEngineEnvironment DefaultEngineEnvironment() {
+    return {GetEngineFolderPath, GetEngineFilePath, GetSecondaryFilePath, GetCurrentEngineVersion,
+            [] { return RunEngine(); }};
 }
 
 CDownloader::CDownloader(vmSmartPtr<cpCMutex> mutex, CEngineEnvironment environment,

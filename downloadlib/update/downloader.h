@@ -44,13 +44,18 @@ constexpr char kUpdateDescriptorPath[] = "/velmor/tevdownload/update/v3_32/tevdo
 // "https://" address, else http.
 std::string UpdateDescriptorUrl();
 
+// The installed engine as the library finds and starts it: the engine paths, the installed
+// program's version block and RunEngine.
+CEngineEnvironment DefaultEngineEnvironment();
+
 class CDownloader final : private IDownloadSessionEventListener {
   public:
     static constexpr uint32_t kRetryPeriodMs = 1000;
     static constexpr uint32_t kRetryTimerId = 0x7000001;
 
-    CDownloader(vmSmartPtr<cpCMutex> mutex, CEngineEnvironment environment,
-                std::string descriptorUrl);
+    CDownloader(vmSmartPtr<cpCMutex> mutex,
+                CEngineEnvironment environment = DefaultEngineEnvironment(),
+                std::string descriptorUrl = UpdateDescriptorUrl());
     ~CDownloader();
     CDownloader(const CDownloader&) = delete;
     CDownloader& operator=(const CDownloader&) = delete;

@@ -23,6 +23,7 @@
 #include "foundation/platform/connectivity.h"
 #include "publish/publisher.h"
 #include "support/loop_thread.h"
+#include "support/stand_in.h"
 #include "support/test_data.h"
 #include "support/test_host.h"
 #include "test_server/test_http_server.h"
@@ -381,6 +382,33 @@ TEST_F(UpdaterTest, AnEngineFolderThatCannotBeMadeEndsTheRun) {
     EXPECT_TRUE(TestHost::LogContains("[TessloadLib] 엔진 다운로드 실패 result : 7"));
     EXPECT_EQ(server_.Requests().size(), 1u);
     EXPECT_EQ(engineStarts_, 0);
+}
+
+// The whole way with the library's own engine environment: the stand-in engine published as the
+// engine program, installed over an older one, started for real, and read back as the new version.
+TEST_F(UpdaterTest, InstallsAndStartsTheEngineProgram) {
+    fs::copy_file(StandInEngineProgram(), Home() + "/build/TEVDownloadV32",
+                  fs::copy_options::overwrite_existing);
+    Publish();
+    InstallEngine(kOldEngine);
+    ASSERT_EQ(GetCurrentEngineVersion(), kOldVersion);
+    loop_.Run([&] {
+        updater_ = std::make_unique<CDownloader>(
+            vmSmartPtr<cpCMutex>(loop_.Mutex()), DefaultEngineEnvironment(),
+            server_.Url(kFolder + "/" + tev::tools::kDescriptorName));
+        updater_->SetListener(&recorder_);
+        updater_->Start();
+    });
+    ASSERT_TRUE(WaitForEnd());
+    const pid_t engine = StandInPid(GetEngineFilePath());
+    EXPECT_GT(engine, 0) << "the engine program was started";
+    EndStandIn(engine);
+    EXPECT_EQ(LastEvent(), std::string("finished 1 1 ") + TEV_PROJECT_VERSION);
+    EXPECT_EQ(GetCurrentEngineVersion(), TEV_PROJECT_VERSION);
+    struct stat st {};
+    ASSERT_EQ(stat(GetEngineFilePath().c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & S_IXUSR, 0u);
+    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] Begin Update"));
 }
 
 // Files given directly run side by side, each on a session of its own.
