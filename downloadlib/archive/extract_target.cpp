@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <vector>
 
 #include "foundation/paths.h"
+#include "foundation/platform/file.h"
 
 bool ArchiveSize(const void* archive, uint32_t sizeLow, uint32_t sizeHigh, size_t* size) {
     const auto full = static_cast<int64_t>(static_cast<uint64_t>(sizeHigh) << 32 | sizeLow);
@@ -118,32 +120,75 @@ bool EntryTarget(const std::string& destination, std::string_view name, bool isF
     return true;
 }
 
-int CreateReplacingFile(const std::string& path, mode_t mode) {
-    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = open(path.c_str(), kFlags, mode);
-    if (fd < 0 && errno == EEXIST) {
-        // Unlinking first replaces a symbolic link instead of writing through it, and works for
-        // a read-only file or a program that is running.
-        struct stat st {};
-        if (lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode) && unlink(path.c_str()) == 0) {
-            fd = open(path.c_str(), kFlags, mode);
-        }
-    }
-    return fd;
+CReplacingFile::~CReplacingFile() {
+    Abandon();
 }
 
-bool WriteAll(int fd, const void* data, size_t length) {
-    const auto* bytes = static_cast<const char*>(data);
-    while (length > 0) {
-        const ssize_t written = write(fd, bytes, length);
-        if (written < 0 && errno == EINTR) {
-            continue;
+bool CReplacingFile::Open(const std::string& target, mode_t mode) {
+    Abandon();
+    struct stat st {};
+    if (target.empty() || target.back() == '/' ||
+        (lstat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
+        return false;
+    }
+    // Beside the target, so that the rename stays within one file system. The name starts with a
+    // dot and is unique to this process and attempt; O_EXCL never reuses what someone else made.
+    static std::atomic<uint32_t> counter{0};
+    const size_t slash = target.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string candidate = folder + "." + name + ".tev-" + std::to_string(getpid()) +
+                                      "-" + std::to_string(counter.fetch_add(1));
+        const int fd = open(candidate.c_str(), kFlags, mode);
+        if (fd >= 0) {
+            target_ = target;
+            temporary_ = candidate;
+            fd_ = fd;
+            return true;
         }
-        if (written <= 0) {
+        if (errno != EEXIST) {
             return false;
         }
-        bytes += written;
-        length -= static_cast<size_t>(written);
+    }
+    return false;
+}
+
+bool CReplacingFile::Write(const void* data, size_t length) {
+    return fd_ >= 0 && cpWriteAll(fd_, data, length) == 0;
+}
+
+bool CReplacingFile::Commit() {
+    if (fd_ < 0) {
+        return false;
+    }
+    // The data must be on disk before the name points at it, or a crash could leave an empty
+    // program under the old name.
+    bool ok = fsync(fd_) == 0;
+    ok = close(fd_) == 0 && ok;
+    fd_ = -1;
+    if (!ok || rename(temporary_.c_str(), target_.c_str()) != 0) {
+        Abandon();
+        return false;
+    }
+    temporary_.clear();
+    const size_t slash = target_.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : target_.substr(0, slash + 1);
+    if (const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        fsync(dir);  // the rename itself; the file is already whole either way
+        close(dir);
     }
     return true;
+}
+
+void CReplacingFile::Abandon() {
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+    if (!temporary_.empty()) {
+        unlink(temporary_.c_str());
+        temporary_.clear();
+    }
 }

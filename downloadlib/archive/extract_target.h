@@ -29,10 +29,32 @@ std::string SanitiseZipEntryName(std::string_view name);
 bool EntryTarget(const std::string& destination, std::string_view name, bool isFolder,
                  std::string* target);
 
-// Creates a regular file at path for writing, replacing whatever non-folder is there (a file,
-// a read-only or running program, a symbolic link, which is never followed). The new file gets
-// mode under the process's umask. Returns the descriptor, or -1.
-int CreateReplacingFile(const std::string& path, mode_t mode);
+// A file written beside its final place and put there only once it is whole: a new temporary
+// file in the target's folder (created exclusively, never through a link), synced and renamed
+// over the target on Commit. Until then, and whenever anything fails, whatever was at the target
+// (an older file, a read-only or running program) stays untouched; the destructor removes an
+// uncommitted temporary file.
+class CReplacingFile {
+  public:
+    CReplacingFile() = default;
+    ~CReplacingFile();
+    CReplacingFile(const CReplacingFile&) = delete;
+    CReplacingFile& operator=(const CReplacingFile&) = delete;
 
-// Writes all of the bytes; false on any failure.
-bool WriteAll(int fd, const void* data, size_t length);
+    // Creates the temporary file with mode under the process's umask. False when it cannot be
+    // created, or when a folder stands at the target.
+    bool Open(const std::string& target, mode_t mode);
+    int Descriptor() const { return fd_; }
+    // Writes every byte (through the write-failure seam); false on any failure.
+    bool Write(const void* data, size_t length);
+    // Syncs and closes the temporary file and renames it over the target. False (the target
+    // untouched, the temporary file gone) when any step fails.
+    bool Commit();
+    // Closes and removes the temporary file; the target stays as it was.
+    void Abandon();
+
+  private:
+    std::string target_;
+    std::string temporary_;
+    int fd_ = -1;
+};

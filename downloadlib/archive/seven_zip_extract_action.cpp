@@ -74,33 +74,26 @@ bool IsFolder(struct archive_entry* entry) {
     return archive_entry_filetype(entry) == AE_IFDIR;
 }
 
-// Writes the current entry's bytes to target; false on any failure, which removes the file.
+// Writes the current entry's bytes to target; false on any failure, which leaves whatever was
+// at target untouched.
 bool WriteEntry(struct archive* reader, struct archive_entry* entry, const std::string& target,
                 char* buffer) {
     const mode_t mode = archive_entry_perm(entry) & 0777;
-    const int fd = CreateReplacingFile(target, mode != 0 ? mode : 0666);
-    if (fd < 0) {
+    CReplacingFile file;
+    if (!file.Open(target, mode != 0 ? mode : 0666)) {
         return false;
     }
-    bool ok = true;
     while (true) {
         // A bad checksum reads as a warning: the data is not what was packed.
         const la_ssize_t n = archive_read_data(reader, buffer, kCopyBufferSize);
         if (n == 0) {
             break;
         }
-        if (n < 0 || !WriteAll(fd, buffer, static_cast<size_t>(n))) {
-            ok = false;
-            break;
+        if (n < 0 || !file.Write(buffer, static_cast<size_t>(n))) {
+            return false;
         }
     }
-    if (close(fd) != 0) {
-        ok = false;
-    }
-    if (!ok) {
-        unlink(target.c_str());
-    }
-    return ok;
+    return file.Commit();
 }
 
 // The extraction itself: 0, 2 when the archive cannot be read, 4 when it is refused or an

@@ -321,8 +321,8 @@ uint32_t CZipReader::CopyCurrentEntry(const ZipEntry& entry, const std::string& 
     if (unzOpenCurrentFile(s.file) != UNZ_OK) {
         return ZR_READ;
     }
-    const int fd = CreateReplacingFile(target, FileMode(entry));
-    if (fd < 0) {
+    CReplacingFile file;
+    if (!file.Open(target, FileMode(entry))) {
         unzCloseCurrentFile(s.file);
         return ZR_NOFILE;
     }
@@ -339,7 +339,7 @@ uint32_t CZipReader::CopyCurrentEntry(const ZipEntry& entry, const std::string& 
             code = ZR_FLATE;
             break;
         }
-        if (!WriteAll(fd, s.copyBuffer.get(), static_cast<size_t>(n))) {
+        if (!file.Write(s.copyBuffer.get(), static_cast<size_t>(n))) {
             code = ZR_WRITE;
             break;
         }
@@ -350,13 +350,11 @@ uint32_t CZipReader::CopyCurrentEntry(const ZipEntry& entry, const std::string& 
     }
     if (code == ZR_OK) {
         const struct timespec times[2] = {{entry.accessTime, 0}, {entry.writeTime, 0}};
-        futimens(fd, times);
+        futimens(file.Descriptor(), times);
+        if (!file.Commit()) {
+            code = ZR_WRITE;
+        }
     }
-    if (close(fd) != 0 && code == ZR_OK) {
-        code = ZR_WRITE;
-    }
-    if (code != ZR_OK) {
-        unlink(target.c_str());
-    }
+    // Anything short of a commit leaves the old file in place (the temporary one goes).
     return code;
 }

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -11,6 +15,7 @@
 #include "archive/seven_zip_extract_action.h"
 #include "archive/zip_extract_action.h"
 #include "archive_builders.h"
+#include "foundation/platform/file.h"
 
 namespace {
 
@@ -300,6 +305,93 @@ TEST(ExtractAction, UnpacksWhatTheToolsPack) {
         EXPECT_EQ(ReadFile(out + "/sub/deep/data.bin"), data);
         EXPECT_EQ(ReadFile(out + "/h\xC3\xA9llo \xE2\x82\xAC.txt"), "utf-8 name");
     }
+}
+
+// An entry that cannot be written whole never replaces the file it updates: with writes failing
+// after every possible number of bytes, the old file stays byte for byte and no temporary file is
+// left beside it, until the budget is large enough and the new file replaces it.
+struct FormatCase {
+    const char* label;
+    int type;
+    std::function<Bytes(const std::vector<std::pair<std::string, std::string>>&)> build;
+};
+
+class FailingWrites : public ::testing::TestWithParam<FormatCase> {};
+
+TEST_P(FailingWrites, LeaveTheOldFileUntilTheNewOneIsWhole) {
+    const FormatCase& c = GetParam();
+    const std::string out = TestFolder("out");
+    const std::string next = std::string(70000, 'n') + "end";
+    const Bytes archive = c.build({{"program", next}});
+    bool replaced = false;
+    for (int64_t budget = 0; !replaced && budget <= 200000; budget += 16384) {
+        SCOPED_TRACE(budget);
+        WriteFile(out + "/program", "old program");
+        cpTestWriteFailure::FailAfter(budget, ENOSPC);
+        const int result = Extract(c.type, archive, out);
+        cpTestWriteFailure::Clear();
+        EXPECT_EQ(ListFolder(out), std::vector<std::string>{"program"});
+        if (result == 0) {
+            EXPECT_EQ(ReadFile(out + "/program"), next);
+            replaced = true;
+        } else {
+            EXPECT_EQ(result, 4);
+            EXPECT_EQ(ReadFile(out + "/program"), "old program");
+        }
+    }
+    EXPECT_TRUE(replaced);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, FailingWrites,
+                         ::testing::Values(FormatCase{"Zip", kArchiveTypeZip, ZipOf},
+                                           FormatCase{"SevenZip", kArchiveType7z, SevenZipOf}),
+                         [](const ::testing::TestParamInfo<FormatCase>& info) {
+                             return info.param.label;
+                         });
+
+// A stored entry whose bytes no longer match its CRC is found out only once all of it was read:
+// the old file must still be there.
+TEST(ZipExtractAction, BadCrcKeepsTheOldFile) {
+    const std::string out = TestFolder("out");
+    WriteFile(out + "/program", "old program");
+    const std::string data(5000, 'p');
+    Bytes zip = BuildZip({{.name = "program", .data = data, .stored = true}});
+    const auto at = std::search(zip.begin(), zip.end(), data.begin(), data.end());
+    ASSERT_NE(at, zip.end());
+    at[2500] = 'q';
+    EXPECT_EQ(Extract(kArchiveTypeZip, zip, out), 4);
+    EXPECT_EQ(ReadFile(out + "/program"), "old program");
+    EXPECT_EQ(ListFolder(out), std::vector<std::string>{"program"});
+}
+
+// An update of a program that is running: the running process keeps its old image, the name
+// points at the new program, and both archive formats manage it.
+TEST(ExtractAction, ReplacesAProgramWhileItRuns) {
+    const std::string out = TestFolder("out");
+    std::filesystem::copy_file("/bin/sleep", out + "/program");
+    chmod((out + "/program").c_str(), 0755);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execl((out + "/program").c_str(), "program", "30", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // The program runs once /proc shows its image under the folder's name.
+    for (int i = 0; i < 500; ++i) {
+        std::error_code error;
+        if (std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error) ==
+            std::filesystem::path(out + "/program")) {
+            break;
+        }
+        usleep(10000);
+    }
+    EXPECT_EQ(Extract(kArchiveTypeZip, ZipOf({{"program", "new from zip"}}), out), 0);
+    EXPECT_EQ(ReadFile(out + "/program"), "new from zip");
+    EXPECT_EQ(Extract(kArchiveType7z, SevenZipOf({{"program", "new from 7z"}}), out), 0);
+    EXPECT_EQ(ReadFile(out + "/program"), "new from 7z");
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the running program was disturbed";
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
 }
 
 }  // namespace

@@ -89,6 +89,27 @@ int cpCFile::Write(const void* data, size_t length, size_t* written) {
     return allowed < length ? seamError : 0;
 }
 
+int cpWriteAll(int fd, const void* data, size_t length) {
+    int seamError = 0;
+    const size_t allowed = AllowedBySeam(length, &seamError);
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    size_t written = 0;
+    while (written < allowed) {
+        const ssize_t n = ::write(fd, bytes + written, allowed - written);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (n == 0) {
+            return EIO;
+        }
+        written += static_cast<size_t>(n);
+    }
+    return allowed < length ? seamError : 0;
+}
+
 int cpCFile::Truncate(int64_t size) {
     if (fd_ < 0) {
         return EBADF;

@@ -36,6 +36,10 @@ class cpCFile {
     int fd_ = -1;
 };
 
+// Writes every byte to an open descriptor, through the write-failure seam below. 0 or an errno
+// value; on failure some of the bytes may have reached the file.
+int cpWriteAll(int fd, const void* data, size_t length);
+
 // The write-failure seam: once armed, writes succeed for `bytes` more bytes in all, then fail
 // with `error` until cleared; FailTruncate makes every truncation fail with `error`. Any thread.
 namespace cpTestWriteFailure {

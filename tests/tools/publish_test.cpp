@@ -1,0 +1,143 @@
+// tev-publish as a release script runs it: from an engine build to the files the update server
+// serves, read back with the updater's own reader, hash check and extraction.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "archive/extract_action.h"
+#include "support/subprocess.h"
+#include "support/test_data.h"
+#include "update/descriptor.h"
+#include "update/hash_document.h"
+#include "xml/xml_parser.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kUpdate = "/velmor/tevdownload/update/v3_32";
+
+std::string Home() {
+    return std::getenv("HOME");
+}
+
+ProcessResult Publish(const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{TEV_PUBLISH_PROGRAM};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    ProcessOptions options;
+    options.timeoutMs = 30000;
+    return RunProcess(command, options);
+}
+
+// The archive at path checks against its hash document and unpacks into folder.
+void ExpectCheckedAndUnpacked(const std::string& path, const std::string& folder) {
+    const std::string archive = ReadWholeFile(path);
+    const std::string hash = ReadWholeFile(path + ".hash");
+    ASSERT_FALSE(archive.empty()) << path;
+    EXPECT_TRUE(VerifyWithHashDocument(reinterpret_cast<const uint8_t*>(hash.data()), hash.size(),
+                                       reinterpret_cast<const uint8_t*>(archive.data()),
+                                       archive.size()))
+        << path;
+    EXPECT_EQ(ExtractArchive(ArchiveTypeOfFileName(path.c_str()), archive.data(),
+                             static_cast<uint32_t>(archive.size()), 0, folder.c_str()),
+              0)
+        << path;
+}
+
+class PublishTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fs::create_directories(build_);
+        fs::copy_file(TEV_VERSIONED_PROGRAM, build_ + "/TEVDownloadV32");
+        std::ofstream(build_ + "/LICENSE.txt") << "licence text\n";
+        std::ofstream(build_ + "/libhelper.so.1") << TestBytes(300'000, 5);
+    }
+
+    std::string build_ = Home() + "/build";
+    std::string out_ = Home() + "/out";
+};
+
+TEST_F(PublishTest, WritesTheDescriptorPackagesAndHashDocuments) {
+    for (const std::string format : {"zip", "7z"}) {
+        SCOPED_TRACE(format);
+        fs::remove_all(out_);
+        const ProcessResult result = Publish(
+            {"--out", out_, "--base-url", "http://updates.example:8080/", "--format", format,
+             build_ + "/TEVDownloadV32", build_ + "/LICENSE.txt", build_ + "/libhelper.so.1"});
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+
+        const std::string text = ReadWholeFile(out_ + kUpdate + "/tevdownload_updater.xml");
+        CXMLParserVelmor parser;
+        parser.Load(text.c_str());
+        const CXMLElement* root = parser.Root();
+        EXPECT_EQ(ReadEngineVersion(root, "TEVDownloadV32"), TEV_PROJECT_VERSION);
+        EXPECT_EQ(CountFiles(root), 3u);
+        std::string url;
+        std::string hash;
+        ReadPackage(root, &url, &hash);
+        const std::string base = "http://updates.example:8080" + kUpdate;
+        EXPECT_EQ(url, base + "/all/TEVDownloadV32." + format);
+        EXPECT_EQ(hash, url + ".hash");
+        ReadFileEntry(root, "libhelper.so.1", &url, &hash);
+        EXPECT_EQ(url, base + "/file/libhelper.so.1." + format);
+        EXPECT_EQ(hash, url + ".hash");
+        EXPECT_EQ(ReadEngineVersion(root, "LICENSE.txt"), "") << "only the program has a version";
+
+        const std::string all = Home() + "/all-" + format + "/";
+        ExpectCheckedAndUnpacked(out_ + kUpdate + "/all/TEVDownloadV32." + format, all);
+        for (const char* name : {"TEVDownloadV32", "LICENSE.txt", "libhelper.so.1"}) {
+            EXPECT_EQ(ReadWholeFile(all + name), ReadWholeFile(build_ + "/" + name)) << name;
+            const std::string single = Home() + "/single-" + format + "-" + name + "/";
+            ExpectCheckedAndUnpacked(out_ + kUpdate + "/file/" + name + "." + format, single);
+            EXPECT_EQ(ReadWholeFile(single + name), ReadWholeFile(build_ + "/" + name)) << name;
+        }
+        struct stat st {};
+        ASSERT_EQ(stat((all + "TEVDownloadV32").c_str(), &st), 0);
+        EXPECT_NE(st.st_mode & S_IXUSR, 0u) << "the program stays executable";
+    }
+}
+
+TEST_F(PublishTest, AProgramWithOneFileMakesADescriptorWithOneChild) {
+    const ProcessResult result = Publish(
+        {"--out", out_, "--base-url", "https://updates.example", build_ + "/TEVDownloadV32"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const std::string text = ReadWholeFile(out_ + kUpdate + "/tevdownload_updater.xml");
+    CXMLParserVelmor parser;
+    parser.Load(text.c_str());
+    EXPECT_EQ(CountFiles(parser.Root()), 1u);
+    std::string url;
+    std::string hash;
+    ReadFileEntry(parser.Root(), "TEVDownloadV32", &url, &hash);
+    EXPECT_EQ(url, "https://updates.example" + kUpdate + "/file/TEVDownloadV32.zip");
+}
+
+TEST_F(PublishTest, RefusesWhatCannotBePublished) {
+    fs::copy_file("/bin/true", build_ + "/unversioned");
+    std::ofstream(build_ + "/1 bad name") << "x";
+    const std::vector<std::vector<std::string>> refused = {
+        // A program without a version block.
+        {"--out", out_, "--base-url", "http://u", build_ + "/unversioned"},
+        {"--out", out_, "--base-url", "http://u", build_ + "/missing"},
+        // A file name that cannot name a descriptor element.
+        {"--out", out_, "--base-url", "http://u", build_ + "/TEVDownloadV32",
+         build_ + "/1 bad name"},
+        {"--out", out_, "--base-url", "ftp://u", build_ + "/TEVDownloadV32"},
+        {"--out", out_, "--base-url", "http://" + std::string(250, 'h'),
+         build_ + "/TEVDownloadV32"},
+        {"--out", out_, "--base-url", "http://u", "--format", "rar", build_ + "/TEVDownloadV32"},
+        {"--out", out_, build_ + "/TEVDownloadV32"},
+    };
+    for (const auto& arguments : refused) {
+        const ProcessResult result = Publish(arguments);
+        EXPECT_EQ(result.exitCode, 2) << arguments.back() << ": " << result.out;
+        EXPECT_FALSE(result.err.empty());
+        EXPECT_FALSE(fs::exists(out_)) << "nothing is written";
+    }
+}
+
+}  // namespace

@@ -1,0 +1,527 @@
+// Update runs end to end: tev-publish's output served by the project's test server over loopback,
+// the updater fetching, checking and unpacking it into the engine folder, and the engine start.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "../archive/archive_builders.h"
+#include "engine/engine_paths.h"
+#include "foundation/host_cache.h"
+#include "foundation/log.h"
+#include "foundation/platform/connectivity.h"
+#include "publish/publisher.h"
+#include "support/loop_thread.h"
+#include "support/stand_in.h"
+#include "support/test_data.h"
+#include "support/test_host.h"
+#include "test_server/test_http_server.h"
+#include "update/downloader.h"
+#include "update/hash_document.h"
+#include "update/version_text.h"
+
+using tev::tools::HttpRule;
+using tev::tools::PackageFormat;
+using tev::tools::TestHttpServer;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Engine programs of two versions, each carrying its version block.
+constexpr char kOldVersion[] = "3.0.0.1";
+constexpr char kNewVersion[] = "3.0.0.2";
+const std::string kOldEngine = TEV_ENGINE_OLD;
+const std::string kNewEngine = TEV_ENGINE_NEW;
+
+const std::string kFolder = std::string("/") + tev::tools::kUpdateFolder;
+
+std::string Home() {
+    return std::getenv("HOME");
+}
+
+// The folder tev-publish writes to and the server serves, made before the server starts.
+fs::path SiteFolder() {
+    fs::create_directories(Home() + "/site");
+    return Home() + "/site";
+}
+
+class Recorder : public IDownloaderEventListener {
+  public:
+    void OnNetworkLost() override { events.emplace_back("network lost"); }
+    void OnUpdateFile(const std::string& url, int64_t size) override {
+        events.push_back("file " + url + " " + std::to_string(size));
+    }
+    void OnUpdateProgress(const std::string&, int64_t) override {
+        ++progress;
+        if (onProgress) {
+            onProgress();
+        }
+    }
+    void OnUpdateFinished(int32_t started, int32_t succeeded, const std::string& version) override {
+        events.push_back("finished " + std::to_string(started) + " " + std::to_string(succeeded) +
+                         " " + version);
+        ++ends;
+    }
+    void OnUpdateError(int32_t kind) override {
+        events.push_back("error " + std::to_string(kind));
+        ++ends;
+    }
+
+    std::vector<std::string> events;
+    int ends = 0;
+    int progress = 0;
+    std::function<void()> onProgress;
+};
+
+class UpdaterTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server_.Ok()) << server_.Error();
+        ResetLog();
+        fs::create_directories(Home() + "/build");
+        fs::copy_file(kNewEngine, Home() + "/build/TEVDownloadV32",
+                      fs::copy_options::overwrite_existing);
+        std::ofstream(Home() + "/build/LICENSE.txt") << "licence text\n";
+    }
+    void TearDown() override {
+        loop_.Run([&] { updater_.reset(); });
+        cpSetResolver({});
+        cpSetConnectivityProbe({});
+    }
+
+    // Publishes the new engine (and the given further files) the way the update server serves it.
+    void Publish(const std::vector<std::string>& extras = {},
+                 PackageFormat format = PackageFormat::kZip) {
+        tev::tools::PublishOptions options;
+        options.outputFolder = Home() + "/site";
+        options.baseUrl = server_.Url("");
+        options.format = format;
+        options.program = Home() + "/build/TEVDownloadV32";
+        ASSERT_TRUE(GetFileVersionText(options.program, &options.version));
+        for (const std::string& extra : extras) {
+            options.extras.push_back(Home() + "/build/" + extra);
+        }
+        std::string error;
+        ASSERT_TRUE(tev::tools::Publish(options, &error)) << error;
+    }
+    static std::string Site(const std::string& path) { return Home() + "/site" + path; }
+    // Replaces a published file's bytes in memory (the server prefers them to the file).
+    void Serve(const std::string& path, const std::string& bytes) {
+        server_.SetContent(path, bytes);
+    }
+    void InstallEngine(const std::string& program) {
+        fs::create_directories(engineFolder_);
+        fs::copy_file(program, engineFolder_ + "TEVDownloadV32",
+                      fs::copy_options::overwrite_existing);
+    }
+
+    CEngineEnvironment Environment() {
+        return {[this] { return engineFolder_; },
+                [this] { return engineFolder_ + "TEVDownloadV32"; }, [] { return std::string(); },
+                [this] {
+                    std::string version;
+                    GetFileVersionText(engineFolder_ + "TEVDownloadV32", &version);
+                    return version;
+                },
+                [this] {
+                    ++engineStarts_;
+                    return access((engineFolder_ + "TEVDownloadV32").c_str(), X_OK) == 0;
+                }};
+    }
+    void Run(const std::string& descriptorUrl, bool startFiles = false) {
+        loop_.Run([&] {
+            updater_ = std::make_unique<CDownloader>(vmSmartPtr<cpCMutex>(loop_.Mutex()),
+                                                     Environment(), descriptorUrl);
+            updater_->SetListener(&recorder_);
+            if (startFiles) {
+                for (const auto& [url, hash] : files_) {
+                    updater_->FileList().AddFile(url, hash, "TEVDownloadV32", engineFolder_);
+                }
+                updater_->StartFiles();
+            } else {
+                updater_->Start();
+            }
+        });
+    }
+    void Run() { Run(server_.Url(kFolder + "/" + tev::tools::kDescriptorName)); }
+    // Waits for the run's end (stepping the test clock so that time-outs and retries happen),
+    // then gives a second report the chance to show.
+    bool WaitForEnd() {
+        for (int i = 0; i < 1000; ++i) {
+            if (loop_.Call([&] { return recorder_.ends; }) > 0) {
+                loop_.StepClock(3000);
+                loop_.WaitFor([] { return false; }, 50);
+                return true;
+            }
+            loop_.WaitFor([&] { return recorder_.ends > 0; }, 20);
+            loop_.StepClock(200);
+        }
+        return false;
+    }
+    std::vector<std::string> Events() {
+        return loop_.Call([&] { return recorder_.events; });
+    }
+    std::string LastEvent() {
+        const auto events = Events();
+        return events.empty() ? "" : events.back();
+    }
+    std::string InstalledVersion() {
+        std::string version;
+        GetFileVersionText(engineFolder_ + "TEVDownloadV32", &version);
+        return version;
+    }
+    uint64_t Requests(const std::string& path) { return server_.RequestCount(kFolder + path); }
+
+    TestHttpServer server_{{.root = SiteFolder()}};
+    LoopThread loop_;
+    Recorder recorder_;
+    std::unique_ptr<CDownloader> updater_;
+    std::string engineFolder_ = GetEngineFolderPath();
+    int engineStarts_ = 0;
+    std::vector<std::pair<std::string, std::string>> files_;
+};
+
+TEST_F(UpdaterTest, AnUpToDateEngineIsStartedWithoutDownloads) {
+    Publish();
+    InstallEngine(kNewEngine);
+    Run();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(Events(), std::vector<std::string>{std::string("finished 1 1 ") + kNewVersion});
+    EXPECT_EQ(server_.Requests().size(), 1u) << "the descriptor only";
+    EXPECT_EQ(engineStarts_, 1);
+    EXPECT_TRUE(TestHost::LogContains(std::string("[TessloadLib] Current Version: ") + kNewVersion +
+                                      " / New Version: " + kNewVersion));
+    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] Update File (Count: 0)"));
+}
+
+struct InstallCase {
+    const char* name;
+    const char* installed;  // the program in the engine folder first; null: none
+    std::vector<std::string> extras;
+    PackageFormat format;
+    const char* fetched;  // the archive the run fetches, below the update folder
+};
+
+void PrintTo(const InstallCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class UpdaterInstallTest : public UpdaterTest, public ::testing::WithParamInterface<InstallCase> {};
+
+TEST_P(UpdaterInstallTest, InstallsTheNewEngineAndStartsIt) {
+    const InstallCase& c = GetParam();
+    fs::copy_file(
+        c.installed != nullptr && std::string(c.installed) == "new" ? kOldEngine : kNewEngine,
+        Home() + "/build/TEVDownloadV32", fs::copy_options::overwrite_existing);
+    Publish(c.extras, c.format);
+    if (c.installed != nullptr) {
+        InstallEngine(std::string(c.installed) == "new" ? kNewEngine : kOldEngine);
+    }
+    Run();
+    ASSERT_TRUE(WaitForEnd());
+    std::string offered;
+    GetFileVersionText(Home() + "/build/TEVDownloadV32", &offered);
+    EXPECT_EQ(LastEvent(), "finished 1 1 " + offered);
+    EXPECT_EQ(Requests(c.fetched), 1u);
+    EXPECT_EQ(Requests(std::string(c.fetched) + ".hash"), 1u) << "the hash document first";
+    EXPECT_EQ(server_.Requests().size(), 3u);
+    EXPECT_EQ(InstalledVersion(), offered);
+    struct stat st {};
+    ASSERT_EQ(stat((engineFolder_ + "TEVDownloadV32").c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & S_IXUSR, 0u) << "the program keeps its executable bit";
+    for (const std::string& extra : c.extras) {
+        EXPECT_EQ(ReadWholeFile(engineFolder_ + extra), ReadWholeFile(Home() + "/build/" + extra));
+    }
+    const auto events = Events();
+    const std::string url = server_.Url(kFolder + c.fetched);
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const std::string& e) {
+        return e.rfind("file " + url + " ", 0) == 0;
+    }));
+    EXPECT_GE(loop_.Call([&] { return recorder_.progress; }), 1);
+    EXPECT_EQ(engineStarts_, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, UpdaterInstallTest,
+    ::testing::Values(
+        // The outdated engine is two update-list entries: with two "file" children, the package.
+        InstallCase{"PackageForTwoFiles",
+                    "old",
+                    {"LICENSE.txt"},
+                    PackageFormat::kZip,
+                    "/all/TEVDownloadV32.zip"},
+        InstallCase{
+            "PackageFor7z", "old", {"LICENSE.txt"}, PackageFormat::k7z, "/all/TEVDownloadV32.7z"},
+        InstallCase{"SingleFile", "old", {}, PackageFormat::kZip, "/file/TEVDownloadV32.zip"},
+        InstallCase{"NoneInstalled", nullptr, {}, PackageFormat::k7z, "/file/TEVDownloadV32.7z"},
+        // An older offer still differs, so it is installed.
+        InstallCase{"OlderOffer", "new", {}, PackageFormat::kZip, "/file/TEVDownloadV32.zip"}),
+    [](const ::testing::TestParamInfo<InstallCase>& info) { return info.param.name; });
+
+TEST_F(UpdaterTest, AnUpperCaseExtensionIsRecognised) {
+    Publish();
+    InstallEngine(kOldEngine);
+    const std::string archive = ReadWholeFile(Site(kFolder + "/file/TEVDownloadV32.zip"));
+    const std::string hash = ReadWholeFile(Site(kFolder + "/file/TEVDownloadV32.zip.hash"));
+    Serve(kFolder + "/file/TEVDownloadV32.ZIP", archive);
+    Serve(kFolder + "/file/TEVDownloadV32.ZIP.hash", hash);
+    std::string descriptor = ReadWholeFile(Site(kFolder + "/tevdownload_updater.xml"));
+    for (size_t at; (at = descriptor.find("TEVDownloadV32.zip")) != std::string::npos;) {
+        descriptor.replace(at, 18, "TEVDownloadV32.ZIP");
+    }
+    Serve(kFolder + "/tevdownload_updater.xml", descriptor);
+    Run();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(LastEvent(), std::string("finished 1 1 ") + kNewVersion);
+    EXPECT_EQ(InstalledVersion(), kNewVersion);
+}
+
+// A hash mismatch on the only data file: tried again up to its tries, never installed; the update
+// reports the failure and the engine already present is started.
+TEST_F(UpdaterTest, AHashMismatchIsRetriedThenTheOldEngineStarts) {
+    Publish();
+    InstallEngine(kOldEngine);
+    std::string hash = ReadWholeFile(Site(kFolder + "/file/TEVDownloadV32.zip.hash"));
+    hash[0] = static_cast<char>(hash[0] ^ 1);
+    Serve(kFolder + "/file/TEVDownloadV32.zip.hash", hash);
+    Run();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(LastEvent(), std::string("finished 1 0 ") + kNewVersion);
+    EXPECT_EQ(Requests("/file/TEVDownloadV32.zip"), 3u);
+    EXPECT_EQ(Requests("/file/TEVDownloadV32.zip.hash"), 1u) << "kept from the first try";
+    EXPECT_EQ(InstalledVersion(), kOldVersion);
+    EXPECT_EQ(engineStarts_, 1);
+}
+
+// A descriptor the run cannot use is tried three times; then the run ends, starting what is there.
+struct DescriptorCase {
+    const char* name;
+    std::function<std::string(std::string)> edit;  // of the published descriptor
+    const char* end;
+};
+
+void PrintTo(const DescriptorCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class UpdaterDescriptorTest : public UpdaterTest,
+                              public ::testing::WithParamInterface<DescriptorCase> {};
+
+std::string Without(std::string text, const std::string& attribute) {
+    const size_t at = text.find(" " + attribute + "=\"");
+    const size_t end = text.find('"', at + attribute.size() + 3);
+    return text.erase(at, end + 1 - at);
+}
+
+TEST_P(UpdaterDescriptorTest, EndsTheRunAfterItsTries) {
+    const DescriptorCase& c = GetParam();
+    Publish();
+    InstallEngine(kOldEngine);
+    const std::string path = kFolder + "/tevdownload_updater.xml";
+    Serve(path, c.edit(ReadWholeFile(Site(path))));
+    Run();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(LastEvent(), c.end);
+    EXPECT_EQ(server_.RequestCount(path), 3u);
+    EXPECT_EQ(server_.Requests().size(), 3u) << "nothing else is fetched";
+    EXPECT_EQ(InstalledVersion(), kOldVersion);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Descriptors, UpdaterDescriptorTest,
+    ::testing::Values(DescriptorCase{"WithoutVersion",
+                                     [](std::string d) { return Without(d, "ver"); },
+                                     "finished 1 0 "},
+                      DescriptorCase{"EmptyUrl",
+                                     [](std::string d) {
+                                         const size_t at =
+                                             d.find("url=\"", d.find("<TEVDownloadV32"));
+                                         return d.erase(at + 5, d.find('"', at + 5) - (at + 5));
+                                     },
+                                     "finished 1 0 3.0.0.2"}),
+    [](const ::testing::TestParamInfo<DescriptorCase>& info) { return info.param.name; });
+
+// Files that cannot be placed end the run with an error (the engine is given up), logged in the
+// words the log has always used.
+TEST_F(UpdaterTest, AnArchiveLeavingTheEngineFolderEndsTheRunWithNothingWritten) {
+    Publish();
+    const Bytes evil = BuildZip({{.name = "TEVDownloadV32", .data = "fine"},
+                                 {.name = "../outside.txt", .data = "escaped"}});
+    const std::vector<uint8_t> hash = BuildHashDocument(evil.data(), evil.size());
+    Serve(kFolder + "/file/TEVDownloadV32.zip", std::string(evil.begin(), evil.end()));
+    Serve(kFolder + "/file/TEVDownloadV32.zip.hash", std::string(hash.begin(), hash.end()));
+    Run();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(LastEvent(), "error 1");
+    EXPECT_EQ(loop_.Call([&] { return recorder_.ends; }), 1);
+    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] 엔진 다운로드 실패 result : 5"));
+    EXPECT_FALSE(fs::exists(engineFolder_ + "TEVDownloadV32"));
+    EXPECT_FALSE(fs::exists(fs::path(engineFolder_).parent_path().parent_path() / "outside.txt"));
+    EXPECT_EQ(engineStarts_, 0);
+}
+
+TEST_F(UpdaterTest, AnEngineFolderThatCannotBeMadeEndsTheRun) {
+    Publish();
+    std::ofstream(Home() + "/blocked") << "a file where the folder should be";
+    engineFolder_ = Home() + "/blocked/tevDownloadV32/";
+    Run();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(Events(), std::vector<std::string>{"error 1"});
+    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] 엔진 다운로드 실패 result : 7"));
+    EXPECT_EQ(server_.Requests().size(), 1u);
+    EXPECT_EQ(engineStarts_, 0);
+}
+
+// The whole way with the library's own engine environment: the stand-in engine published as the
+// engine program, installed over an older one, started for real, and read back as the new version.
+TEST_F(UpdaterTest, InstallsAndStartsTheEngineProgram) {
+    fs::copy_file(StandInEngineProgram(), Home() + "/build/TEVDownloadV32",
+                  fs::copy_options::overwrite_existing);
+    Publish();
+    InstallEngine(kOldEngine);
+    ASSERT_EQ(GetCurrentEngineVersion(), kOldVersion);
+    loop_.Run([&] {
+        updater_ = std::make_unique<CDownloader>(
+            vmSmartPtr<cpCMutex>(loop_.Mutex()), DefaultEngineEnvironment(),
+            server_.Url(kFolder + "/" + tev::tools::kDescriptorName));
+        updater_->SetListener(&recorder_);
+        updater_->Start();
+    });
+    ASSERT_TRUE(WaitForEnd());
+    const pid_t engine = StandInPid(GetEngineFilePath());
+    EXPECT_GT(engine, 0) << "the engine program was started";
+    EndStandIn(engine);
+    EXPECT_EQ(LastEvent(), std::string("finished 1 1 ") + TEV_PROJECT_VERSION);
+    EXPECT_EQ(GetCurrentEngineVersion(), TEV_PROJECT_VERSION);
+    struct stat st {};
+    ASSERT_EQ(stat(GetEngineFilePath().c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & S_IXUSR, 0u);
+    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] Begin Update"));
+}
+
+// Files given directly run side by side, each on a session of its own.
+TEST_F(UpdaterTest, TwoFilesDownloadSideBySide) {
+    const std::string big = TestBytes(600'000, 9);
+    std::ofstream(Home() + "/build/data.bin") << big;
+    Publish({"data.bin"});
+    InstallEngine(kOldEngine);
+    files_ = {{server_.Url(kFolder + "/file/TEVDownloadV32.zip"),
+               server_.Url(kFolder + "/file/TEVDownloadV32.zip.hash")},
+              {server_.Url(kFolder + "/file/data.bin.zip"),
+               server_.Url(kFolder + "/file/data.bin.zip.hash")}};
+    // Paced so that both are still arriving while the other one runs.
+    server_.AddRule(kFolder + "/file/TEVDownloadV32.zip",
+                    {.kind = HttpRule::Rate, .bytesPerSecond = 400'000});
+    server_.AddRule(kFolder + "/file/data.bin.zip",
+                    {.kind = HttpRule::Rate, .bytesPerSecond = 400'000});
+    size_t mostBusy = 0;
+    recorder_.onProgress = [&] { mostBusy = std::max(mostBusy, updater_->BusySessionCount()); };
+    Run("", true);
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(LastEvent(), "finished 1 1 ");
+    EXPECT_EQ(loop_.Call([&] { return mostBusy; }), 2u);
+    EXPECT_EQ(loop_.Call([&] { return updater_->SessionCount(); }), 0u);
+    EXPECT_EQ(InstalledVersion(), kNewVersion);
+    EXPECT_TRUE(ReadWholeFile(engineFolder_ + "data.bin") == big);
+}
+
+// The update server's name does not resolve. Offline, the run waits for the network: one
+// attempt a second, no tries used up, and it recovers when the server can be reached again.
+// Online, an unreachable server fails like any other, so the run ends after the tries.
+TEST_F(UpdaterTest, WaitsForTheNetworkOnlyWhileOffline) {
+    Publish();
+    InstallEngine(kOldEngine);
+    const std::string site = "update.tev.test";
+    const std::string port = std::to_string(server_.Port());
+    // The published addresses name the server by the unresolvable name too.
+    const std::string path = kFolder + "/tevdownload_updater.xml";
+    std::string descriptor = ReadWholeFile(Site(path));
+    for (size_t at; (at = descriptor.find("127.0.0.1")) != std::string::npos;) {
+        descriptor.replace(at, 9, site);
+    }
+    Serve(path, descriptor);
+    std::atomic<bool> reachable{false};
+    cpSetResolver([&](const char* name, std::vector<uint32_t>* addresses) {
+        if (std::string(name) == "127.0.0.1" || (name == site && reachable)) {
+            addresses->push_back(htonl(INADDR_LOOPBACK));
+            return true;
+        }
+        return false;
+    });
+    std::atomic<bool> online{false};
+    cpSetConnectivityProbe([&] { return online.load(); });
+
+    Run("http://" + site + ":" + port + path);
+    const auto attempts = [] {
+        const auto lines = TestHost::LogMessages();
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("[TessloadLib] Session Error") == 0 &&
+                   line.find("(Code: 7)") != std::string::npos;
+        });
+    };
+    EXPECT_EQ(attempts(), 1);
+    EXPECT_EQ(Events(), std::vector<std::string>{"network lost"});
+    for (int second = 1; second <= 5; ++second) {
+        loop_.StepClock(1000);
+        EXPECT_EQ(attempts(), 1 + second);
+    }
+    EXPECT_EQ(Events(), std::vector<std::string>{"network lost"}) << "reported once";
+    EXPECT_TRUE(loop_.Call([&] { return updater_->IsWaitingForNetwork(); }));
+
+    // The server can be reached again (the host cache asks the resolver again within seconds):
+    // the next attempt connects and the run goes on.
+    reachable = true;
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(LastEvent(), std::string("finished 1 1 ") + kNewVersion);
+    EXPECT_EQ(InstalledVersion(), kNewVersion);
+    EXPECT_EQ(Events().front(), "network lost");
+}
+
+// Waiting ends when the machine is online again but the server still cannot be reached: the
+// tries left count again and the run ends.
+TEST_F(UpdaterTest, BackOnlineButUnreachableEndsTheWait) {
+    InstallEngine(kOldEngine);
+    cpSetResolver([](const char*, std::vector<uint32_t>*) { return false; });
+    std::atomic<bool> online{false};
+    cpSetConnectivityProbe([&] { return online.load(); });
+    Run("http://update.tev.test/" + std::string(tev::tools::kUpdateFolder) + "/x.xml");
+    loop_.StepClock(3000);
+    EXPECT_EQ(Events(), std::vector<std::string>{"network lost"});
+    online = true;
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(Events(), (std::vector<std::string>{"network lost", "finished 1 0 "}));
+    EXPECT_FALSE(loop_.Call([&] { return updater_->IsWaitingForNetwork(); }));
+}
+
+TEST_F(UpdaterTest, AnUnreachableServerWhileOnlineEndsTheRunAfterItsTries) {
+    Publish();
+    InstallEngine(kOldEngine);
+    cpSetResolver([](const char*, std::vector<uint32_t>*) { return false; });
+    cpSetConnectivityProbe([] { return true; });
+    Run("http://update.tev.test/" + std::string(tev::tools::kUpdateFolder) + "/x.xml");
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(Events(), std::vector<std::string>{"finished 1 0 "});
+    EXPECT_EQ(InstalledVersion(), kOldVersion);
+
+    // Without an engine to start, the run reports that nothing works: (0, 0).
+    fs::remove(engineFolder_ + "TEVDownloadV32");
+    loop_.Run([&] { updater_.reset(); });
+    recorder_ = Recorder();
+    Run("http://update.tev.test/" + std::string(tev::tools::kUpdateFolder) + "/x.xml");
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(Events(), std::vector<std::string>{"finished 0 0 "});
+}
+
+}  // namespace

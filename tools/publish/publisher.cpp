@@ -1,0 +1,223 @@
+#include "publish/publisher.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <set>
+
+#include "update/hash_document.h"
+#include "xml/xml_parser.h"
+
+namespace tev::tools {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The descriptor reader keeps at most this much of an address.
+constexpr size_t kMaxAddress = 255;
+
+struct WriterDeleter {
+    void operator()(struct archive* a) const { archive_write_free(a); }
+};
+
+bool ReadWhole(const std::string& path, std::string* data) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    data->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+bool WriteWhole(const fs::path& path, const void* data, size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    out.close();
+    return static_cast<bool>(out);
+}
+
+// A file name the descriptor can carry as an element name.
+bool UsableAsElementName(const std::string& name) {
+    if (name.empty() || name.size() > CXMLParserVelmor::kElementNameLimit) {
+        return false;
+    }
+    const auto letter = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+    };
+    if (!letter(name[0])) {
+        return false;
+    }
+    for (char c : name) {
+        if (!letter(c) && !(c >= '0' && c <= '9') && c != '.' && c != '-') {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct Member {
+    std::string path;
+    std::string name;
+};
+
+// Packs the members into an archive at target, each with its file's permission bits.
+bool WriteArchive(const fs::path& target, PackageFormat format, const std::vector<Member>& members,
+                  std::string* error) {
+    std::unique_ptr<struct archive, WriterDeleter> writer(archive_write_new());
+    const int set = format == PackageFormat::kZip ? archive_write_set_format_zip(writer.get())
+                                                  : archive_write_set_format_7zip(writer.get());
+    if (set != ARCHIVE_OK ||
+        archive_write_open_filename(writer.get(), target.c_str()) != ARCHIVE_OK) {
+        *error = "cannot write " + target.string() + ": " + archive_error_string(writer.get());
+        return false;
+    }
+    for (const Member& member : members) {
+        std::string data;
+        struct stat st {};
+        if (!ReadWhole(member.path, &data) || stat(member.path.c_str(), &st) != 0) {
+            *error = "cannot read " + member.path;
+            return false;
+        }
+        std::unique_ptr<struct archive_entry, decltype(&archive_entry_free)> entry(
+            archive_entry_new(), archive_entry_free);
+        archive_entry_set_pathname(entry.get(), member.name.c_str());
+        archive_entry_set_filetype(entry.get(), AE_IFREG);
+        archive_entry_set_perm(entry.get(), st.st_mode & 0777);
+        archive_entry_set_size(entry.get(), static_cast<la_int64_t>(data.size()));
+        archive_entry_set_mtime(entry.get(), st.st_mtime, 0);
+        if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK ||
+            archive_write_data(writer.get(), data.data(), data.size()) !=
+                static_cast<la_ssize_t>(data.size())) {
+            *error = "cannot pack " + member.path + ": " + archive_error_string(writer.get());
+            return false;
+        }
+    }
+    if (archive_write_close(writer.get()) != ARCHIVE_OK) {
+        *error = "cannot finish " + target.string();
+        return false;
+    }
+    return true;
+}
+
+// Writes the archive and its hash document; *url and *hashUrl are their addresses.
+bool WriteDownload(const PublishOptions& options, const std::string& relative,
+                   const std::vector<Member>& members, std::string* url, std::string* hashUrl,
+                   std::string* error) {
+    const fs::path target = fs::path(options.outputFolder) / relative;
+    fs::create_directories(target.parent_path());
+    if (!WriteArchive(target, options.format, members, error)) {
+        return false;
+    }
+    std::string archive;
+    if (!ReadWhole(target.string(), &archive)) {
+        *error = "cannot read back " + target.string();
+        return false;
+    }
+    const std::vector<uint8_t> hash =
+        BuildHashDocument(reinterpret_cast<const uint8_t*>(archive.data()), archive.size());
+    if (!WriteWhole(target.string() + ".hash", hash.data(), hash.size())) {
+        *error = "cannot write " + target.string() + ".hash";
+        return false;
+    }
+    std::string base = options.baseUrl;
+    while (!base.empty() && base.back() == '/') {
+        base.pop_back();
+    }
+    *url = base + "/" + relative;
+    *hashUrl = *url + ".hash";
+    if (hashUrl->size() > kMaxAddress) {
+        *error = "address longer than " + std::to_string(kMaxAddress) + " characters: " + *hashUrl;
+        return false;
+    }
+    return true;
+}
+
+std::string Attribute(const char* name, const std::string& value) {
+    return std::string(" ") + name + "=\"" + XmlEncodeEntities(value) + "\"";
+}
+
+}  // namespace
+
+bool Publish(const PublishOptions& options, std::string* error) {
+    const std::string base = options.baseUrl;
+    if (base.rfind("http://", 0) != 0 && base.rfind("https://", 0) != 0) {
+        *error = "the base URL must begin with http:// or https://";
+        return false;
+    }
+    if (options.version.empty()) {
+        *error = "the engine program carries no version";
+        return false;
+    }
+    std::vector<Member> members;
+    std::set<std::string> names;
+    for (const std::string& path : [&] {
+             std::vector<std::string> all{options.program};
+             all.insert(all.end(), options.extras.begin(), options.extras.end());
+             return all;
+         }()) {
+        const std::string name = fs::path(path).filename().string();
+        if (!UsableAsElementName(name)) {
+            *error = "the file name cannot name a descriptor element: " + name;
+            return false;
+        }
+        if (!names.insert(name).second) {
+            *error = "two files are called " + name;
+            return false;
+        }
+        if (!fs::is_regular_file(path)) {
+            *error = "not a file: " + path;
+            return false;
+        }
+        members.push_back({path, name});
+    }
+
+    const std::string extension = options.format == PackageFormat::kZip ? ".zip" : ".7z";
+    const std::string folder = kUpdateFolder;
+    // Checked before anything is written: the longest address is a file's hash document.
+    for (const Member& member : members) {
+        const std::string longest =
+            base + "/" + folder + "/file/" + member.name + extension + ".hash";
+        if (longest.size() > kMaxAddress) {
+            *error =
+                "address longer than " + std::to_string(kMaxAddress) + " characters: " + longest;
+            return false;
+        }
+    }
+    std::string packageUrl;
+    std::string packageHash;
+    if (!WriteDownload(options, folder + "/all/" + members[0].name + extension, members,
+                       &packageUrl, &packageHash, error)) {
+        return false;
+    }
+    std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tevdownload>\n  <all><all" +
+                      Attribute("url", packageUrl) + Attribute("hash", packageHash) +
+                      "/></all>\n  <file>\n";
+    for (size_t i = 0; i < members.size(); ++i) {
+        std::string url;
+        std::string hashUrl;
+        if (!WriteDownload(options, folder + "/file/" + members[i].name + extension, {members[i]},
+                           &url, &hashUrl, error)) {
+            return false;
+        }
+        xml += "    <" + members[i].name;
+        if (i == 0) {
+            xml += Attribute("ver", options.version);
+        }
+        xml += Attribute("url", url) + Attribute("hash", hashUrl) + "/>\n";
+    }
+    xml += "  </file>\n</tevdownload>\n";
+    const fs::path descriptor = fs::path(options.outputFolder) / folder / kDescriptorName;
+    if (!WriteWhole(descriptor, xml.data(), xml.size())) {
+        *error = "cannot write " + descriptor.string();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace tev::tools

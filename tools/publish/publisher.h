@@ -1,0 +1,35 @@
+// What the update server serves, made from an engine build: the updater descriptor, the complete
+// package with its hash document, and one archive with hash document per file.
+//
+// Layout under the output folder (addresses are the base URL followed by the same paths):
+//   velmor/tevdownload/update/v3_32/tevdownload_updater.xml
+//   velmor/tevdownload/update/v3_32/all/<program>.<zip|7z>       (+ ".hash")
+//   velmor/tevdownload/update/v3_32/file/<file name>.<zip|7z>    (+ ".hash")
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tev::tools {
+
+enum class PackageFormat { kZip, k7z };
+
+struct PublishOptions {
+    std::string outputFolder;
+    std::string baseUrl;  // "http://host[:port]" or "https://...", no trailing path needed
+    PackageFormat format = PackageFormat::kZip;
+    std::string program;              // the engine program; its file name names its entry
+    std::string version;              // the program's "FileVersion"
+    std::vector<std::string> extras;  // further files of the engine (a licence, a library)
+};
+
+// The folder of the update below the output folder and below the base URL.
+constexpr char kUpdateFolder[] = "velmor/tevdownload/update/v3_32";
+constexpr char kDescriptorName[] = "tevdownload_updater.xml";
+
+// Writes everything; false with *error set when an input is unusable (a name that cannot be an
+// element name, an address longer than the descriptor holds, a file that cannot be read) or an
+// output cannot be written.
+bool Publish(const PublishOptions& options, std::string* error);
+
+}  // namespace tev::tools
