@@ -1283,7 +1283,8 @@ void Transfers::Tick() {
             }
             // Grow only once the last growth had a full second to show its effect, and only
             // while a doubling is worth it (the piece left is large enough to share).
-            if (file->transfers.size() < file->wantedConnections || now - file->grewAtMs < 1000) {
+            if (file->transfers.size() < file->wantedConnections ||
+                now - file->grewAtMs < settings_.growthIntervalMs) {
                 continue;
             }
             uint64_t left = *file->size - std::min(*file->size, file->written.Total());

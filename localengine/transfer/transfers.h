@@ -27,9 +27,10 @@ struct TransferSettings {
     uint64_t firstPiece = 4 << 20;   // the first request of a file, before its speed is known
     uint64_t minPiece = 1 << 20;     // never split below this
     uint64_t maxPiece = 64 << 20;
-    int pieceSeconds = 2;     // a piece lasts about this long at its connection's speed
-    int checkpointMs = 1000;  // how often the control files are brought up to date
-    int tickMs = 500;         // connection growth, progress sampling, network watch
+    int pieceSeconds = 2;         // a piece lasts about this long at its connection's speed
+    int checkpointMs = 1000;      // how often the control files are brought up to date
+    int tickMs = 500;             // connection growth, progress sampling, network watch
+    int growthIntervalMs = 1000;  // how long a doubling of connections runs before it is judged
     int connectTimeoutSeconds = 10;
     int stallSeconds = 30;        // a transfer that receives nothing this long is retried
     uint32_t retryLimit = 6;      // failed attempts in a row before a file fails for good
