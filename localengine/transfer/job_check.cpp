@@ -44,6 +44,25 @@ bool NameIsSafe(const std::string& name) {
 
 }  // namespace
 
+std::vector<std::string> SplitAlternatives(const std::string& url) {
+    std::vector<std::string> alternatives;
+    size_t at = 0;
+    while (true) {
+        const size_t bar = url.find('|', at);
+        alternatives.push_back(
+            url.substr(at, bar == std::string::npos ? std::string::npos : bar - at));
+        if (bar == std::string::npos) {
+            return alternatives;
+        }
+        at = bar + 1;
+    }
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+    return !folder.empty() && (folder.back() == '/' || folder.back() == '\\') ? folder + name
+                                                                              : folder + "/" + name;
+}
+
 std::string NormalizeFolder(const std::string& folder) {
     std::string normal = folder;
     for (char& c : normal) {
@@ -74,8 +93,14 @@ std::optional<std::string> CheckFileList(const std::vector<FileOrder>& files) {
         if (!NameIsSafe(file.name)) {
             return "refused file name \"" + file.name + "\": empty, \"..\" or with a separator";
         }
-        if (!StartsWithNoCase(file.url, "http://") && !StartsWithNoCase(file.url, "https://")) {
-            return "refused URL \"" + file.url + "\": only http and https are allowed";
+        for (const std::string& url : SplitAlternatives(file.url)) {
+            if (!StartsWithNoCase(url, "http://") && !StartsWithNoCase(url, "https://")) {
+                return "refused URL \"" + file.url + "\": only http and https are allowed";
+            }
+        }
+        // The completion report carries the path in a field of 260 bytes.
+        if (JoinPath(file.folder, file.name).size() >= 260) {
+            return "refused path \"" + JoinPath(file.folder, file.name) + "\": 260 bytes or longer";
         }
         if (!targets.insert(folder + "/" + file.name).second) {
             return "refused file list: \"" + folder + "/" + file.name + "\" appears twice";

@@ -12,9 +12,14 @@ namespace tev::localengine {
 struct FileOrder {
     std::string folder;  // absolute; '/' or '\' separate its components
     std::string name;
-    std::string url;
+    std::string url;    // alternatives separated by '|' name mirrors of the same bytes
     int64_t size = -1;  // -1: the host did not give one
 };
+
+// The alternatives of a URL, in order.
+std::vector<std::string> SplitAlternatives(const std::string& url);
+// folder + name as the library sent them ('/' between them when the folder lacks it).
+std::string JoinPath(const std::string& folder, const std::string& name);
 
 constexpr size_t kMaxFilesPerJob = 65536;
 

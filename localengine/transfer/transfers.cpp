@@ -45,6 +45,7 @@ struct Transfers::Transfer {
     bool wantsPause = false;      // pause once curl has returned (never inside its callbacks)
     std::string failure;          // set when the answer was refused
     bool failureIsFinal = false;  // not worth another attempt (status 404, size mismatch)
+    FailureKind failureKind = FailureKind::Unreachable;
     uint64_t bytesThisTick = 0;
     uint64_t speed = 0;
     char errorText[CURL_ERROR_SIZE] = {};
@@ -53,6 +54,8 @@ struct Transfers::Transfer {
 struct Transfers::File {
     uint32_t index = 0;
     FileOrder order;
+    std::vector<std::string> urls;  // the alternatives of the order's URL
+    size_t urlIndex = 0;            // the one in use (one after another)
     std::string folder;
     std::string target;
     std::string partPath;
@@ -85,6 +88,9 @@ struct Transfers::File {
 struct Transfers::Job {
     uint32_t number = 0;
     bool limited = false;
+    bool mirrorsAtOnce = false;
+    bool paused = false;
+    uint64_t transfersStarted = 0;
     std::vector<std::unique_ptr<File>> files;
     bool sizesKnownReported = false;
     std::deque<uint32_t> questions;  // files with old data still to ask about, in index order
@@ -369,6 +375,7 @@ void Transfers::Receive(Transfer& transfer, const char* data, size_t length) {
             transfer.failure =
                 std::string("cannot write ") + file.partPath + ": " + std::strerror(errno);
             transfer.failureIsFinal = true;
+            transfer.failureKind = FailureKind::WriteError;
             return;
         }
     }
@@ -409,6 +416,7 @@ bool Transfers::JudgeHead(Transfer& transfer) {
                 if (++file.restarts > 3) {
                     transfer.failure = "the file keeps changing on the server";
                     transfer.failureIsFinal = true;
+                    transfer.failureKind = FailureKind::Changed;
                     return false;
                 }
                 ResetFile(job, file, "the server sent the whole file");
@@ -446,6 +454,7 @@ bool Transfers::JudgeHead(Transfer& transfer) {
             if (++file.restarts > 3) {
                 transfer.failure = "the file keeps changing on the server";
                 transfer.failureIsFinal = true;
+                transfer.failureKind = FailureKind::Changed;
                 return false;
             }
             ResetFile(job, file, "the file changed on the server");
@@ -456,6 +465,7 @@ bool Transfers::JudgeHead(Transfer& transfer) {
                                std::to_string(verdict.size.value_or(0)) + " bytes, the list says " +
                                std::to_string(file.size.value_or(0));
             transfer.failureIsFinal = true;
+            transfer.failureKind = FailureKind::Changed;
             return false;
         case Verdict::BadRange:
             transfer.failure = "the server answered another range than asked for";
@@ -474,7 +484,8 @@ bool Transfers::JudgeHead(Transfer& transfer) {
 // ---- jobs ----
 
 std::optional<std::string> Transfers::StartJob(uint32_t jobNumber,
-                                               const std::vector<FileOrder>& files, bool limited) {
+                                               const std::vector<FileOrder>& files, bool limited,
+                                               bool mirrorsAtOnce) {
     if (std::optional<std::string> refusal = CheckFileList(files)) {
         return refusal;
     }
@@ -484,6 +495,7 @@ std::optional<std::string> Transfers::StartJob(uint32_t jobNumber,
     auto job = std::make_unique<Job>();
     job->number = jobNumber;
     job->limited = limited;
+    job->mirrorsAtOnce = mirrorsAtOnce;
     if (limited) {
         job->bucket.emplace(settings_.limitedBytesPerSecond, settings_.limitedBytesPerSecond / 8,
                             EventLoop::NowMs());
@@ -496,9 +508,10 @@ std::optional<std::string> Transfers::StartJob(uint32_t jobNumber,
         auto file = std::make_unique<File>();
         file->index = i;
         file->order = files[i];
+        file->urls = SplitAlternatives(files[i].url);
         file->folder = NormalizeFolder(files[i].folder);
         const std::string prefix = file->folder == "/" ? "/" : file->folder + "/";
-        file->target = prefix + files[i].name;
+        file->target = JoinPath(file->folder, files[i].name);
         const SideNames side = MakeSideNames(files[i].name, namesByFolder[file->folder]);
         file->partPath = prefix + side.part;
         file->controlPath = prefix + side.control;
@@ -549,8 +562,10 @@ void Transfers::InspectFile(Job& job, File& file) {
             S_ISREG(part.st_mode)) {
             file.hasOldData = true;
         }
-    } else if (finalExists && info.st_size > 0 &&
-               (!file.size || static_cast<uint64_t>(info.st_size) < *file.size)) {
+    } else if (finalExists && info.st_size > 0 && file.size &&
+               static_cast<uint64_t>(info.st_size) < *file.size) {
+        // Without a size from the job nothing tells a prefix from a whole older file: such a
+        // file is fetched anew and replaced once complete.
         file.hasOldData = true;  // a prefix left under the final name by the direct downloader
     }
     if (file.hasOldData) {
@@ -583,28 +598,31 @@ void Transfers::AnswerResume(uint32_t jobNumber, bool keep, bool applyToAll) {
 
 bool Transfers::ActivateFile(Job& job, File& file) {
     if (!MakeFolders(file.folder)) {
-        FailFile(job, file,
+        FailFile(job, file, FailureKind::WriteError,
                  "cannot create the folder " + file.folder + ": " + std::strerror(errno));
         return false;
     }
     struct stat info {};
     if (lstat(file.target.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-        FailFile(job, file, "refused target " + file.target + ": it is a symbolic link");
+        FailFile(job, file, FailureKind::WriteError,
+                 "refused target " + file.target + ": it is a symbolic link");
         return false;
     }
     const bool prefixUnderFinal = lstat(file.target.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-                                  info.st_size > 0 &&
-                                  (!file.size || static_cast<uint64_t>(info.st_size) < *file.size);
+                                  info.st_size > 0 && file.hasOldData && file.size &&
+                                  static_cast<uint64_t>(info.st_size) < *file.size;
     const uint64_t prefixLength = prefixUnderFinal ? static_cast<uint64_t>(info.st_size) : 0;
     file.fd = open(file.partPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (file.fd < 0) {
-        FailFile(job, file, "cannot open " + file.partPath + ": " + std::strerror(errno));
+        FailFile(job, file, FailureKind::WriteError,
+                 "cannot open " + file.partPath + ": " + std::strerror(errno));
         return false;
     }
     if (flock(file.fd, LOCK_EX | LOCK_NB) != 0) {
         close(file.fd);
         file.fd = -1;
-        FailFile(job, file, file.target + " is being downloaded by another job");
+        FailFile(job, file, FailureKind::WriteError,
+                 file.target + " is being downloaded by another job");
         return false;
     }
     std::optional<ControlRecord> control = ReadControlFile(file.controlPath);
@@ -632,7 +650,8 @@ bool Transfers::ActivateFile(Job& job, File& file) {
         return true;
     }
     if (ftruncate(file.fd, 0) != 0) {
-        FailFile(job, file, "cannot write " + file.partPath + ": " + std::strerror(errno));
+        FailFile(job, file, FailureKind::WriteError,
+                 "cannot write " + file.partPath + ": " + std::strerror(errno));
         return false;
     }
     unlink(file.controlPath.c_str());
@@ -653,7 +672,8 @@ bool Transfers::ActivateFile(Job& job, File& file) {
                     close(file.fd);
                 }
                 file.fd = -1;
-                FailFile(job, file, file.target + " is being downloaded by another job");
+                FailFile(job, file, FailureKind::WriteError,
+                         file.target + " is being downloaded by another job");
                 return false;
             }
             file.written.Add(0, prefixLength);
@@ -781,9 +801,12 @@ void Transfers::AfterCurl() {
 }
 
 void Transfers::Schedule(Job& job) {
-    if (job.ended || job.diskFull || job.questionOpen || !job.questions.empty()) {
+    if (job.ended || job.diskFull || job.paused) {
         return;
     }
+    // While resume questions are open, only sizes are learnt: files without old data whose
+    // size the job did not give start, nothing else.
+    const bool learningOnly = job.questionOpen || !job.questions.empty();
     const int64_t now = EventLoop::NowMs();
     size_t active = job.ActiveTransfers();
     size_t activeFiles = 0;
@@ -810,11 +833,12 @@ void Transfers::Schedule(Job& job) {
     // Then new files, those of unknown size first while the job's size is not yet known.
     for (int pass = job.sizesKnownReported ? 1 : 0; pass < 2; ++pass) {
         for (auto& file : job.files) {
-            if (activeFiles >= settings_.maxFilesAtOnce ||
-                active >= settings_.maxConnectionsPerJob) {
+            const size_t filesAtOnce = job.limited ? 1 : settings_.maxFilesAtOnce;
+            if (activeFiles >= filesAtOnce || active >= settings_.maxConnectionsPerJob) {
                 return;
             }
-            if (file->state != File::Waiting || (pass == 0 && file->size)) {
+            if (file->state != File::Waiting || (pass == 0 && file->size) ||
+                (learningOnly && (file->size || file->hasOldData))) {
                 continue;
             }
             if (!ActivateFile(job, *file)) {
@@ -902,7 +926,11 @@ bool Transfers::StartTransfer(Job& job, File& file) {
         return false;
     }
     transfer->easy = easy;
-    curl_easy_setopt(easy, CURLOPT_URL, file.order.url.c_str());
+    const size_t alternative = job.mirrorsAtOnce
+                                   ? (file.urlIndex + job.transfersStarted) % file.urls.size()
+                                   : file.urlIndex;
+    ++job.transfersStarted;
+    curl_easy_setopt(easy, CURLOPT_URL, file.urls[alternative].c_str());
     curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfers::HeaderCallback);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
@@ -977,6 +1005,7 @@ bool Transfers::FlushBuffer(Transfer& transfer) {
             transfer.failure =
                 std::string("cannot write ") + file.partPath + ": " + std::strerror(error);
             transfer.failureIsFinal = true;
+            transfer.failureKind = FailureKind::WriteError;
         }
         return false;
     }
@@ -999,6 +1028,13 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
     }
     std::string failure = transfer->failure;
     bool final = transfer->failureIsFinal;
+    const FailureKind kind = transfer->failureKind;
+    std::string url;
+    {
+        char* effective = nullptr;
+        curl_easy_getinfo(transfer->easy, CURLINFO_EFFECTIVE_URL, &effective);
+        url = effective != nullptr ? effective : file.urls[file.urlIndex];
+    }
     bool network = false;
     if (failure.empty() && !transfer->headDone && curlResult == CURLE_OK) {
         failure = "the server sent no answer";
@@ -1034,7 +1070,13 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
     }
     file.lastFailure = failure;
     if (final || ++file.failures >= settings_.retryLimit) {
-        FailFile(job, file, file.order.url + ": " + failure);
+        if (kind == FailureKind::Unreachable && file.urlIndex + 1 < file.urls.size()) {
+            ++file.urlIndex;  // the next alternative, afresh
+            file.failures = 0;
+            file.retryAtMs = now;
+            return;
+        }
+        FailFile(job, file, kind, url + ": " + failure);
         return;
     }
     const int64_t delay = std::min<int64_t>(static_cast<int64_t>(settings_.retryFirstDelayMs)
@@ -1094,11 +1136,13 @@ void Transfers::CompleteFileIfDone(Job& job, File& file) {
             PauseForDisk(job);
             return;
         }
-        FailFile(job, file, "cannot write " + file.partPath + ": " + std::strerror(errno));
+        FailFile(job, file, FailureKind::WriteError,
+                 "cannot write " + file.partPath + ": " + std::strerror(errno));
         return;
     }
     if (rename(file.partPath.c_str(), file.target.c_str()) != 0) {
-        FailFile(job, file, "cannot rename " + file.partPath + ": " + std::strerror(errno));
+        FailFile(job, file, FailureKind::WriteError,
+                 "cannot rename " + file.partPath + ": " + std::strerror(errno));
         return;
     }
     unlink(file.controlPath.c_str());
@@ -1110,7 +1154,7 @@ void Transfers::CompleteFileIfDone(Job& job, File& file) {
     });
 }
 
-void Transfers::FailFile(Job& job, File& file, const std::string& reason) {
+void Transfers::FailFile(Job& job, File& file, FailureKind kind, const std::string& reason) {
     if (job.ended) {
         return;
     }
@@ -1119,8 +1163,8 @@ void Transfers::FailFile(Job& job, File& file, const std::string& reason) {
     // Other files keep their data; the job stops at once.
     StopJobNow(job, StopMode::KeepParts);
     finishedJobs_.push_back(job.number);
-    loop_.AddTimer(0, [this, number = job.number, index = file.index, reason] {
-        listener_.OnFileFailed(number, index, reason);
+    loop_.AddTimer(0, [this, number = job.number, index = file.index, kind, reason] {
+        listener_.OnFileFailed(number, index, kind, reason);
     });
     if (!inCurl_) {
         // Not called from the round that erases finished jobs: erase on the next one.
@@ -1129,7 +1173,7 @@ void Transfers::FailFile(Job& job, File& file, const std::string& reason) {
 }
 
 void Transfers::CheckSizesKnown(Job& job) {
-    if (job.sizesKnownReported || job.questionOpen || !job.questions.empty()) {
+    if (job.sizesKnownReported) {
         return;
     }
     for (auto& file : job.files) {
@@ -1173,9 +1217,11 @@ void Transfers::ScheduleBucketResume(Job& job) {
         job.bucketTimer = 0;
         for (auto& file : job.files) {
             for (auto& transfer : file->transfers) {
-                if (transfer->pausedByBucket && !transfer->pausedByDisk) {
+                if (transfer->pausedByBucket) {
                     transfer->pausedByBucket = false;
-                    curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
+                    if (!transfer->pausedByDisk && !job.paused) {
+                        curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
+                    }
                 }
             }
         }
@@ -1229,7 +1275,7 @@ void Transfers::RetryDisk(uint32_t number) {
         for (auto& transfer : file->transfers) {
             if (transfer->pausedByDisk) {
                 transfer->pausedByDisk = false;
-                if (!transfer->pausedByBucket) {
+                if (!transfer->pausedByBucket && !job.paused) {
                     curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
                 }
             }
@@ -1276,9 +1322,11 @@ void Transfers::Tick() {
         for (auto& file : job->files) {
             file->speed = (file->speed + file->bytesThisTick * 1000 / settings_.tickMs) / 2;
             file->bytesThisTick = 0;
-            anyTransfer = anyTransfer || !file->transfers.empty();
+            anyTransfer =
+                anyTransfer || (!file->transfers.empty() && !job->paused && !job->diskFull);
             if (file->state != File::Active || !file->answersRanges || file->wholeBody ||
-                job->limited || file->growthDone || !file->size) {
+                job->limited || file->growthDone || !file->size ||
+                *file->size < settings_.minSplitSize) {
                 continue;
             }
             // Grow only once the last growth had a full second to show its effect, and only
@@ -1313,12 +1361,42 @@ void Transfers::Tick() {
         }
     } else if (!anyTransfer && lastNetworkFailureMs_ <= lastBytesMs_) {
         lastBytesMs_ = now;  // nothing running: nothing to judge the network by
-    } else if (!networkPoor_ && lastNetworkFailureMs_ > lastBytesMs_ &&
-               now - lastBytesMs_ >= settings_.networkPoorMs) {
+    } else if (!networkPoor_ && now - lastBytesMs_ >= settings_.networkPoorMs) {
         networkPoor_ = true;
         listener_.OnNetworkTrouble(true);
     }
     AfterCurl();
+}
+
+void Transfers::SetPaused(uint32_t number, bool paused) {
+    auto found = jobs_.find(number);
+    if (found == jobs_.end() || found->second->paused == paused) {
+        return;
+    }
+    found->second->paused = paused;
+    ApplyPause(*found->second);
+    AfterCurl();
+}
+
+void Transfers::ApplyPause(Job& job) {
+    for (auto& file : job.files) {
+        for (auto& transfer : file->transfers) {
+            if (job.paused) {
+                curl_easy_pause(transfer->easy, CURLPAUSE_RECV);
+            } else if (!transfer->pausedByBucket && !transfer->pausedByDisk) {
+                curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
+            }
+        }
+    }
+}
+
+bool Transfers::JobIsWaiting(uint32_t number) const {
+    auto found = jobs_.find(number);
+    if (found == jobs_.end()) {
+        return false;
+    }
+    const Job& job = *found->second;
+    return job.paused || job.diskFull || job.questionOpen;
 }
 
 // ---- questions from the protocol ----

@@ -21,11 +21,12 @@ namespace tev::localengine {
 struct TransferSettings {
     uint32_t maxConnectionsPerHost = 8;
     uint32_t maxConnectionsPerJob = 16;
-    uint32_t maxConnectionsPerFile = 8;
-    uint32_t maxFilesAtOnce = 6;
-    size_t writePiece = 256 * 1024;  // pwrite at least this much at a time
-    uint64_t firstPiece = 4 << 20;   // the first request of a file, before its speed is known
-    uint64_t minPiece = 1 << 20;     // never split below this
+    uint32_t maxConnectionsPerFile = 4;
+    uint32_t maxFilesAtOnce = 4;
+    uint64_t minSplitSize = 8 << 20;  // smaller files keep one connection
+    size_t writePiece = 256 * 1024;   // pwrite at least this much at a time
+    uint64_t firstPiece = 4 << 20;    // the first request of a file, before its speed is known
+    uint64_t minPiece = 1 << 20;      // never split below this
     uint64_t maxPiece = 64 << 20;
     int pieceSeconds = 2;         // a piece lasts about this long at its connection's speed
     int checkpointMs = 1000;      // how often the control files are brought up to date
@@ -41,6 +42,13 @@ struct TransferSettings {
     uint64_t limitedBytesPerSecond = 384 * 1024;
 };
 
+// Why a file (and with it its job) could not be completed.
+enum class FailureKind {
+    Unreachable,  // every alternative failed (status, refused, not resolved, retries used up)
+    Changed,      // the server's file is not the one the job describes, or kept changing
+    WriteError,   // the file cannot be written for a reason other than a full disk
+};
+
 class TransferListener {
   public:
     virtual ~TransferListener() = default;
@@ -51,7 +59,8 @@ class TransferListener {
     // Complete under its final name (also for files complete before the job began).
     virtual void OnFileDone(uint32_t job, uint32_t file) = 0;
     // The file cannot be downloaded; the job has stopped, keeping every file's data.
-    virtual void OnFileFailed(uint32_t job, uint32_t file, const std::string& reason) = 0;
+    virtual void OnFileFailed(uint32_t job, uint32_t file, FailureKind kind,
+                              const std::string& reason) = 0;
     // Every file is complete.
     virtual void OnJobDone(uint32_t job) = 0;
     virtual void OnDiskFull(uint32_t job, bool full) = 0;
@@ -91,8 +100,12 @@ class Transfers {
 
     // Begins a job under the given number. Returns the refusal when the list is unacceptable
     // (nothing is written then).
+    // limited: the job's rate is capped, one file and one connection at a time. mirrorsAtOnce:
+    // a file's alternatives ("a|b") serve its pieces side by side instead of one after another.
     std::optional<std::string> StartJob(uint32_t job, const std::vector<FileOrder>& files,
-                                        bool limited);
+                                        bool limited, bool mirrorsAtOnce = false);
+    // Paused jobs keep their connections idle and start nothing new.
+    void SetPaused(uint32_t job, bool paused);
     // The answer to the last OnResumeQuestion: keep the data (resume) or discard it; applyToAll
     // answers for every later file of the job that has data too.
     void AnswerResume(uint32_t job, bool keep, bool applyToAll);
@@ -100,6 +113,8 @@ class Transfers {
     void StopAll(StopMode mode);
 
     bool HasJob(uint32_t job) const { return jobs_.contains(job); }
+    // Running: transferring or about to; waiting: for an answer, for disk room, or paused.
+    bool JobIsWaiting(uint32_t job) const;
     size_t JobCount() const { return jobs_.size(); }
     std::optional<JobProgress> Progress(uint32_t job) const;
     std::string TargetPath(uint32_t job, uint32_t file) const;
@@ -136,7 +151,8 @@ class Transfers {
     void Receive(Transfer& transfer, const char* data, size_t length);
     void ResetFile(Job& job, File& file, const char* why);
     void CompleteFileIfDone(Job& job, File& file);
-    void FailFile(Job& job, File& file, const std::string& reason);
+    void FailFile(Job& job, File& file, FailureKind kind, const std::string& reason);
+    void ApplyPause(Job& job);
     void SyncFile(File& file);
     void CloseFile(File& file);
     void CheckSizesKnown(Job& job);
