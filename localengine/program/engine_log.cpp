@@ -9,7 +9,8 @@
 
 namespace tev::localengine {
 
-EngineLog::EngineLog(std::string path, uint64_t maxBytes) : path_(std::move(path)), maxBytes_(maxBytes) {
+EngineLog::EngineLog(std::string path, uint64_t maxBytes)
+    : path_(std::move(path)), maxBytes_(maxBytes) {
     Open();
 }
 
@@ -41,7 +42,7 @@ void EngineLog::Line(const std::string& text) {
         }
     }
     const time_t now = time(nullptr);
-    tm local {};
+    tm local{};
     localtime_r(&now, &local);
     char stamp[32];
     strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &local);

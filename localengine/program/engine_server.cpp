@@ -88,8 +88,8 @@ EngineServer::ListenResult EngineServer::Listen() {
     address.sin_port = htons(options_.port);
     if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         const bool taken = errno == EADDRINUSE;
-        log_.Line(std::string("cannot listen on 127.0.0.1:") + std::to_string(options_.port) + ": " +
-                  std::strerror(errno));
+        log_.Line(std::string("cannot listen on 127.0.0.1:") + std::to_string(options_.port) +
+                  ": " + std::strerror(errno));
         close(listenFd_);
         listenFd_ = -1;
         return taken ? ListenResult::PortTaken : ListenResult::Failed;
@@ -173,7 +173,8 @@ void EngineServer::OnReadable(int id) {
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
             return;
         }
-        Close(id, n == 0 ? "closed by the library" : std::string("receive failed: ") + std::strerror(errno));
+        Close(id, n == 0 ? "closed by the library"
+                         : std::string("receive failed: ") + std::strerror(errno));
         return;
     }
 }
@@ -201,9 +202,10 @@ void EngineServer::Feed(int id, const uint8_t* data, size_t length) {
         }
         used += static_cast<size_t>(taken);
         ep::LibraryMessage message;
-        if (!ep::DecodeLibraryMessage(header.category, header.type, payload, header.length, &message)) {
-            Close(id, "a malformed message (category " + std::to_string(header.category) + ", type " +
-                          std::to_string(header.type) + ")");
+        if (!ep::DecodeLibraryMessage(header.category, header.type, payload, header.length,
+                                      &message)) {
+            Close(id, "a malformed message (category " + std::to_string(header.category) +
+                          ", type " + std::to_string(header.type) + ")");
             return;
         }
         Handle(connection, message);
@@ -217,7 +219,8 @@ void EngineServer::Feed(int id, const uint8_t* data, size_t length) {
 void EngineServer::OnWritable(int id) {
     Connection& connection = *connections_.at(id);
     while (!connection.out.empty()) {
-        const ssize_t n = send(connection.fd, connection.out.data(), connection.out.size(), MSG_NOSIGNAL);
+        const ssize_t n =
+            send(connection.fd, connection.out.data(), connection.out.size(), MSG_NOSIGNAL);
         if (n > 0) {
             connection.out.erase(0, static_cast<size_t>(n));
             continue;
@@ -370,12 +373,13 @@ uint32_t EngineServer::NextEngineNumber() {
 
 void EngineServer::RefuseList(Connection& connection, uint32_t libraryJob, const std::string& why) {
     const uint32_t number = NextEngineNumber();
-    log_.Line("job " + std::to_string(libraryJob) + " of connection " + std::to_string(connection.id) +
-              " given up: " + why);
+    log_.Line("job " + std::to_string(libraryJob) + " of connection " +
+              std::to_string(connection.id) + " given up: " + why);
     Send(connection.id, ep::JobFinished{libraryJob, number, 3, 1});
 }
 
-void EngineServer::BeginJob(Connection& connection, uint32_t libraryJob, const std::string& serviceId,
+void EngineServer::BeginJob(Connection& connection, uint32_t libraryJob,
+                            const std::string& serviceId,
                             const std::vector<ep::FileRecord>& records) {
     const uint8_t mode = connection.nextMode.value_or(1);
     connection.nextMode.reset();
@@ -387,7 +391,8 @@ void EngineServer::BeginJob(Connection& connection, uint32_t libraryJob, const s
     std::vector<FileOrder> files;
     files.reserve(records.size());
     for (const ep::FileRecord& record : records) {
-        const int64_t size = record.size > static_cast<uint64_t>(INT64_MAX) ? -1 : static_cast<int64_t>(record.size);
+        const int64_t size =
+            record.size > static_cast<uint64_t>(INT64_MAX) ? -1 : static_cast<int64_t>(record.size);
         files.push_back({record.folder, record.name, record.url, size});
         if (!options_.onlyUnder.empty() &&
             NormalizeFolder(record.folder).rfind(options_.onlyUnder, 0) != 0) {
@@ -408,15 +413,16 @@ void EngineServer::BeginJob(Connection& connection, uint32_t libraryJob, const s
     // Registered before the transfers start: their reports may name it at once.
     jobs_[number] = std::move(job);
     connection.jobs[libraryJob] = number;
-    if (std::optional<std::string> refusal = transfers_->StartJob(number, files, mode != 2, mirrors)) {
+    if (std::optional<std::string> refusal =
+            transfers_->StartJob(number, files, mode != 2, mirrors)) {
         jobs_.erase(number);
         connection.jobs.erase(libraryJob);
         RefuseList(connection, libraryJob, *refusal);
         return;
     }
     log_.Line("job " + std::to_string(number) + " (library job " + std::to_string(libraryJob) +
-              (code.empty() ? std::string() : ", code " + code) + "): " + std::to_string(files.size()) +
-              " files, mode " + std::to_string(mode));
+              (code.empty() ? std::string() : ", code " + code) +
+              "): " + std::to_string(files.size()) + " files, mode " + std::to_string(mode));
 }
 
 void EngineServer::EndJob(uint32_t engineNumber) {
@@ -443,9 +449,9 @@ void EngineServer::OnSizesKnown(uint32_t engineNumber) {
     Job& job = *found->second;
     const std::optional<JobProgress> progress = transfers_->Progress(engineNumber);
     job.accepted = true;
-    Send(job.connection, ep::JobAccepted{job.libraryJob, engineNumber,
-                                         static_cast<uint32_t>(job.files.size()),
-                                         progress ? progress->total : 0});
+    Send(job.connection,
+         ep::JobAccepted{job.libraryJob, engineNumber, static_cast<uint32_t>(job.files.size()),
+                         progress ? progress->total : 0});
     if (job.questionWaiting) {
         job.questionWaiting = false;
         Send(job.connection, ep::ResumeQuery{job.libraryJob});
@@ -490,10 +496,9 @@ void EngineServer::ReportDoneFiles(Job& job) {
     // In index order, so that the count of reported files is the first incomplete one.
     while (job.nextReport < job.done.size() && job.done[job.nextReport]) {
         const FileOrder& file = job.files[job.nextReport];
-        Send(job.connection,
-             ep::FileCompleted{job.libraryJob, job.engineNumber,
-                               ep::FitText(job.serviceId, ep::kListServiceIdField),
-                               JoinPath(file.folder, file.name), file.url});
+        Send(job.connection, ep::FileCompleted{job.libraryJob, job.engineNumber,
+                                               ep::FitText(job.serviceId, ep::kListServiceIdField),
+                                               JoinPath(file.folder, file.name), file.url});
         ++job.nextReport;
     }
 }
@@ -563,7 +568,8 @@ void EngineServer::OnFileFailed(uint32_t engineNumber, uint32_t index, FailureKi
         return;
     }
     Job& job = *found->second;
-    log_.Line("job " + std::to_string(engineNumber) + " file " + std::to_string(index) + ": " + reason);
+    log_.Line("job " + std::to_string(engineNumber) + " file " + std::to_string(index) + ": " +
+              reason);
     if (kind == FailureKind::WriteError) {
         Send(job.connection, ep::JobFailed{job.libraryJob, engineNumber, reason});
     } else {
@@ -581,9 +587,10 @@ void EngineServer::OnDiskFull(uint32_t engineNumber, bool full) {
     }
     Job& job = *found->second;
     const std::string folder = job.files.empty() ? std::string() : job.files.front().folder;
-    log_.Line("job " + std::to_string(engineNumber) + (full ? ": the disk is full" : ": room again"));
-    Send(job.connection, ep::JobDiskStatus{job.libraryJob, engineNumber, static_cast<uint8_t>(full ? 1 : 0),
-                                           folder});
+    log_.Line("job " + std::to_string(engineNumber) +
+              (full ? ": the disk is full" : ": room again"));
+    Send(job.connection, ep::JobDiskStatus{job.libraryJob, engineNumber,
+                                           static_cast<uint8_t>(full ? 1 : 0), folder});
     CheckState();
 }
 

@@ -63,7 +63,8 @@ class EngineServer : public TransferListener {
     void OnSizesKnown(uint32_t job) override;
     void OnResumeQuestion(uint32_t job, uint32_t file) override;
     void OnFileDone(uint32_t job, uint32_t file) override;
-    void OnFileFailed(uint32_t job, uint32_t file, FailureKind kind, const std::string& reason) override;
+    void OnFileFailed(uint32_t job, uint32_t file, FailureKind kind,
+                      const std::string& reason) override;
     void OnJobDone(uint32_t job) override;
     void OnDiskFull(uint32_t job, bool full) override;
     void OnNetworkTrouble(bool poor) override;

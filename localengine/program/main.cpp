@@ -93,12 +93,14 @@ int main() {
     struct stat self {};
     char exe[4096] = {};
     const ssize_t exeLength = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    const std::string programPath = exeLength > 0 ? std::string(exe, static_cast<size_t>(exeLength)) : "";
+    const std::string programPath =
+        exeLength > 0 ? std::string(exe, static_cast<size_t>(exeLength)) : "";
     const bool haveSelf = !programPath.empty() && stat(programPath.c_str(), &self) == 0;
 
     EngineOptions options;
     options.port = static_cast<uint16_t>(EnvironmentNumber("TEV_ENGINE_PORT", 38006, 1, 65535));
-    options.idleSeconds = static_cast<int>(EnvironmentNumber("TEV_ENGINE_IDLE_SECONDS", 600, 1, 86400 * 7));
+    options.idleSeconds =
+        static_cast<int>(EnvironmentNumber("TEV_ENGINE_IDLE_SECONDS", 600, 1, 86400 * 7));
     options.ownUser = getuid();
     options.programReplaced = [&] {
         struct stat now {};
@@ -131,7 +133,8 @@ int main() {
     const std::string pidPath = folder + "TEVDownloadV32.pid";
     {
         const std::string pid = std::to_string(getpid()) + "\n";
-        const int fd = open(pidPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        const int fd =
+            open(pidPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
             [[maybe_unused]] ssize_t ignored = write(fd, pid.data(), pid.size());
             close(fd);

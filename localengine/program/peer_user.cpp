@@ -25,14 +25,16 @@ std::optional<uint16_t> PortOf(std::string_view address) {
 
 }  // namespace
 
-std::optional<uid_t> FindSocketOwner(std::string_view text, uint16_t localPort, uint16_t remotePort) {
+std::optional<uid_t> FindSocketOwner(std::string_view text, uint16_t localPort,
+                                     uint16_t remotePort) {
     std::istringstream lines{std::string(text)};
     std::string line;
     std::getline(lines, line);  // the heading
     while (std::getline(lines, line)) {
         std::istringstream fields(line);
         std::string slot, local, remote, state, queues, timer, retransmits, uid;
-        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid)) {
+        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >>
+              uid)) {
             continue;
         }
         if (PortOf(local) == localPort && PortOf(remote) == remotePort) {

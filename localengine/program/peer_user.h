@@ -13,7 +13,8 @@ namespace tev::localengine {
 
 // The uid column of the line of a /proc/net/tcp{,6} text whose local port is localPort and whose
 // remote port is remotePort.
-std::optional<uid_t> FindSocketOwner(std::string_view procNetTcp, uint16_t localPort, uint16_t remotePort);
+std::optional<uid_t> FindSocketOwner(std::string_view procNetTcp, uint16_t localPort,
+                                     uint16_t remotePort);
 // Looks in both tables of the running system.
 std::optional<uid_t> PeerUser(uint16_t peerPort, uint16_t ourPort);
 

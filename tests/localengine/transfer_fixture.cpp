@@ -30,6 +30,8 @@ TransferSettings TransferRun::FastSettings() {
     settings.retryMaxDelayMs = 100;
     settings.diskRetryMs = 50;
     settings.networkPoorMs = 300;
+    settings.maxConnectionsPerFile = 8;
+    settings.minSplitSize = 1 << 20;
     settings.connectTimeoutSeconds = 5;
     settings.stallSeconds = 5;
     return settings;

@@ -58,9 +58,12 @@ class TransferRun : public tev::localengine::TransferListener {
     void OnFileDone(uint32_t job, uint32_t file) override {
         events_.push_back({TransferEvent::FileDone, job, file, {}});
     }
-    void OnFileFailed(uint32_t job, uint32_t file, const std::string& reason) override {
+    void OnFileFailed(uint32_t job, uint32_t file, tev::localengine::FailureKind kind,
+                      const std::string& reason) override {
         events_.push_back({TransferEvent::FileFailed, job, file, reason});
+        lastFailureKind = kind;
     }
+    tev::localengine::FailureKind lastFailureKind{};
     void OnJobDone(uint32_t job) override {
         events_.push_back({TransferEvent::JobDone, job, 0, {}});
     }

@@ -280,7 +280,7 @@ TEST_F(TransfersTest, TargetsThatAreLinksOrInUseAreRefused) {
 
 TEST(TransfersNginxTest, SplitDownloadIsByteIdenticalAndAChangedFileStartsOver) {
     const std::string root = DownloadFolder("www");
-    const std::string folder = DownloadFolder();
+    const std::string folder = DownloadFolder("dl-nginx");
     const std::string first = TestBytes(3 << 20, 11);
     WriteFile(root + "/n.bin", first);
     // limit_rate makes more connections worth it, so the file is fetched in pieces.
