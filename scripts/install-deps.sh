@@ -10,6 +10,7 @@ packages=(
     zip 7zip
     clang-14 libclang-rt-14-dev
     nginx-light curl python3
+    libcurl4-openssl-dev wget2 axel aria2
     xvfb xauth
 )
 

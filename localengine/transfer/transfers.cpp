@@ -16,6 +16,7 @@
 #include <set>
 
 #include "transfer/byte_ranges.h"
+#include "transfer/checkpointer.h"
 #include "transfer/control_file.h"
 #include "transfer/file_io.h"
 #include "transfer/response_check.h"
@@ -68,7 +69,8 @@ struct Transfers::File {
     bool keepOldData = true;
     int fd = -1;
     ByteRanges written;  // on disk (pwrite returned)
-    ByteRanges synced;   // on disk and described by the control file
+    ByteRanges synced;   // handed to the checkpointer (on disk and recorded once it is done)
+    std::shared_ptr<FileSync> sync = std::make_shared<FileSync>();
     bool answersRanges = false;
     bool wholeBody = false;  // the server sends the whole file: one connection
     std::vector<std::unique_ptr<Transfer>> transfers;
@@ -203,6 +205,7 @@ Transfers::Transfers(EventLoop& loop, TransferSettings settings, TransferListene
     // Each range is its own connection: never multiplexed onto one HTTP/2 stream set.
     curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_NOTHING));
     lastBytesMs_ = EventLoop::NowMs();
+    checkpointer_ = std::make_unique<Checkpointer>();
     tickTimer_ = loop_.AddTimer(settings_.tickMs, [this] { Tick(); });
     checkpointTimer_ = loop_.AddTimer(settings_.checkpointMs, [this] { Checkpoint(); });
 }
@@ -1091,6 +1094,7 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
 }
 
 void Transfers::ResetFile(Job&, File& file, const char*) {
+    file.sync->Wait();  // a checkpoint under way must not record the old bytes afterwards
     for (auto& transfer : file.transfers) {
         transfer->cancelled = true;
         transfer->buffer.clear();
@@ -1115,12 +1119,14 @@ void Transfers::ResetFile(Job&, File& file, const char*) {
 }
 
 void Transfers::SyncFile(File& file) {
+    file.sync->Wait();
     if (file.fd >= 0) {
         fdatasync(file.fd);
     }
 }
 
 void Transfers::CloseFile(File& file) {
+    file.sync->Wait();
     if (file.fd >= 0) {
         close(file.fd);  // releases the lock
         file.fd = -1;
@@ -1131,6 +1137,7 @@ void Transfers::CompleteFileIfDone(Job& job, File& file) {
     if (!file.size || !file.transfers.empty() || !file.written.Covers(0, *file.size)) {
         return;
     }
+    file.sync->Wait();
     if (ftruncate(file.fd, static_cast<off_t>(*file.size)) != 0 || fdatasync(file.fd) != 0) {
         if (IsDiskFullError(errno)) {
             PauseForDisk(job);
@@ -1289,21 +1296,19 @@ void Transfers::Checkpoint() {
     checkpointTimer_ = loop_.AddTimer(settings_.checkpointMs, [this] { Checkpoint(); });
     for (auto& [number, job] : jobs_) {
         for (auto& file : job->files) {
-            if (file->state != File::Active || !file->size || file->written == file->synced) {
+            if (file->state != File::Active) {
                 continue;
             }
-            // Data first, then the record that claims it.
-            if (fdatasync(file->fd) != 0) {
-                if (IsDiskFullError(errno)) {
-                    PauseForDisk(*job);
-                }
-                continue;
-            }
-            const ByteRanges now = file->written;
-            if (WriteControlFile(file->controlPath, {*file->size, file->validator, now})) {
-                file->synced = now;
-            } else if (IsDiskFullError(errno)) {
+            if (IsDiskFullError(file->sync->TakeError())) {
+                file->synced.Clear();  // not recorded: the next checkpoint tries again
                 PauseForDisk(*job);
+            }
+            if (!file->size || file->written == file->synced || file->sync->Busy()) {
+                continue;
+            }
+            if (checkpointer_->Submit(file->sync, file->fd, file->controlPath,
+                                      {*file->size, file->validator, file->written})) {
+                file->synced = file->written;
             }
         }
     }

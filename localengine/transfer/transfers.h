@@ -89,6 +89,8 @@ enum class StopMode {
     LeavePrefixes,  // each file's contiguous prefix under its final name, for the direct path
 };
 
+class Checkpointer;
+
 class Transfers {
   public:
     Transfers(EventLoop& loop, TransferSettings settings, TransferListener& listener);
@@ -164,6 +166,7 @@ class Transfers {
 
     EventLoop& loop_;
     TransferSettings settings_;
+    std::unique_ptr<Checkpointer> checkpointer_;
     TransferListener& listener_;
     void* multi_ = nullptr;
     EventLoop::TimerId curlTimer_ = 0;
