@@ -65,10 +65,11 @@ EngineServer::~EngineServer() {
     for (auto& [number, job] : jobs_) {
         loop_.CancelTimer(job->progressTimer);
     }
-    transfers_.reset();  // stops every job, keeping its data
+    // Connections first: closing one stops its jobs through the transfers, keeping their data.
     while (!connections_.empty()) {
         Close(connections_.begin()->first, "the engine stops");
     }
+    transfers_.reset();
     if (listenFd_ >= 0) {
         loop_.Unwatch(listenFd_);
         close(listenFd_);

@@ -357,6 +357,7 @@ void Transfers::Receive(Transfer& transfer, const char* data, size_t length) {
     transfer.bytesThisTick += length;
     transfer.file->bytesThisTick += length;
     job.bytesThisTick += length;
+    bytesSinceTick_ += length;
     if (job.bucket) {
         const int64_t now = EventLoop::NowMs();
         job.bucket->Take(length, now);
@@ -1319,10 +1320,11 @@ void Transfers::Tick() {
     tickTimer_ = loop_.AddTimer(settings_.tickMs, [this] { Tick(); });
     const int64_t now = EventLoop::NowMs();
     bool anyTransfer = false;
-    bool anyBytes = false;
+    const bool anyBytes = bytesSinceTick_ > 0;
+    bytesSinceTick_ = 0;
     for (auto& [number, job] : jobs_) {
         job->speed = (job->speed + job->bytesThisTick * 1000 / settings_.tickMs) / 2;
-        anyBytes = anyBytes || job->bytesThisTick > 0;
+
         job->bytesThisTick = 0;
         for (auto& file : job->files) {
             file->speed = (file->speed + file->bytesThisTick * 1000 / settings_.tickMs) / 2;

@@ -177,6 +177,7 @@ class Transfers {
     std::vector<uint32_t> finishedJobs_;  // removed after AfterCurl's round
     // Network watch: when bytes last arrived, and whether transfers are failing meanwhile.
     int64_t lastBytesMs_ = 0;
+    uint64_t bytesSinceTick_ = 0;
     int64_t lastNetworkFailureMs_ = 0;
     bool networkPoor_ = false;
 };

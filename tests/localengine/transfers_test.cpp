@@ -278,6 +278,60 @@ TEST_F(TransfersTest, TargetsThatAreLinksOrInUseAreRefused) {
     EXPECT_TRUE(run.transfers().HasJob(2));
 }
 
+TEST_F(TransfersTest, LimitedModeFetchesOneFileOverOneConnectionAtATime) {
+    TransferSettings settings = TransferRun::FastSettings();
+    settings.limitedBytesPerSecond =
+        8 << 20;  // the pace is the benchmark's business; the shape is this test's
+    std::vector<FileOrder> files;
+    for (int i = 0; i < 3; ++i) {
+        const std::string name = "l" + std::to_string(i) + ".bin";
+        server_.SetContent("/" + name, TestBytes(1 << 20, 20 + i));
+        files.push_back(Order(name, 1 << 20));
+    }
+    TransferRun run(settings);
+    ASSERT_EQ(run.transfers().StartJob(1, files, true), std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    EXPECT_EQ(server_.PeakConnections(), 1u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(ReadWholeFile(folder_ + "/l" + std::to_string(i) + ".bin"),
+                  TestBytes(1 << 20, 20 + i));
+    }
+}
+
+TEST_F(TransfersTest, UnreachableAlternativeGivesWayToTheNext) {
+    const std::string content = TestBytes(300000, 21);
+    server_.SetContent("/m.bin", content);
+    TestHttpServer closed;
+    const std::string dead = closed.Url("/m.bin");
+    closed.Stop();
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(
+                  1, {{folder_, "m.bin", dead + "|" + server_.Url("/m.bin"), -1}}, false),
+              std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    EXPECT_EQ(ReadWholeFile(folder_ + "/m.bin"), content);
+}
+
+TEST_F(TransfersTest, StalledTransfersAreReportedAsNetworkTroubleUntilBytesFlowAgain) {
+    const std::string content = TestBytes(200000, 22);
+    server_.SetContent("/st.bin", content);
+    server_.AddRule("/st.bin", {.kind = HttpRule::Stall, .firstN = 1});
+    TransferSettings settings = TransferRun::FastSettings();
+    settings.stallSeconds = 1;
+    TransferRun run(settings);
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("st.bin", content.size())}, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::NetworkBack, 2000));
+    const auto poor = std::find_if(run.events().begin(), run.events().end(), [](const auto& e) {
+        return e.kind == TransferEvent::NetworkPoor;
+    });
+    const auto back = std::find_if(run.events().begin(), run.events().end(), [](const auto& e) {
+        return e.kind == TransferEvent::NetworkBack;
+    });
+    EXPECT_LT(poor, back);
+    EXPECT_EQ(ReadWholeFile(folder_ + "/st.bin"), content);
+}
+
 TEST(TransfersNginxTest, SplitDownloadIsByteIdenticalAndAChangedFileStartsOver) {
     const std::string root = DownloadFolder("www");
     const std::string folder = DownloadFolder("dl-nginx");
