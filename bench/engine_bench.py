@@ -334,11 +334,12 @@ def main():
             on_disk = os.stat(part).st_blocks * 512
             engine.stop(kill=True)
             done = 0
-            with open(control) as f:
-                for line in f:
-                    if line.startswith("done "):
-                        a, b = line.split()[1].split("-")
-                        done += int(b) - int(a)
+            if os.path.exists(control):  # none yet when half the file came within the first interval
+                with open(control) as f:
+                    for line in f:
+                        if line.startswith("done "):
+                            a, b = line.split()[1].split("-")
+                            done += int(b) - int(a)
             engine = Engine(program, args.work)
             seconds, result, give_up = engine.client.run_job(2, [(out + "/", "1g.bin", nginx.url("1g.bin"))], 2)
             engine.stop()

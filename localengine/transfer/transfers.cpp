@@ -348,6 +348,13 @@ size_t Transfers::WriteCallback(char* data, size_t size, size_t count, void* use
         transfer->failure = "the server sent more bytes than asked for";
         return 0;
     }
+    // Over the job's rate: libcurl keeps these bytes and offers them again once unpaused. A pause
+    // asked for after the callback would come too late: one socket round reads up to a hundred
+    // buffers.
+    if (transfer->job->bucket && transfer->job->bucket->InDebt(EventLoop::NowMs())) {
+        transfer->pausedByBucket = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
     transfer->owner->Receive(*transfer, data, length);
     return length;
 }
@@ -359,12 +366,7 @@ void Transfers::Receive(Transfer& transfer, const char* data, size_t length) {
     job.bytesThisTick += length;
     bytesSinceTick_ += length;
     if (job.bucket) {
-        const int64_t now = EventLoop::NowMs();
-        job.bucket->Take(length, now);
-        if (!transfer.pausedByBucket && job.bucket->InDebt(now)) {
-            transfer.pausedByBucket = true;
-            transfer.wantsPause = true;
-        }
+        job.bucket->Take(length, EventLoop::NowMs());
     }
     if (transfer.buffer.empty() && length >= settings_.writePiece && !transfer.pausedByDisk) {
         // A read as large as a write piece goes to the file without another copy.
