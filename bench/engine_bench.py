@@ -48,7 +48,7 @@ def file_list(job, files):
 
 class EngineClient:
     def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=600)
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=120)
         self.buffer = b""
 
     def send(self, category, kind, payload):
