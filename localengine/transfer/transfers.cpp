@@ -44,6 +44,7 @@ struct Transfers::Transfer {
     bool pausedByBucket = false;  // over the job's rate: waits for the bucket
     bool pausedByDisk = false;    // its data could not be written: waits for space
     bool wantsPause = false;      // pause once curl has returned (never inside its callbacks)
+    bool curlPaused = false;      // what libcurl was last told; AfterCurl brings it in line
     std::string failure;          // set when the answer was refused
     bool failureIsFinal = false;  // not worth another attempt (status 404, size mismatch)
     FailureKind failureKind = FailureKind::Unreachable;
@@ -353,6 +354,7 @@ size_t Transfers::WriteCallback(char* data, size_t size, size_t count, void* use
     // buffers.
     if (transfer->job->bucket && transfer->job->bucket->InDebt(EventLoop::NowMs())) {
         transfer->pausedByBucket = true;
+        transfer->curlPaused = true;
         return CURL_WRITEFUNC_PAUSE;
     }
     transfer->owner->Receive(*transfer, data, length);
@@ -780,9 +782,12 @@ void Transfers::AfterCurl() {
                     RemoveTransfer(transfer, false);
                     continue;
                 }
-                if (transfer->wantsPause) {
-                    transfer->wantsPause = false;
-                    curl_easy_pause(transfer->easy, CURLPAUSE_RECV);
+                // One place decides: paused while any reason holds, running once none does.
+                transfer->wantsPause = false;
+                const bool pause = transfer->pausedByBucket || transfer->pausedByDisk || job.paused;
+                if (pause != transfer->curlPaused) {
+                    transfer->curlPaused = pause;
+                    curl_easy_pause(transfer->easy, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT);
                 }
                 bucketPaused = bucketPaused || transfer->pausedByBucket;
                 ++i;
@@ -1227,12 +1232,7 @@ void Transfers::ScheduleBucketResume(Job& job) {
         job.bucketTimer = 0;
         for (auto& file : job.files) {
             for (auto& transfer : file->transfers) {
-                if (transfer->pausedByBucket) {
-                    transfer->pausedByBucket = false;
-                    if (!transfer->pausedByDisk && !job.paused) {
-                        curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
-                    }
-                }
+                transfer->pausedByBucket = false;
             }
         }
         AfterCurl();
@@ -1283,12 +1283,7 @@ void Transfers::RetryDisk(uint32_t number) {
     job.diskFull = false;
     for (auto& file : job.files) {
         for (auto& transfer : file->transfers) {
-            if (transfer->pausedByDisk) {
-                transfer->pausedByDisk = false;
-                if (!transfer->pausedByBucket && !job.paused) {
-                    curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
-                }
-            }
+            transfer->pausedByDisk = false;
         }
     }
     listener_.OnDiskFull(number, false);
@@ -1383,20 +1378,7 @@ void Transfers::SetPaused(uint32_t number, bool paused) {
         return;
     }
     found->second->paused = paused;
-    ApplyPause(*found->second);
     AfterCurl();
-}
-
-void Transfers::ApplyPause(Job& job) {
-    for (auto& file : job.files) {
-        for (auto& transfer : file->transfers) {
-            if (job.paused) {
-                curl_easy_pause(transfer->easy, CURLPAUSE_RECV);
-            } else if (!transfer->pausedByBucket && !transfer->pausedByDisk) {
-                curl_easy_pause(transfer->easy, CURLPAUSE_CONT);
-            }
-        }
-    }
 }
 
 bool Transfers::JobIsWaiting(uint32_t number) const {

@@ -154,7 +154,7 @@ class Transfers {
     void ResetFile(Job& job, File& file, const char* why);
     void CompleteFileIfDone(Job& job, File& file);
     void FailFile(Job& job, File& file, FailureKind kind, const std::string& reason);
-    void ApplyPause(Job& job);
+
     void SyncFile(File& file);
     void CloseFile(File& file);
     void CheckSizesKnown(Job& job);
