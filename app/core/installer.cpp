@@ -8,10 +8,11 @@
 
 #include "core/file_list.h"
 #include "core/format.h"
-#include "core/process_start.h"
 #include "core/seams.h"
 #include "core/start_up.h"
 #include "core/texts.h"
+#include "foundation/log.h"
+#include "process_start.h"
 
 CInstallerTools DetectInstallerTools() {
     CInstallerTools tools;
@@ -104,5 +105,10 @@ bool RunInstaller(const std::string& path, IMessageBoxes& boxes, const CInstalle
     if (command->makeExecutable) {
         chmod(absolute.c_str(), info.st_mode | S_IXUSR);
     }
-    return cpStartProcess(command->arguments, startTimeoutMs).started;
+    const cpStartedProcess started = cpStartProcess(command->arguments, startTimeoutMs);
+    if (started.timedOut) {
+        WriteLogLineF("[TEVDownloader] %s did not report its start within %d ms",
+                      command->arguments[0].c_str(), startTimeoutMs);
+    }
+    return started.started;
 }

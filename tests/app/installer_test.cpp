@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "core/installer.h"
-#include "core/process_start.h"
 #include "core/start_up.h"
 #include "core/texts.h"
 #include "fake_seams.h"
@@ -160,15 +159,4 @@ TEST(RunInstaller, ElevatesThroughPkexecAndMakesARunFileExecutable) {
     struct stat info {};
     ASSERT_EQ(stat(runFile.c_str(), &info), 0);
     EXPECT_NE(info.st_mode & S_IXUSR, 0u);
-}
-
-TEST(cpStartProcess, ReportsAProgramThatCannotStart) {
-    const cpStartedProcess missing = cpStartProcess({"/no/such/program"}, 1000);
-    EXPECT_FALSE(missing.started);
-    EXPECT_EQ(missing.error, ENOENT);
-    EXPECT_FALSE(cpStartProcess({}, 1000).started);
-
-    EXPECT_EQ(cpFindProgram("sh").empty(), false);
-    EXPECT_EQ(cpFindProgram("no-such-program-here"), "");
-    EXPECT_EQ(cpFindProgram("/bin"), "");  // a folder is no program
 }

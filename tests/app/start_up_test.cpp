@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "core/process_start.h"
 #include "core/single_instance.h"
 #include "core/start_up.h"
+#include "process_start.h"
 
 namespace {
 

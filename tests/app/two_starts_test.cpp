@@ -8,9 +8,9 @@
 #include <sstream>
 #include <string>
 
-#include "core/process_start.h"
 #include "core/texts.h"
 #include "fake_seams.h"
+#include "process_start.h"
 #include "qt_environment.h"
 #include "ui/app.h"
 #include "ui/downloader_window.h"

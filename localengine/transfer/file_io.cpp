@@ -1,0 +1,72 @@
+#include "transfer/file_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+
+namespace tev::localengine {
+namespace {
+
+std::mutex& SeamMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+PwriteFunction& Seam() {
+    static PwriteFunction function;
+    return function;
+}
+
+}  // namespace
+
+void SetPwriteForTests(PwriteFunction function) {
+    std::lock_guard lock(SeamMutex());
+    Seam() = std::move(function);
+}
+
+bool WriteAll(int fd, const void* data, size_t size, uint64_t offset) {
+    PwriteFunction seam;
+    {
+        std::lock_guard lock(SeamMutex());
+        seam = Seam();
+    }
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = seam ? seam(fd, bytes, size, static_cast<off_t>(offset))
+                               : pwrite(fd, bytes, size, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        bytes += n;
+        size -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+void SyncFolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : path.substr(0, slash);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+bool IsDiskFullError(int error) {
+    return error == ENOSPC || error == EDQUOT || error == EFBIG;
+}
+
+}  // namespace tev::localengine

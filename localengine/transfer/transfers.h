@@ -1,0 +1,181 @@
+// Transfers: every download of the engine on libcurl's multi interface, driven by the engine's
+// EventLoop (curl_multi_socket_action). A job's files download side by side over reused
+// keep-alive connections; a file whose server answers ranges is fetched in pieces over several
+// connections, each piece sized to its connection's speed so that slow connections get small
+// ones and no byte is asked for twice. Bytes go with pwrite into a part file beside the target; a
+// control file records what is on disk once it is synced. A complete file is renamed to its name.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "transfer/event_loop.h"
+#include "transfer/job_check.h"
+
+namespace tev::localengine {
+
+struct TransferSettings {
+    uint32_t maxConnectionsPerHost = 8;
+    uint32_t maxConnectionsPerJob = 16;
+    uint32_t maxConnectionsPerFile = 4;
+    uint32_t maxFilesAtOnce = 4;
+    uint64_t minSplitSize = 8 << 20;  // smaller files keep one connection
+    size_t writePiece = 256 * 1024;   // pwrite at least this much at a time
+    uint64_t firstPiece = 4 << 20;    // the first request of a file, before its speed is known
+    uint64_t minPiece = 1 << 20;      // never split below this
+    uint64_t maxPiece = 64 << 20;
+    int pieceSeconds = 2;         // a piece lasts about this long at its connection's speed
+    int checkpointMs = 1000;      // how often the control files are brought up to date
+    int tickMs = 500;             // connection growth, progress sampling, network watch
+    int growthIntervalMs = 1000;  // how long a doubling of connections runs before it is judged
+    int connectTimeoutSeconds = 10;
+    int stallSeconds = 30;        // a transfer that receives nothing this long is retried
+    uint32_t retryLimit = 6;      // failed attempts in a row before a file fails for good
+    int retryFirstDelayMs = 500;  // doubles with every failure, up to retryMaxDelayMs
+    int retryMaxDelayMs = 10000;
+    int networkPoorMs = 3000;  // every transfer failing this long: network trouble
+    int diskRetryMs = 3000;    // how often a job paused by a full disk tries again
+    uint64_t limitedBytesPerSecond = 384 * 1024;
+};
+
+// Why a file (and with it its job) could not be completed.
+enum class FailureKind {
+    Unreachable,  // every alternative failed (status, refused, not resolved, retries used up)
+    Changed,      // the server's file is not the one the job describes, or kept changing
+    WriteError,   // the file cannot be written for a reason other than a full disk
+};
+
+class TransferListener {
+  public:
+    virtual ~TransferListener() = default;
+    // Every file's size is known (given, stored or learnt).
+    virtual void OnSizesKnown(uint32_t job) = 0;
+    // A file has data from an earlier run; AnswerResume decides what happens to it.
+    virtual void OnResumeQuestion(uint32_t job, uint32_t file) = 0;
+    // Complete under its final name (also for files complete before the job began).
+    virtual void OnFileDone(uint32_t job, uint32_t file) = 0;
+    // The file cannot be downloaded; the job has stopped, keeping every file's data.
+    virtual void OnFileFailed(uint32_t job, uint32_t file, FailureKind kind,
+                              const std::string& reason) = 0;
+    // Every file is complete.
+    virtual void OnJobDone(uint32_t job) = 0;
+    virtual void OnDiskFull(uint32_t job, bool full) = 0;
+    // Every running transfer has been failing for network reasons (poor), or one works again.
+    virtual void OnNetworkTrouble(bool poor) = 0;
+};
+
+struct FileProgress {
+    uint64_t size = 0;     // 0 while unknown
+    uint64_t present = 0;  // bytes on disk or on their way there
+    uint64_t bytesPerSecond = 0;
+};
+
+struct JobProgress {
+    uint32_t files = 0;
+    uint32_t filesDone = 0;  // complete, in any order
+    uint64_t total = 0;
+    uint64_t present = 0;
+    uint64_t bytesPerSecond = 0;
+    uint32_t firstIncomplete = 0;  // index of the first file not yet complete (files when none)
+    FileProgress firstIncompleteFile;
+};
+
+enum class StopMode {
+    KeepParts,      // part and control files stay; the engine resumes them next time
+    LeavePrefixes,  // each file's contiguous prefix under its final name, for the direct path
+};
+
+class Transfers {
+  public:
+    Transfers(EventLoop& loop, TransferSettings settings, TransferListener& listener);
+    ~Transfers();  // stops every job as KeepParts
+    Transfers(const Transfers&) = delete;
+    Transfers& operator=(const Transfers&) = delete;
+
+    bool Ok() const { return multi_ != nullptr; }
+
+    // Begins a job under the given number. Returns the refusal when the list is unacceptable
+    // (nothing is written then).
+    // limited: the job's rate is capped, one file and one connection at a time. mirrorsAtOnce:
+    // a file's alternatives ("a|b") serve its pieces side by side instead of one after another.
+    std::optional<std::string> StartJob(uint32_t job, const std::vector<FileOrder>& files,
+                                        bool limited, bool mirrorsAtOnce = false);
+    // Paused jobs keep their connections idle and start nothing new.
+    void SetPaused(uint32_t job, bool paused);
+    // The answer to the last OnResumeQuestion: keep the data (resume) or discard it; applyToAll
+    // answers for every later file of the job that has data too.
+    void AnswerResume(uint32_t job, bool keep, bool applyToAll);
+    void StopJob(uint32_t job, StopMode mode);
+    void StopAll(StopMode mode);
+
+    bool HasJob(uint32_t job) const { return jobs_.contains(job); }
+    // Running: transferring or about to; waiting: for an answer, for disk room, or paused.
+    bool JobIsWaiting(uint32_t job) const;
+    size_t JobCount() const { return jobs_.size(); }
+    std::optional<JobProgress> Progress(uint32_t job) const;
+    std::string TargetPath(uint32_t job, uint32_t file) const;
+    const std::string& FileUrl(uint32_t job, uint32_t file) const;
+
+  private:
+    struct Job;
+    struct File;
+    struct Transfer;
+
+    static int SocketCallback(void* easy, int fd, int what, void* self, void* socketData);
+    static int TimerCallback(void* multi, long timeoutMs, void* self);
+    static size_t HeaderCallback(char* data, size_t size, size_t count, void* transfer);
+    static size_t WriteCallback(char* data, size_t size, size_t count, void* transfer);
+
+    void OnSocket(int fd, uint32_t events);
+    void OnCurlTimer();
+    // Everything that may not happen inside a curl callback: finished transfers, cancellations,
+    // starting new transfers.
+    void AfterCurl();
+    void Tick();
+    void Checkpoint();
+
+    void InspectFile(Job& job, File& file);
+    void AskNextQuestion(Job& job);
+    void Schedule(Job& job);
+    bool ActivateFile(Job& job, File& file);
+    bool StartTransfer(Job& job, File& file);
+    bool TakePiece(Job& job, File& file, uint64_t* begin, uint64_t* end, uint64_t speed);
+    void FinishTransfer(Transfer* transfer, int curlResult);
+    void RemoveTransfer(Transfer* transfer, bool returnRest);
+    bool FlushBuffer(Transfer& transfer);
+    bool JudgeHead(Transfer& transfer);
+    void Receive(Transfer& transfer, const char* data, size_t length);
+    void ResetFile(Job& job, File& file, const char* why);
+    void CompleteFileIfDone(Job& job, File& file);
+    void FailFile(Job& job, File& file, FailureKind kind, const std::string& reason);
+    void ApplyPause(Job& job);
+    void SyncFile(File& file);
+    void CloseFile(File& file);
+    void CheckSizesKnown(Job& job);
+    void CheckJobDone(Job& job);
+    void PauseForDisk(Job& job);
+    void RetryDisk(uint32_t jobNumber);
+    void ScheduleBucketResume(Job& job);
+    void StopJobNow(Job& job, StopMode mode);
+
+    EventLoop& loop_;
+    TransferSettings settings_;
+    TransferListener& listener_;
+    void* multi_ = nullptr;
+    EventLoop::TimerId curlTimer_ = 0;
+    EventLoop::TimerId tickTimer_ = 0;
+    EventLoop::TimerId checkpointTimer_ = 0;
+    bool inCurl_ = false;
+    std::map<uint32_t, std::unique_ptr<Job>> jobs_;
+    std::vector<uint32_t> finishedJobs_;  // removed after AfterCurl's round
+    // Network watch: when bytes last arrived, and whether transfers are failing meanwhile.
+    int64_t lastBytesMs_ = 0;
+    int64_t lastNetworkFailureMs_ = 0;
+    bool networkPoor_ = false;
+};
+
+}  // namespace tev::localengine

@@ -1,0 +1,221 @@
+#include "localengine/engine_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+extern char** environ;
+
+namespace ep = engine_protocol;
+
+namespace {
+
+int64_t NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+uint16_t FreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+EngineProcess::EngineProcess(std::vector<std::pair<std::string, std::string>> environment,
+                             uint16_t port) {
+    port_ = port != 0 ? port : FreeLoopbackPort();
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) {
+        return;
+    }
+    std::vector<std::string> variables;
+    for (char** e = environ; *e != nullptr; ++e) {
+        variables.emplace_back(*e);
+    }
+    environment.emplace_back("TEV_ENGINE_PORT", std::to_string(port_));
+    environment.emplace_back("TEV_READY_FD", std::to_string(ready[1]));
+    for (const auto& [name, value] : environment) {
+        variables.push_back(name + "=" + value);
+    }
+    std::vector<char*> envp;
+    for (std::string& v : variables) {
+        envp.push_back(v.data());
+    }
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // The write end stays open in the child only: dup2 onto itself clears close-on-exec.
+    posix_spawn_file_actions_adddup2(&actions, ready[1], ready[1]);
+    char program[] = TEV_ENGINE_PROGRAM;
+    char* argv[] = {program, nullptr};
+    const int spawned = posix_spawn(&pid_, program, &actions, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(ready[1]);
+    if (spawned != 0) {
+        pid_ = -1;
+        close(ready[0]);
+        return;
+    }
+    pollfd wait{ready[0], POLLIN, 0};
+    char byte = 0;
+    ready_ = poll(&wait, 1, 10000) == 1 && read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+}
+
+EngineProcess::~EngineProcess() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+void EngineProcess::Signal(int signal) {
+    if (pid_ > 0) {
+        kill(pid_, signal);
+    }
+}
+
+std::optional<int> EngineProcess::Wait(int timeoutMs) {
+    const int64_t end = NowMs() + timeoutMs;
+    while (pid_ > 0) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (NowMs() >= end) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::nullopt;
+}
+
+EngineClient::EngineClient(uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+EngineClient::~EngineClient() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+bool EngineClient::SendBytes(const ep::Bytes& bytes) {
+    size_t sent = 0;
+    while (fd_ >= 0 && sent < bytes.size()) {
+        const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return fd_ >= 0;
+}
+
+std::optional<ep::EngineMessage> EngineClient::Receive(int timeoutMs) {
+    const int64_t end = NowMs() + timeoutMs;
+    while (fd_ >= 0) {
+        ep::FrameHeader header;
+        const uint8_t* payload = nullptr;
+        const int64_t taken = ep::NextFrame(reinterpret_cast<const uint8_t*>(in_.data()),
+                                            in_.size(), &header, &payload);
+        if (taken < 0) {
+            return std::nullopt;
+        }
+        if (taken > 0) {
+            ep::EngineMessage message;
+            const bool ok = ep::DecodeEngineMessage(header.category, header.type, payload,
+                                                    header.length, &message);
+            in_.erase(0, static_cast<size_t>(taken));
+            if (!ok) {
+                return std::nullopt;
+            }
+            return message;
+        }
+        if (closed_) {
+            return std::nullopt;
+        }
+        const int64_t left = end - NowMs();
+        pollfd wait{fd_, POLLIN, 0};
+        if (left <= 0 || poll(&wait, 1, static_cast<int>(left)) != 1) {
+            return std::nullopt;
+        }
+        char buffer[65536];
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            closed_ = true;
+            continue;
+        }
+        in_.append(buffer, static_cast<size_t>(n));
+    }
+    return std::nullopt;
+}
+
+bool EngineClient::ClosedByPeer(int timeoutMs) {
+    const int64_t end = NowMs() + timeoutMs;
+    while (!closed_ && fd_ >= 0) {
+        const int64_t left = end - NowMs();
+        pollfd wait{fd_, POLLIN, 0};
+        if (left <= 0 || poll(&wait, 1, static_cast<int>(left)) != 1) {
+            return false;
+        }
+        char buffer[65536];
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            closed_ = true;
+        } else {
+            in_.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    return closed_;
+}
+
+ep::FileList MakeList(uint32_t job, const std::vector<ep::FileRecord>& files) {
+    ep::FileList list;
+    list.job = job;
+    list.serviceId = "test";
+    list.files = files;
+    return list;
+}
+
+ep::FileRecord MakeRecord(const std::string& folder, const std::string& name,
+                          const std::string& url, uint64_t size) {
+    ep::FileRecord record;
+    record.folder = folder.back() == '/' ? folder : folder + "/";
+    record.name = name;
+    record.url = url;
+    record.size = size;
+    return record;
+}

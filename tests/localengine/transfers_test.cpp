@@ -1,0 +1,317 @@
+// The engine's transfers over real loopback sockets, against the project's test server (which
+// misbehaves on request) and a private nginx (validators, If-Range, a per-connection rate cap).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+
+#include "localengine/nginx_fixture.h"
+#include "localengine/transfer_fixture.h"
+#include "support/test_data.h"
+#include "test_server/test_http_server.h"
+#include "transfer/control_file.h"
+#include "transfer/file_io.h"
+
+using namespace tev::localengine;
+using tev::tools::HttpRule;
+using tev::tools::TestHttpServer;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The asked ranges never overlap and add up to exactly size: no byte was fetched twice.
+void ExpectEachByteAskedOnce(std::vector<std::pair<uint64_t, uint64_t>> ranges, uint64_t size) {
+    std::sort(ranges.begin(), ranges.end());
+    uint64_t total = 0;
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        total += ranges[i].second - ranges[i].first;
+        if (i > 0) {
+            EXPECT_LE(ranges[i - 1].second, ranges[i].first) << "ranges overlap";
+        }
+    }
+    EXPECT_EQ(total, size);
+}
+
+bool NoSideFiles(const std::string& folder) {
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename();
+        if (name.find(".tevpart") != std::string::npos ||
+            name.find(".tevctl") != std::string::npos) {
+            return false;
+        }
+    }
+    return true;
+}
+
+class TransfersTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(server_.Ok()) << server_.Error(); }
+
+    FileOrder Order(const std::string& name, int64_t size, const std::string& path = "") {
+        return {folder_, name, server_.Url(path.empty() ? "/" + name : path), size};
+    }
+
+    TestHttpServer server_;
+    std::string folder_ = DownloadFolder();
+};
+
+TEST_F(TransfersTest, SlowConnectionsAreJoinedByMoreAndEachByteIsAskedOnce) {
+    // Each answer paced at 2 MiB/s, as a CDN caps single connections: more connections help.
+    const std::string content = TestBytes(6 << 20, 7);
+    server_.SetContent("/big.bin", content);
+    server_.AddRule("/big.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 2 << 20});
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("big.bin", -1)}, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    EXPECT_EQ(ReadWholeFile(folder_ + "/big.bin"), content);
+    EXPECT_GT(server_.PeakConnections(), 2u);
+    ExpectEachByteAskedOnce(AskedRanges(server_.RangeHeaders("/big.bin")), content.size());
+    EXPECT_TRUE(NoSideFiles(folder_));
+    EXPECT_FALSE(run.Has(TransferEvent::FileFailed));
+}
+
+TEST_F(TransfersTest, ManyFilesShareFewKeepAliveConnections) {
+    std::vector<FileOrder> files;
+    for (int i = 0; i < 30; ++i) {
+        const std::string name = "f" + std::to_string(i) + ".bin";
+        server_.SetContent("/" + name, TestBytes(40000 + i, i));
+        files.push_back(Order(name, i % 2 == 0 ? 40000 + i : -1));
+    }
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(1, files, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_EQ(ReadWholeFile(folder_ + "/f" + std::to_string(i) + ".bin"),
+                  TestBytes(40000 + i, i));
+    }
+    // The size-known report comes before the job ends, and connections were reused.
+    EXPECT_TRUE(run.Has(TransferEvent::SizesKnown));
+    EXPECT_LE(server_.AcceptedConnections(), 8u);
+    EXPECT_TRUE(NoSideFiles(folder_));
+}
+
+TEST_F(TransfersTest, ServerThatIgnoresRangesIsReadOnceOverOneConnection) {
+    const std::string content = TestBytes(3 << 20, 3);
+    server_.SetContent("/whole.bin", content);
+    server_.AddRule("/whole.bin", {.kind = HttpRule::IgnoreRange});
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("whole.bin", content.size())}, false),
+              std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    EXPECT_EQ(ReadWholeFile(folder_ + "/whole.bin"), content);
+    EXPECT_EQ(server_.RequestCount("/whole.bin"), 1u);
+}
+
+TEST_F(TransfersTest, RangeCutOffMidWayResumesWhereItStopped) {
+    const std::string content = TestBytes(2 << 20, 4);
+    server_.SetContent("/cut.bin", content);
+    server_.AddRule("/cut.bin", {.kind = HttpRule::CloseAfterBytes, .bytes = 100000, .firstN = 2});
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("cut.bin", content.size())}, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    EXPECT_EQ(ReadWholeFile(folder_ + "/cut.bin"), content);
+    const auto asked = AskedRanges(server_.RangeHeaders("/cut.bin"));
+    EXPECT_TRUE(
+        std::any_of(asked.begin(), asked.end(), [](const auto& r) { return r.first == 100000; }));
+}
+
+TEST_F(TransfersTest, RedirectsAreFollowed) {
+    const std::string content = TestBytes(100000, 5);
+    server_.SetContent("/new.bin", content);
+    server_.AddRule("/old.bin", {.kind = HttpRule::Redirect, .location = "/new.bin"});
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("game.bin", -1, "/old.bin")}, false),
+              std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    EXPECT_EQ(ReadWholeFile(folder_ + "/game.bin"), content);
+}
+
+TEST_F(TransfersTest, FilesThatCannotBeFetchedFailWithTheUrlAndReason) {
+    server_.SetContent("/short.bin", TestBytes(999, 1));
+    server_.AddRule("/loop", {.kind = HttpRule::Redirect, .location = "/loop"});
+    server_.AddRule("/broken", {.kind = HttpRule::Status, .status = 503});
+    TestHttpServer closed;
+    const std::string refusedUrl = closed.Url("/gone.bin");
+    closed.Stop();
+    struct Case {
+        std::string url;
+        int64_t size;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {server_.Url("/missing.bin"), -1, "HTTP status 404"},
+        {server_.Url("/short.bin"), 1000, "size mismatch"},
+        {server_.Url("/loop"), -1, "redirects"},
+        {server_.Url("/broken"), -1, "HTTP status 503"},
+        {refusedUrl, -1, "onnect"},
+    };
+    for (const Case& c : cases) {
+        TransferRun run;
+        ASSERT_EQ(run.transfers().StartJob(1, {{folder_, "x.bin", c.url, c.size}}, false),
+                  std::nullopt);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::FileFailed)) << c.url;
+        const std::string& text = run.Find(TransferEvent::FileFailed)->text;
+        EXPECT_NE(text.find(c.url), std::string::npos) << text;
+        EXPECT_NE(text.find(c.reason), std::string::npos) << text;
+        EXPECT_FALSE(run.Has(TransferEvent::JobDone));
+        EXPECT_FALSE(fs::exists(folder_ + "/x.bin"));
+    }
+}
+
+TEST_F(TransfersTest, PrefixLeftByTheDirectPathIsKeptOrDiscardedAsAnswered) {
+    const std::string content = TestBytes(1 << 20, 6);
+    server_.SetContent("/p.bin", content);
+    for (const bool keep : {true, false}) {
+        server_.ResetStatistics();
+        WriteFile(folder_ + "/p.bin", content.substr(0, 300000));
+        TransferRun run;
+        run.AnswerQuestions(keep);
+        ASSERT_EQ(run.transfers().StartJob(1, {Order("p.bin", content.size())}, false),
+                  std::nullopt);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+        EXPECT_TRUE(run.Has(TransferEvent::Question));
+        EXPECT_EQ(ReadWholeFile(folder_ + "/p.bin"), content);
+        const auto asked = AskedRanges(server_.RangeHeaders("/p.bin"));
+        ASSERT_FALSE(asked.empty());
+        EXPECT_EQ(std::min_element(asked.begin(), asked.end())->first, keep ? 300000u : 0u);
+        fs::remove(folder_ + "/p.bin");
+    }
+}
+
+TEST_F(TransfersTest, StoppedJobResumesFromItsControlFileWithoutRefetching) {
+    const std::string content = TestBytes(4 << 20, 8);
+    server_.SetContent("/r.bin", content);
+    server_.AddRule("/r.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 4 << 20, .firstN = 4});
+    uint64_t kept = 0;
+    {
+        TransferRun run;
+        ASSERT_EQ(run.transfers().StartJob(1, {Order("r.bin", content.size())}, false),
+                  std::nullopt);
+        ASSERT_TRUE(run.RunUntil([&] {
+            const auto progress = run.transfers().Progress(1);
+            return progress && progress->present > 1000000;
+        }));
+        run.transfers().StopJob(1, StopMode::KeepParts);
+        const auto record = ReadControlFile(folder_ + "/r.bin.tevctl");
+        ASSERT_TRUE(record);
+        kept = record->done.Total();
+        EXPECT_GT(kept, 0u);
+        EXPECT_FALSE(fs::exists(folder_ + "/r.bin"));
+    }
+    server_.ResetStatistics();
+    TransferRun run;
+    run.AnswerQuestions(true);
+    ASSERT_EQ(run.transfers().StartJob(2, {Order("r.bin", content.size())}, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    EXPECT_EQ(ReadWholeFile(folder_ + "/r.bin"), content);
+    ExpectEachByteAskedOnce(AskedRanges(server_.RangeHeaders("/r.bin")), content.size() - kept);
+}
+
+TEST_F(TransfersTest, GivenUpJobLeavesOnlyItsContiguousPrefixUnderTheFinalName) {
+    const std::string content = TestBytes(4 << 20, 9);
+    server_.SetContent("/g.bin", content);
+    server_.AddRule("/g.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 2 << 20});
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("g.bin", content.size())}, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntil([&] {
+        const auto progress = run.transfers().Progress(1);
+        return progress && progress->present > 1500000;
+    }));
+    run.transfers().StopJob(1, StopMode::LeavePrefixes);
+    const std::string prefix = ReadWholeFile(folder_ + "/g.bin");
+    ASSERT_FALSE(prefix.empty());
+    EXPECT_LT(prefix.size(), content.size());
+    EXPECT_EQ(prefix, content.substr(0, prefix.size()));
+    EXPECT_TRUE(NoSideFiles(folder_));
+}
+
+TEST_F(TransfersTest, FullDiskPausesTheJobAndItContinuesWhenSpaceReturns) {
+    const std::string content = TestBytes(2 << 20, 10);
+    server_.SetContent("/d.bin", content);
+    std::atomic<bool> full{true};
+    SetPwriteForTests([&](int fd, const void* data, size_t size, off_t offset) -> ssize_t {
+        if (full) {
+            errno = ENOSPC;
+            return -1;
+        }
+        return pwrite(fd, data, size, offset);
+    });
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("d.bin", content.size())}, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::DiskFull));
+    // Still full a few retries later: the job waits, nothing fails.
+    run.RunUntil([] { return false; }, 200);
+    EXPECT_FALSE(run.Has(TransferEvent::FileFailed));
+    full = false;
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    SetPwriteForTests({});
+    EXPECT_TRUE(run.Has(TransferEvent::DiskBack));
+    EXPECT_EQ(ReadWholeFile(folder_ + "/d.bin"), content);
+}
+
+TEST_F(TransfersTest, TargetsThatAreLinksOrInUseAreRefused) {
+    server_.SetContent("/a.bin", TestBytes(1000, 1));
+    server_.AddRule("/held.bin", {.kind = HttpRule::Stall});
+    fs::create_directories(folder_);
+    WriteFile(folder_ + "/elsewhere", "keep me");
+    fs::create_symlink(folder_ + "/elsewhere", folder_ + "/a.bin");
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("a.bin", 1000)}, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::FileFailed));
+    EXPECT_NE(run.Find(TransferEvent::FileFailed)->text.find("symbolic link"), std::string::npos);
+    EXPECT_EQ(ReadWholeFile(folder_ + "/elsewhere"), "keep me");
+
+    // A second job on a target that the first is writing is refused, the first keeps going.
+    ASSERT_EQ(run.transfers().StartJob(2, {Order("held.bin", 1000)}, false), std::nullopt);
+    ASSERT_TRUE(server_.WaitForRequests("/held.bin", 1, 5000) ||
+                run.RunUntil([&] { return server_.RequestCount("/held.bin") > 0; }));
+    ASSERT_EQ(run.transfers().StartJob(3, {Order("held.bin", 1000)}, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntil([&] { return run.events().back().job == 3; }));
+    EXPECT_EQ(run.events().back().kind, TransferEvent::FileFailed);
+    EXPECT_NE(run.events().back().text.find("another job"), std::string::npos);
+    EXPECT_TRUE(run.transfers().HasJob(2));
+}
+
+TEST(TransfersNginxTest, SplitDownloadIsByteIdenticalAndAChangedFileStartsOver) {
+    const std::string root = DownloadFolder("www");
+    const std::string folder = DownloadFolder("dl-nginx");
+    const std::string first = TestBytes(3 << 20, 11);
+    WriteFile(root + "/n.bin", first);
+    // limit_rate makes more connections worth it, so the file is fetched in pieces.
+    PrivateNginx nginx(root, 2 << 20);
+    ASSERT_TRUE(nginx.Ok());
+    {
+        TransferRun run;
+        ASSERT_EQ(run.transfers().StartJob(1, {{folder, "n.bin", nginx.Url("/n.bin"), -1}}, false),
+                  std::nullopt);
+        ASSERT_TRUE(run.RunUntil([&] {
+            const auto progress = run.transfers().Progress(1);
+            return progress && progress->present > 1000000;
+        }));
+        run.transfers().StopJob(1, StopMode::KeepParts);
+    }
+    const auto record = ReadControlFile(folder + "/n.bin.tevctl");
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->validator.kind, Validator::ETag);
+
+    // The same size, other bytes, a new modification time: the stored bytes must not be mixed in.
+    const std::string second = TestBytes(3 << 20, 12);
+    WriteFile(root + "/n.bin", second);
+    struct timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) + 100, 0}};
+    utimensat(AT_FDCWD, (root + "/n.bin").c_str(), times, 0);
+    TransferRun run;
+    run.AnswerQuestions(true);
+    ASSERT_EQ(run.transfers().StartJob(2, {{folder, "n.bin", nginx.Url("/n.bin"), -1}}, false),
+              std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    EXPECT_EQ(ReadWholeFile(folder + "/n.bin"), second);
+    EXPECT_TRUE(NoSideFiles(folder));
+}
+
+}  // namespace
