@@ -8,6 +8,7 @@
 #include "direct/content_length_checker.h"
 #include "direct/data_download_session.h"
 #include "direct/platform_downloader.h"
+#include "engine/local_client_layer.h"
 #include "foundation/network_runtime.h"
 #include "http/http_client_layer.h"
 #include "stack/stack_classes.h"
@@ -19,6 +20,7 @@ void RegisterModules() {
     vmRegisterFoundationClasses();
     vmRegisterStackClasses();
     vmRegisterHttpClasses();
+    vmRegisterEngineClasses();
 
     // The parts of the job manager that this build provides. Without an engine downloader every
     // job goes to the direct downloader.
