@@ -8,6 +8,7 @@ packages=(
     libssl-dev zlib1g-dev libminizip-dev libarchive-dev libsqlite3-dev sqlite3
     qt6-base-dev fonts-wqy-microhei
     zip 7zip
+    locales
     clang-14 libclang-rt-14-dev
     nginx-light curl python3
     xvfb xauth

@@ -68,7 +68,7 @@ int32_t CDownloadLibThread::Setup(uint32_t notifyWindow, DownloadLibCallback cal
         return DL_E_FAIL;
     }
     userData_ = userData;
-    return manager->Setup(notifyWindow, callback, userData, runElevated);
+    return manager->Setup(notifyWindow, callback, userData, runElevated, gate_);
 }
 
 CJobManager* CDownloadLibThread::Manager() const {
@@ -144,6 +144,11 @@ void CDownloadLibThread::Run(std::shared_ptr<Shared> shared) {
 }
 
 CDownloadLibThread::~CDownloadLibThread() {
+    // Once finalisation returns the host may free what its window and callback use: nothing of
+    // this initialisation reaches them after this, and a call under way is waited for.
+    if (!gate_->Close(gStopWaitMs.load())) {
+        WriteLogLine("[TessloadLib] Notification still running at Finalize");
+    }
     gRunFlag.store(0);
     {
         std::lock_guard lock(shared_->loopMutex);
@@ -174,6 +179,7 @@ CDownloadLibThread::~CDownloadLibThread() {
         // Never killed: it may hold the library mutex. It frees its job manager when it ends.
         WriteLogLine("[TessloadLib] Force TerminateThread");
         thread_.detach();
+        WriteLogLine("[TessloadLib] Destroy JobManager");
         return;
     }
     thread_.join();

@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "core/notify_target.h"
 #include "downloadlib.h"
 #include "foundation/platform/event.h"
 
@@ -21,8 +22,9 @@ class CDownloadLibThread {
 
     // Clears the run flag.
     CDownloadLibThread();
-    // The stop sequence: quit the loop, wait for the worker, destroy the job manager. A worker
-    // that does not end in time is left running with its job manager; it frees both itself.
+    // The stop sequence: close the notifications (none is sent after it), quit the loop, wait
+    // for the worker, destroy the job manager. A worker that does not end in time is left
+    // running with its job manager; it frees both itself.
     virtual ~CDownloadLibThread();
     CDownloadLibThread(const CDownloadLibThread&) = delete;
     CDownloadLibThread& operator=(const CDownloadLibThread&) = delete;
@@ -59,4 +61,6 @@ class CDownloadLibThread {
     std::shared_ptr<Shared> shared_;
     std::thread thread_;
     void* userData_ = nullptr;
+    // The notifications of this initialisation; closed first by the stop sequence.
+    std::shared_ptr<CNotifyGate> gate_ = std::make_shared<CNotifyGate>();
 };

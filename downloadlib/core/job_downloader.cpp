@@ -1,6 +1,7 @@
 #include "core/job_downloader.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "foundation/clock.h"
 #include "foundation/log.h"
@@ -176,11 +177,14 @@ int32_t CJobDownloader::Speed(int64_t received, int64_t atStart, int64_t elapsed
     if (elapsed <= 0 || received < 0 || received < atStart) {
         return 0;
     }
-    return static_cast<int32_t>((received - atStart) / elapsed);
+    // Computed in 64 bits; the record's field is 32 bits, so a larger figure is held at its top.
+    const int64_t speed = (received - atStart) / elapsed;
+    return static_cast<int32_t>(std::min<int64_t>(speed, std::numeric_limits<int32_t>::max()));
 }
 
 int64_t CJobDownloader::Remaining(int64_t total, int64_t received, int32_t speed) {
-    return (total - received) / (speed == 0 ? 1 : speed);
+    // More present than the total (a local copy longer than the file) leaves nothing to wait for.
+    return std::max<int64_t>(0, (total - received) / (speed <= 0 ? 1 : speed));
 }
 
 void CSpeedSampler::Clear() {

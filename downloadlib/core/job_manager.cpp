@@ -35,7 +35,8 @@ const char* OrEmpty(const char* text) {
 CJobManager::CJobManager(vmSmartPtr<cpCMutex> mutex)
     : mutex_(std::move(mutex)),
       factories_(CurrentManagerFactories()),
-      identity_(gNextIdentity.fetch_add(1)) {
+      identity_(gNextIdentity.fetch_add(1)),
+      workerThread_(std::this_thread::get_id()) {
     cpCLock lock(mutex_.Get());
     runtime_ = std::make_unique<CZpn>(mutex_);
     taskWindow_ = cpCreateWindow("TessloadLib Task Window",
@@ -68,9 +69,9 @@ CJobManager::~CJobManager() {
 }
 
 int32_t CJobManager::Setup(uint32_t notifyWindow, DownloadLibCallback callback, void* userData,
-                           uint8_t runElevated) {
+                           uint8_t runElevated, std::shared_ptr<CNotifyGate> gate) {
     cpCLock lock(mutex_.Get());
-    notify_ = CNotifyTarget{notifyWindow, callback, userData};
+    notify_ = CNotifyTarget{notifyWindow, callback, userData, std::move(gate)};
     SetRunElevated(runElevated != 0);
     if (factories_.engineDownloader) {
         engine_ = factories_.engineDownloader(this, mutex_);
@@ -357,6 +358,14 @@ int32_t CJobManager::GetTotalContentLength(int64_t* out) {
     return DL_OK;
 }
 
+void CJobManager::NotifyFromWorker(int32_t code) {
+    if (std::this_thread::get_id() == workerThread_) {
+        Notify(code);
+        return;
+    }
+    PostTask([this, code] { Notify(code); });
+}
+
 void CJobManager::PostTask(std::function<void()> task) {
     {
         std::lock_guard lock(tasksMutex_);
@@ -448,11 +457,11 @@ void CJobManager::OnEngineStateChanged(uint32_t) {
 }
 
 void CJobManager::OnDataDownloadCompleted(const uint8_t*, int64_t) {
-    Notify(DLN_DATA_DONE);
+    NotifyFromWorker(DLN_DATA_DONE);
 }
 
 void CJobManager::OnDataDownloadFailed(int32_t) {
-    Notify(DLN_DATA_FAILED);
+    NotifyFromWorker(DLN_DATA_FAILED);
 }
 
 void CJobManager::OnDataDownloadTick() {
@@ -460,15 +469,15 @@ void CJobManager::OnDataDownloadTick() {
 }
 
 void CJobManager::OnContentLengthCheckDone(int64_t) {
-    Notify(DLN_CHECK_DONE);
+    NotifyFromWorker(DLN_CHECK_DONE);
 }
 
 void CJobManager::OnContentLengthCheckFailed(const char*) {
     WriteDiagnosticLine("[TessloadLib_D] File Size Check Failed. 0x0011");
-    Notify(DLN_CHECK_FAILED);
+    NotifyFromWorker(DLN_CHECK_FAILED);
 }
 
 void CJobManager::OnContentLengthCheckHostUnreachable() {
     WriteDiagnosticLine("[TessloadLib_D] File Size Check Failed. 0x0012");
-    Notify(DLN_CHECK_FAILED);
+    NotifyFromWorker(DLN_CHECK_FAILED);
 }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "core/event_listeners.h"
@@ -33,8 +34,9 @@ class CJobManager : public IJobDownloadEventListener,
     CJobManager(const CJobManager&) = delete;
     CJobManager& operator=(const CJobManager&) = delete;
 
+    // gate: closed by the finalisation, after which no notification of this set-up is sent.
     int32_t Setup(uint32_t notifyWindow, DownloadLibCallback callback, void* userData,
-                  uint8_t runElevated);
+                  uint8_t runElevated, std::shared_ptr<CNotifyGate> gate = nullptr);
     // On the worker thread once its loop has ended.
     int32_t Shutdown();
 
@@ -98,6 +100,9 @@ class CJobManager : public IJobDownloadEventListener,
     CJobDownloader* DownloaderForStart() const;
     CJobDownloader* Owner(const CJob* job) const;
     void Notify(int32_t code, int32_t parameter = 0) const { notify_.Notify(code, parameter); }
+    // The data download's and the content-length check's notifications reach the host from the
+    // worker only: one that arises inside the host's own call is posted to the worker.
+    void NotifyFromWorker(int32_t code);
     void RunPostedTasks();
 
     std::unique_ptr<CJobDownloader> direct_;
@@ -115,6 +120,7 @@ class CJobManager : public IJobDownloadEventListener,
     // The opaque non-zero parameter of the path notifications.
     const int32_t identity_;
 
+    const std::thread::id workerThread_;  // the manager is built on the worker thread
     uint32_t taskWindow_ = 0;
     std::mutex tasksMutex_;  // guards tasks_ only; never held while a task runs
     std::deque<std::function<void()>> tasks_;

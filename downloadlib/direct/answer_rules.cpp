@@ -54,7 +54,9 @@ bool ParseContentRange(const std::string& value, CContentRange* out) {
             return false;
         }
         ++pos;
-        if (!ReadNumber(value, &pos, &range.last) || range.last < range.first) {
+        // last + 1 (the size a range implies, its length) must stay a number.
+        if (!ReadNumber(value, &pos, &range.last) || range.last < range.first ||
+            range.last == std::numeric_limits<int64_t>::max()) {
             return false;
         }
     }
@@ -78,13 +80,19 @@ bool ParseContentRange(const std::string& value, CContentRange* out) {
     return true;
 }
 
-bool AcceptPartialAnswer(const std::string& contentRange, int64_t position, int64_t* fileSize) {
+ePartialVerdict JudgePartialAnswer(const std::string& contentRange, int64_t position,
+                                   int64_t knownSize, int64_t* fileSize) {
     CContentRange range;
     if (!ParseContentRange(contentRange, &range) || range.first < 0 || range.first != position) {
-        return false;
+        return ePartialVerdict::kNotContinuing;
     }
-    *fileSize = range.total >= 0 ? range.total : range.last + 1;
-    return true;
+    const int64_t size = range.total >= 0 ? range.total : range.last + 1;
+    if (position > 0 && knownSize >= 0 &&
+        (range.total >= 0 ? range.total != knownSize : size > knownSize)) {
+        return ePartialVerdict::kAnotherVersion;
+    }
+    *fileSize = size;
+    return ePartialVerdict::kAppend;
 }
 
 bool RangeNotSatisfiableMeansDone(const std::string& contentRange, int64_t localSize,
@@ -96,13 +104,16 @@ bool RangeNotSatisfiableMeansDone(const std::string& contentRange, int64_t local
     return expectedSize >= 0 && localSize == expectedSize;
 }
 
+int64_t KeptBytes(int64_t existingBytes, int64_t fileSize) {
+    // A local file longer than the served one is fetched again from its start.
+    return existingBytes > 0 && existingBytes <= fileSize ? existingBytes : 0;
+}
+
 eSizeVerdict SizeCheckVerdict(int64_t contentLength, int64_t existingBytes, int64_t freeBytes) {
     if (contentLength <= 0) {
         return eSizeVerdict::kUnusable;
     }
-    // A local file longer than the served one is fetched again from its start.
-    const int64_t kept = existingBytes > 0 && existingBytes <= contentLength ? existingBytes : 0;
-    const int64_t needed = contentLength - kept;
+    const int64_t needed = contentLength - KeptBytes(existingBytes, contentLength);
     if (needed == 0) {
         return eSizeVerdict::kFits;
     }

@@ -178,7 +178,7 @@ void CPlatFormDownloader::Snapshot(CWorkEntry* entry) {
     progress.speed = Speed(progress.presentBytes, entry->presentAtStart, progress.elapsedSeconds);
     progress.remainingSeconds =
         Remaining(progress.totalBytes, progress.presentBytes, progress.speed);
-    if (const CPlatformFileRecord* file = session != nullptr ? session->CurrentFile() : nullptr) {
+    if (const CPlatformFileRecord* file = session != nullptr ? session->ShownFile() : nullptr) {
         progress.fileIndex = file->index;
         progress.fileSize = file->size;
         progress.filePresentBytes = file->PresentBytes();

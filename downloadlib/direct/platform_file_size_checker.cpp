@@ -68,11 +68,13 @@ void CPlatformFileSizeCheckSession::OnResponseHeader(uintptr_t) {
     connection_.Close();
 
     if (status == eNWHSC_HTTP_OK) {
-        const std::string path = item_->FullPath();
+        const int64_t existing = cpFileSize(item_->FullPath());
         const eSizeVerdict verdict =
-            SizeCheckVerdict(contentLength, cpFileSize(path), cpFreeBytesOfDrive(item_->folder));
+            SizeCheckVerdict(contentLength, existing, cpFreeBytesOfDrive(item_->folder));
         if (verdict == eSizeVerdict::kFits) {
             item_->size = contentLength;
+            // What the session will continue from: bytes present at the start, not moved.
+            item_->presentBytes = KeptBytes(existing, contentLength);
             if (listener_ != nullptr) {
                 listener_->OnItemDone(this);
             }
@@ -158,7 +160,8 @@ void CPlatformFileSizeChecker::Start(const std::vector<std::unique_ptr<CJobFile>
         if (file->size != -1) {
             ++knownCount_;
             knownTotal_ += file->size;
-            knownPresent_ += file->presentBytes;
+            // The local copy the session continues from is present at the start.
+            knownPresent_ += KeptBytes(cpFileSize(file->FullPath()), file->size);
         } else {
             pending_.push_back(*file);
         }

@@ -9,6 +9,7 @@
 #include "downloadlib.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
+#include "foundation/string_format.h"
 #include "http/uri_codec.h"
 #include "stack/agent_layer.h"
 #include "stack/qos_action.h"
@@ -88,8 +89,12 @@ void CPlatformSession::Detach() {
 void CPlatformSession::Start(const std::vector<CPlatformFileRecord>& files) {
     vmSmartPtr<CPlatformSession> hold(this);
     files_.clear();
+    std::vector<const CPlatformFileRecord*> unusable;
     for (const CPlatformFileRecord& file : files) {
         if (file.url.empty() || file.folder.empty() || file.name.empty()) {
+            // Nothing to write to (a URL ending in '/' names no file): the file fails, so that
+            // the job cannot report done without it.
+            unusable.push_back(&file);
             continue;
         }
         CPlatformFileRecord copy = file;
@@ -99,12 +104,29 @@ void CPlatformSession::Start(const std::vector<CPlatformFileRecord>& files) {
         copy.sinceOpen = 0;
         files_.push_back(std::move(copy));
     }
+    for (const CPlatformFileRecord* file : unusable) {
+        WriteLogLineF("[TessloadLib] CreateFile Failed(%d) : %s", EINVAL, file->FullPath().c_str());
+        if (!Live()) {
+            return;
+        }
+        listener_->OnSessionEvent(context_, JOB_EVENT_FAILED, file->url.c_str());
+    }
+    if (!Live()) {
+        return;
+    }
     SelectFile(0);
     Request(false);
 }
 
 const CPlatformFileRecord* CPlatformSession::CurrentFile() const {
     return current_ < files_.size() ? &files_[current_] : nullptr;
+}
+
+const CPlatformFileRecord* CPlatformSession::ShownFile() const {
+    if (const CPlatformFileRecord* current = CurrentFile()) {
+        return current;
+    }
+    return files_.empty() ? nullptr : &files_.back();
 }
 
 uint32_t CPlatformSession::ReportRecords(uint8_t* records) const {
@@ -242,9 +264,15 @@ void CPlatformSession::OnResponseHeader(uintptr_t) {
     if (status == eNWHSC_HTTP_PARTIAL_CONTENT) {
         CContentRange range;
         int64_t fileSize = 0;
-        if (!AcceptPartialAnswer(contentRange, file.position, &fileSize) ||
-            !ParseContentRange(contentRange, &range)) {
+        const int64_t knownSize = file.size > 0 ? file.size : file.expectedSize;
+        const ePartialVerdict verdict =
+            JudgePartialAnswer(contentRange, file.position, knownSize, &fileSize);
+        if (verdict != ePartialVerdict::kAppend || !ParseContentRange(contentRange, &range)) {
             // Not the rest of what is on disk: start the file again.
+            if (verdict == ePartialVerdict::kAnotherVersion) {
+                WriteLogLineF("[TessloadLib] File changed on the server, starting over : %s",
+                              currentUrl_.c_str());
+            }
             if (RestartFile()) {
                 CloseAndRetry();
             }
@@ -473,7 +501,8 @@ bool CPlatformSession::FlushAndCloseFile() {
 bool CPlatformSession::RestartFile() {
     buffer_.clear();
     if (const int error = file_.Truncate(0); error != 0) {
-        OnWriteFailed(0);
+        // The file cannot be cut back to start over: it cannot be written, which is no full disk.
+        Fail(StringPrintf("[TessloadLib] SetEndOfFile Failed(%d) : %s", error, path_.c_str()));
         return false;
     }
     CPlatformFileRecord& file = File();

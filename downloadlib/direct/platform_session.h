@@ -76,6 +76,8 @@ class CPlatformSession : public vmTObject<vmIUnknown>, public nwIHttpClientExEve
     // The bytes of the job's files counted as present, for progress.
     int64_t SessionBytes() const { return sessionBytes_; }
     const CPlatformFileRecord* CurrentFile() const;
+    // The file progress shows: the current file, or once every file is done the last one.
+    const CPlatformFileRecord* ShownFile() const;
     // Stopped for good: given up, or a write failed. The job stays with the downloader until
     // the host stops it; a new session then resumes from what is on disk.
     bool IsStopped() const { return stopped_; }

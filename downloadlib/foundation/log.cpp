@@ -15,6 +15,17 @@ std::function<void(const char*)> gObserver;
 
 }  // namespace
 
+std::string LogTimeStamp(const tm& time) {
+    // English names whatever the locale: strftime's %a and %b would follow it.
+    static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const char* day = time.tm_wday >= 0 && time.tm_wday < 7 ? kDays[time.tm_wday] : "???";
+    const char* month = time.tm_mon >= 0 && time.tm_mon < 12 ? kMonths[time.tm_mon] : "???";
+    return StringPrintf("%s %s %2d %02d:%02d:%02d %d", day, month, time.tm_mday, time.tm_hour,
+                        time.tm_min, time.tm_sec, time.tm_year + 1900);
+}
+
 const std::string& LogFilePath() {
     static const std::string path = EngineFolder() + "config/service.log";
     return path;
@@ -28,10 +39,8 @@ void WriteLogLine(const char* message) {
     const time_t now = time(nullptr);
     tm local{};
     localtime_r(&now, &local);
-    char stamp[32];
-    // The 24-character form of ctime, without its newline.
-    std::strftime(stamp, sizeof stamp, "%a %b %e %H:%M:%S %Y", &local);
-    std::fprintf(file, "[%s] %s\n", stamp, message != nullptr ? message : "");
+    const std::string stamp = LogTimeStamp(local);
+    std::fprintf(file, "[%s] %s\n", stamp.c_str(), message != nullptr ? message : "");
     std::fclose(file);
 }
 

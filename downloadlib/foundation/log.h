@@ -2,11 +2,15 @@
 // for every line. Diagnostics of interface misuse go to a sink that keeps nothing.
 #pragma once
 
+#include <ctime>
 #include <functional>
 #include <string>
 
 // "[Thu Dec 10 04:20:53 2026] message". A line that cannot be written is lost silently.
 void WriteLogLine(const char* message);
+// The 24-character stamp of ctime without its newline ("Thu Dec 10 04:20:53 2026"), in English
+// whatever the locale.
+std::string LogTimeStamp(const tm& time);
 void WriteLogLineF(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void WriteDiagnosticLine(const char* message);
 // Creates the missing folders of the log path and starts the log empty.

@@ -65,9 +65,16 @@ void cpCTimer::RescheduleOnward() {
 }
 
 void cpCTimer::ComputeDue() {
-    const uint32_t totalMs = start_.milliseconds + periodMs_ * periodsElapsed_;
-    due_.seconds = start_.seconds + totalMs / 1000;
-    due_.milliseconds = static_cast<uint16_t>(totalMs % 1000);
+    due_ = DueAfter(start_, periodMs_, periodsElapsed_);
+}
+
+cpTimeStamp cpCTimer::DueAfter(const cpTimeStamp& start, uint32_t periodMs, uint64_t periods) {
+    const uint64_t totalMs = start.milliseconds + uint64_t{periodMs} * periods;
+    cpTimeStamp due;
+    // The stamp's seconds are 32 bits, as the clock's are: they wrap with it.
+    due.seconds = static_cast<uint32_t>(start.seconds + totalMs / 1000);
+    due.milliseconds = static_cast<uint16_t>(totalMs % 1000);
+    return due;
 }
 
 bool cpCTimer::IsDue(const cpTimeStamp& now) const {

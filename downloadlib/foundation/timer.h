@@ -31,6 +31,10 @@ class cpCTimer : public vmTObject<vmIUnknown> {
     bool IsRunning() const { return static_cast<bool>(callback_); }
     cpTimeStamp DueTime() const { return due_; }
 
+    // The due time periods * periodMs after start, in 64 bits: a 32-bit sum of milliseconds
+    // wraps after about 49.7 days and would make the timer due on every tick.
+    static cpTimeStamp DueAfter(const cpTimeStamp& start, uint32_t periodMs, uint64_t periods);
+
   private:
     friend class cpCTimerManager;
 
@@ -45,7 +49,7 @@ class cpCTimer : public vmTObject<vmIUnknown> {
     cpTimeStamp start_;
     uint32_t periodMs_ = 0;
     vmSmartPtr<cpCMutex> mutex_;
-    uint32_t periodsElapsed_ = 0;
+    uint64_t periodsElapsed_ = 0;
     bool registered_ = false;
 };
 

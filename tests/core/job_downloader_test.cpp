@@ -1,6 +1,8 @@
 // The job downloader's arithmetic and speed sampler, and download folders.
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
+#include <limits>
 
 #include <cstdlib>
 #include <fstream>
@@ -25,6 +27,12 @@ TEST(ProgressArithmetic, EdgesOfEachFormula) {
     EXPECT_EQ(CJobDownloader::Speed(-1, -5, 2), 0);
     EXPECT_EQ(CJobDownloader::Speed(100, 200, 2), 0);
     EXPECT_EQ(CJobDownloader::Speed(1000, 200, 4), 200);
+    // Only what moved counts, in 64 bits; a speed beyond the 32-bit field is held at its top.
+    const int64_t gib3 = int64_t{3} << 30;
+    EXPECT_EQ(CJobDownloader::Speed(gib3 + 4096, gib3, 1), 4096);
+    EXPECT_EQ(CJobDownloader::Speed(int64_t{5} << 30, 0, 1), std::numeric_limits<int32_t>::max());
+    EXPECT_EQ(CJobDownloader::Remaining(100, 140, 10), 0);
+    EXPECT_EQ(CJobDownloader::Remaining(gib3, 0, -1), gib3);
 
     cpTestClock::Install(1'760'000'000'000);
     const int64_t start = cpGetSeconds();

@@ -35,6 +35,13 @@ TEST(ContentRange, ParsesTheThreeFormsAndRefusesTheRest) {
         {"bytes0-9/10", false, 0, 0, 0},                     // no separator after the unit
         {"bytes 0-9/10x", false, 0, 0, 0},                   // trailing text
         {"bytes 0-99999999999999999999/1", false, 0, 0, 0},  // overflow
+        // last + 1 and last - first + 1 must not overflow.
+        {"bytes 0-9223372036854775807/*", false, 0, 0, 0},
+        {"bytes 9223372036854775807-9223372036854775807/*", false, 0, 0, 0},
+        {"bytes 0-9223372036854775806/*", true, 0, 9223372036854775806, -1},
+        {"bytes 0-9223372036854775806/9223372036854775807", true, 0, 9223372036854775806,
+         9223372036854775807},
+        {"bytes */9223372036854775807", true, -1, -1, 9223372036854775807},
         {"", false, 0, 0, 0},
     };
     for (const RangeCase& c : cases) {
@@ -49,17 +56,41 @@ TEST(ContentRange, ParsesTheThreeFormsAndRefusesTheRest) {
     }
 }
 
-TEST(ContentRange, APartialAnswerIsAppendedOnlyWhereTheFileEnds) {
-    int64_t size = -1;
-    EXPECT_TRUE(AcceptPartialAnswer("bytes 400-999/1000", 400, &size));
-    EXPECT_EQ(size, 1000) << "the total is the whole file's size, not the part's length";
-    EXPECT_TRUE(AcceptPartialAnswer("bytes 400-599/*", 400, &size));
-    EXPECT_EQ(size, 600);
-    // Anything else would leave a hole or a doubled stretch in the file.
-    EXPECT_FALSE(AcceptPartialAnswer("bytes 0-999/1000", 400, &size));
-    EXPECT_FALSE(AcceptPartialAnswer("bytes 500-999/1000", 400, &size));
-    EXPECT_FALSE(AcceptPartialAnswer("bytes */1000", 400, &size));
-    EXPECT_FALSE(AcceptPartialAnswer("", 400, &size));
+TEST(ContentRange, APartialAnswerIsAppendedOnlyWhereTheSameFileEnds) {
+    struct Case {
+        const char* range;
+        int64_t position;
+        int64_t knownSize;
+        ePartialVerdict verdict;
+        int64_t fileSize;
+    };
+    using V = ePartialVerdict;
+    const Case cases[] = {
+        // The total is the whole file's size, not the part's length.
+        {"bytes 400-999/1000", 400, -1, V::kAppend, 1000},
+        {"bytes 400-999/1000", 400, 1000, V::kAppend, 1000},
+        {"bytes 400-599/*", 400, -1, V::kAppend, 600},
+        {"bytes 400-599/*", 400, 1000, V::kAppend, 600},
+        // Anything else would leave a hole or a doubled stretch in the file.
+        {"bytes 0-999/1000", 400, -1, V::kNotContinuing, 0},
+        {"bytes 500-999/1000", 400, -1, V::kNotContinuing, 0},
+        {"bytes */1000", 400, -1, V::kNotContinuing, 0},
+        {"", 400, -1, V::kNotContinuing, 0},
+        {"bytes 0-9223372036854775807/*", 0, -1, V::kNotContinuing, 0},
+        // A size other than the one learnt: the file changed, its prefix is of another version.
+        {"bytes 400-1199/1200", 400, 1000, V::kAnotherVersion, 0},
+        {"bytes 400-1199/*", 400, 1000, V::kAnotherVersion, 0},
+        // From the start nothing can be spliced: the answer tells the new size.
+        {"bytes 0-1199/1200", 0, 1000, V::kAppend, 1200},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.range) + " at " + std::to_string(c.position));
+        int64_t size = 0;
+        EXPECT_EQ(JudgePartialAnswer(c.range, c.position, c.knownSize, &size), c.verdict);
+        if (c.verdict == V::kAppend) {
+            EXPECT_EQ(size, c.fileSize);
+        }
+    }
 }
 
 TEST(ContentRange, NotSatisfiableMeansDoneOnlyWhenTheSizesAgree) {

@@ -229,7 +229,11 @@ TEST_F(DataDownloadTest, FailsAtOnceForAUrlItCannotRequest) {
     for (const char* url : {"", "ftp://127.0.0.1/list.txt", "http://"}) {
         host_.Clear();
         ASSERT_EQ(DownloadLib_DownloadData(url), DL_OK);
+        // Known inside the call, but sent from the worker like every other notification.
+        ASSERT_TRUE(host_.WaitFor(DLN_DATA_FAILED)) << url;
+        LibraryWorker::Run([] {});
         EXPECT_EQ(host_.Codes(), std::vector<int32_t>{DLN_DATA_FAILED}) << url;
+        EXPECT_TRUE(host_.AllFromOtherThreads(DLN_DATA_FAILED)) << url;
     }
 }
 

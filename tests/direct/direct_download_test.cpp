@@ -1,7 +1,9 @@
 // The direct download end to end: the flat interface drives jobs against the project's test
 // server over loopback, statistics go to an in-process report collector, and the platform seams
 // stand in for a full disk and a lost network.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -220,6 +222,11 @@ TEST_F(DirectDownloadTest, AJobOfSeveralFilesCompletes) {
     EXPECT_EQ(progress.presentBytes, size.totalBytes);
     EXPECT_EQ(progress.completedFiles, 3);
     EXPECT_EQ(progress.percent, 100);
+    // The last progress shows the last file complete, not an empty file bar.
+    EXPECT_EQ(progress.fileIndex, 2);
+    EXPECT_EQ(progress.fileSize, static_cast<int64_t>(c.size()));
+    EXPECT_EQ(progress.filePercent, 100);
+    EXPECT_STREQ(progress.fileName, "c.bin");
 
     EXPECT_EQ(host.PopFileMessages(job), (std::vector<std::string>{urls[0] + "," + Path("a.bin"),
                                                                    urls[1] + "," + Path("b.bin"),
@@ -573,6 +580,129 @@ TEST_F(DirectDownloadTest, NetworkLossReachesEveryHeldJobItsReturnTheFirst) {
     EXPECT_EQ(networkCodes(first), std::vector<int32_t>{JOB_EVENT_NETWORK_BACK});
     EXPECT_EQ(networkCodes(second), std::vector<int32_t>{});
     (void)host;
+}
+
+TEST_F(DirectDownloadTest, AResumedJobCountsOnlyTheBytesItMoves) {
+    // 3 GiB already on disk (sparse files), 1 MiB still to come.
+    const int64_t prefix = int64_t{3} << 30;
+    const std::string tail = TestBytes(1048576, 11);
+    const std::string served = root_ + "/served";
+    fs::create_directories(served);
+    fs::create_directories(folder_);
+    for (const char* name : {"known.bin", "unknown.bin"}) {
+        const int in = open((served + "/" + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_EQ(pwrite(in, tail.data(), tail.size(), prefix), static_cast<ssize_t>(tail.size()));
+        close(in);
+        const int out = open(Path(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_EQ(ftruncate(out, prefix), 0);
+        close(out);
+    }
+    TestHttpServer server({.root = served});
+    TestHost& host = Host(/*testClock=*/true);
+    int done = 0;
+    for (const bool sizeGiven : {true, false}) {
+        const std::string name = sizeGiven ? "known.bin" : "unknown.bin";
+        SCOPED_TRACE(name);
+        const JobHandle job = Job();
+        ASSERT_EQ(Add(job, server.Url("/" + name), name,
+                      sizeGiven ? prefix + static_cast<int64_t>(tail.size()) : kUnknownSize),
+                  DL_OK);
+        ASSERT_EQ(DownloadLib_StartJob(job, 0), DL_OK);  // limited: about three seconds
+        ++done;
+        int snapshots = 0;
+        ASSERT_TRUE(StepUntilSettled(server, [&] {
+            const JobProgress p = Progress(job);
+            if (p.presentBytes > 0 && p.elapsedSeconds > 0) {
+                ++snapshots;
+                EXPECT_EQ(p.speed, (p.presentBytes - prefix) / p.elapsedSeconds)
+                    << "the bytes on disk before the start were not moved";
+                EXPECT_GE(p.remainingSeconds, 0);
+                EXPECT_GE(p.fileRemainingSeconds, 0);
+            }
+            return host.Count(DLN_JOB_DONE) == done;
+        }));
+        EXPECT_GT(snapshots, 0);
+        const JobProgress last = Progress(job);
+        EXPECT_EQ(last.presentBytes, prefix + static_cast<int64_t>(tail.size()));
+        EXPECT_LE(last.speed, static_cast<int32_t>(tail.size()));
+        EXPECT_EQ(last.remainingSeconds, 0);
+        EXPECT_EQ(SessionRanges(server, "/" + name),
+                  std::vector<std::string>{"bytes=" + std::to_string(prefix) + "-"});
+        std::ifstream file(Path(name), std::ios::binary);
+        file.seekg(prefix);
+        std::string written(tail.size(), '\0');
+        file.read(written.data(), static_cast<std::streamsize>(written.size()));
+        EXPECT_EQ(written, tail);
+    }
+}
+
+// A file that changed on the server since its size was learnt is fetched again from its start,
+// never spliced from two versions: the prefix on disk is of the old one.
+TEST_F(DirectDownloadTest, APartialAnswerOfAnotherVersionStartsTheFileOver) {
+    const std::string before = TestBytes(200000, 12);
+    const std::string after = TestBytes(250000, 13);
+    TestHttpServer server;
+    server.SetContent("/changed.bin", after);
+    TestHost& host = Host(/*testClock=*/true);
+    fs::create_directories(folder_);
+    WriteFile(Path("changed.bin"), before.substr(0, 5000));
+    const JobHandle job = Job();
+    ASSERT_EQ(
+        Add(job, server.Url("/changed.bin"), "changed.bin", static_cast<int64_t>(before.size())),
+        DL_OK);
+    ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
+    ASSERT_TRUE(StepUntilSettled(server, [&] { return host.Count(DLN_JOB_DONE) == 1; }));
+    EXPECT_EQ(ReadWholeFile(Path("changed.bin")), after);
+    EXPECT_EQ(SessionRanges(server, "/changed.bin"),
+              (std::vector<std::string>{"bytes=5000-", "bytes=0-"}));
+    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] File changed on the server, starting over : " +
+                                      server.Url("/changed.bin")));
+}
+
+TEST_F(DirectDownloadTest, AFileThatCannotBeCutBackFailsAsAWriteFailureNotAFullDisk) {
+    TestHttpServer server;
+    const std::string content = TestBytes(100000, 14);
+    server.SetContent("/cut.bin", content);
+    server.AddRule("/cut.bin", {.kind = HttpRule::IgnoreRange});
+    TestHost& host = Host();
+    fs::create_directories(folder_);
+    WriteFile(Path("cut.bin"), content.substr(0, 4000));
+    cpTestWriteFailure::FailTruncate(EIO);
+    const JobHandle job = Job();
+    ASSERT_EQ(Add(job, server.Url("/cut.bin"), "cut.bin"), DL_OK);
+    ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
+    ASSERT_TRUE(host.WaitFor(DLN_JOB_EVENT));
+    const std::vector<Event> events = PopEvents(job);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].code, JOB_EVENT_FAILED);
+    EXPECT_EQ(events[0].text, server.Url("/cut.bin"));
+    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] SetEndOfFile Failed(" + std::to_string(EIO) +
+                                      ") : " + Path("cut.bin")));
+    EXPECT_EQ(host.Count(DLN_JOB_DONE), 0);
+}
+
+TEST_F(DirectDownloadTest, AFileWithoutANameFailsAndTheJobResultShowsIt) {
+    TestHttpServer server;
+    const std::string content = TestBytes(5000, 15);
+    server.SetContent("/pack/a.bin", content);
+    server.SetContent("/pack/", "an index page");
+    TestHost& host = Host();
+    const JobHandle job = Job();
+    // A file-list line ending in '/' names no file (its size known, so that only the download
+    // itself meets it).
+    ASSERT_EQ(Add(job, server.Url("/pack/"), "", 13), DL_OK);
+    ASSERT_EQ(Add(job, server.Url("/pack/a.bin"), "a.bin"), DL_OK);
+    ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
+    ASSERT_TRUE(host.WaitFor(DLN_JOB_DONE));
+    const std::vector<Event> events = PopEvents(job);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].code, JOB_EVENT_FAILED);
+    EXPECT_EQ(events[0].text, server.Url("/pack/"));
+    JobResult result{};
+    ASSERT_EQ(DownloadLib_GetJobResult(job, &result), DL_OK);
+    EXPECT_EQ(result.fileCount, 2);
+    EXPECT_EQ(result.value1, 1) << "one file of two completed";
+    EXPECT_EQ(ReadWholeFile(Path("a.bin")), content);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -8,6 +10,7 @@
 
 #include "foundation/log.h"
 #include "foundation/paths.h"
+#include "support/subprocess.h"
 
 namespace {
 
@@ -18,7 +21,52 @@ std::string ReadLog() {
     return text.str();
 }
 
+// Switches the process to the window's locale, compiling it into the test's folder when the
+// system has not got it. False when it cannot be had at all.
+bool UseTraditionalChineseLocale() {
+    if (std::setlocale(LC_ALL, "zh_TW.UTF-8") != nullptr) {
+        return true;
+    }
+    const std::string folder = std::string(std::getenv("TEV_TEST_ROOT")) + "/locale";
+    std::filesystem::create_directories(folder);
+    RunProcess({"/usr/bin/localedef", "-i", "zh_TW", "-f", "UTF-8", folder + "/zh_TW.UTF-8"}, {});
+    setenv("LOCPATH", folder.c_str(), 1);
+    return std::setlocale(LC_ALL, "zh_TW.UTF-8") != nullptr;
+}
+
 }  // namespace
+
+TEST(Log, TimeStampsAreTheEnglishCtimeFormWhateverTheLocale) {
+    ASSERT_TRUE(UseTraditionalChineseLocale()) << "needs the locales package (zh_TW source)";
+    struct Case {
+        int year, month, day, weekday, hour, minute, second;
+        const char* stamp;
+    };
+    const Case cases[] = {
+        {2026, 11, 10, 4, 4, 20, 53, "Thu Dec 10 04:20:53 2026"},
+        {2023, 0, 1, 0, 0, 0, 0, "Sun Jan  1 00:00:00 2023"},  // the day padded with a blank
+        {2024, 8, 30, 1, 23, 59, 59, "Mon Sep 30 23:59:59 2024"},
+    };
+    for (const Case& c : cases) {
+        tm time{};
+        time.tm_year = c.year - 1900;
+        time.tm_mon = c.month;
+        time.tm_mday = c.day;
+        time.tm_wday = c.weekday;
+        time.tm_hour = c.hour;
+        time.tm_min = c.minute;
+        time.tm_sec = c.second;
+        EXPECT_EQ(LogTimeStamp(time), c.stamp);
+    }
+    // A written line carries the same form, whole.
+    ResetLog();
+    WriteLogLine("[TessloadLib] Initialize");
+    const std::string text = ReadLog();
+    std::setlocale(LC_ALL, "C");
+    const std::regex line(
+        R"(^\[(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 1-3][0-9] \d\d:\d\d:\d\d \d{4}\] \[TessloadLib\] Initialize\n$)");
+    EXPECT_TRUE(std::regex_match(text, line)) << text;
+}
 
 TEST(Log, LivesInTheEngineFolderOfThisUser) {
     EXPECT_EQ(LogFilePath(), std::string(std::getenv("XDG_DATA_HOME")) +

@@ -63,6 +63,32 @@ TEST_F(TimerTest, PeriodicTimerDoesNotDriftOverManyTicks) {
     timer->Stop();
 }
 
+TEST(cpCTimerDueTime, CountsFromTheStartInSixtyFourBits) {
+    struct Case {
+        uint32_t startSeconds;
+        uint16_t startMs;
+        uint32_t periodMs;
+        uint64_t periods;
+        uint32_t dueSeconds;
+        uint16_t dueMs;
+    };
+    const Case cases[] = {
+        {12, 345, 100, 1, 12, 445},
+        {12, 945, 100, 1, 13, 45},
+        {1'700'000'000, 0, 1000, 60, 1'700'000'060, 0},
+        // 50 days of one-second ticks: 4'320'000'000 ms no longer fits 32 bits.
+        {1'700'000'000, 500, 1000, 4'320'000, 1'704'320'000, 500},
+        // 50 days of 100 ms ticks.
+        {1'700'000'000, 50, 100, 43'200'000, 1'704'320'000, 50},
+    };
+    for (const Case& c : cases) {
+        const cpTimeStamp due =
+            cpCTimer::DueAfter({c.startSeconds, c.startMs}, c.periodMs, c.periods);
+        EXPECT_EQ(due.seconds, c.dueSeconds) << c.periods;
+        EXPECT_EQ(due.milliseconds, c.dueMs) << c.periods;
+    }
+}
+
 TEST_F(TimerTest, ClockSetBackRestartsEveryPeriodFromTheJump) {
     const int64_t start = 1'700'000'000'000;
     cpTestClock::Set(start);

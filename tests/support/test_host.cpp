@@ -51,6 +51,7 @@ void TestHost::Callback(int32_t code, int32_t parameter, void* userData) {
     {
         std::lock_guard lock(self->mutex_);
         self->notes_.emplace_back(code, parameter);
+        self->threads_.push_back(std::this_thread::get_id());
     }
     self->arrived_.notify_all();
 }
@@ -101,6 +102,7 @@ std::vector<int32_t> TestHost::Codes() const {
 void TestHost::Clear() {
     std::lock_guard lock(mutex_);
     notes_.clear();
+    threads_.clear();
 }
 
 JobHandle TestHost::CreateJob(const char* serviceId) {
@@ -154,4 +156,14 @@ bool TestHost::LogContains(const std::string& message) {
         }
     }
     return false;
+}
+
+bool TestHost::AllFromOtherThreads(int32_t code) const {
+    std::lock_guard lock(mutex_);
+    for (size_t i = 0; i < notes_.size(); ++i) {
+        if (notes_[i].first == code && threads_[i] == std::this_thread::get_id()) {
+            return false;
+        }
+    }
+    return true;
 }

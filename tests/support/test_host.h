@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -39,6 +40,9 @@ class TestHost {
     int Count(int32_t code) const;
     std::vector<std::pair<int32_t, int32_t>> Notifications() const;
     std::vector<int32_t> Codes() const;
+    // Whether every notification of code so far came on a thread other than the caller's (the
+    // library's worker, when the test thread asks).
+    bool AllFromOtherThreads(int32_t code) const;
     void Clear();
 
     // Convenience for the common job flow.
@@ -59,4 +63,5 @@ class TestHost {
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     std::vector<std::pair<int32_t, int32_t>> notes_;
+    std::vector<std::thread::id> threads_;  // of each note
 };

@@ -15,6 +15,7 @@ struct WriteFailure {
     bool armed = false;
     int64_t budget = 0;
     int error = 0;
+    int truncateError = 0;  // 0: truncating works
 };
 
 std::mutex gFailureMutex;
@@ -113,6 +114,12 @@ int cpCFile::Truncate(int64_t size) {
     if (fd_ < 0) {
         return EBADF;
     }
+    {
+        std::lock_guard lock(gFailureMutex);
+        if (gFailure.truncateError != 0) {
+            return gFailure.truncateError;
+        }
+    }
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
         return errno;
     }
@@ -130,7 +137,12 @@ namespace cpTestWriteFailure {
 
 void FailAfter(int64_t bytes, int error) {
     std::lock_guard lock(gFailureMutex);
-    gFailure = WriteFailure{true, bytes, error};
+    gFailure = WriteFailure{true, bytes, error, gFailure.truncateError};
+}
+
+void FailTruncate(int error) {
+    std::lock_guard lock(gFailureMutex);
+    gFailure.truncateError = error;
 }
 
 void Clear() {

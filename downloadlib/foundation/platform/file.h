@@ -41,8 +41,9 @@ class cpCFile {
 int cpWriteAll(int fd, const void* data, size_t length);
 
 // The write-failure seam: once armed, writes succeed for `bytes` more bytes in all, then fail
-// with `error` until cleared. Any thread.
+// with `error` until cleared; FailTruncate makes every truncation fail with `error`. Any thread.
 namespace cpTestWriteFailure {
 void FailAfter(int64_t bytes, int error);
+void FailTruncate(int error);
 void Clear();
 }  // namespace cpTestWriteFailure
