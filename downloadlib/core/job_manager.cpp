@@ -72,7 +72,7 @@ int32_t CJobManager::Setup(uint32_t notifyWindow, DownloadLibCallback callback, 
                            uint8_t runElevated, std::shared_ptr<CNotifyGate> gate) {
     cpCLock lock(mutex_.Get());
     notify_ = CNotifyTarget{notifyWindow, callback, userData, std::move(gate)};
-    SetRunElevated(runElevated != 0);
+    SetRunElevated(runElevated);
     if (factories_.engineDownloader) {
         engine_ = factories_.engineDownloader(this, mutex_);
     }

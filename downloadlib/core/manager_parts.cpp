@@ -3,12 +3,13 @@
 #include <atomic>
 #include <mutex>
 
+#include "engine/binary_execute.h"
+
 namespace {
 
 std::mutex gFactoriesMutex;
 CJobManagerFactories gDefaultFactories;
 std::optional<CJobManagerFactories> gTestFactories;
-std::atomic<bool> gRunElevated{true};
 
 }  // namespace
 
@@ -27,10 +28,10 @@ CJobManagerFactories CurrentManagerFactories() {
     return gTestFactories ? *gTestFactories : gDefaultFactories;
 }
 
-void SetRunElevated(bool elevated) {
-    gRunElevated.store(elevated);
+void SetRunElevated(uint8_t flag) {
+    SetRunElevatedFlag(flag);
 }
 
 bool RunElevated() {
-    return gRunElevated.load();
+    return RunElevatedFlag() == 1;
 }

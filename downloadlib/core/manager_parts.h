@@ -60,5 +60,6 @@ void SetManagerFactoriesForTests(std::optional<CJobManagerFactories> factories);
 CJobManagerFactories CurrentManagerFactories();
 
 // The host's run-elevated choice of DownloadLib_InitializeEx, read when the engine is started.
-void SetRunElevated(bool elevated);
+// Kept as the byte the host gave: only 1 asks for elevation.
+void SetRunElevated(uint8_t flag);
 bool RunElevated();
