@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <mutex>
 #include <utility>
 
+#include "engine/binary_execute.h"
 #include "engine/engine_paths.h"
 #include "foundation/clock.h"
 #include "foundation/collector.h"
@@ -24,22 +24,6 @@ namespace ep = engine_protocol;
 namespace {
 
 constexpr size_t kProgressNameBytes = 65;
-
-std::mutex gStarterMutex;
-std::function<bool()> gStarter;
-
-bool StartEngine() {
-    std::function<bool()> starter;
-    {
-        std::lock_guard lock(gStarterMutex);
-        starter = gStarter;
-    }
-    if (!starter) {
-        WriteLogLine("[TessloadLib] Run Binary (no executable file)");
-        return false;
-    }
-    return starter();
-}
 
 // Sizes above the signed range are the engine's "not known yet".
 int64_t KnownSize(uint64_t size) {
@@ -78,11 +62,6 @@ ep::FileRecord RecordOf(const CJobFile& file) {
 
 }  // namespace
 
-void SetEngineStarter(std::function<bool()> starter) {
-    std::lock_guard lock(gStarterMutex);
-    gStarter = std::move(starter);
-}
-
 uint16_t EnginePort() {
     const char* value = std::getenv("TEV_ENGINE_PORT");
     if (value != nullptr && value[0] != '\0') {
@@ -105,7 +84,7 @@ CEngineDownloaderSettings DefaultEngineDownloaderSettings() {
         GetFileVersionText(GetEngineFilePath(), &version);
         return version;
     };
-    settings.launcher.environment.runEngine = StartEngine;
+    settings.launcher.environment.runEngine = [] { return RunEngine(); };
     settings.launcher.descriptorUrl = UpdateDescriptorUrl();
     settings.port = EnginePort();
     return settings;
@@ -169,6 +148,7 @@ CEngineDownloader::~CEngineDownloader() {
     cpCLock lock(Mutex());
     ReleaseConnection(true);
     DestroyLauncher();
+    retiredLauncher_.reset();
     pending_.clear();
     WriteLogLine("[TessloadLib] CEngineDownloader Destroy");
 }
@@ -265,7 +245,7 @@ void CEngineDownloader::EndJob(CJob* job) {
     }
     const ep::StopJob stop{record->job, record->engineJob};
     RemovePending(record);
-    if (layer_ != nullptr) {
+    if (IsConnected()) {
         layer_->SendStopJob(stop);
     }
 }
@@ -292,7 +272,7 @@ void CEngineDownloader::TickJob(CJob* job) {
 }
 
 int32_t CEngineDownloader::ReplyResume(CJob* job, uint8_t answer1, uint8_t answer2) {
-    if (layer_ != nullptr) {
+    if (IsConnected()) {
         layer_->SendResumeReply(
             ep::ResumeReply{job->EngineNumber(), job->Number(), answer1, answer2});
     }
@@ -301,13 +281,13 @@ int32_t CEngineDownloader::ReplyResume(CJob* job, uint8_t answer1, uint8_t answe
 
 void CEngineDownloader::SetServiceId(const char* serviceId) {
     serviceId_ = serviceId != nullptr ? serviceId : "";
-    if (layer_ != nullptr) {
+    if (IsConnected()) {
         layer_->SendServiceId(ep::ServiceId{ep::FitText(serviceId_, ep::kServiceIdField)});
     }
 }
 
 void CEngineDownloader::SetJobFlag(CJob* job, uint8_t value) {
-    if (layer_ != nullptr) {
+    if (IsConnected()) {
         layer_->SendJobFlag(ep::JobFlag{job->Number(), job->EngineNumber(), value});
     }
 }
@@ -324,7 +304,9 @@ void CEngineDownloader::MakeLauncher() {
 void CEngineDownloader::DestroyLauncher() {
     if (launcher_) {
         launcher_->SetListener(nullptr);
-        launcher_.reset();
+        // Its run may be on the stack of this very call (a connection that failed at once):
+        // it goes with the next restart or with this downloader.
+        retiredLauncher_ = std::move(launcher_);
     }
 }
 

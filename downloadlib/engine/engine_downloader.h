@@ -9,7 +9,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,12 +27,8 @@ struct CEngineDownloaderSettings {
 
 // The engine port: TEV_ENGINE_PORT when it holds a port number, else 38006.
 uint16_t EnginePort();
-// What starts the engine program once its update run is over: installed at start-up by the
-// module that starts programs; true when the engine was started. Without one nothing is started
-// and the run reports a failed start.
-void SetEngineStarter(std::function<bool()> starter);
-// The library's own: the engine folder and program of engine/engine_paths.h, the descriptor on
-// the download server, and the port above.
+// The library's own: the engine folder and program of engine/engine_paths.h, its start by
+// engine/binary_execute.h, the descriptor on the download server, and the port above.
 CEngineDownloaderSettings DefaultEngineDownloaderSettings();
 
 // The progress snapshot of a type-5 message. Sizes of 0, unknown sizes and bytes present above
@@ -71,7 +66,8 @@ class CEngineDownloader final : public CJobDownloader,
 
     // For tests and diagnostics.
     uint32_t RestartCount() const { return restarts_; }
-    bool IsConnected() const { return connection_ && connectTime_ > 0; }
+    // Connected and the listener checked: only then does anything go to the engine.
+    bool IsConnected() const { return connection_ && layer_ != nullptr && connectTime_ > 0; }
     size_t PendingCount() const { return pending_.size(); }
 
   private:
@@ -125,6 +121,7 @@ class CEngineDownloader final : public CJobDownloader,
 
     CEngineDownloaderSettings settings_;
     std::unique_ptr<CEngineLauncher> launcher_;
+    std::unique_ptr<CEngineLauncher> retiredLauncher_;  // silenced, kept until the next restart
     vmSmartPtr<vmIQoSContext> connection_;
     vmICDNLocalClientLayer* layer_ = nullptr;  // the connection's top layer, owned by it
     std::string serviceId_;

@@ -172,7 +172,7 @@ class EngineDownloaderTest : public ::testing::Test {
         job->SetServiceId(serviceId.c_str());
         job->SetSpeedMode(speedMode);
         job->SetEngineOption(engineOption ? 1 : 0);
-        job->SetNotifyTarget(CNotifyTarget{0, &JobNotes::Callback, &notes_});
+        job->SetNotifyTarget(CNotifyTarget{0, &JobNotes::Callback, &notes_, nullptr});
         for (const FileSpec& file : files) {
             EXPECT_EQ(job->AddFile(file.url.c_str(), folder_.c_str(), file.name.c_str(), file.size,
                                    0x101, 2),
@@ -353,8 +353,7 @@ TEST_F(EngineDownloaderTest, TheEnginesMessagesBecomeJobReports) {
     const size_t before = engine_.Messages().size();
     EXPECT_EQ(Call([&] { return downloader_->ReplyToResumeQuery(job, 1, 0); }), DL_OK);
     ASSERT_TRUE(engine_.WaitMessages(before + 1));
-    EXPECT_EQ(*As<ep::ResumeReply>(engine_.Messages().back()),
-              (ep::ResumeReply{77, job->Number(), 1, 0}));
+    EXPECT_EQ(engine_.Last<ep::ResumeReply>(), (ep::ResumeReply{77, job->Number(), 1, 0}));
 
     ASSERT_TRUE(engine_.Send(ep::JobFinished{job->Number(), 77, 0, 0}));
     ASSERT_TRUE(Until([&] { return !downloader_->Holds(job); }));
@@ -404,7 +403,7 @@ TEST_F(EngineDownloaderTest, AGiveUpMovesOnlyThatJobAndAFailureEndsOnlyItsJob) {
     const size_t before = engine_.Messages().size();
     EXPECT_EQ(Call([&] { return downloader_->Stop(b); }), DL_OK);
     ASSERT_TRUE(engine_.WaitMessages(before + 1));
-    EXPECT_EQ(*As<ep::StopJob>(engine_.Messages().back()), (ep::StopJob{b->Number(), 2}));
+    EXPECT_EQ(engine_.Last<ep::StopJob>(), (ep::StopJob{b->Number(), 2}));
 }
 
 TEST_F(EngineDownloaderTest, AMessageTheLibraryCannotUseEndsTheConnection) {

@@ -7,7 +7,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "engine/engine_protocol.h"
@@ -35,6 +37,15 @@ class ScriptedEngine {
     // The types of the messages received so far, in order.
     std::vector<uint16_t> Types() const;
     int Connections() const;
+    // The newest message when it is a Record.
+    template <class Record>
+    std::optional<Record> Last() const {
+        const std::vector<Received> messages = Messages();
+        if (messages.empty() || !std::holds_alternative<Record>(messages.back().message)) {
+            return std::nullopt;
+        }
+        return std::get<Record>(messages.back().message);
+    }
     // Bytes that came in but did not decode as a message of the library.
     bool SawBrokenBytes() const { return broken_.load(); }
 
