@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "core/downloader_dlg.h"
+#include "controller/downloader_dlg.h"
 #include "ui/app.h"
 #include "ui/dialogs.h"
 #include "ui/downloader_window.h"

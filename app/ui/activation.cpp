@@ -3,7 +3,7 @@
 #include <QApplication>
 #include <QWidget>
 
-#include "core/single_instance.h"
+#include "hostkit/single_instance.h"
 
 QWidget* FindTopLevelWindow(const QString& title) {
     for (QWidget* widget : QApplication::topLevelWidgets()) {

@@ -2,10 +2,10 @@
 
 #include <QString>
 
-#include "core/seams.h"
-#include "core/single_instance.h"
-#include "core/start_up.h"
-#include "core/texts.h"
+#include "hostkit/seams.h"
+#include "hostkit/single_instance.h"
+#include "hostkit/start_up.h"
+#include "hostkit/texts.h"
 #include "ui/activation.h"
 
 int CTEVDownloaderApp::Run(const std::vector<std::string>& arguments,

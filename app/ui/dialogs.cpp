@@ -10,6 +10,9 @@
 #include <QPushButton>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <memory>
+
+#include "hostkit/texts.h"
 
 MessageAnswer CQtMessageBoxes::Show(const CMessage& message) {
     QWidget* owner = message.ownedByWindow ? window_.data() : nullptr;
@@ -49,7 +52,7 @@ QString ExistingFolder(QString path) {
 
 std::optional<std::string> CQtFolderChooser::ChooseFolder(const CFolderRequest& request) {
     QDialog dialog(window_);
-    dialog.setWindowTitle(window_ != nullptr ? window_->windowTitle() : QString());
+    dialog.setWindowTitle(QString::fromUtf8(kTextFolderChooserCaption));
     dialog.resize(420, 460);
 
     auto* title = new QLabel(QString::fromStdString(request.title).trimmed(), &dialog);
@@ -82,10 +85,25 @@ std::optional<std::string> CQtFolderChooser::ChooseFolder(const CFolderRequest& 
                 status->setText(QString::fromStdString(request.statusText(path.toStdString())));
             }
         });
-    const QModelIndex initial =
-        model->index(ExistingFolder(QString::fromStdString(request.initialFolder)));
+    const QString initialPath = ExistingFolder(QString::fromStdString(request.initialFolder));
+    const QModelIndex initial = model->index(initialPath);
     tree->setCurrentIndex(initial);
     tree->scrollTo(initial);
+    // The model reads folders in the background: once the preselected folder's parent is read,
+    // its place in the tree is final, and only then can it be scrolled into view.
+    const QString initialParent = QFileInfo(initialPath).path();
+    auto scrolled = std::make_shared<bool>(false);
+    QObject::connect(model, &QFileSystemModel::directoryLoaded, &dialog,
+                     [=](const QString& loaded) {
+                         if (*scrolled || QDir(loaded) != QDir(initialParent)) {
+                             return;
+                         }
+                         *scrolled = true;
+                         const QModelIndex current = model->index(initialPath);
+                         if (tree->currentIndex() == current) {
+                             tree->scrollTo(current, QAbstractItemView::PositionAtCenter);
+                         }
+                     });
 
     if (dialog.exec() != QDialog::Accepted || selected().isEmpty()) {
         return std::nullopt;

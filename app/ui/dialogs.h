@@ -4,7 +4,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "core/seams.h"
+#include "hostkit/seams.h"
 
 class CQtMessageBoxes : public IMessageBoxes {
   public:

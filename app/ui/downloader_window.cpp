@@ -8,7 +8,7 @@
 #include <QScreen>
 #include <QWindow>
 
-#include "core/texts.h"
+#include "hostkit/texts.h"
 #include "ui/banner.h"
 #include "ui/button_st.h"
 #include "ui/fonts.h"

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <map>
 
-#include "core/view.h"
+#include "controller/view.h"
 
 class CButtonST;
 class CExplorer1;

@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "core/texts.h"
+#include "hostkit/texts.h"
 #include "ui/fonts.h"
 
 CResumeDlg::CResumeDlg(QWidget* owner)

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/start_up.h"
-#include "core/texts.h"
+#include "hostkit/start_up.h"
+#include "hostkit/texts.h"
 #include "qt_environment.h"
 #include "support/tcp_peer.h"
 #include "ui/banner.h"

@@ -15,20 +15,20 @@
 #include <thread>
 #include <vector>
 
-#include "core/downloader_dlg.h"
-#include "core/file_list.h"
-#include "core/folders.h"
-#include "core/format.h"
-#include "core/installer.h"
-#include "core/library_window.h"
-#include "core/start_up.h"
-#include "core/texts.h"
+#include "controller/downloader_dlg.h"
+#include "controller/library_window.h"
 #include "downloadlib.h"
 #include "fake_seams.h"
 #include "foundation/paths.h"
 #include "foundation/platform/connectivity.h"
 #include "foundation/platform/disk.h"
 #include "foundation/platform/window.h"
+#include "hostkit/file_list.h"
+#include "hostkit/folders.h"
+#include "hostkit/format.h"
+#include "hostkit/installer.h"
+#include "hostkit/start_up.h"
+#include "hostkit/texts.h"
 #include "qt_environment.h"
 #include "recording_view.h"
 #include "report_collector/report_collector.h"
@@ -90,7 +90,13 @@ class ControllerTest : public ::testing::Test {
     void TearDown() override {
         dlg_.reset();
         cpSetConnectivityProbe(nullptr);
-        cpSetFreeSpaceProbe(nullptr);
+        SetFreeSpace(nullptr);
+    }
+
+    // The library's size check and the window's folder chooser measure the same drive.
+    static void SetFreeSpace(std::function<int64_t(const std::string&)> probe) {
+        cpSetFreeSpaceProbe(probe);
+        SetFreeSpaceProbe(probe);
     }
 
     // Serves the files under /game/ and a CR LF list of them (ending in a blank line, as lists
@@ -143,7 +149,7 @@ TEST_F(ControllerTest, AWholeRunFromTheFileListToTheInstaller) {
     const std::string readme = "QK sample game\n";
     ServeGame({{"readme.txt", readme}, {"QK_Data1.pak", data}, {"install.sh", kInstallerScript}});
     const uint64_t total = readme.size() + data.size() + std::strlen(kInstallerScript);
-    cpSetFreeSpaceProbe([](const std::string&) { return int64_t{5} << 30; });
+    SetFreeSpace([](const std::string&) { return int64_t{5} << 30; });
 
     CTEVDownloaderDlg& dlg = Open();
     EXPECT_EQ(dlg.State(), DownloaderState::Preparing);
@@ -242,6 +248,67 @@ TEST_F(ControllerTest, AWholeRunFromTheFileListToTheInstaller) {
     EXPECT_EQ(Shown().size(), 1u);
 }
 
+// The installer's path is what follows its own URL in the library's "URL,path" message: a comma
+// inside the URL does not cut it, and a message cut at its field's end is not used at all.
+struct InstallerCase {
+    const char* name;
+    std::string directory;  // on the server, below /game/
+    std::string folder;     // below the test root
+};
+
+TEST_F(ControllerTest, TheInstallerIsFoundWhateverItsUrlHolds) {
+    const InstallerCase cases[] = {
+        {"inst,1.sh", "", "/commas/"},
+        // A URL of about 900 bytes and a folder of about 180: the message would be longer than
+        // its 1024-byte field (a job folder holds at most 259 bytes).
+        {"install.sh", std::string(850, 'd') + "/", "/" + std::string(150, 'f') + "/"},
+    };
+    for (const InstallerCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string readmeUrl = "/game/" + c.directory + "readme,txt";
+        const std::string installerUrl = "/game/" + c.directory + c.name;
+        server_.SetContent(readmeUrl, "readme");
+        server_.SetContent(installerUrl, kInstallerScript);
+        server_.SetContent("/game/list-" + std::to_string(c.directory.size()) + ".txt",
+                           server_.Url(readmeUrl) + "\n" + server_.Url(installerUrl) + "\n");
+        view_.quitCode.reset();
+        CTEVDownloaderDlg& dlg = Open("/game/list-" + std::to_string(c.directory.size()) + ".txt");
+        ASSERT_TRUE(UntilReady());
+        const std::string folder = root_ + c.folder;
+        fs::create_directories(folder);
+        folders_.answer = folder;
+        dlg.OnCommand(kIdFolderButton);
+        dlg.OnCommand(kIdStart);
+        ASSERT_TRUE(Until([&] { return dlg.State() == DownloaderState::Finished; }, 60s));
+        EXPECT_EQ(dlg.InstallerPath(), folder + c.name);
+        dlg.OnCommand(kIdInstall);
+        ASSERT_TRUE(Until([&] { return view_.quitCode.has_value(); }));
+        EXPECT_TRUE(
+            Until([&] { return ReadWholeFile(folder + "INSTALLED.txt") == "installed\n"; }, 10s));
+        EXPECT_TRUE(Shown().empty()) << Shown().front();
+        dlg_.reset();
+    }
+}
+
+// A job that ends without one of its files offers no installer: there is nothing whole to run.
+TEST_F(ControllerTest, AJobDoneWithoutEveryFileOffersNoInstall) {
+    server_.SetContent("/game/setup.sh", kInstallerScript);
+    server_.SetContent("/game/data/", "an index page, no file");
+    server_.SetContent("/game/data", "an index page, no file");
+    server_.SetContent("/game/filelist.txt",
+                       server_.Url("/game/data/") + "\n" + server_.Url("/game/setup.sh") + "\n");
+    CTEVDownloaderDlg& dlg = Open();
+    ASSERT_TRUE(UntilReady());
+    dlg.OnCommand(kIdStart);
+    ASSERT_TRUE(Until([&] { return dlg.Job() == 0 && !boxes_.shown.empty(); }, 60s));
+    EXPECT_EQ(Shown(), std::vector<std::string>{WindowBox("下載QK失敗\n請稍候再試")});
+    EXPECT_FALSE(dlg.Finished());
+    EXPECT_NE(dlg.State(), DownloaderState::Finished);
+    EXPECT_FALSE(view_.Enabled(kIdInstall));
+    dlg.OnCommand(kIdInstall);
+    EXPECT_FALSE(view_.quitCode.has_value()) << "nothing is installed";
+}
+
 // Stopping removes the job; the next start makes a new one with every file again, and the name
 // display starts over at the first file.
 TEST_F(ControllerTest, StartStopStartRecreatesTheJobWithEveryFile) {
@@ -297,7 +364,7 @@ TEST_F(ControllerTest, ADiskTooSmallStopsTheJobAndSaysWhatIsMissing) {
     ServeGame({{"data.bin", data}, {"setup.exe", "MZ"}});
     CTEVDownloaderDlg& dlg = Open();
     ASSERT_TRUE(UntilReady());
-    cpSetFreeSpaceProbe([](const std::string&) { return int64_t{10}; });
+    SetFreeSpace([](const std::string&) { return int64_t{10}; });
     dlg.OnCommand(kIdStart);
     ASSERT_NE(dlg.Job(), 0u);
     ASSERT_TRUE(Until([&] { return !boxes_.shown.empty(); }));
@@ -311,7 +378,7 @@ TEST_F(ControllerTest, ADiskTooSmallStopsTheJobAndSaysWhatIsMissing) {
     EXPECT_TRUE(view_.Enabled(kIdFolderButton));
 
     // With room again the next start downloads everything.
-    cpSetFreeSpaceProbe(nullptr);
+    SetFreeSpace(nullptr);
     dlg.OnCommand(kIdStart);
     ASSERT_TRUE(Until([&] { return dlg.Finished(); }, 60s));
     EXPECT_EQ(ReadWholeFile(DefaultDownloadFolder() + "data.bin"), data);

@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "core/downloader_dlg.h"
-#include "core/texts.h"
+#include "controller/downloader_dlg.h"
 #include "fake_seams.h"
+#include "hostkit/texts.h"
 #include "qt_environment.h"
 #include "report_collector/report_collector.h"
 #include "test_server/test_http_server.h"

@@ -12,12 +12,13 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeView>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 
-#include "core/format.h"
-#include "core/start_up.h"
-#include "core/texts.h"
+#include "hostkit/format.h"
+#include "hostkit/start_up.h"
+#include "hostkit/texts.h"
 #include "qt_environment.h"
 #include "ui/dialogs.h"
 
@@ -64,9 +65,8 @@ TEST(CQtMessageBoxes, CaptionsTextsButtonsAndAnswers) {
         EXPECT_EQ(box->parentWidget(), &window);
         box->button(QMessageBox::No)->click();
     });
-    const MessageAnswer answer =
-        boxes.Show(CMessage::Window(StringPrintf(kTextCloseWithJob, kGameName),
-                                    MessageButtons::YesNo, MessageIcon::Information));
+    const MessageAnswer answer = boxes.Show(CMessage::Window(
+        FormatText(kTextCloseWithJob, kGameName), MessageButtons::YesNo, MessageIcon::Information));
     EXPECT_EQ(answer, MessageAnswer::No);
     EXPECT_EQ(caption, QStringLiteral("QK"));
     EXPECT_EQ(text, QString::fromUtf8("關閉視窗時，即會中止下載 QK\n確定要關閉視窗嗎？"));
@@ -100,7 +100,7 @@ TEST(CQtFolderChooser, PreselectsShowsTheTitleAndFollowsTheSelection) {
     CQtFolderChooser chooser(&window);
 
     CFolderRequest request;
-    request.title = StringPrintf(kTextFolderTitle, "1.00 GB");
+    request.title = FormatText(kTextFolderTitle, "1.00 GB");
     request.initialFolder = (Home() + "/games/QK/").toStdString();
     request.statusText = [](const std::string& folder) { return "free in " + folder; };
 
@@ -140,4 +140,43 @@ TEST(CQtFolderChooser, PreselectsShowsTheTitleAndFollowsTheSelection) {
     });
     EXPECT_FALSE(chooser.ChooseFolder(request).has_value());
     EXPECT_EQ(preselected, Home() + "/games/QK");
+}
+
+TEST(CQtFolderChooser, HasItsOwnCaptionAndScrollsThePreselectedFolderIntoView) {
+    // Enough sibling folders before it that the preselected one starts out of view.
+    for (int i = 0; i < 80; ++i) {
+        ASSERT_TRUE(QDir().mkpath(Home() + QString("/many/a%1").arg(i, 2, 10, QChar('0'))));
+    }
+    ASSERT_TRUE(QDir().mkpath(Home() + "/many/zz-QK"));
+    QWidget window;
+    window.setWindowTitle(QString::fromUtf8(kMainWindowTitle));
+    window.show();
+    CQtFolderChooser chooser(&window);
+    CFolderRequest request;
+    request.title = FormatText(kTextFolderTitle, "1.00 GB");
+    request.initialFolder = (Home() + "/many/zz-QK/").toStdString();
+
+    QString caption;
+    QString preselected;
+    bool visible = false;
+    WhenModalOpens([&](QWidget* modal) {
+        caption = modal->windowTitle();
+        auto* tree = modal->findChild<QTreeView*>();
+        auto* model = qobject_cast<QFileSystemModel*>(tree->model());
+        // The tree fills in the background; wait (bounded) until the folder shows.
+        visible = ProcessEventsUntil(
+            [&] {
+                const QRect place = tree->visualRect(tree->currentIndex());
+                return model->rowCount(model->index(Home() + "/many")) == 81 && !place.isEmpty() &&
+                       tree->viewport()->rect().contains(place);
+            },
+            std::chrono::seconds(10));
+        preselected = model->filePath(tree->currentIndex());
+        modal->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
+    });
+    EXPECT_FALSE(chooser.ChooseFolder(request).has_value());
+    EXPECT_EQ(caption, QString::fromUtf8(kTextFolderChooserCaption));
+    EXPECT_NE(caption, window.windowTitle()) << "activation looks for the window by its title";
+    EXPECT_EQ(preselected, Home() + "/many/zz-QK");
+    EXPECT_TRUE(visible) << "the preselected folder stays out of view";
 }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/view.h"
+#include "controller/view.h"
 
 class CRecordingView : public IDownloaderView {
   public:

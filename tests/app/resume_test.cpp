@@ -6,7 +6,7 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "core/texts.h"
+#include "hostkit/texts.h"
 #include "qt_environment.h"
 #include "ui/resume_dlg.h"
 

@@ -8,8 +8,8 @@
 #include <sstream>
 #include <string>
 
-#include "core/texts.h"
 #include "fake_seams.h"
+#include "hostkit/texts.h"
 #include "process_start.h"
 #include "qt_environment.h"
 #include "ui/app.h"

@@ -9,8 +9,8 @@
 #include <QScreen>
 #include <vector>
 
-#include "core/texts.h"
-#include "core/view.h"
+#include "controller/view.h"
+#include "hostkit/texts.h"
 #include "qt_environment.h"
 #include "ui/banner.h"
 #include "ui/button_st.h"

@@ -130,20 +130,38 @@ TEST_F(CliTest, EachFailureHasItsExitCodeAndNamesWhatFailed) {
     server_.SetContent("/broken.bin", "payload");
     server_.AddRule("/broken.bin",
                     {.kind = HttpRule::Status, .status = 500, .onlyWithRange = true});
+    // A line ending in '/' names no file: the job cannot be done without it.
+    server_.SetContent("/nameless.txt",
+                       server_.Url("/game/dir/") + "\n" + server_.Url("/game/ok.bin") + "\n");
+    server_.SetContent("/game/dir/", "an index page");
+    server_.SetContent("/game/dir", "an index page");
     std::ofstream(root_ / "not-a-folder") << "x";
-    const std::string refused = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/list.txt";
+    const std::string refusedPort = std::to_string(UnusedPort());
+    const std::string refused = "http://127.0.0.1:" + refusedPort + "/list.txt";
 
     struct Case {
         std::vector<std::string> args;
         int exitCode;
         std::string named;
+        std::string why = {};  // said after what it names
     };
     const Case cases[] = {
         {{"--no-such-option"}, kExitUsage, "--no-such-option"},
         {{"a", "b"}, kExitUsage, "b"},
-        {{refused}, kExitFileList, refused},
-        {{server_.Url("/missing.txt")}, kExitFileList, server_.Url("/missing.txt")},
+        {{refused}, kExitFileList, refused, "connection refused by 127.0.0.1:" + refusedPort},
+        {{server_.Url("/missing.txt")},
+         kExitFileList,
+         server_.Url("/missing.txt"),
+         "the server answered 404"},
+        {{"no-url-here"}, kExitFileList, "no-url-here", "it is not a URL"},
+        {{"ftp://127.0.0.1/list.txt"},
+         kExitFileList,
+         "ftp://127.0.0.1/list.txt",
+         "the scheme ftp: is not supported"},
         {{server_.Url("/long.txt")}, kExitFileList, server_.Url("/long.txt")},
+        {{"--folder", folder_.string(), server_.Url("/nameless.txt")},
+         kExitDownload,
+         server_.Url("/game/dir/")},
         {{server_.Url("/dead.txt")}, kExitSizeCheck, server_.Url("/dead.txt")},
         {{"--folder", (root_ / "not-a-folder" / "x").string(), ListUrl()},
          kExitDownload,
@@ -156,10 +174,23 @@ TEST_F(CliTest, EachFailureHasItsExitCodeAndNamesWhatFailed) {
         const ProcessResult result = Run(c.args);
         EXPECT_EQ(result.exitCode, c.exitCode) << c.args.back() << "\n" << result.err;
         EXPECT_NE(result.err.find(c.named), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find(c.why, result.err.find(c.named)), std::string::npos)
+            << result.err;
         EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'),
                   c.exitCode == kExitUsage ? 2 : 1)
             << "one clear line: " << result.err;
     }
+}
+
+TEST_F(CliTest, ARelativeFolderIsTakenFromWhereTheUserIs) {
+    Serve({{"a.bin", TestBytes(5000, 6)}});
+    ProcessOptions options;
+    options.workingFolder = root_.string();
+    const ProcessResult result = Run({"--folder", "rel/../games/./QK", ListUrl()}, options);
+    ASSERT_EQ(result.exitCode, kExitSuccess) << result.err;
+    const fs::path expected = root_ / "games" / "QK" / "a.bin";
+    EXPECT_TRUE(ReadWholeFile(expected) == TestBytes(5000, 6));
+    EXPECT_NE(result.out.find("done: " + expected.string()), std::string::npos) << result.out;
 }
 
 TEST_F(CliTest, InstallStartsTheDownloadedInstaller) {

@@ -43,6 +43,9 @@ ProcessResult RunProcess(const std::vector<std::string>& arguments, const Proces
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    if (!options.workingFolder.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, options.workingFolder.c_str());
+    }
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);

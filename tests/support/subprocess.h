@@ -19,6 +19,7 @@ struct ProcessResult {
 struct ProcessOptions {
     std::vector<std::pair<std::string, std::string>> environment;  // added to the test's own
     int timeoutMs = 60000;
+    std::string workingFolder;  // empty: the test's own
     // Called for every complete line of standard output, with the child's pid (for signals).
     std::function<void(const std::string& line, pid_t pid)> onOutputLine;
 };

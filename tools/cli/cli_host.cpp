@@ -6,14 +6,15 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <filesystem>
 
-#include "core/file_list.h"
-#include "core/folders.h"
-#include "core/format.h"
-#include "core/installer.h"
-#include "core/seams.h"
-#include "core/start_up.h"
-#include "foundation/log.h"
+#include "cli_diagnose.h"
+#include "hostkit/file_list.h"
+#include "hostkit/folders.h"
+#include "hostkit/format.h"
+#include "hostkit/installer.h"
+#include "hostkit/seams.h"
+#include "hostkit/start_up.h"
 
 namespace {
 
@@ -29,6 +30,19 @@ class ConsoleBoxes : public IMessageBoxes {
   private:
     CliOutput& output_;
 };
+
+std::string AbsoluteFolder(const std::string& folder) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(folder, error);
+    if (error) {
+        return folder;
+    }
+    std::string text = absolute.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') {
+        text.pop_back();
+    }
+    return text;
+}
 
 std::string Quoted(int64_t value) {
     return CliOutput::JsonNumber(value);
@@ -46,8 +60,10 @@ CliHost::CliHost(CliOptions options, CliOutput& output)
         wakeWrite_ = fds[1];
     }
     interruptFd_.store(wakeWrite_);
-    folder_ =
-        WithTrailingSeparator(options_.folder.empty() ? DefaultDownloadFolder() : options_.folder);
+    // The library takes the folder as it stands, and the engine refuses a relative one: resolve
+    // it against the folder the user typed it in.
+    folder_ = WithTrailingSeparator(options_.folder.empty() ? DefaultDownloadFolder()
+                                                            : AbsoluteFolder(options_.folder));
     if (options_.fileListUrl.empty()) {
         options_.fileListUrl = BuiltInFileListUrl();
     }
@@ -83,15 +99,14 @@ void CliHost::Wake() {
 
 int CliHost::Run() {
     if (DownloadLib_Initialize(0, &CliHost::Callback, this) != DL_OK) {
-        output_.Error("the download library could not start (see " + LogFilePath() + ")");
+        output_.Error("the download library could not start (see " + LibraryLogFile() + ")");
         DownloadLib_Finalize();
         return kExitLibrary;
     }
     output_.Info("Fetching the file list " + options_.fileListUrl);
     int exitCode = -1;
     if (DownloadLib_DownloadData(options_.fileListUrl.c_str()) != DL_OK) {
-        output_.Error("cannot fetch the file list " + options_.fileListUrl);
-        exitCode = kExitFileList;
+        exitCode = FileListFailed();
     }
     while (exitCode < 0) {
         pollfd wait{wakeRead_, POLLIN, 0};
@@ -136,8 +151,7 @@ int CliHost::Handle(int32_t code, int32_t parameter) {
         case DLN_DATA_DONE:
             return OnFileList();
         case DLN_DATA_FAILED:
-            output_.Error("cannot fetch the file list " + options_.fileListUrl);
-            return kExitFileList;
+            return FileListFailed();
         case DLN_DATA_TICK:
             output_.Json(code, {});
             return -1;
@@ -145,7 +159,7 @@ int CliHost::Handle(int32_t code, int32_t parameter) {
             return OnSizeKnown();
         case DLN_CHECK_FAILED:
             output_.Error("cannot learn the size of the files listed in " + options_.fileListUrl +
-                          " (details in " + LogFilePath() + ")");
+                          " (details in " + LibraryLogFile() + ")");
             return kExitSizeCheck;
         case DLN_DOWNLOAD_PATH_FAILED:
             output_.Error("cannot create the download folder " + folder_);
@@ -153,8 +167,8 @@ int CliHost::Handle(int32_t code, int32_t parameter) {
         case DLN_JOB_SIZE: {
             JobSizeInfo info{};
             DownloadLib_GetJobSizeInfo(job_, &info);
-            output_.Info(StringPrintf("%d files, %s in all", info.fileCount,
-                                      FormatSize(static_cast<double>(info.totalBytes)).c_str()));
+            output_.Info(FormatText("%d files, %s in all", info.fileCount,
+                                    FormatSize(static_cast<double>(info.totalBytes)).c_str()));
             return -1;
         }
         case DLN_JOB_PROGRESS: {
@@ -186,7 +200,7 @@ int CliHost::Handle(int32_t code, int32_t parameter) {
                 installer_ = path;
             }
             output_.Info(
-                StringPrintf("[%d/%zu] done: %s", completedFiles_, urls_.size(), path.c_str()));
+                FormatText("[%d/%zu] done: %s", completedFiles_, urls_.size(), path.c_str()));
             output_.Json(code, {{"url", CliOutput::JsonString(url)},
                                 {"path", CliOutput::JsonString(path)},
                                 {"sequence", Quoted(message.sequence)}});
@@ -203,6 +217,13 @@ int CliHost::Handle(int32_t code, int32_t parameter) {
         default:
             return -1;
     }
+}
+
+int CliHost::FileListFailed() {
+    const std::string why = DiagnoseUrl(options_.fileListUrl);
+    output_.Error("cannot fetch the file list " + options_.fileListUrl + ": " +
+                  (why.empty() ? "see " + LibraryLogFile() : why));
+    return kExitFileList;
 }
 
 int CliHost::OnFileList() {
@@ -230,7 +251,7 @@ int CliHost::OnFileList() {
         output_.Error("the file list " + options_.fileListUrl + " names no file");
         return kExitFileList;
     }
-    output_.Info(StringPrintf("%zu files listed; checking their size", urls_.size()));
+    output_.Info(FormatText("%zu files listed; checking their size", urls_.size()));
     phase_ = Phase::SizeCheck;
     for (const std::string& url : urls_) {
         if (DownloadLib_AddContentLengthCheck(url.c_str()) != DL_OK) {
@@ -321,7 +342,13 @@ int CliHost::OnJobDone() {
     DownloadLib_GetJobResult(job_, &result);
     phase_ = Phase::Done;
     StopJob();
-    output_.Info(StringPrintf("All %d files are in %s", result.fileCount, folder_.c_str()));
+    if (static_cast<size_t>(completedFiles_) < urls_.size()) {
+        // Done, but not with every file: what failed was reported as it failed.
+        output_.Error(FormatText("only %d of %zu files were downloaded into %s", completedFiles_,
+                                 urls_.size(), folder_.c_str()));
+        return kExitDownload;
+    }
+    output_.Info(FormatText("All %d files are in %s", result.fileCount, folder_.c_str()));
     if (!options_.install) {
         return kExitSuccess;
     }

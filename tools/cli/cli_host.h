@@ -34,6 +34,8 @@ class CliHost {
     void Wake();
     // Handles one notification; returns an exit code when the run is over, else -1.
     int Handle(int32_t code, int32_t parameter);
+    // Says why the file list cannot be fetched, as far as the host can tell.
+    int FileListFailed();
     int OnFileList();
     int OnSizeKnown();
     int StartDownload();

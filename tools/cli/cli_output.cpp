@@ -2,7 +2,7 @@
 
 #include <cinttypes>
 
-#include "core/format.h"
+#include "hostkit/format.h"
 
 void CliOutput::EndLiveLine() {
     if (liveLineOpen_) {
@@ -33,14 +33,14 @@ void CliOutput::Progress(const JobProgress& p) {
     }
     // Between files (and after the last) there is no current file: show how many are done.
     const std::string file =
-        p.fileName[0] != '\0' ? StringPrintf("[%d/%d] %s", p.fileIndex + 1, p.fileCount, p.fileName)
-                              : StringPrintf("[%d/%d]", p.completedFiles, p.fileCount);
-    const std::string line = StringPrintf(
+        p.fileName[0] != '\0' ? FormatText("[%d/%d] %s", p.fileIndex + 1, p.fileCount, p.fileName)
+                              : FormatText("[%d/%d]", p.completedFiles, p.fileCount);
+    const std::string line = FormatText(
         "%s  %s / %s  %s/s  elapsed %s  left %s  %d%%", file.c_str(),
         FormatSize(static_cast<double>(p.presentBytes)).c_str(),
         FormatSize(static_cast<double>(p.totalBytes)).c_str(),
         FormatSize(static_cast<double>(p.speed)).c_str(), FormatClock(p.elapsedSeconds).c_str(),
-        FormatClock(p.remainingSeconds).c_str(), p.percent);
+        FormatRemaining(p.remainingSeconds, p.speed).c_str(), p.percent);
     if (mode_ == Mode::Live) {
         std::fprintf(out_, "\r\033[K%s", line.c_str());
         liveLineOpen_ = true;

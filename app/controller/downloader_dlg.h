@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/view.h"
+#include "controller/view.h"
 #include "downloadlib.h"
 
 class CLibraryHostWindow;
@@ -91,6 +91,9 @@ class CTEVDownloaderDlg : public IDownloaderViewListener {
     void OnAgreementToggled();
     void Close(const char* questionFormat);
 
+    // The local path of a completed file from its message text "URL,path"; index is the file's
+    // place in the list.
+    std::string LocalPathOfFileMessage(const std::string& text, size_t index) const;
     // Returns whether the file list is usable; reports and quits when it is not.
     bool ParseFileListBytes(const std::string& bytes);
     void ShowCurrentFileName();
@@ -118,6 +121,7 @@ class CTEVDownloaderDlg : public IDownloaderViewListener {
     std::string agreement_ = "2";
     std::string bannerUrl_;
     std::string installerPath_;
+    std::string jobFolder_;  // the folder the current job downloads into
     JobHandle job_ = 0;
     std::string enginePath_;
     std::vector<std::string> fileList_;

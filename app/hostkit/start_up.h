@@ -11,6 +11,9 @@ inline constexpr char kFallbackBannerFormat[] = "/velmor/tevdownload/banner/%s/%
 // The lock name is cut to this many characters.
 inline constexpr size_t kLockNameLimit = 260;
 
+// The download server, host[:port]: $TEV_DOWNLOAD_SERVER, else the one this build was made for
+// (the library reads the same setting).
+std::string DownloadServerSetting();
 // http://<download server>/download/qk/tevdownload/filelist.txt
 std::string BuiltInFileListUrl();
 // http://<download server>/download/qk/tevdownload/qk.gif

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "core/file_list.h"
+#include "hostkit/file_list.h"
 
 namespace {
 

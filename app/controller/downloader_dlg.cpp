@@ -1,15 +1,15 @@
-#include "core/downloader_dlg.h"
+#include "controller/downloader_dlg.h"
 
 #include <algorithm>
 
-#include "core/file_list.h"
-#include "core/folders.h"
-#include "core/format.h"
-#include "core/installer.h"
-#include "core/library_window.h"
-#include "core/seams.h"
-#include "core/start_up.h"
-#include "core/texts.h"
+#include "controller/library_window.h"
+#include "hostkit/file_list.h"
+#include "hostkit/folders.h"
+#include "hostkit/format.h"
+#include "hostkit/installer.h"
+#include "hostkit/seams.h"
+#include "hostkit/start_up.h"
+#include "hostkit/texts.h"
 
 namespace {
 
@@ -247,7 +247,7 @@ void CTEVDownloaderDlg::OnJobProgress() {
     }
     view_.SetProgress(kIdFileProgress, progress.filePercent);
     view_.SetProgress(kIdJobProgress, progress.percent);
-    texts_.remaining = FormatClock(progress.remainingSeconds);
+    texts_.remaining = FormatRemaining(progress.remainingSeconds, progress.speed);
     texts_.elapsed = FormatClock(progress.elapsedSeconds);
     texts_.received = FormatSize(static_cast<double>(static_cast<uint64_t>(progress.presentBytes)));
     texts_.total = FormatSize(static_cast<double>(static_cast<uint64_t>(progress.totalBytes)));
@@ -262,18 +262,56 @@ void CTEVDownloaderDlg::OnJobFileDone() {
         return;  // nothing was queued: no file completed
     }
     message.text[sizeof message.text - 1] = '\0';
+    const size_t index = static_cast<size_t>(currentIndex_);
     ++currentIndex_;
     ++displayNumber_;
     ShowCurrentFileName();
-    const std::string path = TextAfterComma(message.text);
+    const std::string path = LocalPathOfFileMessage(message.text, index);
     if (QualifiesAsInstaller(fileList_.size(), path)) {
         installerPath_ = path;
     }
 }
 
+std::string CTEVDownloaderDlg::LocalPathOfFileMessage(const std::string& text, size_t index) const {
+    // "URL,path": a URL may hold commas itself, so the path is what follows the file's own URL.
+    const auto startsWith = [&text](const std::string& url) {
+        return text.size() > url.size() && text.compare(0, url.size(), url) == 0 &&
+               text[url.size()] == ',';
+    };
+    // Files complete in order; a message naming another listed URL is taken at its word.
+    const std::string* url = nullptr;
+    if (index < fileList_.size() && startsWith(fileList_[index])) {
+        url = &fileList_[index];
+    }
+    for (const std::string& listed : fileList_) {
+        if (url == nullptr && startsWith(listed)) {
+            url = &listed;
+        }
+    }
+    // A message as long as its field may have been cut: the path is then the job's own folder
+    // and the name the library gives the file, never a cut one.
+    const bool mayBeCut = text.size() >= sizeof(JobFileMessage::text) - 1;
+    if (url != nullptr && !mayBeCut) {
+        return text.substr(url->size() + 1);
+    }
+    if (url == nullptr && index < fileList_.size()) {
+        url = &fileList_[index];
+    }
+    return url != nullptr ? WithTrailingSeparator(jobFolder_) + FileNameOfUrl(*url)
+                          : TextAfterComma(text);
+}
+
 void CTEVDownloaderDlg::OnJobDone() {
     JobResult result{};
     DownloadLib_GetJobResult(job_, &result);
+    if (static_cast<size_t>(currentIndex_) < fileList_.size()) {
+        // Done without every file (one failed, and was reported as it failed): there is nothing
+        // complete to install. The job goes; starting again retries what is missing.
+        Stop();
+        texts_.remaining = kClockZero;
+        CopyTextsToControls();
+        return;
+    }
     Stop();
     finished_ = true;
     state_ = DownloaderState::Finished;
@@ -296,8 +334,8 @@ void CTEVDownloaderDlg::OnJobEvent() {
             int64_t needed = 0;
             DownloadLib_GetJobRemainingBytes(job_, &needed);
             Stop();
-            ShowWindowMessage(StringPrintf(kTextDiskFull, texts_.folder.c_str(),
-                                           FormatSize(static_cast<double>(needed)).c_str()));
+            ShowWindowMessage(FormatText(kTextDiskFull, texts_.folder.c_str(),
+                                         FormatSize(static_cast<double>(needed)).c_str()));
             return;
         }
         case JOB_EVENT_NETWORK_POOR:
@@ -307,7 +345,7 @@ void CTEVDownloaderDlg::OnJobEvent() {
             ShowWindowMessage(kTextNetworkBack);
             return;
         case JOB_EVENT_FAILED:
-            ShowWindowMessage(StringPrintf(kTextJobFailed, kGameName));
+            ShowWindowMessage(FormatText(kTextJobFailed, kGameName));
             return;
         default:
             return;
@@ -384,8 +422,9 @@ void CTEVDownloaderDlg::Start() {
     if (engineOption_) {
         DownloadLib_SetJobEngineOption(job_);
     }
+    jobFolder_ = texts_.folder;
     for (const std::string& url : fileList_) {
-        DownloadLib_AddJobFile(job_, url.c_str(), texts_.folder.c_str(), nullptr, kUnknownSizeHalf,
+        DownloadLib_AddJobFile(job_, url.c_str(), jobFolder_.c_str(), nullptr, kUnknownSizeHalf,
                                kUnknownSizeHalf, kAddFileOption);
     }
     DownloadLib_StartJob(job_, speedMode);
@@ -444,12 +483,11 @@ void CTEVDownloaderDlg::ChooseFolder() {
     CreateFolderOneLevel(texts_.folder);
     const uint64_t required = requiredSize_;
     CFolderRequest request;
-    request.title =
-        StringPrintf(kTextFolderTitle, FormatSize(static_cast<double>(required)).c_str());
+    request.title = FormatText(kTextFolderTitle, FormatSize(static_cast<double>(required)).c_str());
     request.initialFolder = texts_.folder;
     request.statusText = [required](const std::string& selected) {
-        return StringPrintf(kTextFolderStatus, FormatSize(static_cast<double>(required)).c_str(),
-                            FormatSize(static_cast<double>(FreeBytesOfDrive(selected))).c_str());
+        return FormatText(kTextFolderStatus, FormatSize(static_cast<double>(required)).c_str(),
+                          FormatSize(static_cast<double>(FreeBytesOfDrive(selected))).c_str());
     };
     const std::optional<std::string> chosen = folders_.ChooseFolder(request);
     // The chooser runs its own loop: a job may have started meanwhile.
@@ -486,7 +524,7 @@ void CTEVDownloaderDlg::Close(const char* questionFormat) {
         return;
     }
     const MessageAnswer answer = boxes_.Show(CMessage::Window(
-        StringPrintf(questionFormat, kGameName), MessageButtons::YesNo, MessageIcon::Information));
+        FormatText(questionFormat, kGameName), MessageButtons::YesNo, MessageIcon::Information));
     if (answer == MessageAnswer::Yes) {
         Stop();
         view_.CloseWindow();
@@ -499,8 +537,8 @@ void CTEVDownloaderDlg::ShowCurrentFileName() {
     if (currentIndex_ < 0 || static_cast<size_t>(currentIndex_) >= fileList_.size()) {
         return;
     }
-    texts_.fileName = StringPrintf(kFileNameFormat, FileNameOfUrl(fileList_[currentIndex_]).c_str(),
-                                   displayNumber_, static_cast<int>(fileList_.size()));
+    texts_.fileName = FormatText(kFileNameFormat, FileNameOfUrl(fileList_[currentIndex_]).c_str(),
+                                 displayNumber_, static_cast<int>(fileList_.size()));
 }
 
 void CTEVDownloaderDlg::RefreshButtons() {

@@ -5,15 +5,19 @@
 #include <cstdint>
 #include <string>
 
-// StringPrintf: the window's message texts carry "%s" and "%d" fields.
-#include "foundation/string_format.h"
+// printf into a string: the hosts' message texts carry "%s" and "%d" fields.
+std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // "0 Bytes", "1.50 KB", ... "%.2f TB"; the empty text from 1024 TB on.
 std::string FormatSize(double bytes);
 // "0.0 Bytes" for no speed, "512 Bytes", "2.00 KB/Sec", ... "%0.2f TB/Sec".
 std::string FormatSpeed(double bytesPerSecond);
-// "hh:mm:ss" of the time within the day: whole days are not shown.
+// "hh:mm:ss" of the time within the day: whole days are not shown; a negative time is
+// "00:00:00".
 std::string FormatClock(int64_t seconds);
+// The remaining time as shown: "00:00:00" while no speed is known (the library's figure is then
+// the bytes left read as seconds), else FormatClock.
+std::string FormatRemaining(int64_t remainingSeconds, int64_t bytesPerSecond);
 // The speed graph's sample for a speed: megabits per second, truncated, at most 100.
 int SpeedGraphSample(int64_t bytesPerSecond);
 // The text after the last '/'; empty when there is none or it ends the text.

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "core/format.h"
+#include "hostkit/format.h"
 
 namespace {
 
@@ -70,9 +70,31 @@ TEST(FormatClock, HoursWithinTheDay) {
         {86400, "00:00:00"},
         {25 * 3600, "01:00:00"},
         {3 * 86400 + 7322, "02:02:02"},
+        // A clock step back never shows as "-1:-1:-1".
+        {-1, "00:00:00"},
+        {-3661, "00:00:00"},
+        {INT64_MIN, "00:00:00"},
     };
     for (const ClockCase& c : cases) {
         EXPECT_EQ(FormatClock(c.seconds), c.text) << c.seconds;
+    }
+}
+
+TEST(FormatRemaining, NoTimeWithoutASpeed) {
+    struct Case {
+        int64_t remaining;
+        int64_t speed;
+        const char* text;
+    };
+    const Case cases[] = {
+        {3661, 100, "01:01:01"},
+        // The first second, or a clock set back: the bytes left are no time.
+        {1'500'000'000, 0, "00:00:00"},
+        {1'500'000'000, -5, "00:00:00"},
+        {-1, 100, "00:00:00"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FormatRemaining(c.remaining, c.speed), c.text) << c.remaining << " " << c.speed;
     }
 }
 

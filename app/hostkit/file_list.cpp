@@ -1,4 +1,4 @@
-#include "core/file_list.h"
+#include "hostkit/file_list.h"
 
 #include <algorithm>
 

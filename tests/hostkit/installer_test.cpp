@@ -10,10 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "core/installer.h"
-#include "core/start_up.h"
-#include "core/texts.h"
 #include "fake_seams.h"
+#include "hostkit/installer.h"
+#include "hostkit/start_up.h"
+#include "hostkit/texts.h"
 
 namespace {
 

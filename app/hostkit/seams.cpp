@@ -1,7 +1,7 @@
-#include "core/seams.h"
+#include "hostkit/seams.h"
 
-#include "core/start_up.h"
-#include "core/texts.h"
+#include "hostkit/start_up.h"
+#include "hostkit/texts.h"
 
 CMessage CMessage::Application(std::string text, MessageButtons buttons, MessageIcon icon) {
     return CMessage{ApplicationName(), std::move(text), buttons, icon, false};

@@ -1,9 +1,9 @@
-#include "core/library_window.h"
+#include "controller/library_window.h"
 
 #include <QCoreApplication>
 #include <QEvent>
 
-#include "core/view.h"
+#include "controller/view.h"
 #include "downloadlib.h"
 
 namespace {

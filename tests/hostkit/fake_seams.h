@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/seams.h"
+#include "hostkit/seams.h"
 
 class CFakeMessageBoxes : public IMessageBoxes {
   public:

@@ -3,12 +3,18 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // The programs' home of this platform: the user's home folder, without a trailing '/'.
 std::string ProgramFilesFolder();
 // <home>/orvix9/QK/
 std::string DefaultDownloadFolder();
+// The download library's engine folder: $XDG_DATA_HOME (else ~/.local/share) +
+// "/Velmor/tevDownloadV32/", as the library lays it out.
+std::string LibraryEngineFolder();
+// The library's log file in that folder, for messages that point the user at it.
+std::string LibraryLogFile();
 // The engine program's path as the window knows it: inside the library's engine folder.
 std::string WindowEnginePath();
 // True when folder equals the engine path's folder (up to and with its last separator),
@@ -27,6 +33,10 @@ inline constexpr char kDownloadPathGroup[] = "DownloadPath";
 // Writes valueName=folder into the group DownloadPath of that file, for other programs to read.
 // Failures (no rights on the system folder) are ignored.
 void SaveDownloadFolder(const std::string& valueName, const std::string& folder);
-// Free bytes for this user on the file system holding path (its nearest existing ancestor);
-// 0 when that cannot be learnt.
+// Free bytes for this user on the file system holding path (its nearest existing ancestor):
+// statvfs f_bavail * f_frsize, the library's own measure; 0 when that cannot be learnt.
 uint64_t FreeBytesOfDrive(const std::string& path);
+// The free-space seam for tests: while set, FreeBytesOfDrive answers from it; an empty function
+// restores the real answer.
+using FreeSpaceProbe = std::function<int64_t(const std::string& path)>;
+void SetFreeSpaceProbe(FreeSpaceProbe probe);

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/single_instance.h"
-#include "core/start_up.h"
+#include "hostkit/single_instance.h"
+#include "hostkit/start_up.h"
 #include "process_start.h"
 
 namespace {

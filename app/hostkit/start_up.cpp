@@ -1,17 +1,23 @@
-#include "core/start_up.h"
+#include "hostkit/start_up.h"
 
 #include <cerrno>
+#include <cstdlib>
 
-#include "core/format.h"
-#include "core/texts.h"
-#include "foundation/paths.h"
+#include "hostkit/format.h"
+#include "hostkit/texts.h"
+#include "tev_config.h"
+
+std::string DownloadServerSetting() {
+    const char* value = std::getenv("TEV_DOWNLOAD_SERVER");
+    return value != nullptr && value[0] != '\0' ? value : TEV_DOWNLOAD_SERVER_DEFAULT;
+}
 
 std::string BuiltInFileListUrl() {
-    return "http://" + DownloadServer() + kFileListPath;
+    return "http://" + DownloadServerSetting() + kFileListPath;
 }
 
 std::string BuiltInBannerUrl() {
-    return "http://" + DownloadServer() + kBannerPath;
+    return "http://" + DownloadServerSetting() + kBannerPath;
 }
 
 std::string BannerAddress(const std::string& bannerUrl, const std::string& publisherTag,
@@ -19,8 +25,8 @@ std::string BannerAddress(const std::string& bannerUrl, const std::string& publi
     if (!bannerUrl.empty()) {
         return bannerUrl;
     }
-    return "http://" + DownloadServer() +
-           StringPrintf(kFallbackBannerFormat, publisherTag.c_str(), serviceTag.c_str());
+    return "http://" + DownloadServerSetting() +
+           FormatText(kFallbackBannerFormat, publisherTag.c_str(), serviceTag.c_str());
 }
 
 void CCommandLineInfoParser::ParseCommandLine(const std::vector<std::string>& arguments) {

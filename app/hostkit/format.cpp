@@ -1,6 +1,26 @@
-#include "core/format.h"
+#include "hostkit/format.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <vector>
+
+std::string FormatText(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    std::string text;
+    if (length > 0) {
+        std::vector<char> buffer(static_cast<size_t>(length) + 1);
+        std::vsnprintf(buffer.data(), buffer.size(), format, args);
+        text.assign(buffer.data(), static_cast<size_t>(length));
+    }
+    va_end(args);
+    return text;
+}
 
 namespace {
 
@@ -19,11 +39,11 @@ const char* ScaleToUnit(double* value, const char* const (&units)[4]) {
 
 std::string FormatSize(double bytes) {
     if (bytes < 1024.0) {
-        return StringPrintf("%0.f Bytes", bytes);
+        return FormatText("%0.f Bytes", bytes);
     }
     static const char* const kUnits[4] = {"%.2f KB", "%.2f MB", "%.2f GB", "%.2f TB"};
     const char* unit = ScaleToUnit(&bytes, kUnits);
-    return unit != nullptr ? StringPrintf(unit, bytes) : std::string();
+    return unit != nullptr ? FormatText(unit, bytes) : std::string();
 }
 
 std::string FormatSpeed(double bytesPerSecond) {
@@ -31,20 +51,27 @@ std::string FormatSpeed(double bytesPerSecond) {
         return "0.0 Bytes";
     }
     if (bytesPerSecond < 1024.0) {
-        return StringPrintf("%0.f Bytes", bytesPerSecond);
+        return FormatText("%0.f Bytes", bytesPerSecond);
     }
     static const char* const kUnits[4] = {"%0.2f KB/Sec", "%0.2f MB/Sec", "%0.2f GB/Sec",
                                           "%0.2f TB/Sec"};
     const char* unit = ScaleToUnit(&bytesPerSecond, kUnits);
-    return unit != nullptr ? StringPrintf(unit, bytesPerSecond) : std::string("0.0 Bytes");
+    return unit != nullptr ? FormatText(unit, bytesPerSecond) : std::string("0.0 Bytes");
 }
 
 std::string FormatClock(int64_t t) {
+    if (t < 0) {
+        return "00:00:00";  // a clock set back: no time is shown rather than "-1:-1:-1"
+    }
     const int64_t hours = t / 3600 - (t / 86400) * 24;
     const int64_t minutes = t / 60 - (t / 3600) * 60;
     const int64_t seconds = t - (t / 60) * 60;
-    return StringPrintf("%02d:%02d:%02d", static_cast<int>(hours), static_cast<int>(minutes),
-                        static_cast<int>(seconds));
+    return FormatText("%02d:%02d:%02d", static_cast<int>(hours), static_cast<int>(minutes),
+                      static_cast<int>(seconds));
+}
+
+std::string FormatRemaining(int64_t remainingSeconds, int64_t bytesPerSecond) {
+    return bytesPerSecond > 0 ? FormatClock(remainingSeconds) : FormatClock(0);
 }
 
 int SpeedGraphSample(int64_t bytesPerSecond) {

@@ -1,4 +1,4 @@
-#include "core/single_instance.h"
+#include "hostkit/single_instance.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/format.h"
+#include "hostkit/format.h"
 
 namespace {
 
@@ -68,12 +68,12 @@ std::string ReadRequest(int peer) {
 
 std::string SingleInstanceBasePath(const std::string& lockName) {
     const std::string hashed =
-        StringPrintf("%016llx", static_cast<unsigned long long>(Fnv1a(lockName)));
+        FormatText("%016llx", static_cast<unsigned long long>(Fnv1a(lockName)));
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime != nullptr && runtime[0] == '/') {
         return std::string(runtime) + "/tev-downloader-" + hashed;
     }
-    return StringPrintf("/tmp/tev-downloader-%u-", static_cast<unsigned>(getuid())) + hashed;
+    return FormatText("/tmp/tev-downloader-%u-", static_cast<unsigned>(getuid())) + hashed;
 }
 
 CSingleInstance::CSingleInstance(const std::string& lockName) {

@@ -1,17 +1,17 @@
-#include "core/installer.h"
+#include "hostkit/installer.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
-#include "core/file_list.h"
-#include "core/format.h"
-#include "core/seams.h"
-#include "core/start_up.h"
-#include "core/texts.h"
-#include "foundation/log.h"
+#include "hostkit/file_list.h"
+#include "hostkit/format.h"
+#include "hostkit/seams.h"
+#include "hostkit/start_up.h"
+#include "hostkit/texts.h"
 #include "process_start.h"
 
 CInstallerTools DetectInstallerTools() {
@@ -91,7 +91,7 @@ bool RunInstaller(const std::string& path, IMessageBoxes& boxes, const CInstalle
     }
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
-        boxes.Show(CMessage::Application(StringPrintf(kTextInstallerNotFound, path.c_str())));
+        boxes.Show(CMessage::Application(FormatText(kTextInstallerNotFound, path.c_str())));
         return false;
     }
     // pkexec and the started program may run in another folder: hand them an absolute path.
@@ -107,8 +107,8 @@ bool RunInstaller(const std::string& path, IMessageBoxes& boxes, const CInstalle
     }
     const cpStartedProcess started = cpStartProcess(command->arguments, startTimeoutMs);
     if (started.timedOut) {
-        WriteLogLineF("[TEVDownloader] %s did not report its start within %d ms",
-                      command->arguments[0].c_str(), startTimeoutMs);
+        std::fprintf(stderr, "%s: %s did not report its start within %d ms\n",
+                     ApplicationName().c_str(), command->arguments[0].c_str(), startTimeoutMs);
     }
     return started.started;
 }

@@ -37,6 +37,9 @@ inline constexpr char kTextCloseRequestWithJob[] =
     "關閉視窗時，將立即終止下載 %s\n確定要關閉視窗嗎？";
 inline constexpr char kTextInstalling[] = "檢查下載的文件後執行安裝。";
 inline constexpr char kTextFolderTitle[] = "至少需要 %s 容量。\n";
+// The folder chooser's own caption: the main window's would make the second start's activation
+// find the chooser instead of the window.
+inline constexpr char kTextFolderChooserCaption[] = "瀏覽資料夾";
 inline constexpr char kTextFolderStatus[] = "至少需要 %s 容量。\n剩餘容量：%s";
 inline constexpr char kTextAgreementToolTip[] = "超高速下載只有在下載時才會共享PC資源。";
 
