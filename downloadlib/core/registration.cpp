@@ -8,6 +8,8 @@
 #include "direct/content_length_checker.h"
 #include "direct/data_download_session.h"
 #include "direct/platform_downloader.h"
+#include "engine/engine_downloader.h"
+#include "engine/local_client_layer.h"
 #include "foundation/network_runtime.h"
 #include "http/http_client_layer.h"
 #include "stack/stack_classes.h"
@@ -19,10 +21,15 @@ void RegisterModules() {
     vmRegisterFoundationClasses();
     vmRegisterStackClasses();
     vmRegisterHttpClasses();
+    vmRegisterEngineClasses();
 
-    // The parts of the job manager that this build provides. Without an engine downloader every
-    // job goes to the direct downloader.
+    // The parts of the job manager that this build provides. Jobs go to the engine downloader
+    // first; once it gives up, to the direct downloader.
     CJobManagerFactories factories;
+    factories.engineDownloader = [](IJobDownloadEventListener* listener,
+                                    vmSmartPtr<cpCMutex> mutex) -> std::unique_ptr<CJobDownloader> {
+        return std::make_unique<CEngineDownloader>(listener, std::move(mutex));
+    };
     factories.dataDownload = [](IDataDownloadSessionEventListener* listener,
                                 vmSmartPtr<cpCMutex> mutex) -> std::unique_ptr<IDataDownload> {
         return std::make_unique<CDataDownloadSession>(listener, std::move(mutex));

@@ -224,3 +224,19 @@ TEST(CliOptions, HelpVersionAndUsage) {
     EXPECT_EQ(parsed->folder, "/x");
     EXPECT_EQ(parsed->fileListUrl, "http://h/l");
 }
+
+// --resume takes yes, no or ask; anything else is a usage error.
+TEST(CliOptions, ResumeAnswers) {
+    const std::pair<const char*, ResumeAnswer> cases[] = {{"--resume=yes", ResumeAnswer::Yes},
+                                                          {"--resume=no", ResumeAnswer::No},
+                                                          {"--resume=ask", ResumeAnswer::Ask}};
+    std::string error;
+    for (const auto& [arg, answer] : cases) {
+        const std::optional<CliOptions> options = ParseCliOptions({arg}, &error);
+        ASSERT_TRUE(options) << arg;
+        EXPECT_EQ(options->resume, answer) << arg;
+    }
+    EXPECT_EQ(ParseCliOptions({}, &error)->resume, ResumeAnswer::Default);
+    EXPECT_FALSE(ParseCliOptions({"--resume=maybe"}, &error));
+    EXPECT_NE(error.find("yes, no or ask"), std::string::npos);
+}

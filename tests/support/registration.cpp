@@ -1,5 +1,6 @@
 #include "support/registration.h"
 
+#include "engine/local_client_layer.h"
 #include "foundation/network_runtime.h"
 #include "http/http_client_layer.h"
 #include "stack/stack_classes.h"
@@ -8,4 +9,5 @@ void RegisterClassesForTests() {
     vmRegisterFoundationClasses();
     vmRegisterStackClasses();
     vmRegisterHttpClasses();
+    vmRegisterEngineClasses();
 }

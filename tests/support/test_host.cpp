@@ -3,6 +3,8 @@
 #include <chrono>
 #include <fstream>
 
+#include "core/manager_parts.h"
+#include "core/registration.h"
 #include "foundation/clock.h"
 #include "foundation/log.h"
 #include "support/library_worker.h"
@@ -21,6 +23,13 @@ int32_t TestHost::Initialize() {
     if (options_.testClock && !cpTestClock::Installed()) {
         cpTestClock::Install(kTestEpochMs);
     }
+    if (!options_.engine) {
+        RegisterLibraryClasses();
+        CJobManagerFactories factories = CurrentManagerFactories();
+        factories.engineDownloader = nullptr;
+        SetManagerFactoriesForTests(factories);
+        factoriesSet_ = true;
+    }
     const int32_t result = DownloadLib_Initialize(0, &TestHost::Callback, this);
     initialised_ = true;
     return result;
@@ -30,6 +39,10 @@ void TestHost::Finalize() {
     if (initialised_) {
         DownloadLib_Finalize();
         initialised_ = false;
+    }
+    if (factoriesSet_) {
+        SetManagerFactoriesForTests(std::nullopt);
+        factoriesSet_ = false;
     }
 }
 

@@ -18,6 +18,9 @@ class TestHost {
     struct Options {
         // Library timers (ticks, quotas, time-outs) move only when the test steps the clock.
         bool testClock = false;
+        // The engine downloader as the library sets it up. Without it (the default) every job
+        // goes straight to the direct downloader, as the direct-path tests want.
+        bool engine = false;
     };
 
     TestHost() : TestHost(Options{}) {}
@@ -56,6 +59,7 @@ class TestHost {
 
     Options options_;
     bool initialised_ = false;
+    bool factoriesSet_ = false;
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
     std::vector<std::pair<int32_t, int32_t>> notes_;

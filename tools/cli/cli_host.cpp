@@ -143,8 +143,8 @@ int CliHost::Run() {
 
 int CliHost::Handle(int32_t code, int32_t parameter) {
     if (code != DLN_JOB_PROGRESS && code != DLN_DATA_TICK && code != DLN_JOB_FILE_DONE &&
-        code != DLN_JOB_EVENT) {
-        // These four report their details themselves, below.
+        code != DLN_JOB_EVENT && code != DLN_JOB_RESUME_QUERY) {
+        // These five report their details themselves, below.
         output_.Json(code, {{"parameter", Quoted(parameter)}});
     }
     switch (code) {
@@ -211,8 +211,15 @@ int CliHost::Handle(int32_t code, int32_t parameter) {
         case DLN_JOB_DONE:
             return OnJobDone();
         case DLN_JOB_RESUME_QUERY:
-            // Resume every file: a terminal run has no one to ask.
-            DownloadLib_ReplyResume(job_, 1, 1);
+            return OnResumeQuery();
+        case DLN_ENGINE_UPDATE_FILE:
+            output_.Info("updating the download engine");
+            return -1;
+        case DLN_ENGINE_UPDATED:
+            output_.Info("the download engine is ready");
+            return -1;
+        case DLN_ENGINE_UPDATE_FAILED:
+            output_.Info("the download engine is not available; downloading directly");
             return -1;
         default:
             return -1;
@@ -331,10 +338,44 @@ int CliHost::OnJobEvent() {
                           " (run again to resume)");
             return kExitDownload;
         case JOB_EVENT_MOVED:
+            output_.Info("the download engine gave the job up; downloading directly");
             return -1;
         default:
             return -1;
     }
+}
+
+int CliHost::OnResumeQuery() {
+    ResumeAnswer answer = options_.resume;
+    if (answer == ResumeAnswer::Default) {
+        answer = isatty(STDIN_FILENO) ? ResumeAnswer::Ask : ResumeAnswer::Yes;
+    }
+    // The first answer resumes (1) or starts anew (0); the second applies it to every partly
+    // downloaded file of the job (1) or to this one only (0).
+    uint8_t resume = answer == ResumeAnswer::No ? 0 : 1;
+    uint8_t all = 1;
+    if (answer == ResumeAnswer::Ask && answeredForAll_) {
+        resume = resumeForAll_;
+    } else if (answer == ResumeAnswer::Ask) {
+        output_.EndLiveLine();
+        std::fprintf(stderr,
+                     "A partly downloaded file was found. Resume it? "
+                     "[y]es, [n]o, [a]ll yes, n[o]ne (yes for all): ");
+        std::fflush(stderr);
+        std::string line;
+        char buffer[64];
+        if (std::fgets(buffer, sizeof buffer, stdin) != nullptr) {
+            line = buffer;
+        }
+        const char reply = line.empty() ? 'a' : line[0];
+        resume = reply == 'n' || reply == 'o' ? 0 : 1;
+        all = reply == 'y' || reply == 'n' ? 0 : 1;
+        answeredForAll_ = all == 1;
+        resumeForAll_ = resume;
+    }
+    DownloadLib_ReplyResume(job_, resume, all);
+    output_.Json(DLN_JOB_RESUME_QUERY, {{"resume", Quoted(resume)}, {"all", Quoted(all)}});
+    return -1;
 }
 
 int CliHost::OnJobDone() {

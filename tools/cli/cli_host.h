@@ -41,6 +41,8 @@ class CliHost {
     int StartDownload();
     int OnJobEvent();
     int OnJobDone();
+    // Answers the engine's question about partly downloaded files as the options say.
+    int OnResumeQuery();
     int StopForInterrupt();
     void StopJob();
 
@@ -52,6 +54,9 @@ class CliHost {
     int64_t totalBytes_ = 0;
     JobHandle job_ = 0;
     int completedFiles_ = 0;
+    // An answer given on the terminal for every file of the job.
+    bool answeredForAll_ = false;
+    uint8_t resumeForAll_ = 1;
     std::string installer_;
 
     int wakeRead_ = -1;

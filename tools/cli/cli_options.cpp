@@ -39,6 +39,21 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
                 return std::nullopt;
             }
             options.folder = *folder;
+        } else if (arg == "--resume" || arg.rfind("--resume=", 0) == 0) {
+            const auto answer = value("--resume");
+            if (!answer) {
+                return std::nullopt;
+            }
+            if (*answer == "yes") {
+                options.resume = ResumeAnswer::Yes;
+            } else if (*answer == "no") {
+                options.resume = ResumeAnswer::No;
+            } else if (*answer == "ask") {
+                options.resume = ResumeAnswer::Ask;
+            } else {
+                *error = "--resume takes yes, no or ask, not " + *answer;
+                return std::nullopt;
+            }
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
             *error = "unknown option " + arg;
             return std::nullopt;
@@ -66,6 +81,9 @@ std::string CliUsage() {
            "  -i, --install     start the downloaded installer when all files are there\n"
            "  -q, --quiet       print nothing but errors\n"
            "      --json        print one JSON object per library notification\n"
+           "      --resume=yes|no|ask  what to do with partly downloaded files the engine\n"
+           "                    finds: resume them, fetch them anew, or ask (the default on\n"
+           "                    a terminal; yes otherwise)\n"
            "  -h, --help        show this help and exit\n"
            "  -V, --version     show the version and exit\n"
            "\n"

@@ -5,6 +5,14 @@
 #include <string>
 #include <vector>
 
+// How the question "resume the partly downloaded file?" is answered.
+enum class ResumeAnswer {
+    Default,  // ask on a terminal, else yes
+    Yes,      // resume every partly downloaded file
+    No,       // fetch every partly downloaded file anew
+    Ask,      // ask on the terminal, file by file or once for all
+};
+
 struct CliOptions {
     std::string fileListUrl;  // empty: the built-in one
     std::string folder;       // empty: the default download folder
@@ -14,6 +22,7 @@ struct CliOptions {
     bool json = false;
     bool help = false;
     bool version = false;
+    ResumeAnswer resume = ResumeAnswer::Default;
 };
 
 // Exit codes, one per way a run can end.
