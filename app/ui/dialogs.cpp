@@ -89,21 +89,18 @@ std::optional<std::string> CQtFolderChooser::ChooseFolder(const CFolderRequest& 
     const QModelIndex initial = model->index(initialPath);
     tree->setCurrentIndex(initial);
     tree->scrollTo(initial);
-    // The model reads folders in the background: once the preselected folder's parent is read,
-    // its place in the tree is final, and only then can it be scrolled into view.
-    const QString initialParent = QFileInfo(initialPath).path();
-    auto scrolled = std::make_shared<bool>(false);
-    QObject::connect(model, &QFileSystemModel::directoryLoaded, &dialog,
-                     [=](const QString& loaded) {
-                         if (*scrolled || QDir(loaded) != QDir(initialParent)) {
-                             return;
-                         }
-                         *scrolled = true;
-                         const QModelIndex current = model->index(initialPath);
-                         if (tree->currentIndex() == current) {
-                             tree->scrollTo(current, QAbstractItemView::PositionAtCenter);
-                         }
-                     });
+    // The model reads folders in the background and sorts them a little later, so the
+    // preselected folder's row moves after this point: whenever the model adds or reorders rows,
+    // scroll it back into view, as long as the user has not picked another folder.
+    const auto scrollToInitial = [=] {
+        const QModelIndex current = model->index(initialPath);
+        if (current.isValid() && tree->currentIndex() == current) {
+            tree->scrollTo(current, QAbstractItemView::PositionAtCenter);
+        }
+    };
+    QObject::connect(model, &QFileSystemModel::directoryLoaded, &dialog, scrollToInitial);
+    QObject::connect(model, &QAbstractItemModel::layoutChanged, &dialog, scrollToInitial);
+    QObject::connect(model, &QAbstractItemModel::rowsInserted, &dialog, scrollToInitial);
 
     if (dialog.exec() != QDialog::Accepted || selected().isEmpty()) {
         return std::nullopt;
