@@ -54,8 +54,8 @@ class EngineProgramTest : public ::testing::Test {
 TEST_F(EngineProgramTest, JobReportsComeInTheOrderTheLibraryReliesOn) {
     // The second file is smaller and finishes first; its report still follows the first file's.
     // While both run, progress names the first (the library's current file), then the second.
-    const std::string big = TestBytes(4 << 20, 1);
-    const std::string small = TestBytes(3 << 19, 2);
+    const std::string big = TestBytes(6 << 20, 1);
+    const std::string small = TestBytes(2 << 20, 2);
     server_.SetContent("/big.bin", big);
     server_.SetContent("/small.bin", small);
     server_.AddRule("/big.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 2 << 20});
