@@ -617,7 +617,7 @@ void EngineServer::OnJobDone(uint32_t engineNumber) {
     EndJob(engineNumber);
 }
 
-void EngineServer::OnFileFailed(uint32_t engineNumber, uint32_t index, FailureKind kind,
+void EngineServer::OnFileFailed(uint32_t engineNumber, uint32_t index, FailureKind,
                                 const std::string& reason) {
     auto found = jobs_.find(engineNumber);
     if (found == jobs_.end()) {
@@ -630,7 +630,6 @@ void EngineServer::OnFileFailed(uint32_t engineNumber, uint32_t index, FailureKi
     // a size that differs from the list's, a file that cannot be written). The direct downloader
     // would meet the same server, so the job fails here, once, with the URL and the reason; no
     // type 6 follows (the library has let the job go on type 11).
-    (void)kind;
     Send(job.connection, ep::JobFailed{job.libraryJob, engineNumber, reason});
     EndJob(engineNumber);
 }
