@@ -11,12 +11,19 @@
 #include <vector>
 
 #include "cli_options.h"
+#include "downloadlib.h"
+#include "engine/engine_paths.h"
+#include "engine/engine_protocol.h"
 #include "json_check.h"
+#include "publish/publisher.h"
+#include "support/stand_in.h"
 #include "support/subprocess.h"
 #include "support/tcp_peer.h"
 #include "support/test_data.h"
 #include "test_server/test_http_server.h"
+#include "update/version_text.h"
 
+namespace ep = engine_protocol;
 namespace fs = std::filesystem;
 using tev::tools::HttpRule;
 using tev::tools::TestHttpServer;
@@ -239,4 +246,129 @@ TEST(CliOptions, ResumeAnswers) {
     EXPECT_EQ(ParseCliOptions({}, &error)->resume, ResumeAnswer::Default);
     EXPECT_FALSE(ParseCliOptions({"--resume=maybe"}, &error));
     EXPECT_NE(error.find("yes, no or ask"), std::string::npos);
+}
+
+namespace {
+
+// tev-download with the engine path in front: the test server also serves the engine update
+// (the stand-in engine, published), so the library installs, starts and uses the stand-in,
+// which follows the script the test writes beside it.
+class CliEngineTest : public CliTest {
+  protected:
+    void SetUp() override {
+        CliTest::SetUp();
+        enginePath_ = GetEngineFilePath();
+        const fs::path build = root_ / "engine-build";
+        fs::create_directories(build);
+        fs::copy_file(StandInEngineProgram(), build / kEngineFileName);
+        tev::tools::PublishOptions options;
+        options.outputFolder = (root_ / "site").string();
+        options.baseUrl = server_.Url("");
+        options.program = (build / kEngineFileName).string();
+        ASSERT_TRUE(GetFileVersionText(options.program, &options.version));
+        std::string error;
+        ASSERT_TRUE(tev::tools::Publish(options, &error)) << error;
+        for (const auto& entry : fs::recursive_directory_iterator(root_ / "site")) {
+            if (entry.is_regular_file()) {
+                server_.SetContent("/" + fs::relative(entry.path(), root_ / "site").string(),
+                                   ReadWholeFile(entry.path()));
+            }
+        }
+    }
+    void TearDown() override { EndStandIn(enginePid_); }
+
+    // Runs tev-download --json against the engine path; the engine's port is private.
+    ProcessResult RunWithEngine(std::vector<std::string> args) {
+        const std::string address = server_.Url("");
+        ProcessOptions options;
+        options.environment = {{"TEV_DOWNLOAD_SERVER", address.substr(address.find("//") + 2)},
+                               {"TEV_ENGINE_PORT", std::to_string(UnusedPort())}};
+        fs::remove(enginePath_ + ".received");
+        const ProcessResult result = Run(std::move(args), options);
+        enginePid_ = StandInPid(enginePath_);
+        EndStandIn(enginePid_);
+        return result;
+    }
+
+    // What the engine received, a line each: connection, category, type, payload in hex.
+    std::vector<std::string> Received() const {
+        std::vector<std::string> lines;
+        std::ifstream in(enginePath_ + ".received");
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    // The payload of a record in hexadecimal, its leading job number left for the engine to
+    // fill in with the number of the list it received.
+    template <class Record>
+    static std::string HexWithJob(const Record& record) {
+        ep::Bytes payload;
+        EXPECT_TRUE(ep::Encode(record, &payload));
+        static const char digits[] = "0123456789abcdef";
+        std::string hex = "JOB";
+        for (size_t i = 4; i < payload.size(); ++i) {
+            hex += digits[payload[i] >> 4];
+            hex += digits[payload[i] & 15];
+        }
+        return hex;
+    }
+
+    std::string enginePath_;
+    pid_t enginePid_ = -1;
+};
+
+size_t CountOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+// The engine asks whether to resume; the answer of --resume reaches it as type 18 and the job
+// ends on the engine path: one engine, one connection, nothing moved to the direct downloader.
+TEST_F(CliEngineTest, TheResumeAnswerReachesTheEngineWhichFinishesTheJob) {
+    Serve({{"a.bin", TestBytes(3000, 8)}});
+    const std::string url = server_.Url("/game/a.bin");
+    const std::string path = (folder_ / "a.bin").string();
+    ASSERT_TRUE(InstallStandInEngine(
+        enginePath_, {"listen", "ready", "accept", "until 102 14",
+                      "send 100 4 " + HexWithJob(ep::JobAccepted{0, 5, 1, 3000}),
+                      "send 100 16 " + HexWithJob(ep::ResumeQuery{0}), "until 100 18",
+                      "send 100 7 " + HexWithJob(ep::FileCompleted{0, 5, "svc", path, url}),
+                      "send 100 6 " + HexWithJob(ep::JobFinished{0, 5, 0, 0}), "drain"}));
+
+    const std::pair<const char*, const char*> cases[] = {{"--resume=yes", "01"},
+                                                         {"--resume=no", "00"}};
+    for (const auto& [option, resume] : cases) {
+        SCOPED_TRACE(option);
+        const ProcessResult result =
+            RunWithEngine({"--json", option, "--folder", folder_.string(), ListUrl()});
+        EXPECT_EQ(result.exitCode, kExitSuccess) << result.out << result.err;
+        EXPECT_EQ(CountOf(result.out, "\"name\":\"resume-query\""), 1u) << result.out;
+        EXPECT_EQ(CountOf(result.out, "\"name\":\"engine-updated\""), 1u) << "no restart";
+        EXPECT_EQ(CountOf(result.out, "\"name\":\"file-done\""), 1u);
+        EXPECT_NE(result.out.find("\"path\":\"" + path + "\""), std::string::npos);
+        EXPECT_EQ(CountOf(result.out, "\"event\":" + std::to_string(JOB_EVENT_MOVED)), 0u);
+        EXPECT_EQ(CountOf(result.out, "engine-update-failed"), 0u);
+        EXPECT_FALSE(fs::exists(path)) << "the direct downloader wrote the file";
+
+        // Type 18: engine-side number 5, the job of the list, the answer, and for all files.
+        std::string job;
+        std::vector<std::string> replies;
+        for (const std::string& line : Received()) {
+            EXPECT_EQ(line.rfind("1 ", 0), 0u) << "a second connection: " << line;
+            if (line.rfind("1 102 14 ", 0) == 0) {
+                job = line.substr(9, 8);
+            } else if (line.rfind("1 100 18 ", 0) == 0) {
+                replies.push_back(line.substr(9));
+            }
+        }
+        ASSERT_EQ(job.size(), 8u);
+        EXPECT_EQ(replies, std::vector<std::string>{"05000000" + job + resume + "01"});
+    }
 }
