@@ -15,13 +15,12 @@
 #include "engine/engine_paths.h"
 #include "engine/engine_protocol.h"
 #include "json_check.h"
-#include "publish/publisher.h"
+#include "support/published_engine.h"
 #include "support/stand_in.h"
 #include "support/subprocess.h"
 #include "support/tcp_peer.h"
 #include "support/test_data.h"
 #include "test_server/test_http_server.h"
-#include "update/version_text.h"
 
 namespace ep = engine_protocol;
 namespace fs = std::filesystem;
@@ -258,22 +257,8 @@ class CliEngineTest : public CliTest {
     void SetUp() override {
         CliTest::SetUp();
         enginePath_ = GetEngineFilePath();
-        const fs::path build = root_ / "engine-build";
-        fs::create_directories(build);
-        fs::copy_file(StandInEngineProgram(), build / kEngineFileName);
-        tev::tools::PublishOptions options;
-        options.outputFolder = (root_ / "site").string();
-        options.baseUrl = server_.Url("");
-        options.program = (build / kEngineFileName).string();
-        ASSERT_TRUE(GetFileVersionText(options.program, &options.version));
         std::string error;
-        ASSERT_TRUE(tev::tools::Publish(options, &error)) << error;
-        for (const auto& entry : fs::recursive_directory_iterator(root_ / "site")) {
-            if (entry.is_regular_file()) {
-                server_.SetContent("/" + fs::relative(entry.path(), root_ / "site").string(),
-                                   ReadWholeFile(entry.path()));
-            }
-        }
+        ASSERT_TRUE(ServeStandInEngineUpdate(server_, root_.string(), &error)) << error;
     }
     void TearDown() override { EndStandIn(enginePid_); }
 
@@ -300,21 +285,6 @@ class CliEngineTest : public CliTest {
         return lines;
     }
 
-    // The payload of a record in hexadecimal, its leading job number left for the engine to
-    // fill in with the number of the list it received.
-    template <class Record>
-    static std::string HexWithJob(const Record& record) {
-        ep::Bytes payload;
-        EXPECT_TRUE(ep::Encode(record, &payload));
-        static const char digits[] = "0123456789abcdef";
-        std::string hex = "JOB";
-        for (size_t i = 4; i < payload.size(); ++i) {
-            hex += digits[payload[i] >> 4];
-            hex += digits[payload[i] & 15];
-        }
-        return hex;
-    }
-
     std::string enginePath_;
     pid_t enginePid_ = -1;
 };
@@ -336,11 +306,12 @@ TEST_F(CliEngineTest, TheResumeAnswerReachesTheEngineWhichFinishesTheJob) {
     const std::string url = server_.Url("/game/a.bin");
     const std::string path = (folder_ / "a.bin").string();
     ASSERT_TRUE(InstallStandInEngine(
-        enginePath_, {"listen", "ready", "accept", "until 102 14",
-                      "send 100 4 " + HexWithJob(ep::JobAccepted{0, 5, 1, 3000}),
-                      "send 100 16 " + HexWithJob(ep::ResumeQuery{0}), "until 100 18",
-                      "send 100 7 " + HexWithJob(ep::FileCompleted{0, 5, "svc", path, url}),
-                      "send 100 6 " + HexWithJob(ep::JobFinished{0, 5, 0, 0}), "drain"}));
+        enginePath_,
+        {"listen", "ready", "accept", "until 102 14",
+         "send 100 4 " + StandInPayloadWithJob(ep::JobAccepted{0, 5, 1, 3000}),
+         "send 100 16 " + StandInPayloadWithJob(ep::ResumeQuery{0}), "until 100 18",
+         "send 100 7 " + StandInPayloadWithJob(ep::FileCompleted{0, 5, "svc", path, url}),
+         "send 100 6 " + StandInPayloadWithJob(ep::JobFinished{0, 5, 0, 0}), "drain"}));
 
     const std::pair<const char*, const char*> cases[] = {{"--resume=yes", "01"},
                                                          {"--resume=no", "00"}};
