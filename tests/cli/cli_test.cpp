@@ -343,3 +343,25 @@ TEST_F(CliEngineTest, TheResumeAnswerReachesTheEngineWhichFinishesTheJob) {
         EXPECT_EQ(replies, std::vector<std::string>{"05000000" + job + resume + "01"});
     }
 }
+
+// The engine fails the job (type 11), here refusing its list before accepting it: the run ends
+// with the engine's text, on the engine path; the direct downloader does not take the job, and
+// a type 6 the engine might still send for it changes nothing.
+TEST_F(CliEngineTest, AJobTheEngineFailsEndsWithTheEnginesText) {
+    Serve({{"a.bin", TestBytes(3000, 9)}});
+    const std::string why = "refused file name \"a.bin\": a test's reason";
+    ASSERT_TRUE(InstallStandInEngine(
+        enginePath_,
+        {"listen", "ready", "accept", "until 102 14",
+         "send 100 11 " + StandInPayloadWithJob(ep::JobFailed{0, 0, why}),
+         "send 100 6 " + StandInPayloadWithJob(ep::JobFinished{0, 0, 0, 1}), "drain"}));
+    const ProcessResult result = RunWithEngine({"--json", "--folder", folder_.string(), ListUrl()});
+    EXPECT_EQ(result.exitCode, kExitDownload) << result.out << result.err;
+    EXPECT_NE(result.err.find("download failed: " + why), std::string::npos) << result.err;
+    EXPECT_EQ(CountOf(result.out, "\"event\":" + std::to_string(JOB_EVENT_FAILED)), 1u);
+    EXPECT_EQ(CountOf(result.out, "\"event\":" + std::to_string(JOB_EVENT_MOVED)), 0u);
+    EXPECT_EQ(CountOf(result.out, "\"name\":\"engine-updated\""), 1u) << "no restart";
+    EXPECT_EQ(CountOf(result.out, "job-done"), 0u);
+    EXPECT_FALSE(fs::exists(folder_ / "a.bin"));
+    EXPECT_EQ(server_.RequestCount("/game/a.bin"), 1u) << "the host's size check only";
+}
