@@ -1,6 +1,9 @@
 // tev-download as its users run it: a child process against the project's test server.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -263,9 +266,10 @@ class CliEngineTest : public CliTest {
     void TearDown() override { EndStandIn(enginePid_); }
 
     // Runs tev-download --json against the engine path; the engine's port is private.
-    ProcessResult RunWithEngine(std::vector<std::string> args) {
+    ProcessResult RunWithEngine(std::vector<std::string> args, int standardInput = -1) {
         const std::string address = server_.Url("");
         ProcessOptions options;
+        options.standardInput = standardInput;
         options.environment = {{"TEV_DOWNLOAD_SERVER", address.substr(address.find("//") + 2)},
                                {"TEV_ENGINE_PORT", std::to_string(UnusedPort())}};
         fs::remove(enginePath_ + ".received");
@@ -299,8 +303,9 @@ size_t CountOf(const std::string& text, const std::string& part) {
 
 }  // namespace
 
-// The engine asks whether to resume; the answer of --resume reaches it as type 18 and the job
-// ends on the engine path: one engine, one connection, nothing moved to the direct downloader.
+// The engine asks whether to resume; the answer of --resume, or of the person at the terminal,
+// reaches it as type 18 and the job ends on the engine path: one engine, one connection, nothing
+// moved to the direct downloader.
 TEST_F(CliEngineTest, TheResumeAnswerReachesTheEngineWhichFinishesTheJob) {
     Serve({{"a.bin", TestBytes(3000, 8)}});
     const std::string url = server_.Url("/game/a.bin");
@@ -313,12 +318,26 @@ TEST_F(CliEngineTest, TheResumeAnswerReachesTheEngineWhichFinishesTheJob) {
          "send 100 7 " + StandInPayloadWithJob(ep::FileCompleted{0, 5, "svc", path, url}),
          "send 100 6 " + StandInPayloadWithJob(ep::JobFinished{0, 5, 0, 0}), "drain"}));
 
-    const std::pair<const char*, const char*> cases[] = {{"--resume=yes", "01"},
-                                                         {"--resume=no", "00"}};
-    for (const auto& [option, resume] : cases) {
-        SCOPED_TRACE(option);
-        const ProcessResult result =
-            RunWithEngine({"--json", option, "--folder", folder_.string(), ListUrl()});
+    // Without --resume on a terminal the person is asked: "n" resumes nothing, for this file only.
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal), 0);
+    ASSERT_EQ(unlockpt(terminal), 0);
+    const int input = open(ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(input, 0);
+    ASSERT_EQ(write(terminal, "n\n", 2), 2);
+    struct Case {
+        std::vector<std::string> options;
+        int standardInput;
+        std::string answers;  // resume, then for all files
+    };
+    const Case cases[] = {
+        {{"--resume=yes"}, -1, "0101"}, {{"--resume=no"}, -1, "0001"}, {{}, input, "0000"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answers);
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--json", "--folder", folder_.string(), ListUrl()});
+        const ProcessResult result = RunWithEngine(args, c.standardInput);
         EXPECT_EQ(result.exitCode, kExitSuccess) << result.out << result.err;
         EXPECT_EQ(CountOf(result.out, "\"name\":\"resume-query\""), 1u) << result.out;
         EXPECT_EQ(CountOf(result.out, "\"name\":\"engine-updated\""), 1u) << "no restart";
@@ -328,7 +347,7 @@ TEST_F(CliEngineTest, TheResumeAnswerReachesTheEngineWhichFinishesTheJob) {
         EXPECT_EQ(CountOf(result.out, "engine-update-failed"), 0u);
         EXPECT_FALSE(fs::exists(path)) << "the direct downloader wrote the file";
 
-        // Type 18: engine-side number 5, the job of the list, the answer, and for all files.
+        // Type 18: engine-side number 5, the job of the list, and the two answers.
         std::string job;
         std::vector<std::string> replies;
         for (const std::string& line : Received()) {
@@ -340,8 +359,11 @@ TEST_F(CliEngineTest, TheResumeAnswerReachesTheEngineWhichFinishesTheJob) {
             }
         }
         ASSERT_EQ(job.size(), 8u);
-        EXPECT_EQ(replies, std::vector<std::string>{"05000000" + job + resume + "01"});
+        EXPECT_EQ(replies, std::vector<std::string>{"05000000" + job + c.answers});
+        EXPECT_EQ(result.err.find("Resume it?") != std::string::npos, c.standardInput >= 0);
     }
+    close(input);
+    close(terminal);
 }
 
 // The engine fails the job (type 11), here refusing its list before accepting it: the run ends
