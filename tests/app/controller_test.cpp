@@ -18,6 +18,7 @@
 #include "controller/downloader_dlg.h"
 #include "controller/library_window.h"
 #include "downloadlib.h"
+#include "engine/engine_paths.h"
 #include "fake_seams.h"
 #include "foundation/paths.h"
 #include "foundation/platform/connectivity.h"
@@ -32,9 +33,13 @@
 #include "qt_environment.h"
 #include "recording_view.h"
 #include "report_collector/report_collector.h"
+#include "support/published_engine.h"
+#include "support/stand_in.h"
+#include "support/tcp_peer.h"
 #include "support/test_data.h"
 #include "test_server/test_http_server.h"
 
+namespace ep = engine_protocol;
 namespace fs = std::filesystem;
 using tev::tools::HttpRule;
 using tev::tools::ReportCollector;
@@ -430,6 +435,56 @@ TEST_F(ControllerTest, NetworkEventsTheResumeQuestionAndClosingWithAJob) {
     EXPECT_EQ(Shown(), (std::vector<std::string>{closeButton, closeButton, closeRequest}));
     EXPECT_TRUE(view_.closed);
     EXPECT_EQ(dlg.Job(), 0u) << "stopped before closing";
+}
+
+// The engine's own resume question: the library's updater installs and starts the stand-in
+// engine, which asks; the window's prompt answers, and both answers reach the engine as type 18.
+TEST_F(ControllerTest, TheEnginesResumeQuestionIsAnsweredByThePrompt) {
+    ServeGame({{"game.bin", TestBytes(5000, 9)}});
+    std::string error;
+    ASSERT_TRUE(ServeStandInEngineUpdate(server_, root_, &error)) << error;
+    setenv("TEV_ENGINE_PORT", std::to_string(UnusedPort()).c_str(), 1);
+    const std::string enginePath = GetEngineFilePath();
+    const std::string folder = DefaultDownloadFolder();
+    const std::string path = folder + "game.bin";
+    ASSERT_TRUE(InstallStandInEngine(
+        enginePath,
+        {"listen", "ready", "accept", "until 102 14",
+         "send 100 4 " + StandInPayloadWithJob(ep::JobAccepted{0, 7, 1, 5000}),
+         "send 100 16 " + StandInPayloadWithJob(ep::ResumeQuery{0}), "until 100 18",
+         "send 100 7 " + StandInPayloadWithJob(ep::FileCompleted{0, 7, "svc", path, urls_[0]}),
+         "send 100 6 " + StandInPayloadWithJob(ep::JobFinished{0, 7, 0, 0}), "drain"}));
+
+    view_.resumeAnswer = CResumeAnswer{0, 0};
+    CTEVDownloaderDlg& dlg = Open();
+    ASSERT_TRUE(UntilReady());
+    dlg.OnCommand(kIdStart);
+    const bool finished = Until([&] { return dlg.State() == DownloaderState::Finished; });
+    const std::string installer = dlg.InstallerPath();
+    dlg_.reset();
+    EndStandIn(StandInPid(enginePath));
+    unsetenv("TEV_ENGINE_PORT");
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(view_.prompts, 1);
+    EXPECT_TRUE(boxes_.shown.empty()) << Shown().front();
+    EXPECT_EQ(installer, path) << "the engine's file message names the file";
+    EXPECT_FALSE(fs::exists(path)) << "the direct downloader took the job";
+
+    // What the engine read, a line each: connection, category, type, payload. One connection;
+    // type 18 holds engine-side number 7, the job of the list, and the two answers.
+    std::string job;
+    std::vector<std::string> replies;
+    std::ifstream received(enginePath + ".received");
+    for (std::string line; std::getline(received, line);) {
+        EXPECT_EQ(line.rfind("1 ", 0), 0u) << "a second connection: " << line;
+        if (line.rfind("1 102 14 ", 0) == 0) {
+            job = line.substr(9, 8);
+        } else if (line.rfind("1 100 18 ", 0) == 0) {
+            replies.push_back(line.substr(9));
+        }
+    }
+    ASSERT_EQ(job.size(), 8u);
+    EXPECT_EQ(replies, std::vector<std::string>{"07000000" + job + "0000"});
 }
 
 TEST_F(ControllerTest, AFileThatFailsForGoodIsReportedAndTheJobStays) {

@@ -1,6 +1,9 @@
 // tev-download as its users run it: a child process against the project's test server.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -11,12 +14,18 @@
 #include <vector>
 
 #include "cli_options.h"
+#include "downloadlib.h"
+#include "engine/engine_paths.h"
+#include "engine/engine_protocol.h"
 #include "json_check.h"
+#include "support/published_engine.h"
+#include "support/stand_in.h"
 #include "support/subprocess.h"
 #include "support/tcp_peer.h"
 #include "support/test_data.h"
 #include "test_server/test_http_server.h"
 
+namespace ep = engine_protocol;
 namespace fs = std::filesystem;
 using tev::tools::HttpRule;
 using tev::tools::TestHttpServer;
@@ -239,4 +248,142 @@ TEST(CliOptions, ResumeAnswers) {
     EXPECT_EQ(ParseCliOptions({}, &error)->resume, ResumeAnswer::Default);
     EXPECT_FALSE(ParseCliOptions({"--resume=maybe"}, &error));
     EXPECT_NE(error.find("yes, no or ask"), std::string::npos);
+}
+
+namespace {
+
+// tev-download with the engine path in front: the test server also serves the engine update
+// (the stand-in engine, published), so the library installs, starts and uses the stand-in,
+// which follows the script the test writes beside it.
+class CliEngineTest : public CliTest {
+  protected:
+    void SetUp() override {
+        CliTest::SetUp();
+        enginePath_ = GetEngineFilePath();
+        std::string error;
+        ASSERT_TRUE(ServeStandInEngineUpdate(server_, root_.string(), &error)) << error;
+    }
+    void TearDown() override { EndStandIn(enginePid_); }
+
+    // Runs tev-download --json against the engine path; the engine's port is private.
+    ProcessResult RunWithEngine(std::vector<std::string> args, int standardInput = -1) {
+        const std::string address = server_.Url("");
+        ProcessOptions options;
+        options.standardInput = standardInput;
+        options.environment = {{"TEV_DOWNLOAD_SERVER", address.substr(address.find("//") + 2)},
+                               {"TEV_ENGINE_PORT", std::to_string(UnusedPort())}};
+        fs::remove(enginePath_ + ".received");
+        const ProcessResult result = Run(std::move(args), options);
+        enginePid_ = StandInPid(enginePath_);
+        EndStandIn(enginePid_);
+        return result;
+    }
+
+    // What the engine received, a line each: connection, category, type, payload in hex.
+    std::vector<std::string> Received() const {
+        std::vector<std::string> lines;
+        std::ifstream in(enginePath_ + ".received");
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    std::string enginePath_;
+    pid_t enginePid_ = -1;
+};
+
+size_t CountOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+// The engine asks whether to resume; the answer of --resume, or of the person at the terminal,
+// reaches it as type 18 and the job ends on the engine path: one engine, one connection, nothing
+// moved to the direct downloader.
+TEST_F(CliEngineTest, TheResumeAnswerReachesTheEngineWhichFinishesTheJob) {
+    Serve({{"a.bin", TestBytes(3000, 8)}});
+    const std::string url = server_.Url("/game/a.bin");
+    const std::string path = (folder_ / "a.bin").string();
+    ASSERT_TRUE(InstallStandInEngine(
+        enginePath_,
+        {"listen", "ready", "accept", "until 102 14",
+         "send 100 4 " + StandInPayloadWithJob(ep::JobAccepted{0, 5, 1, 3000}),
+         "send 100 16 " + StandInPayloadWithJob(ep::ResumeQuery{0}), "until 100 18",
+         "send 100 7 " + StandInPayloadWithJob(ep::FileCompleted{0, 5, "svc", path, url}),
+         "send 100 6 " + StandInPayloadWithJob(ep::JobFinished{0, 5, 0, 0}), "drain"}));
+
+    // Without --resume on a terminal the person is asked: "n" resumes nothing, for this file only.
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal), 0);
+    ASSERT_EQ(unlockpt(terminal), 0);
+    const int input = open(ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(input, 0);
+    ASSERT_EQ(write(terminal, "n\n", 2), 2);
+    struct Case {
+        std::vector<std::string> options;
+        int standardInput;
+        std::string answers;  // resume, then for all files
+    };
+    const Case cases[] = {
+        {{"--resume=yes"}, -1, "0101"}, {{"--resume=no"}, -1, "0001"}, {{}, input, "0000"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answers);
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--json", "--folder", folder_.string(), ListUrl()});
+        const ProcessResult result = RunWithEngine(args, c.standardInput);
+        EXPECT_EQ(result.exitCode, kExitSuccess) << result.out << result.err;
+        EXPECT_EQ(CountOf(result.out, "\"name\":\"resume-query\""), 1u) << result.out;
+        EXPECT_EQ(CountOf(result.out, "\"name\":\"engine-updated\""), 1u) << "no restart";
+        EXPECT_EQ(CountOf(result.out, "\"name\":\"file-done\""), 1u);
+        EXPECT_NE(result.out.find("\"path\":\"" + path + "\""), std::string::npos);
+        EXPECT_EQ(CountOf(result.out, "\"event\":" + std::to_string(JOB_EVENT_MOVED)), 0u);
+        EXPECT_EQ(CountOf(result.out, "engine-update-failed"), 0u);
+        EXPECT_FALSE(fs::exists(path)) << "the direct downloader wrote the file";
+
+        // Type 18: engine-side number 5, the job of the list, and the two answers.
+        std::string job;
+        std::vector<std::string> replies;
+        for (const std::string& line : Received()) {
+            EXPECT_EQ(line.rfind("1 ", 0), 0u) << "a second connection: " << line;
+            if (line.rfind("1 102 14 ", 0) == 0) {
+                job = line.substr(9, 8);
+            } else if (line.rfind("1 100 18 ", 0) == 0) {
+                replies.push_back(line.substr(9));
+            }
+        }
+        ASSERT_EQ(job.size(), 8u);
+        EXPECT_EQ(replies, std::vector<std::string>{"05000000" + job + c.answers});
+        EXPECT_EQ(result.err.find("Resume it?") != std::string::npos, c.standardInput >= 0);
+    }
+    close(input);
+    close(terminal);
+}
+
+// The engine fails the job (type 11), here refusing its list before accepting it: the run ends
+// with the engine's text, on the engine path; the direct downloader does not take the job, and
+// a type 6 the engine might still send for it changes nothing.
+TEST_F(CliEngineTest, AJobTheEngineFailsEndsWithTheEnginesText) {
+    Serve({{"a.bin", TestBytes(3000, 9)}});
+    const std::string why = "refused file name \"a.bin\": a test's reason";
+    ASSERT_TRUE(InstallStandInEngine(
+        enginePath_,
+        {"listen", "ready", "accept", "until 102 14",
+         "send 100 11 " + StandInPayloadWithJob(ep::JobFailed{0, 0, why}),
+         "send 100 6 " + StandInPayloadWithJob(ep::JobFinished{0, 0, 0, 1}), "drain"}));
+    const ProcessResult result = RunWithEngine({"--json", "--folder", folder_.string(), ListUrl()});
+    EXPECT_EQ(result.exitCode, kExitDownload) << result.out << result.err;
+    EXPECT_NE(result.err.find("download failed: " + why), std::string::npos) << result.err;
+    EXPECT_EQ(CountOf(result.out, "\"event\":" + std::to_string(JOB_EVENT_FAILED)), 1u);
+    EXPECT_EQ(CountOf(result.out, "\"event\":" + std::to_string(JOB_EVENT_MOVED)), 0u);
+    EXPECT_EQ(CountOf(result.out, "\"name\":\"engine-updated\""), 1u) << "no restart";
+    EXPECT_EQ(CountOf(result.out, "job-done"), 0u);
+    EXPECT_FALSE(fs::exists(folder_ / "a.bin"));
+    EXPECT_EQ(server_.RequestCount("/game/a.bin"), 1u) << "the host's size check only";
 }

@@ -10,13 +10,17 @@
 //                         is taken: the readiness byte, then exit 0, as the engine does
 //   accept                take one connection (10 s at most, else exit 4)
 //   expect CATEGORY TYPE  read one message; another one, or none within 10 s: exit 3
-//   send CATEGORY TYPE HEX   send one message with the payload given in hexadecimal
+//   until CATEGORY TYPE   read messages until one of this kind comes (10 s at most, else exit 3)
+//   send CATEGORY TYPE HEX   send one message with the payload given in hexadecimal; JOB in it
+//                         stands for the 4 bytes of the job number of the newest file list
 //   drain                 read and drop messages until the peer closes
 //   close                 close the connection
 //   sleep MS | wait       pause; wait pauses until the lifetime ends
 //   lifetime MS           the bound, counted from now
 //   exit CODE
-// A command that fails exits with status 5.
+// A command that fails exits with status 5. Every message read is appended to <own path>.received
+// as it comes, one line each: connection number, category and type in hexadecimal, payload in
+// hexadecimal.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -34,6 +38,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/engine_protocol.h"
@@ -189,6 +194,43 @@ class Peer {
     ep::Bytes buffer_;
 };
 
+std::string ToHex(const ep::Bytes& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (const uint8_t byte : bytes) {
+        hex += digits[byte >> 4];
+        hex += digits[byte & 15];
+    }
+    return hex;
+}
+
+// What the library sent, for the test to read; opened for each line, so that no descriptor of
+// its own shows in a report.
+class Record {
+  public:
+    explicit Record(std::string path) : path_(std::move(path)) {}
+    void Connected() { ++connection_; }
+    void Add(const ep::FrameHeader& header, const ep::Bytes& payload) {
+        if ((header.category == ep::kFileListCategory && header.type == ep::kFileList) ||
+            (header.category == ep::kCategory && header.type == ep::kFileListBegin)) {
+            if (payload.size() >= 4) {
+                job_.assign(payload.begin(), payload.begin() + 4);
+            }
+        }
+        std::ofstream out(path_, std::ios::app);
+        char head[32];
+        std::snprintf(head, sizeof head, "%d %x %u ", connection_, header.category, header.type);
+        out << head << ToHex(payload) << "\n";
+    }
+    // The job number of the newest file list, as it stands in a payload.
+    std::string JobHex() const { return ToHex(job_); }
+
+  private:
+    std::string path_;
+    int connection_ = 0;
+    ep::Bytes job_ = ep::Bytes(4, 0);
+};
+
 bool ParseHex(const std::string& hex, ep::Bytes* out) {
     if (hex.size() % 2 != 0) {
         return false;
@@ -227,6 +269,14 @@ int main() {
     }
 
     Peer peer;
+    Record record(self + ".received");
+    const auto next = [&](ep::FrameHeader* header, ep::Bytes* payload, int timeoutMs) {
+        if (!peer.Next(header, payload, timeoutMs)) {
+            return false;
+        }
+        record.Add(*header, *payload);
+        return true;
+    };
     for (const std::string& line : script) {
         if (Clock::now() >= end) {
             return 6;
@@ -250,21 +300,42 @@ int main() {
             if (!peer.Accept()) {
                 return 4;
             }
+            record.Connected();
         } else if (command == "expect") {
             unsigned category = 0;
             unsigned type = 0;
             words >> std::hex >> category >> std::dec >> type;
             ep::FrameHeader header;
             ep::Bytes payload;
-            if (!peer.Next(&header, &payload, 10000) || header.category != category ||
+            if (!next(&header, &payload, 10000) || header.category != category ||
                 header.type != type) {
                 return 3;
+            }
+        } else if (command == "until") {
+            unsigned category = 0;
+            unsigned type = 0;
+            words >> std::hex >> category >> std::dec >> type;
+            const Clock::time_point until = Clock::now() + std::chrono::seconds(10);
+            ep::FrameHeader header;
+            ep::Bytes payload;
+            bool found = false;
+            while (!found) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now())
+                        .count();
+                if (left <= 0 || !next(&header, &payload, static_cast<int>(left))) {
+                    return 3;
+                }
+                found = header.category == category && header.type == type;
             }
         } else if (command == "send") {
             unsigned category = 0;
             unsigned type = 0;
             std::string hex;
             words >> std::hex >> category >> std::dec >> type >> hex;
+            for (size_t at = hex.find("JOB"); at != std::string::npos; at = hex.find("JOB")) {
+                hex.replace(at, 3, record.JobHex());
+            }
             ep::Bytes payload;
             ok = ParseHex(hex, &payload) &&
                  peer.Send(ep::Frame(static_cast<uint16_t>(category), static_cast<uint16_t>(type),
@@ -277,7 +348,7 @@ int main() {
                     std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now())
                         .count());
             };
-            while (left() > 0 && peer.Next(&header, &payload, left())) {
+            while (left() > 0 && next(&header, &payload, left())) {
             }
         } else if (command == "close") {
             peer.Close();

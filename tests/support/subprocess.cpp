@@ -43,6 +43,9 @@ ProcessResult RunProcess(const std::vector<std::string>& arguments, const Proces
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    if (options.standardInput >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, options.standardInput, STDIN_FILENO);
+    }
     if (!options.workingFolder.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, options.workingFolder.c_str());
     }

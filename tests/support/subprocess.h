@@ -20,6 +20,7 @@ struct ProcessOptions {
     std::vector<std::pair<std::string, std::string>> environment;  // added to the test's own
     int timeoutMs = 60000;
     std::string workingFolder;  // empty: the test's own
+    int standardInput = -1;  // a descriptor the child reads as its standard input; -1: the test's
     // Called for every complete line of standard output, with the child's pid (for signals).
     std::function<void(const std::string& line, pid_t pid)> onOutputLine;
 };

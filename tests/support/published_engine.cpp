@@ -1,0 +1,46 @@
+#include "support/published_engine.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "engine/engine_paths.h"
+#include "publish/publisher.h"
+#include "support/stand_in.h"
+#include "update/version_text.h"
+
+namespace fs = std::filesystem;
+
+bool ServeStandInEngineUpdate(tev::tools::TestHttpServer& server, const std::string& workFolder,
+                              std::string* error) {
+    const fs::path build = fs::path(workFolder) / "engine-build";
+    const fs::path site = fs::path(workFolder) / "engine-site";
+    std::error_code failed;
+    fs::create_directories(build, failed);
+    fs::copy_file(StandInEngineProgram(), build / kEngineFileName,
+                  fs::copy_options::overwrite_existing, failed);
+    if (failed) {
+        *error = "cannot copy the stand-in engine: " + failed.message();
+        return false;
+    }
+    tev::tools::PublishOptions options;
+    options.outputFolder = site.string();
+    options.baseUrl = server.Url("");
+    options.program = (build / kEngineFileName).string();
+    if (!GetFileVersionText(options.program, &options.version)) {
+        *error = "the stand-in engine has no version";
+        return false;
+    }
+    if (!tev::tools::Publish(options, error)) {
+        return false;
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(site)) {
+        if (entry.is_regular_file()) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            std::ostringstream bytes;
+            bytes << in.rdbuf();
+            server.SetContent("/" + fs::relative(entry.path(), site).string(), bytes.str());
+        }
+    }
+    return true;
+}

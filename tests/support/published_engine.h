@@ -1,0 +1,31 @@
+// The stand-in engine offered as the engine update by the project's test server, so that a host
+// under test installs, starts and uses it as it would the real engine. Built into the tests that
+// use it, beside the test server and the publishing tool.
+#pragma once
+
+#include <string>
+
+#include "engine/engine_protocol.h"
+#include "test_server/test_http_server.h"
+
+// Publishes the stand-in engine (tev-publish's output, made in workFolder) as the server's
+// in-memory content; false with *error set when that fails.
+bool ServeStandInEngineUpdate(tev::tools::TestHttpServer& server, const std::string& workFolder,
+                              std::string* error);
+
+// The payload of a record in hexadecimal for a stand-in "send" line, its leading job number
+// written JOB: the stand-in fills in the number of the newest list it received.
+template <class Record>
+std::string StandInPayloadWithJob(const Record& record) {
+    engine_protocol::Bytes payload;
+    if (!engine_protocol::Encode(record, &payload) || payload.size() < 4) {
+        return "bad-record";
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string hex = "JOB";
+    for (size_t i = 4; i < payload.size(); ++i) {
+        hex += digits[payload[i] >> 4];
+        hex += digits[payload[i] & 15];
+    }
+    return hex;
+}
