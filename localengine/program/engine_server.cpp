@@ -13,6 +13,7 @@
 
 #include "program/peer_user.h"
 #include "transfer/job_check.h"
+#include "transfer/stranded_parts.h"
 
 namespace tev::localengine {
 
@@ -311,14 +312,20 @@ void EngineServer::Handle(Connection& connection, const ep::LibraryMessage& mess
     } else if (const auto* m = std::get_if<ep::JobMode>(&message)) {
         connection.nextMode = m->mode;
     } else if (const auto* m = std::get_if<ep::EngineOption>(&message)) {
-        if (connection.engineOption.size() < ep::kMaxFrameLength) {
+        auto job = connection.jobs.find(m->job);
+        if (job != connection.jobs.end()) {
+            // After the list: the job's remaining pieces use every alternative from now on.
+            transfers_->AllowMirrorsAtOnce(job->second);
+        } else if (connection.engineOption.size() < ep::kMaxFrameLength) {
             connection.engineOption.insert(m->job);
         }
     } else if (const auto* m = std::get_if<ep::FileList>(&message)) {
         BeginJob(connection, m->job, m->serviceId, m->files);
     } else if (const auto* m = std::get_if<ep::FileListBegin>(&message)) {
         if (m->fileCount > kMaxFilesPerJob) {
-            RefuseList(connection, m->job, "a list of " + std::to_string(m->fileCount) + " files");
+            RefuseList(connection, m->job,
+                       "the file list has " + std::to_string(m->fileCount) + " files, more than " +
+                           std::to_string(kMaxFilesPerJob));
             return;
         }
         connection.partial = PartialList{m->job, m->fileCount, m->serviceId, {}};
@@ -328,7 +335,8 @@ void EngineServer::Handle(Connection& connection, const ep::LibraryMessage& mess
             partial->files.size() >= partial->count) {
             const uint32_t job = partial != nullptr ? partial->job : m->job;
             connection.partial.reset();
-            RefuseList(connection, job, "a broken list (entry " + std::to_string(m->index) + ")");
+            RefuseList(connection, job,
+                       "broken file list: entry " + std::to_string(m->index) + " out of order");
             return;
         }
         partial->files.push_back(m->file);
@@ -336,7 +344,7 @@ void EngineServer::Handle(Connection& connection, const ep::LibraryMessage& mess
         if (!connection.partial || connection.partial->job != m->job ||
             connection.partial->files.size() != connection.partial->count) {
             connection.partial.reset();
-            RefuseList(connection, m->job, "a broken list (end before all entries)");
+            RefuseList(connection, m->job, "broken file list: it ended before all its entries");
             return;
         }
         PartialList list = std::move(*connection.partial);
@@ -373,10 +381,14 @@ uint32_t EngineServer::NextEngineNumber() {
 }
 
 void EngineServer::RefuseList(Connection& connection, uint32_t libraryJob, const std::string& why) {
-    const uint32_t number = NextEngineNumber();
-    log_.Line("job " + std::to_string(libraryJob) + " of connection " +
-              std::to_string(connection.id) + " given up: " + why);
-    Send(connection.id, ep::JobFinished{libraryJob, number, 3, 1});
+    log_.Line("list of library job " + std::to_string(libraryJob) + " on connection " +
+              std::to_string(connection.id) + " refused: " + why);
+    if (connection.jobs.contains(libraryJob)) {
+        return;  // a second list for a job that runs: the job goes on, the list is dropped
+    }
+    // Nothing was written. The direct downloader would write where the list says, so the job
+    // fails here with the reason instead of being handed to it.
+    Send(connection.id, ep::JobFailed{libraryJob, NextEngineNumber(), why});
 }
 
 void EngineServer::BeginJob(Connection& connection, uint32_t libraryJob,
@@ -424,6 +436,25 @@ void EngineServer::BeginJob(Connection& connection, uint32_t libraryJob,
     log_.Line("job " + std::to_string(number) + " (library job " + std::to_string(libraryJob) +
               (code.empty() ? std::string() : ", code " + code) +
               "): " + std::to_string(files.size()) + " files, mode " + std::to_string(mode));
+    SweepStrandedParts(files);
+}
+
+void EngineServer::SweepStrandedParts(const std::vector<FileOrder>& files) {
+    std::set<std::string> folders;
+    for (const FileOrder& file : files) {
+        folders.insert(NormalizeFolder(file.folder));
+    }
+    const time_t before = time(nullptr) - kStrandedSeconds;
+    for (const std::string& folder : folders) {
+        // Every running job's files stay, whatever their age: those jobs resume them.
+        std::set<std::string> keep;
+        for (const auto& [number, job] : jobs_) {
+            keep.merge(NamesInFolder(job->files, folder));
+        }
+        for (const std::string& name : RemoveStrandedParts(folder, keep, before)) {
+            log_.Line("removed " + JoinPath(folder, name) + ": left by a run that never resumed");
+        }
+    }
 }
 
 void EngineServer::EndJob(uint32_t engineNumber) {
@@ -525,22 +556,34 @@ void EngineServer::SendProgress(Job& job) {
     message.bytesPresent = progress->present;
     message.speed = static_cast<uint32_t>(std::min<uint64_t>(progress->bytesPerSecond, UINT32_MAX));
     message.elapsedSeconds = static_cast<uint64_t>((EventLoop::NowMs() - job.startedMs) / 1000);
-    if (!job.files.empty()) {
-        const uint32_t index = std::min<uint32_t>(job.nextReport, progress->files - 1);
+    const auto entryOf = [&job](uint32_t index, const FileProgress* state) {
         const FileOrder& file = job.files[index];
         ep::ProgressEntry entry;
         entry.name = ep::FitText(file.name, ep::kEntryNameField);
         entry.path = JoinPath(file.folder, file.name);
-        if (index == progress->firstIncomplete) {
-            entry.size = progress->firstIncompleteFile.size;
-            entry.present = progress->firstIncompleteFile.present;
-            entry.speed = static_cast<uint32_t>(
-                std::min<uint64_t>(progress->firstIncompleteFile.bytesPerSecond, UINT32_MAX));
+        if (state != nullptr) {
+            entry.size = state->size;
+            entry.present = state->present;
+            entry.speed =
+                static_cast<uint32_t>(std::min<uint64_t>(state->bytesPerSecond, UINT32_MAX));
         } else {
+            // Complete, its report still on its way.
             entry.size = file.size >= 0 ? static_cast<uint64_t>(file.size) : 0;
             entry.present = entry.size;
         }
-        message.entries.push_back(entry);
+        return entry;
+    };
+    if (!job.files.empty()) {
+        // First the file the library names as current (the first not reported complete), then
+        // every other file being transferred.
+        const uint32_t first = std::min<uint32_t>(job.nextReport, progress->files - 1);
+        message.entries.push_back(entryOf(
+            first, first == progress->firstIncomplete ? &progress->firstIncompleteFile : nullptr));
+        for (const FileProgress& running : progress->running) {
+            if (running.index != first && running.index < job.files.size()) {
+                message.entries.push_back(entryOf(running.index, &running));
+            }
+        }
     }
     Send(job.connection, message);
 }
@@ -557,7 +600,7 @@ void EngineServer::OnJobDone(uint32_t engineNumber) {
     job.progressTimer = 0;
     SendProgress(job);
     loop_.CancelTimer(job.progressTimer);
-    Send(job.connection, ep::JobFinished{job.libraryJob, engineNumber, 0, 0});
+    Send(job.connection, ep::JobFinished{job.libraryJob, engineNumber, job.nextReport, 0});
     log_.Line("job " + std::to_string(engineNumber) + " complete");
     EndJob(engineNumber);
 }
@@ -571,13 +614,12 @@ void EngineServer::OnFileFailed(uint32_t engineNumber, uint32_t index, FailureKi
     Job& job = *found->second;
     log_.Line("job " + std::to_string(engineNumber) + " file " + std::to_string(index) + ": " +
               reason);
-    if (kind == FailureKind::WriteError) {
-        Send(job.connection, ep::JobFailed{job.libraryJob, engineNumber, reason});
-    } else {
-        // The direct downloader may do better: the job is handed back.
-        const uint32_t result = kind == FailureKind::Changed ? 2 : 1;
-        Send(job.connection, ep::JobFinished{job.libraryJob, engineNumber, result, 1});
-    }
+    // For good: every alternative and retry was used, or the answer rules a retry out (a status,
+    // a size that differs from the list's, a file that cannot be written). The direct downloader
+    // would meet the same server, so the job fails here, once, with the URL and the reason; no
+    // type 6 follows (the library has let the job go on type 11).
+    (void)kind;
+    Send(job.connection, ep::JobFailed{job.libraryJob, engineNumber, reason});
     EndJob(engineNumber);
 }
 
@@ -668,7 +710,7 @@ void EngineServer::Shutdown() {
     for (const uint32_t number : numbers) {
         Job& job = *jobs_.at(number);
         transfers_->StopJob(number, StopMode::LeavePrefixes);
-        Send(job.connection, ep::JobFinished{job.libraryJob, number, 1, 1});
+        Send(job.connection, ep::JobFinished{job.libraryJob, number, job.nextReport, 1});
         EndJob(number);
     }
     // What is still queued gets one last chance to go out.

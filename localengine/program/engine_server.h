@@ -88,6 +88,7 @@ class EngineServer : public TransferListener {
     void BeginJob(Connection& connection, uint32_t libraryJob, const std::string& serviceId,
                   const std::vector<engine_protocol::FileRecord>& files);
     void RefuseList(Connection& connection, uint32_t libraryJob, const std::string& why);
+    void SweepStrandedParts(const std::vector<FileOrder>& files);
     template <typename Record>
     void Send(int id, const Record& record);
     void SendProgress(Job& job);

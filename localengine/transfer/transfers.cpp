@@ -18,6 +18,7 @@
 #include "transfer/byte_ranges.h"
 #include "transfer/checkpointer.h"
 #include "transfer/control_file.h"
+#include "transfer/failure_text.h"
 #include "transfer/file_io.h"
 #include "transfer/response_check.h"
 #include "transfer/side_names.h"
@@ -1052,9 +1053,9 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
         network = true;
     }
     if (failure.empty() && curlResult != CURLE_OK) {
-        failure = transfer->errorText[0] != '\0'
-                      ? transfer->errorText
-                      : curl_easy_strerror(static_cast<CURLcode>(curlResult));
+        long osErrno = 0;
+        curl_easy_getinfo(transfer->easy, CURLINFO_OS_ERRNO, &osErrno);
+        failure = DescribeCurlFailure(curlResult, osErrno, transfer->errorText);
         network = IsNetworkError(curlResult);
         final = curlResult == CURLE_UNSUPPORTED_PROTOCOL || curlResult == CURLE_URL_MALFORMAT ||
                 curlResult == CURLE_TOO_MANY_REDIRECTS ||
@@ -1377,8 +1378,35 @@ void Transfers::SetPaused(uint32_t number, bool paused) {
     if (found == jobs_.end() || found->second->paused == paused) {
         return;
     }
-    found->second->paused = paused;
+    Job& job = *found->second;
+    job.paused = paused;
+    if (paused) {
+        // A paused job moves no bytes: a transfer whose rest can be asked for again later ends
+        // now, keeping what it received. Only a whole-file answer (the server ignores ranges) is
+        // held open, paused, as its rest could not be asked for.
+        for (auto& file : job.files) {
+            for (size_t i = 0; i < file->transfers.size();) {
+                Transfer* transfer = file->transfers[i].get();
+                if (transfer->wholeBody && !transfer->cancelled) {
+                    ++i;
+                    continue;
+                }
+                if (!transfer->cancelled && transfer->failure.empty() && transfer->headDone) {
+                    FlushBuffer(*transfer);
+                }
+                RemoveTransfer(transfer, false);
+            }
+        }
+    }
     AfterCurl();
+}
+
+void Transfers::AllowMirrorsAtOnce(uint32_t number) {
+    auto found = jobs_.find(number);
+    if (found != jobs_.end() && !found->second->mirrorsAtOnce) {
+        found->second->mirrorsAtOnce = true;
+        AfterCurl();  // the next pieces go to the other alternatives
+    }
 }
 
 bool Transfers::JobIsWaiting(uint32_t number) const {
@@ -1414,10 +1442,14 @@ std::optional<JobProgress> Transfers::Progress(uint32_t number) const {
                 entry.present += transfer->buffer.size();
             }
             entry.present = std::min(entry.present, entry.size == 0 ? entry.present : entry.size);
+            entry.index = file->index;
+            entry.bytesPerSecond = file->speed;
             if (progress.firstIncomplete == progress.files) {
                 progress.firstIncomplete = file->index;
-                entry.bytesPerSecond = file->speed;
                 progress.firstIncompleteFile = entry;
+            }
+            if (file->state == File::Active) {
+                progress.running.push_back(entry);
             }
         }
         progress.total += entry.size;

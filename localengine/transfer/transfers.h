@@ -69,6 +69,7 @@ class TransferListener {
 };
 
 struct FileProgress {
+    uint32_t index = 0;    // in the job's list
     uint64_t size = 0;     // 0 while unknown
     uint64_t present = 0;  // bytes on disk or on their way there
     uint64_t bytesPerSecond = 0;
@@ -82,6 +83,7 @@ struct JobProgress {
     uint64_t bytesPerSecond = 0;
     uint32_t firstIncomplete = 0;  // index of the first file not yet complete (files when none)
     FileProgress firstIncompleteFile;
+    std::vector<FileProgress> running;  // every file being transferred, in index order
 };
 
 enum class StopMode {
@@ -106,8 +108,10 @@ class Transfers {
     // a file's alternatives ("a|b") serve its pieces side by side instead of one after another.
     std::optional<std::string> StartJob(uint32_t job, const std::vector<FileOrder>& files,
                                         bool limited, bool mirrorsAtOnce = false);
-    // Paused jobs keep their connections idle and start nothing new.
+    // Pausing ends the job's transfers, keeping their data, so that no byte moves meanwhile.
     void SetPaused(uint32_t job, bool paused);
+    // From now on the job's files fetch their pieces from all their alternatives side by side.
+    void AllowMirrorsAtOnce(uint32_t job);
     // The answer to the last OnResumeQuestion: keep the data (resume) or discard it; applyToAll
     // answers for every later file of the job that has data too.
     void AnswerResume(uint32_t job, bool keep, bool applyToAll);

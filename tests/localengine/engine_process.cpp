@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -218,4 +219,116 @@ ep::FileRecord MakeRecord(const std::string& folder, const std::string& name,
     record.url = url;
     record.size = size;
     return record;
+}
+
+CountingRelay::CountingRelay(uint16_t upstreamPort) : upstreamPort_(upstreamPort) {
+    if (pipe2(stopPipe_, O_CLOEXEC) != 0) {
+        return;
+    }
+    listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listenFd_, 64) != 0 ||
+        getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(listenFd_);
+        listenFd_ = -1;
+        return;
+    }
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+CountingRelay::~CountingRelay() {
+    if (stopPipe_[1] >= 0) {
+        close(stopPipe_[1]);  // every poll below sees the pipe's end
+    }
+    if (acceptor_.joinable()) {
+        acceptor_.join();
+    }
+    for (std::thread& pump : pumps_) {
+        pump.join();
+    }
+    if (listenFd_ >= 0) {
+        close(listenFd_);
+    }
+    if (stopPipe_[0] >= 0) {
+        close(stopPipe_[0]);
+    }
+}
+
+void CountingRelay::AcceptLoop() {
+    while (true) {
+        pollfd waits[2] = {{listenFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        if (poll(waits, 2, -1) < 0 || waits[1].revents != 0) {
+            return;
+        }
+        const int client = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) {
+            continue;
+        }
+        const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(upstreamPort_);
+        if (connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            close(server);
+            close(client);
+            continue;
+        }
+        ++open_;
+        pumps_.emplace_back([this, client, server] { Pump(client, server); });
+    }
+}
+
+void CountingRelay::Pump(int client, int server) {
+    const timeval limit{0, 100000};
+    setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    setsockopt(server, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    char buffer[65536];
+    bool open = true;
+    while (open) {
+        pollfd waits[3] = {{client, POLLIN, 0}, {server, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        if (poll(waits, 3, -1) < 0 || waits[2].revents != 0) {
+            break;
+        }
+        for (int side = 0; side < 2 && open; ++side) {
+            if (waits[side].revents == 0) {
+                continue;
+            }
+            const int from = side == 0 ? client : server;
+            const int to = side == 0 ? server : client;
+            const ssize_t n = recv(from, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                open = false;
+                break;
+            }
+            // Blocking: a client that stops reading stops the relay reading from the server.
+            size_t sent = 0;
+            while (sent < static_cast<size_t>(n)) {
+                const ssize_t m =
+                    send(to, buffer + sent, static_cast<size_t>(n) - sent, MSG_NOSIGNAL);
+                if (m < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                    pollfd stop{stopPipe_[0], POLLIN, 0};
+                    if (poll(&stop, 1, 0) == 0) {
+                        continue;  // the client reads slowly: wait on, unless the relay ends
+                    }
+                }
+                if (m <= 0) {
+                    open = false;
+                    break;
+                }
+                sent += static_cast<size_t>(m);
+                if (side == 1) {
+                    toClients_ += static_cast<uint64_t>(m);
+                }
+            }
+        }
+    }
+    close(client);
+    close(server);
+    --open_;
 }

@@ -4,9 +4,12 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -79,3 +82,32 @@ engine_protocol::FileList MakeList(uint32_t job,
                                    const std::vector<engine_protocol::FileRecord>& files);
 engine_protocol::FileRecord MakeRecord(const std::string& folder, const std::string& name,
                                        const std::string& url, uint64_t size = UINT64_MAX);
+
+// A loopback TCP relay in front of a server that counts the bytes the server sent through it:
+// what a client really moved, whatever the client keeps in its own buffers.
+class CountingRelay {
+  public:
+    explicit CountingRelay(uint16_t upstreamPort);
+    ~CountingRelay();  // closes every connection and joins its threads
+    CountingRelay(const CountingRelay&) = delete;
+    CountingRelay& operator=(const CountingRelay&) = delete;
+
+    bool Ok() const { return listenFd_ >= 0; }
+    uint16_t Port() const { return port_; }
+    uint64_t BytesToClients() const { return toClients_; }
+    // Connections open now (a client's idle keep-alive connection counts).
+    int OpenConnections() const { return open_; }
+
+  private:
+    void AcceptLoop();
+    void Pump(int client, int server);
+
+    uint16_t upstreamPort_ = 0;
+    uint16_t port_ = 0;
+    int listenFd_ = -1;
+    int stopPipe_[2] = {-1, -1};
+    std::atomic<uint64_t> toClients_{0};
+    std::atomic<int> open_{0};
+    std::thread acceptor_;
+    std::vector<std::thread> pumps_;
+};

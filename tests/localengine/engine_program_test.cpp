@@ -1,7 +1,9 @@
 // The engine program end to end: started as the library starts it, spoken to over its protocol
 // on loopback, downloading from the project's test server.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include "localengine/transfer_fixture.h"
 #include "support/test_data.h"
 #include "test_server/test_http_server.h"
+#include "transfer/control_file.h"
 
 namespace ep = engine_protocol;
 using tev::tools::HttpRule;
@@ -49,25 +52,29 @@ class EngineProgramTest : public ::testing::Test {
 };
 
 TEST_F(EngineProgramTest, JobReportsComeInTheOrderTheLibraryReliesOn) {
-    // The second file is small and finishes first; its report still follows the first file's.
-    const std::string big = TestBytes(3 << 20, 1);
-    const std::string small = TestBytes(1000, 2);
+    // The second file is smaller and finishes first; its report still follows the first file's.
+    // While both run, progress names the first (the library's current file), then the second.
+    const std::string big = TestBytes(4 << 20, 1);
+    const std::string small = TestBytes(3 << 19, 2);
     server_.SetContent("/big.bin", big);
     server_.SetContent("/small.bin", small);
     server_.AddRule("/big.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 2 << 20});
+    server_.AddRule("/small.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 1 << 20});
     EngineClient client(engine_.Port());
     ASSERT_TRUE(client.Connected());
     ASSERT_TRUE(client.Send(ep::ServiceId{"svc"}));
     ASSERT_TRUE(client.Send(ep::JobMode{2}));
     ASSERT_TRUE(client.Send(
         MakeList(7, {MakeRecord(folder_, "big.bin", server_.Url("/big.bin")),
-                     MakeRecord(folder_, "small.bin", server_.Url("/small.bin"), 1000)})));
+                     MakeRecord(folder_, "small.bin", server_.Url("/small.bin"), small.size())})));
     const auto finished = client.ReceiveUntil<ep::JobFinished>();
     ASSERT_TRUE(finished);
     EXPECT_EQ(finished->job, 7u);
-    EXPECT_EQ(finished->result, 0u);
+    EXPECT_EQ(finished->result, 2u);  // files completed
     EXPECT_EQ(finished->giveUp, 0u);
 
+    const std::string byIndex[] = {folder_ + "/big.bin", folder_ + "/small.bin"};
+    bool sawBoth = false;
     std::vector<uint32_t> order;
     std::vector<std::string> paths;
     for (const ep::EngineMessage& message : client.seen()) {
@@ -80,9 +87,16 @@ TEST_F(EngineProgramTest, JobReportsComeInTheOrderTheLibraryReliesOn) {
         }
         if (const auto* progress = std::get_if<ep::JobProgress>(&message)) {
             EXPECT_EQ(progress->totalBytes, big.size() + small.size());
-            ASSERT_EQ(progress->entries.size(), 1u);
+            ASSERT_FALSE(progress->entries.empty());
+            ASSERT_LE(progress->entries.size(), 2u);
+            EXPECT_EQ(progress->entries[0].path, byIndex[std::min(progress->filesCompleted, 1u)]);
+            if (progress->entries.size() == 2) {
+                EXPECT_EQ(progress->entries[1].path, byIndex[1]);
+                sawBoth = true;
+            }
         }
     }
+    EXPECT_TRUE(sawBoth);
     EXPECT_EQ(order, (std::vector<uint32_t>{ep::kJobAccepted, ep::kFileCompleted,
                                             ep::kFileCompleted, ep::kJobFinished}));
     EXPECT_EQ(paths, (std::vector<std::string>{folder_ + "/big.bin", folder_ + "/small.bin"}));
@@ -116,7 +130,7 @@ TEST_F(EngineProgramTest, PartialDataIsOnlyResumedAfterTheAnswer) {
         client.Send(ep::ResumeReply{std::get<ep::JobAccepted>(*accepted).engineJob, 3, 1, 1}));
     const auto finished = client.ReceiveUntil<ep::JobFinished>();
     ASSERT_TRUE(finished);
-    EXPECT_EQ(finished->result, 0u);
+    EXPECT_EQ(finished->result, 1u);
     EXPECT_EQ(ReadWholeFile(folder_ + "/r.bin"), content);
     EXPECT_EQ(AskedRanges(server_.RangeHeaders("/r.bin")).front().first, 400000u);
 }
@@ -130,25 +144,55 @@ TEST_F(EngineProgramTest, BadInputIsRefusedWithoutTouchingOtherClients) {
     ASSERT_TRUE(good.Send(MakeList(1, {MakeRecord(folder_, "ok.bin", server_.Url("/ok.bin"))})));
     ASSERT_TRUE(good.ReceiveUntil<ep::JobAccepted>());
 
-    // Lists that would write outside their folder, or fetch another scheme, are given up at once.
-    const std::vector<ep::FileRecord> refused = {
-        MakeRecord(folder_ + "/../elsewhere", "a.bin", server_.Url("/ok.bin")),
-        MakeRecord("relative/folder", "a.bin", server_.Url("/ok.bin")),
-        MakeRecord(folder_, "..", server_.Url("/ok.bin")),
-        MakeRecord(folder_, "a.bin", "file:///etc/passwd"),
+    // Lists that would write outside their folder, fetch another scheme or name too many files
+    // fail with the reason (type 11, nothing after it), and nothing is written.
+    const std::string url = server_.Url("/ok.bin");
+    struct Refused {
+        std::vector<ep::Bytes> frames;
+        const char* reason;
+    };
+    const auto list = [](uint32_t job, const ep::FileRecord& record) {
+        ep::Bytes frame;
+        EXPECT_TRUE(ep::EncodeFrame(MakeList(job, {record}), &frame));
+        return std::vector<ep::Bytes>{frame};
+    };
+    const auto frame = [](const auto& record) {
+        ep::Bytes bytes;
+        EXPECT_TRUE(ep::EncodeFrame(record, &bytes));
+        return bytes;
+    };
+    const Refused refused[] = {
+        {list(10, MakeRecord(folder_ + "/../elsewhere", "a.bin", url)), "refused folder"},
+        {list(11, MakeRecord("relative/folder", "a.bin", url)), "refused folder"},
+        {list(12, MakeRecord(folder_, "..", url)), "refused file name \"..\""},
+        {list(13, MakeRecord(folder_, "sub/a.bin", url)), "refused file name \"sub/a.bin\""},
+        {list(14, MakeRecord(folder_, "a.bin", "file:///etc/passwd")), "only http and https"},
+        {{frame(ep::FileListBegin{15, 65537, "svc"})}, "65537 files, more than 65536"},
+        {{frame(ep::FileListBegin{16, 2, "svc"}),
+          frame(ep::FileListEntry{16, 1, MakeRecord(folder_, "a.bin", url)})},
+         "broken file list"},
     };
     EngineClient other(engine_.Port());
     uint32_t job = 10;
-    for (const ep::FileRecord& record : refused) {
-        ASSERT_TRUE(other.Send(MakeList(job, {record})));
-        const auto finished = other.ReceiveUntil<ep::JobFinished>();
-        ASSERT_TRUE(finished) << record.folder << record.name << record.url;
-        EXPECT_EQ(finished->job, job);
-        EXPECT_EQ(finished->giveUp, 1u);
-        EXPECT_EQ(finished->result, 3u);
+    for (const Refused& r : refused) {
+        for (const ep::Bytes& bytes : r.frames) {
+            ASSERT_TRUE(other.SendBytes(bytes));
+        }
+        const auto failed = other.ReceiveUntil<ep::JobFailed>();
+        ASSERT_TRUE(failed) << r.reason;
+        EXPECT_EQ(failed->job, job);
+        EXPECT_NE(failed->message.find(r.reason), std::string::npos) << failed->message;
         ++job;
     }
+    ASSERT_TRUE(other.Send(ep::StateRequest{}));
+    ASSERT_TRUE(other.ReceiveUntil<ep::EngineState>());
+    for (const ep::EngineMessage& message : other.seen()) {
+        EXPECT_FALSE(std::holds_alternative<ep::JobFinished>(message));
+        EXPECT_FALSE(std::holds_alternative<ep::JobAccepted>(message));
+    }
     EXPECT_FALSE(fs::exists(fs::path(folder_).parent_path() / "elsewhere"));
+    EXPECT_FALSE(fs::exists(folder_ + "/a.bin"));
+    EXPECT_FALSE(fs::exists(folder_ + "/sub"));
 
     // Malformed frames close only their own connection.
     struct Broken {
@@ -169,8 +213,14 @@ TEST_F(EngineProgramTest, BadInputIsRefusedWithoutTouchingOtherClients) {
     }
     const auto finished = good.ReceiveUntil<ep::JobFinished>();
     ASSERT_TRUE(finished);
-    EXPECT_EQ(finished->result, 0u);
+    EXPECT_EQ(finished->result, 1u);
     EXPECT_EQ(ReadWholeFile(folder_ + "/ok.bin"), content);
+    // Nothing of the refused lists was written beside it.
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder_)) {
+        names.push_back(entry.path().filename());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"ok.bin"});
 }
 
 TEST_F(EngineProgramTest, AnotherUsersConnectionIsClosedAtOnce) {
@@ -217,6 +267,202 @@ TEST_F(EngineProgramTest, StopSignalHandsJobsToTheDirectPathWithPrefixesOnly) {
     EXPECT_FALSE(HasPartFiles(folder_));
     EXPECT_FALSE(fs::exists(std::string(std::getenv("XDG_DATA_HOME")) +
                             "/Velmor/tevDownloadV32/TEVDownloadV32.pid"));
+}
+
+TEST_F(EngineProgramTest, FileThatFailsForGoodFailsItsJobOnceWithTheUrlAndReason) {
+    const std::string content = TestBytes(100000, 8);
+    server_.SetContent("/short.bin", content);
+    struct Case {
+        std::string url;
+        uint64_t size;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {server_.Url("/missing.bin"), UINT64_MAX, "HTTP status 404"},
+        {server_.Url("/short.bin"), content.size() + 1, "size mismatch"},
+    };
+    EngineClient client(engine_.Port());
+    uint32_t job = 20;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(client.Send(ep::JobMode{2}));
+        ASSERT_TRUE(client.Send(MakeList(job, {MakeRecord(folder_, "f.bin", c.url, c.size)})));
+        const auto failed = client.ReceiveUntil<ep::JobFailed>();
+        ASSERT_TRUE(failed) << c.reason;
+        EXPECT_EQ(failed->job, job);
+        EXPECT_NE(failed->message.find(c.url), std::string::npos) << failed->message;
+        EXPECT_NE(failed->message.find(c.reason), std::string::npos) << failed->message;
+        ++job;
+    }
+    // Nothing follows a type 11 for its job (the library has let the job go): no type 6 comes
+    // before the answer to a later state request.
+    ASSERT_TRUE(client.Send(ep::StateRequest{}));
+    ASSERT_TRUE(client.ReceiveUntil<ep::EngineState>());
+    for (const ep::EngineMessage& message : client.seen()) {
+        EXPECT_FALSE(std::holds_alternative<ep::JobFinished>(message));
+    }
+    EXPECT_FALSE(fs::exists(folder_ + "/f.bin"));
+}
+
+TEST_F(EngineProgramTest, PausedJobMovesNoBytesThenEndsByteIdentical) {
+    const std::string content = TestBytes(6 << 20, 9);
+    server_.SetContent("/p.bin", content);
+    server_.AddRule("/p.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 2 << 20});
+    // The server's bytes pass a counting relay: what the engine's kernel buffers take counts too.
+    CountingRelay relay(server_.Port());
+    ASSERT_TRUE(relay.Ok());
+    const std::string url = "http://127.0.0.1:" + std::to_string(relay.Port()) + "/p.bin";
+    EngineClient client(engine_.Port());
+    ASSERT_TRUE(client.Send(ep::JobMode{2}));
+    ASSERT_TRUE(client.Send(MakeList(30, {MakeRecord(folder_, "p.bin", url)})));
+    const auto accepted = client.ReceiveUntil<ep::JobAccepted>();
+    ASSERT_TRUE(accepted);
+    ASSERT_TRUE(client.ReceiveUntil<ep::JobProgress>());
+    ASSERT_TRUE(client.Send(ep::JobFlag{30, accepted->engineJob, 1}));
+    // Every job waits: the engine says so unasked.
+    std::optional<ep::EngineState> state;
+    do {
+        state = client.ReceiveUntil<ep::EngineState>(5000);
+    } while (state && state->value != 2);
+    ASSERT_TRUE(state);
+    // Its connections close: little more than what was on its way moves after the pause, and
+    // then nothing.
+    const uint64_t atPause = relay.BytesToClients();
+    uint64_t before = atPause;
+    for (int i = 0; i < 25; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const uint64_t now = relay.BytesToClients();
+        if (now == before && relay.OpenConnections() == 0) {
+            break;
+        }
+        before = now;
+    }
+    const uint64_t requests = server_.RequestCount("/p.bin");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(relay.BytesToClients(), before);
+    EXPECT_EQ(server_.RequestCount("/p.bin"), requests);
+    EXPECT_LT(before, content.size());  // paused mid-way
+    EXPECT_EQ(relay.OpenConnections(), 0);
+    EXPECT_LT(before - atPause, 256u << 10);
+
+    ASSERT_TRUE(client.Send(ep::JobFlag{30, accepted->engineJob, 0}));
+    state = client.ReceiveUntil<ep::EngineState>();
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->value, 1u);
+    const auto finished = client.ReceiveUntil<ep::JobFinished>();
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(finished->result, 1u);
+    EXPECT_EQ(ReadWholeFile(folder_ + "/p.bin"), content);
+}
+
+TEST_F(EngineProgramTest, MirrorOptionAfterTheListAppliesToTheRestOfTheJob) {
+    const std::string content = TestBytes(6 << 20, 10);
+    for (const char* path : {"/m1.bin", "/m2.bin"}) {
+        server_.SetContent(path, content);
+        server_.AddRule(path, {.kind = HttpRule::Rate, .bytesPerSecond = 2 << 20});
+    }
+    EngineClient client(engine_.Port());
+    ASSERT_TRUE(client.Send(ep::JobMode{2}));
+    ASSERT_TRUE(client.Send(MakeList(
+        40,
+        {MakeRecord(folder_, "m.bin", server_.Url("/m1.bin") + "|" + server_.Url("/m2.bin"))})));
+    ASSERT_TRUE(client.ReceiveUntil<ep::JobAccepted>());
+    EXPECT_EQ(server_.RequestCount("/m2.bin"), 0u);  // one alternative at a time so far
+    ASSERT_TRUE(client.Send(ep::EngineOption{40}));
+    const auto finished = client.ReceiveUntil<ep::JobFinished>();
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(finished->result, 1u);
+    EXPECT_GT(server_.RequestCount("/m2.bin"), 0u);
+    EXPECT_EQ(ReadWholeFile(folder_ + "/m.bin"), content);
+}
+
+TEST_F(EngineProgramTest, StoppedAndDisconnectedJobsKeepTheirDataWhileOtherClientsGoOn) {
+    const std::string content = TestBytes(6 << 20, 11);
+    for (const char* path : {"/a.bin", "/b.bin", "/c.bin"}) {
+        server_.SetContent(path, content);
+        server_.AddRule(path, {.kind = HttpRule::Rate, .bytesPerSecond = 2 << 20});
+    }
+    EngineClient stopper(engine_.Port());
+    auto leaver = std::make_unique<EngineClient>(engine_.Port());
+    EngineClient stayer(engine_.Port());
+    uint32_t job = 50;
+    for (EngineClient* client : {&stopper, leaver.get(), &stayer}) {
+        const std::string name = std::string(1, static_cast<char>('a' + job - 50)) + ".bin";
+        ASSERT_TRUE(client->Send(ep::JobMode{2}));
+        ASSERT_TRUE(client->Send(
+            MakeList(job++, {MakeRecord(folder_, name, server_.Url("/" + name), content.size())})));
+    }
+    const auto accepted = stopper.ReceiveUntil<ep::JobAccepted>();
+    ASSERT_TRUE(accepted);
+    ASSERT_TRUE(stopper.ReceiveUntil<ep::JobProgress>());
+    ASSERT_TRUE(leaver->ReceiveUntil<ep::JobProgress>());
+    ASSERT_TRUE(stopper.Send(ep::StopJob{50, accepted->engineJob}));
+    leaver.reset();
+    // After the stop the engine says nothing more about job 50.
+    ASSERT_TRUE(stopper.Send(ep::StateRequest{}));
+    ASSERT_TRUE(stopper.ReceiveUntil<ep::EngineState>());
+    while (auto message = stopper.Receive(1500)) {
+        EXPECT_FALSE(std::holds_alternative<ep::JobProgress>(*message));
+        EXPECT_FALSE(std::holds_alternative<ep::JobFinished>(*message));
+    }
+    const auto finished = stayer.ReceiveUntil<ep::JobFinished>();
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(finished->result, 1u);
+    EXPECT_EQ(ReadWholeFile(folder_ + "/c.bin"), content);
+    for (const char* name : {"a.bin", "b.bin"}) {
+        EXPECT_TRUE(fs::exists(folder_ + "/" + name + ".tevpart")) << name;
+        EXPECT_TRUE(fs::exists(folder_ + "/" + name + ".tevctl")) << name;
+        EXPECT_FALSE(fs::exists(folder_ + "/" + name)) << name;
+    }
+
+    // The stopped job, sent again, continues from its data.
+    const uint64_t asked = server_.RangeHeaders("/a.bin").size();
+    ASSERT_TRUE(stopper.Send(ep::JobMode{2}));
+    ASSERT_TRUE(stopper.Send(
+        MakeList(60, {MakeRecord(folder_, "a.bin", server_.Url("/a.bin"), content.size())})));
+    const auto again = stopper.ReceiveUntil<ep::JobAccepted>();
+    ASSERT_TRUE(again);
+    ASSERT_TRUE(stopper.ReceiveUntil<ep::ResumeQuery>());
+    ASSERT_TRUE(stopper.Send(ep::ResumeReply{again->engineJob, 60, 1, 1}));
+    ASSERT_TRUE(stopper.ReceiveUntil<ep::JobFinished>());
+    EXPECT_EQ(ReadWholeFile(folder_ + "/a.bin"), content);
+    const auto ranges = AskedRanges(server_.RangeHeaders("/a.bin"));
+    ASSERT_GT(ranges.size(), asked);
+    EXPECT_GT(ranges[asked].first, 0u);
+}
+
+TEST_F(EngineProgramTest, PartFilesStrandedForDaysGoWhenAJobStartsInTheirFolder) {
+    const std::string content = TestBytes(100000, 12);
+    server_.SetContent("/n.bin", content);
+    // Left by runs that never came back: eight days old, one day old, and the job's own (as old).
+    const auto leave = [&](const std::string& name, int days) {
+        WriteFile(folder_ + "/" + name + ".tevpart", content.substr(0, 40000));
+        tev::localengine::ControlRecord record{content.size(), {}, {}};
+        record.done.Add(0, 40000);
+        ASSERT_TRUE(tev::localengine::WriteControlFile(folder_ + "/" + name + ".tevctl", record));
+        const timespec then[2] = {{time(nullptr) - days * 86400, 0},
+                                  {time(nullptr) - days * 86400, 0}};
+        for (const char* suffix : {".tevpart", ".tevctl"}) {
+            ASSERT_EQ(utimensat(AT_FDCWD, (folder_ + "/" + name + suffix).c_str(), then, 0), 0);
+        }
+    };
+    leave("old.bin", 8);
+    leave("recent.bin", 1);
+    leave("n.bin", 8);
+    EngineClient client(engine_.Port());
+    ASSERT_TRUE(client.Send(ep::JobMode{2}));
+    ASSERT_TRUE(client.Send(
+        MakeList(70, {MakeRecord(folder_, "n.bin", server_.Url("/n.bin"), content.size())})));
+    const auto accepted = client.ReceiveUntil<ep::JobAccepted>();
+    ASSERT_TRUE(accepted);
+    ASSERT_TRUE(client.ReceiveUntil<ep::ResumeQuery>());
+    ASSERT_TRUE(client.Send(ep::ResumeReply{accepted->engineJob, 70, 1, 1}));
+    ASSERT_TRUE(client.ReceiveUntil<ep::JobFinished>());
+    EXPECT_EQ(ReadWholeFile(folder_ + "/n.bin"), content);
+    EXPECT_EQ(AskedRanges(server_.RangeHeaders("/n.bin")).front().first, 40000u);
+    EXPECT_FALSE(fs::exists(folder_ + "/old.bin.tevpart"));
+    EXPECT_FALSE(fs::exists(folder_ + "/old.bin.tevctl"));
+    EXPECT_TRUE(fs::exists(folder_ + "/recent.bin.tevpart"));
+    EXPECT_TRUE(fs::exists(folder_ + "/recent.bin.tevctl"));
 }
 
 TEST(EngineProgramLifeTest, KilledAtRandomPointsTheFileIsStillByteIdentical) {
@@ -269,7 +515,8 @@ TEST(EngineProgramLifeTest, KilledAtRandomPointsTheFileIsStillByteIdentical) {
                 ASSERT_TRUE(client.Send(ep::ResumeReply{accepted->engineJob, 1, 1, 1}));
             }
             if (const auto* finished = std::get_if<ep::JobFinished>(&*message)) {
-                EXPECT_EQ(finished->result, 0u);
+                EXPECT_EQ(finished->result, 1u);
+                EXPECT_EQ(finished->giveUp, 0u);
                 complete = true;
                 break;
             }

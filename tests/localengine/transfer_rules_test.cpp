@@ -1,7 +1,13 @@
 // The engine's transfer decisions as pure functions: byte-range sets, the control file, how an
 // answer to a ranged request is judged, side-file names and the checks of a job's file list.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -11,6 +17,7 @@
 #include "transfer/job_check.h"
 #include "transfer/response_check.h"
 #include "transfer/side_names.h"
+#include "transfer/stranded_parts.h"
 #include "transfer/token_bucket.h"
 
 using namespace tev::localengine;
@@ -265,6 +272,45 @@ TEST(JobCheckTest, RefusesUnsafeFileLists) {
     }
     EXPECT_TRUE(CheckFileList({good, {"/games/x/", "a.bin", "http://h/b", 1}}));  // twice
     EXPECT_TRUE(CheckFileList(std::vector<FileOrder>(kMaxFilesPerJob + 1, good)));
+}
+
+TEST(StrandedPartsTest, RemovesOnlyOldUnlockedSideFilesOfNoRunningJob) {
+    namespace fs = std::filesystem;
+    const std::string folder = std::string(std::getenv("TEV_TEST_ROOT")) + "/stranded";
+    fs::create_directories(folder);
+    const std::string outside = std::string(std::getenv("TEV_TEST_ROOT")) + "/outside.bin";
+    std::ofstream(outside) << "not ours";
+    const time_t now = time(nullptr);
+    const auto put = [&](const std::string& name, time_t age) {
+        std::ofstream(folder + "/" + name) << "x";
+        const timespec then[2] = {{now - age, 0}, {now - age, 0}};
+        utimensat(AT_FDCWD, (folder + "/" + name).c_str(), then, AT_SYMLINK_NOFOLLOW);
+    };
+    const time_t old = kStrandedSeconds + 3600;
+    put("gone.bin.tevpart", old);
+    put("gone.bin.tevctl", old);
+    put("torn.bin.tevctl.new", old);  // a replacement that never got its rename
+    put("young.bin.tevpart", old);    // its control file was written lately
+    put("young.bin.tevctl", 3600);
+    put("kept.bin.tevpart", old);    // a running job's file
+    put("locked.bin.tevpart", old);  // held by a job of another engine
+    put("game.bin", old);            // a target, never a side file
+    fs::create_symlink(outside, folder + "/link.bin.tevpart");
+    const int lockedFd = open((folder + "/locked.bin.tevpart").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(lockedFd, LOCK_EX), 0);
+
+    const std::set<std::string> keep =
+        NamesInFolder({{folder + "/", "kept.bin", "http://h/k", -1}}, NormalizeFolder(folder));
+    std::vector<std::string> removed = RemoveStrandedParts(folder, keep, now - kStrandedSeconds);
+    close(lockedFd);
+    std::sort(removed.begin(), removed.end());
+    EXPECT_EQ(removed, (std::vector<std::string>{"gone.bin.tevctl", "gone.bin.tevpart",
+                                                 "torn.bin.tevctl.new"}));
+    for (const char* name : {"young.bin.tevpart", "young.bin.tevctl", "kept.bin.tevpart",
+                             "locked.bin.tevpart", "game.bin", "link.bin.tevpart"}) {
+        EXPECT_TRUE(fs::exists(fs::symlink_status(folder + "/" + name))) << name;
+    }
+    EXPECT_EQ(ReadWholeFile(outside), "not ours");
 }
 
 TEST(TokenBucketTest, HoldsTheRateOverTime) {

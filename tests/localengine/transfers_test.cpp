@@ -149,7 +149,8 @@ TEST_F(TransfersTest, FilesThatCannotBeFetchedFailWithTheUrlAndReason) {
         {server_.Url("/short.bin"), 1000, "size mismatch"},
         {server_.Url("/loop"), -1, "redirects"},
         {server_.Url("/broken"), -1, "HTTP status 503"},
-        {refusedUrl, -1, "onnect"},
+        {refusedUrl, -1, "connection refused"},
+        {"http://name.invalid/x.bin", -1, "name not resolved"},
     };
     for (const Case& c : cases) {
         TransferRun run;

@@ -1,0 +1,13 @@
+// The words a failed transfer is reported in: the library shows them to the user as they stand,
+// so they say what happened ("name not resolved", "connection refused") before libcurl's detail.
+#pragma once
+
+#include <string>
+
+namespace tev::localengine {
+
+// curlCode: the CURLcode of the transfer; osErrno: CURLINFO_OS_ERRNO; detail: libcurl's error
+// buffer (may be empty).
+std::string DescribeCurlFailure(int curlCode, long osErrno, const std::string& detail);
+
+}  // namespace tev::localengine
