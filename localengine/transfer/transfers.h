@@ -34,8 +34,8 @@ struct TransferSettings {
     int pieceSeconds = 2;                 // a piece lasts about this long at its connection's speed
     int checkpointMs = 1000;              // how often the control files are brought up to date
     uint64_t checkpointBytes = 64 << 20;  // and after this much data of a file, whichever first
-    int tickMs = 250;                     // connection growth, progress sampling, network watch
-    int growthIntervalMs = 500;  // how long a growth of connections runs before it is judged
+    int tickMs = 100;                     // connection growth, progress sampling, network watch
+    int growthIntervalMs = 300;  // how long a growth of connections runs before it is judged
     int connectTimeoutSeconds = 10;
     int stallSeconds = 30;        // a transfer that receives nothing this long is retried
     uint32_t retryLimit = 6;      // failed attempts in a row before a file fails for good
