@@ -169,12 +169,6 @@ std::vector<HttpRequestRecord> TestHttpServer::Requests() const {
     return requests_;
 }
 
-uint64_t TestHttpServer::BodyBytesSent(const std::string& path) const {
-    std::lock_guard lock(mutex_);
-    const auto it = bodyBytes_.find(path);
-    return it == bodyBytes_.end() ? 0 : it->second;
-}
-
 bool TestHttpServer::WaitForRequests(const std::string& path, uint64_t count, int timeoutMs) const {
     std::unique_lock lock(mutex_);
     return requestArrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
@@ -188,7 +182,6 @@ void TestHttpServer::ResetStatistics() {
     firstSequence_ += requests_.size();
     requests_.clear();
     counts_.clear();
-    bodyBytes_.clear();
     server_.ResetPeak();
 }
 
@@ -361,10 +354,6 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
             return true;
         };
         const auto finish = [&](bool connectionUsable) {
-            if (bodySent != 0) {
-                std::lock_guard lock(mutex_);
-                bodyBytes_[path] += bodySent;
-            }
             if (options_.logRequests) {
                 std::fprintf(stderr, "%s \"%s %s\" %d %llu\n", peer.ToString().c_str(),
                              parsed ? parsed->method.c_str() : "-", path.c_str(), answered,

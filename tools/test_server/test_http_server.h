@@ -11,7 +11,6 @@
 //                                  .firstN = 2, .onlyWithRange = true});
 //     ... client downloads server.Url("/file.bin") ...
 //     server.RequestCount("/file.bin"); server.RangeHeaders("/file.bin");
-//     server.BodyBytesSent("/file.bin");
 //     server.PeakConnections(); server.Requests();
 //
 // Paths everywhere (content, rules, counters) are request paths percent-decoded, without the
@@ -118,8 +117,6 @@ class TestHttpServer {
     // The Range header of each request of path in arrival order; "" for a request without one.
     std::vector<std::string> RangeHeaders(const std::string& path) const;
     std::vector<HttpRequestRecord> Requests() const;
-    // Body bytes handed to the connections of path's answers (a cut answer counts what left).
-    uint64_t BodyBytesSent(const std::string& path) const;
     // Waits until path has had at least count requests; false after timeoutMs.
     bool WaitForRequests(const std::string& path, uint64_t count, int timeoutMs) const;
 
@@ -161,7 +158,6 @@ class TestHttpServer {
     std::vector<HttpRequestRecord> requests_;
     uint64_t firstSequence_ = 0;  // sequence number of requests_[0]; grows on a reset
     std::map<std::string, uint64_t> counts_;
-    std::map<std::string, uint64_t> bodyBytes_;
 };
 
 }  // namespace tev::tools
