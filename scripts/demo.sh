@@ -112,7 +112,9 @@ data_bytes_fetched() {
 # Which path carried the run's job: the engine's log names every job it finished, and a job it
 # gave up (or never got) is not among them.
 jobs_done_by_engine() {
-    grep -c '^.* job [0-9]* complete$' "$engine_folder/config/engine.log" 2>/dev/null || true
+    local count
+    count=$(grep -c '^.* job [0-9]* complete$' "$engine_folder/config/engine.log" 2>/dev/null) || true
+    echo "${count:-0}"
 }
 
 if [ -n "${DISPLAY:-}" ] && [ -x "$build/app/tev-downloader" ]; then
