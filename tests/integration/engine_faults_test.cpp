@@ -152,7 +152,7 @@ class EngineFaultsTest : public ::testing::Test {
     }
 
     ProcessResult Download(ProcessOptions options = {}, int downloadServerPort = -1,
-                           const std::string& listUrl = {}) {
+                           const std::string& listUrl = {}, bool install = false) {
         for (auto& variable :
              Environment(downloadServerPort < 0 ? server_.Port()
                                                 : static_cast<uint16_t>(downloadServerPort))) {
@@ -161,10 +161,13 @@ class EngineFaultsTest : public ::testing::Test {
         if (options.timeoutMs == 60000) {
             options.timeoutMs = 45000;
         }
-        return RunProcess(
-            {TEV_DOWNLOAD_PROGRAM, "--json", "--resume=yes", "--folder", folder_.string(),
-             listUrl.empty() ? server_.Url("/game/filelist.txt") : listUrl},
-            options);
+        std::vector<std::string> arguments = {TEV_DOWNLOAD_PROGRAM, "--json", "--resume=yes",
+                                              "--folder", folder_.string()};
+        if (install) {
+            arguments.push_back("--install");
+        }
+        arguments.push_back(listUrl.empty() ? server_.Url("/game/filelist.txt") : listUrl);
+        return RunProcess(arguments, options);
     }
 
     // How many requests of path the server had when the engine was killed.
@@ -331,6 +334,32 @@ TEST_F(EngineFaultsTest, AJobOfSmallFilesEndsOnTheEnginePath) {
     EXPECT_EQ(ReadWholeFile(folder_ / "setup.sh"), "#!/bin/sh\nexit 0\n");
     EXPECT_TRUE(Contains(result.out, "\"name\":\"job-size\"")) << result.out;
     EXPECT_FALSE(Contains(result.out, "\"event\":518"));
+}
+
+// A second run of a finished download: the engine reports every file complete, the files stay as
+// they are, and the host finds the installer among them and starts it again.
+TEST_F(EngineFaultsTest, ASecondRunStillFindsTheInstaller) {
+    const std::string data = TestBytes(9 << 20, 17);
+    const std::string installer = "#!/bin/sh\necho ran >> \"$(dirname \"$0\")/INSTALLED\"\n";
+    Serve({{"data.pak", data}, {"install.sh", installer}});
+    PublishEngine(TEV_ENGINE_PROGRAM);
+    ProcessOptions options;
+    options.timeoutMs = 30000;
+    const ProcessResult first = Download(options, -1, {}, true);
+    ASSERT_EQ(first.exitCode, kExitSuccess) << first.out << first.err;
+
+    const ProcessResult second = Download(options, -1, {}, true);
+    ASSERT_EQ(second.exitCode, kExitSuccess) << second.out << second.err;
+    EXPECT_TRUE(ReadWholeFile(folder_ / "data.pak") == data);
+    EXPECT_TRUE(Contains(second.out, "\"path\":\"" + (folder_ / "install.sh").string()))
+        << second.out;
+    EXPECT_FALSE(Contains(second.out, "\"event\":518")) << "the engine carried it";
+    std::string ran;
+    for (int i = 0; i < 200 && std::count(ran.begin(), ran.end(), '\n') < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        ran = ReadText(folder_ / "INSTALLED");
+    }
+    EXPECT_EQ(ran, "ran\nran\n") << "the installer ran after each run";
 }
 
 // An engine that dies every time it is started: after the sixth short-lived connection the
