@@ -347,18 +347,19 @@ TEST_F(CliEngineTest, TheResumeAnswerReachesTheEngineWhichFinishesTheJob) {
         EXPECT_EQ(CountOf(result.out, "engine-update-failed"), 0u);
         EXPECT_FALSE(fs::exists(path)) << "the direct downloader wrote the file";
 
-        // Type 18: engine-side number 5, the job of the list, and the two answers.
-        std::string job;
+        // The list came once (a restart sends it again); type 18 holds engine-side number 5,
+        // the job of the list, and the two answers.
+        std::vector<std::string> lists;
         std::vector<std::string> replies;
         for (const std::string& line : Received()) {
-            EXPECT_EQ(line.rfind("1 ", 0), 0u) << "a second connection: " << line;
             if (line.rfind("1 102 14 ", 0) == 0) {
-                job = line.substr(9, 8);
+                lists.push_back(line.substr(9, 8));
             } else if (line.rfind("1 100 18 ", 0) == 0) {
                 replies.push_back(line.substr(9));
             }
         }
-        ASSERT_EQ(job.size(), 8u);
+        ASSERT_EQ(lists.size(), 1u);
+        const std::string& job = lists[0];
         EXPECT_EQ(replies, std::vector<std::string>{"05000000" + job + c.answers});
         EXPECT_EQ(result.err.find("Resume it?") != std::string::npos, c.standardInput >= 0);
     }
