@@ -37,7 +37,8 @@ struct EngineServer::Connection {
     std::string nextCode;             // type 1 labels the next list
     std::set<uint32_t> engineOption;  // library jobs with type 17
     std::optional<PartialList> partial;
-    std::map<uint32_t, uint32_t> jobs;  // library job → engine-side number
+    std::optional<uint32_t> refusedList;  // a list in parts refused before its end
+    std::map<uint32_t, uint32_t> jobs;    // library job → engine-side number
 };
 
 struct EngineServer::Job {
@@ -322,7 +323,10 @@ void EngineServer::Handle(Connection& connection, const ep::LibraryMessage& mess
     } else if (const auto* m = std::get_if<ep::FileList>(&message)) {
         BeginJob(connection, m->job, m->serviceId, m->files);
     } else if (const auto* m = std::get_if<ep::FileListBegin>(&message)) {
+        connection.refusedList.reset();
         if (m->fileCount > kMaxFilesPerJob) {
+            connection.partial.reset();
+            connection.refusedList = m->job;
             RefuseList(connection, m->job,
                        "the file list has " + std::to_string(m->fileCount) + " files, more than " +
                            std::to_string(kMaxFilesPerJob));
@@ -330,17 +334,25 @@ void EngineServer::Handle(Connection& connection, const ep::LibraryMessage& mess
         }
         connection.partial = PartialList{m->job, m->fileCount, m->serviceId, {}};
     } else if (const auto* m = std::get_if<ep::FileListEntry>(&message)) {
+        if (!connection.partial && connection.refusedList == m->job) {
+            return;  // the rest of a list already refused: one answer is enough
+        }
         PartialList* partial = connection.partial ? &*connection.partial : nullptr;
         if (partial == nullptr || m->job != partial->job || m->index != partial->files.size() ||
             partial->files.size() >= partial->count) {
             const uint32_t job = partial != nullptr ? partial->job : m->job;
             connection.partial.reset();
+            connection.refusedList = job;
             RefuseList(connection, job,
                        "broken file list: entry " + std::to_string(m->index) + " out of order");
             return;
         }
         partial->files.push_back(m->file);
     } else if (const auto* m = std::get_if<ep::FileListEnd>(&message)) {
+        if (!connection.partial && connection.refusedList == m->job) {
+            connection.refusedList.reset();
+            return;
+        }
         if (!connection.partial || connection.partial->job != m->job ||
             connection.partial->files.size() != connection.partial->count) {
             connection.partial.reset();
@@ -605,7 +617,7 @@ void EngineServer::OnJobDone(uint32_t engineNumber) {
     EndJob(engineNumber);
 }
 
-void EngineServer::OnFileFailed(uint32_t engineNumber, uint32_t index, FailureKind kind,
+void EngineServer::OnFileFailed(uint32_t engineNumber, uint32_t index, FailureKind,
                                 const std::string& reason) {
     auto found = jobs_.find(engineNumber);
     if (found == jobs_.end()) {
@@ -618,7 +630,6 @@ void EngineServer::OnFileFailed(uint32_t engineNumber, uint32_t index, FailureKi
     // a size that differs from the list's, a file that cannot be written). The direct downloader
     // would meet the same server, so the job fails here, once, with the URL and the reason; no
     // type 6 follows (the library has let the job go on type 11).
-    (void)kind;
     Send(job.connection, ep::JobFailed{job.libraryJob, engineNumber, reason});
     EndJob(engineNumber);
 }

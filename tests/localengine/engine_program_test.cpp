@@ -54,8 +54,8 @@ class EngineProgramTest : public ::testing::Test {
 TEST_F(EngineProgramTest, JobReportsComeInTheOrderTheLibraryReliesOn) {
     // The second file is smaller and finishes first; its report still follows the first file's.
     // While both run, progress names the first (the library's current file), then the second.
-    const std::string big = TestBytes(4 << 20, 1);
-    const std::string small = TestBytes(3 << 19, 2);
+    const std::string big = TestBytes(6 << 20, 1);
+    const std::string small = TestBytes(2 << 20, 2);
     server_.SetContent("/big.bin", big);
     server_.SetContent("/small.bin", small);
     server_.AddRule("/big.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 2 << 20});
@@ -167,9 +167,15 @@ TEST_F(EngineProgramTest, BadInputIsRefusedWithoutTouchingOtherClients) {
         {list(12, MakeRecord(folder_, "..", url)), "refused file name \"..\""},
         {list(13, MakeRecord(folder_, "sub/a.bin", url)), "refused file name \"sub/a.bin\""},
         {list(14, MakeRecord(folder_, "a.bin", "file:///etc/passwd")), "only http and https"},
-        {{frame(ep::FileListBegin{15, 65537, "svc"})}, "65537 files, more than 65536"},
+        // Refused at its header or at a wrong entry; what follows of it gets no second answer.
+        {{frame(ep::FileListBegin{15, 65537, "svc"}),
+          frame(ep::FileListEntry{15, 0, MakeRecord(folder_, "a.bin", url)}),
+          frame(ep::FileListEnd{15})},
+         "65537 files, more than 65536"},
         {{frame(ep::FileListBegin{16, 2, "svc"}),
-          frame(ep::FileListEntry{16, 1, MakeRecord(folder_, "a.bin", url)})},
+          frame(ep::FileListEntry{16, 1, MakeRecord(folder_, "a.bin", url)}),
+          frame(ep::FileListEntry{16, 0, MakeRecord(folder_, "a.bin", url)}),
+          frame(ep::FileListEnd{16})},
          "broken file list"},
     };
     EngineClient other(engine_.Port());
@@ -186,10 +192,13 @@ TEST_F(EngineProgramTest, BadInputIsRefusedWithoutTouchingOtherClients) {
     }
     ASSERT_TRUE(other.Send(ep::StateRequest{}));
     ASSERT_TRUE(other.ReceiveUntil<ep::EngineState>());
+    size_t failures = 0;
     for (const ep::EngineMessage& message : other.seen()) {
         EXPECT_FALSE(std::holds_alternative<ep::JobFinished>(message));
         EXPECT_FALSE(std::holds_alternative<ep::JobAccepted>(message));
+        failures += std::holds_alternative<ep::JobFailed>(message) ? 1 : 0;
     }
+    EXPECT_EQ(failures, std::size(refused));
     EXPECT_FALSE(fs::exists(fs::path(folder_).parent_path() / "elsewhere"));
     EXPECT_FALSE(fs::exists(folder_ + "/a.bin"));
     EXPECT_FALSE(fs::exists(folder_ + "/sub"));
