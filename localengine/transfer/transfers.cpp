@@ -435,6 +435,12 @@ bool Transfers::JudgeHead(Transfer& transfer) {
             if (file.validator.kind == Validator::None) {
                 file.validator = transfer.head.validator;
             }
+            if (!file.answersRanges && file.wantedConnections == 1) {
+                // The first connection's speed, against which a growth is judged, is measured
+                // from its first answer on: the connection's setup would make it look slower.
+                file.grewAtMs = EventLoop::NowMs();
+                file.receivedAtGrowth = file.received;
+            }
             file.answersRanges = true;
             transfer.end = std::min(transfer.end, *file.size);
             transfer.headDone = true;
