@@ -847,7 +847,8 @@ void Transfers::AfterCurl() {
                     break;
                 }
             }
-            if (file->state == File::Active) {
+            // A full disk retries completions with the rest of the job's writes.
+            if (file->state == File::Active && !job.diskFull) {
                 CompleteFileIfDone(job, *file);
             }
         }
@@ -1206,7 +1207,7 @@ void Transfers::CloseFile(File& file) {
     }
 }
 
-void Transfers::CompleteFileIfDone(Job& job, File& file) {
+void Transfers::CompleteFileIfDone(Job&, File& file) {
     if (!file.size || !file.transfers.empty() || !file.written.Covers(0, *file.size)) {
         return;
     }
@@ -1218,7 +1219,6 @@ void Transfers::CompleteFileIfDone(Job& job, File& file) {
                                         file.controlPath, *file.size)) {
         file.state = File::Completing;
     }
-    (void)job;
 }
 
 void Transfers::FinishCompletion(Job& job, File& file) {
