@@ -436,6 +436,12 @@ bool Transfers::JudgeHead(Transfer& transfer) {
             if (file.validator.kind == Validator::None) {
                 file.validator = transfer.head.validator;
             }
+            if (!file.answersRanges && file.wantedConnections == 1) {
+                // The first connection's speed, against which a growth is judged, is measured
+                // from its first answer on: the connection's setup would make it look slower.
+                file.grewAtMs = EventLoop::NowMs();
+                file.receivedAtGrowth = file.received;
+            }
             file.answersRanges = true;
             transfer.end = std::min(transfer.end, *file.size);
             transfer.headDone = true;
@@ -842,7 +848,8 @@ void Transfers::AfterCurl() {
                     break;
                 }
             }
-            if (file->state == File::Active) {
+            // A full disk retries completions with the rest of the job's writes.
+            if (file->state == File::Active && !job.diskFull) {
                 CompleteFileIfDone(job, *file);
             }
         }
@@ -1201,7 +1208,7 @@ void Transfers::CloseFile(File& file) {
     }
 }
 
-void Transfers::CompleteFileIfDone(Job& job, File& file) {
+void Transfers::CompleteFileIfDone(Job&, File& file) {
     if (!file.size || !file.transfers.empty() || !file.written.Covers(0, *file.size)) {
         return;
     }
@@ -1213,7 +1220,6 @@ void Transfers::CompleteFileIfDone(Job& job, File& file) {
                                         file.controlPath, *file.size)) {
         file.state = File::Completing;
     }
-    (void)job;
 }
 
 void Transfers::FinishCompletion(Job& job, File& file) {
