@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Benchmarks of the local download engine (TEVDownloadV32) on loopback, driven directly over
-its protocol by a small client in this script, beside wget2, curl, aria2c and axel in the same
-interleaved rounds. The engine runs already (started once per workload, as the library leaves it
-running); a round times one job from its file list to the engine's completion message.
+its protocol by a small client in this script (the whole product's rows are bench/bench.py's),
+beside wget2, curl, aria2c and axel in the same interleaved rounds. The engine runs already
+(started once per workload, as the library leaves it running); a round times one job from its
+file list to the engine's completion message.
 
 Writes a Markdown report (bench/ENGINE_RESULTS.md by default).
 """
@@ -206,6 +207,52 @@ def steady_rate(points):
     return sum((t - mt) * (b - mb) for t, b in points) / var if var > 0 else None
 
 
+def kill_at_half(program, work, nginx, data):
+    """Kills the engine (SIGKILL) once half of a 1 GiB file is on disk, starts it again and lets
+    the job resume; answers a sentence on what was fetched again, from the control file."""
+    out = os.path.join(work, "out-kill")
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    shutil.rmtree(os.path.join(work, "engine-data"), ignore_errors=True)
+    engine = Engine(program, work)
+    engine.client.send(CATEGORY, 0, bytes([2]) + b"\0" * 16)
+    engine.client.send(LIST_CATEGORY, 14, file_list(1, [(out + "/", "1g.bin", nginx.url("1g.bin"))]))
+    # Progress comes once a second: too coarse for a 1-second download, so the part file is
+    # watched instead.
+    part = os.path.join(out, "1g.bin.tevpart")
+    control = os.path.join(out, "1g.bin.tevctl")
+    deadline = time.time() + 60
+    while time.time() < deadline:
+        try:
+            if os.stat(part).st_blocks * 512 >= GIB // 2:
+                break
+        except OSError:
+            pass
+        time.sleep(0.002)
+    on_disk = os.stat(part).st_blocks * 512
+    engine.stop(kill=True)
+    done = 0
+    if os.path.exists(control):
+        with open(control) as f:
+            for line in f:
+                if line.startswith("done "):
+                    a, b = line.split()[1].split("-")
+                    done += int(b) - int(a)
+    engine = Engine(program, work)
+    try:
+        seconds, result, give_up = engine.client.run_job(2, [(out + "/", "1g.bin", nginx.url("1g.bin"))], 2)
+    finally:
+        engine.stop()
+    ok = os.path.getsize(os.path.join(out, "1g.bin")) == GIB and subprocess.run(
+        ["cmp", "-s", os.path.join(out, "1g.bin"), os.path.join(data, "1g.bin")]).returncode == 0
+    shutil.rmtree(out, ignore_errors=True)
+    return (f"kill -9 of the engine at {on_disk / MIB:.0f} MiB on disk of 1 GiB: its control file "
+            f"held {done / MIB:.0f} MiB, so {(on_disk - done) / MIB:.0f} MiB were fetched again "
+            f"(a control file is written every second and after every 64 MiB of a file); the "
+            f"resumed file is {'byte-identical' if ok else 'NOT identical'} (result {result}, "
+            f"give-up {give_up}).")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", required=True, help="the TEVDownloadV32 binary")
@@ -312,55 +359,18 @@ def main():
                              f"over {len(rates)} rounds.")
         if wanted("kill"):
             print("Workload: kill -9 at 50% of 1 GiB", flush=True)
-            out = os.path.join(args.work, "out-kill")
-            shutil.rmtree(out, ignore_errors=True)
-            os.makedirs(out)
-            shutil.rmtree(os.path.join(args.work, "engine-data"), ignore_errors=True)
-            engine = Engine(program, args.work)
-            engine.client.send(CATEGORY, 0, bytes([2]) + b"\0" * 16)
-            engine.client.send(LIST_CATEGORY, 14, file_list(1, [(out + "/", "1g.bin", nginx.url("1g.bin"))]))
-            # Progress comes once a second: too coarse for a 1-second download, so the part file
-            # is watched instead.
-            part = os.path.join(out, "1g.bin.tevpart")
-            control = os.path.join(out, "1g.bin.tevctl")
-            deadline = time.time() + 60
-            while time.time() < deadline:
-                try:
-                    if os.stat(part).st_blocks * 512 >= GIB // 2:
-                        break
-                except OSError:
-                    pass
-                time.sleep(0.002)
-            on_disk = os.stat(part).st_blocks * 512
-            engine.stop(kill=True)
-            done = 0
-            if os.path.exists(control):  # none yet when half the file came within the first interval
-                with open(control) as f:
-                    for line in f:
-                        if line.startswith("done "):
-                            a, b = line.split()[1].split("-")
-                            done += int(b) - int(a)
-            engine = Engine(program, args.work)
-            seconds, result, give_up = engine.client.run_job(2, [(out + "/", "1g.bin", nginx.url("1g.bin"))], 2)
-            engine.stop()
-            ok = os.path.getsize(os.path.join(out, "1g.bin")) == GIB and subprocess.run(
-                ["cmp", "-s", os.path.join(out, "1g.bin"), os.path.join(data, "1g.bin")]).returncode == 0
-            notes.append(f"kill -9 at {on_disk / MIB:.0f} MiB on disk of 1 GiB: the control file held "
-                         f"{done / MIB:.0f} MiB, so {(on_disk - done) / MIB:.0f} MiB were fetched again "
-                         f"(one control-file interval is 1 s); the resumed file is "
-                         f"{'byte-identical' if ok else 'NOT identical'} (result {result}, give-up {give_up}).")
-            shutil.rmtree(out, ignore_errors=True)
+            notes.append(kill_at_half(program, args.work, nginx, data))
     finally:
         nginx.stop()
         capped.stop()
 
     parts = ["# Engine benchmarks", "", f"Machine: {machine()}.", "",
              "The engine (Release build) is driven directly over its protocol by the client in "
-             "bench/engine_bench.py: the library's engine downloader does not exist yet, so the "
-             "whole-product rows (tev-download → library → engine) are still to be measured. Loopback, "
-             "a private nginx (sendfile); the tools interleaved in rotated order within each round; "
-             "medians; ratios are medians of per-round ratios. Engine wall time: file list sent to "
-             "completion message; CPU: the engine process's own user+sys time for that job.", ""]
+             "bench/engine_bench.py, without the library: the whole product's rows (tev-download → "
+             "library → engine) are in bench/RESULTS.md (bench/run.sh). Loopback, a private nginx "
+             "(sendfile); the tools interleaved in rotated order within each round; medians; ratios "
+             "are medians of per-round ratios. Engine wall time: file list sent to completion "
+             "message; CPU: the engine process's own user+sys time for that job.", ""]
     for name, reference, rows in report:
         parts += [f"## {name}", "", table(reference, rows), ""]
     parts += ["## Notes", ""] + [f"- {n}" for n in notes] + [""]

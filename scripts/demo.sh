@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# The downloader's main job on a local demo: builds what is missing, serves a generated sample
-# game from the project's test server, runs the report collector, downloads the game with the
-# window (when a display is there) or the command-line host, and runs its installer.
+# The downloader's main job on a local demo, the way a user meets it: builds what is missing,
+# publishes the freshly built download engine as the update server offers it, serves that update
+# and a generated sample game over https (with a CA of the demo's own), runs the report collector,
+# and downloads the game with the window (when a display is there) or the command-line host. The
+# library installs the engine into an empty engine folder, starts it and hands it the job; the
+# files are checked byte for byte and the installer runs. A second run finds everything in place.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -11,12 +14,18 @@ bash scripts/install-deps.sh
 build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTEV_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target tev-test-server tev-report-collector tev-download \
-    tev-downloader
+    tev-downloader TEVDownloadV32 tev-publish
 
 demo="$root/build/demo"
 site="$demo/site"
 rm -rf "$demo"
-mkdir -p "$site/game" "$demo/download"
+mkdir -p "$site/game" "$demo/download" "$demo/pki"
+
+# The engine folder, the library's log and everything else the library keeps are the demo's own:
+# it starts with no engine installed.
+export XDG_DATA_HOME="$demo/data"
+engine_folder="$XDG_DATA_HOME/Velmor/tevDownloadV32"
+mkdir -p "$XDG_DATA_HOME"
 
 # The sample game: two data packs, a readme and an installer script that records that it ran.
 head -c $((24 * 1024 * 1024)) /dev/urandom >"$site/game/QK_Data1.pak"
@@ -32,15 +41,36 @@ here=$(cd "$(dirname "$0")" && pwd)
 } >"$here/INSTALLED.txt"
 INSTALLER
 
+# A CA of the demo's own and a certificate for 127.0.0.1 signed by it. The library and the engine
+# both trust what SSL_CERT_FILE names, so the download runs the real TLS path.
+(
+    cd "$demo/pki"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+        -subj "/CN=TEV-Downloader demo CA" -keyout ca.key -out ca.pem \
+        -addext "basicConstraints=critical,CA:TRUE" \
+        -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=localhost" \
+        -keyout server.key -out server.csr 2>/dev/null
+    printf '%s\n' "subjectAltName=DNS:localhost,IP:127.0.0.1" "basicConstraints=CA:FALSE" \
+        "keyUsage=critical,digitalSignature" "extendedKeyUsage=serverAuth" >server.ext
+    openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+        -extfile server.ext -out server.pem 2>/dev/null
+)
+export SSL_CERT_FILE="$demo/pki/ca.pem"
+
 pids=()
 cleanup() {
+    # The engine the library started runs on its own: stop it by the pid file it wrote.
+    if [ -s "$engine_folder/TEVDownloadV32.pid" ]; then
+        kill "$(cat "$engine_folder/TEVDownloadV32.pid")" 2>/dev/null || true
+    fi
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
 }
 trap cleanup EXIT
 
-"$build/tools/test_server/tev-test-server" --root "$site" --port 0 \
-    --port-file "$demo/server.port" --quiet &
+"$build/tools/test_server/tev-test-server" --root "$site" --port 0 --tls "$demo/pki/server.pem" \
+    "$demo/pki/server.key" --port-file "$demo/server.port" 2>"$demo/server.log" >/dev/null &
 pids+=($!)
 "$build/tools/report_collector/tev-report-collector" --port 0 --db "$demo/reports.db" \
     --port-file "$demo/collector.port" --quiet &
@@ -51,42 +81,124 @@ done
 port=$(cat "$demo/server.port")
 export TEV_REPORT_SERVER="127.0.0.1:$(cat "$demo/collector.port")"
 
-base="http://127.0.0.1:$port/game"
+# The engine update the library looks for on its download server, made from this build.
+server="https://127.0.0.1:$port"
+"$build/tools/publish/tev-publish" --out "$site" --base-url "$server" \
+    "$build/localengine/TEVDownloadV32"
+export TEV_DOWNLOAD_SERVER="$server"
+# A port of the demo's own for the engine, so that an engine of the user's is left alone.
+TEV_ENGINE_PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+export TEV_ENGINE_PORT
+
+base="$server/game"
 printf '%s\r\n' "$base/readme.txt" "$base/QK_Data1.pak" "$base/QK_Data2.pak" \
     "$base/install.sh" >"$site/game/filelist.txt"
 list="$base/filelist.txt"
 
 echo "Demo file list: $list"
+echo "Download server (engine update): $server; engine folder: $engine_folder (empty)"
 game_files=(readme.txt QK_Data1.pak QK_Data2.pak install.sh)
+data_files=(QK_Data1.pak QK_Data2.pak)
+
+# Body bytes of the game's data packs in ranged answers so far: every piece the engine fetches is
+# asked with a range (the size check's plain requests are not downloads).
+data_bytes_fetched() {
+    local pattern
+    pattern=$(printf '|%s' "${data_files[@]}")
+    awk -v re="\"GET /game/(${pattern:1})\" 206 " '$0 ~ re { sum += $NF } END { print sum + 0 }' \
+        "$demo/server.log"
+}
+
+# Which path carried the run's job: the engine's log names every job it finished, and a job it
+# gave up (or never got) is not among them.
+jobs_done_by_engine() {
+    local count
+    count=$(grep -c '^.* job [0-9]* complete$' "$engine_folder/config/engine.log" 2>/dev/null) || true
+    echo "${count:-0}"
+}
+
 if [ -n "${DISPLAY:-}" ] && [ -x "$build/app/tev-downloader" ]; then
     # The window downloads into its default folder unless the user picks another; the folder
-    # it used is saved in the settings folder, kept inside the demo's.
+    # it used is saved in the settings folder, kept inside the demo's. HOME stays the user's:
+    # the display's credentials live there.
     download="${HOME:?}/orvix9/QK"
     export TEV_SETTINGS_DIR="$demo/settings"
     mkdir -p "$TEV_SETTINGS_DIR"
     # Files of an earlier demo would be taken as already downloaded: this run's are new.
     for f in "${game_files[@]}" INSTALLED.txt; do rm -f "$download/$f"; done
-    echo "Starting the window; press its start button, then install when it is done."
-    "$build/app/tev-downloader" "$list"
-    saved=$(sed -n 's/^QK=//p' "$TEV_SETTINGS_DIR/DownloadPath.ini" 2>/dev/null | head -n 1)
-    if [ -n "$saved" ] && [ -d "$saved" ]; then download="${saved%/}"; fi
+    run_host() {
+        echo "Starting the window; press its start button, then install when it is done."
+        "$build/app/tev-downloader" "$list"
+        saved=$(sed -n 's/^QK=//p' "$TEV_SETTINGS_DIR/DownloadPath.ini" 2>/dev/null | head -n 1)
+        if [ -n "$saved" ] && [ -d "$saved" ]; then download="${saved%/}"; fi
+    }
 else
     download="$demo/download"
-    "$build/tools/cli/tev-download" --folder "$download" --install "$list"
+    export HOME="$demo/home" TEV_SETTINGS_DIR="$demo/settings"
+    mkdir -p "$HOME" "$TEV_SETTINGS_DIR"
+    run_host() {
+        # Bounded: a download that stops moving must not leave the demo waiting for ever.
+        timeout 300 "$build/tools/cli/tev-download" --folder "$download" --install "$list"
+    }
 fi
 
-# The installer runs on its own; give it a moment to leave its record.
-for _ in $(seq 100); do [ -f "$download/INSTALLED.txt" ] && break; sleep 0.1; done
+check_run() {
+    local engine_jobs_before=$1
+    # The installer runs on its own; give it a moment to leave its record.
+    for _ in $(seq 100); do [ -f "$download/INSTALLED.txt" ] && break; sleep 0.1; done
+    echo
+    echo "Downloaded into $download"
+    local missing=0
+    for f in "${game_files[@]}"; do
+        if cmp -s "$site/game/$f" "$download/$f"; then
+            echo "ok       $f"
+        else
+            echo "MISSING  $f"
+            missing=1
+        fi
+    done
+    if [ -f "$download/INSTALLED.txt" ]; then
+        echo "The installer ran: $(head -n 1 "$download/INSTALLED.txt")"
+    else
+        echo "The installer did not run."
+        exit 1
+    fi
+    if [ "$missing" -ne 0 ]; then
+        exit 1
+    fi
+    if [ "$(jobs_done_by_engine)" -gt "$engine_jobs_before" ]; then
+        echo "Path: the download engine (TEVDownloadV32 in $engine_folder) carried the job"
+    else
+        echo "Path: the DIRECT downloader carried the job, not the engine; see"
+        echo "      $engine_folder/config/service.log and engine.log"
+        exit 1
+    fi
+}
+
+run_host
+check_run 0
+
+# A second run: everything is in place, so nothing is fetched again and the installer is found.
 echo
-echo "Downloaded into $download"
-for f in "${game_files[@]}"; do
-    if cmp -s "$site/game/$f" "$download/$f"; then echo "ok       $f"; else echo "MISSING  $f"; fi
-done
-if [ -f "$download/INSTALLED.txt" ]; then
-    echo "The installer ran: $(head -n 1 "$download/INSTALLED.txt")"
+echo "Second run: the game is already there"
+rm -f "$download/INSTALLED.txt"
+fetched_before=$(data_bytes_fetched)
+engine_jobs=$(jobs_done_by_engine)
+run_host
+check_run "$engine_jobs"
+refetched=$(($(data_bytes_fetched) - fetched_before))
+if [ "$refetched" -eq 0 ]; then
+    echo "Nothing was downloaded again"
 else
-    echo "The installer did not run."
-    exit 1
+    echo "WARNING: the second run downloaded $refetched bytes of the data packs again"
 fi
+
 sleep 1  # the statistics report leaves when the job ends
-echo "Report records stored: $(sqlite3 "$demo/reports.db" 'select count(*) from reports' 2>/dev/null || echo '?')"
+records=$(sqlite3 "$demo/reports.db" 'select count(*) from reports' 2>/dev/null || echo '?')
+echo "Report records stored: $records (the direct downloader reports statistics; the engine's jobs send none)"
+if [ -s "$engine_folder/TEVDownloadV32.pid" ]; then
+    engine_pid=$(cat "$engine_folder/TEVDownloadV32.pid")
+    kill "$engine_pid" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$engine_pid" 2>/dev/null || break; sleep 0.1; done
+    echo "Stopped the download engine (pid $engine_pid)"
+fi

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake g++ pkg-config ninja-build make
     libgtest-dev libgmock-dev
-    libssl-dev zlib1g-dev libminizip-dev libarchive-dev libsqlite3-dev sqlite3
+    libssl-dev openssl zlib1g-dev libminizip-dev libarchive-dev libsqlite3-dev sqlite3
     postgresql libpq-dev
     qt6-base-dev fonts-wqy-microhei
     zip 7zip

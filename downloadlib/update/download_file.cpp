@@ -203,6 +203,7 @@ int32_t CDownloadFileList::OnFileDelivered(CDownloadFile* file,
     if (hashDocument != nullptr) {
         if (!VerifyWithHashDocument(hashDocument->data(), hashDocument->size(), data,
                                     static_cast<uint64_t>(size))) {
+            WriteLogLineF("[TessloadLib] Hash Mismatch (URL: %s)", file->Url().c_str());
             return kFileHashMismatch;
         }
     } else if (IsSecureUrl(file->Url())) {

@@ -1,8 +1,13 @@
 #include "transfer/checkpointer.h"
 
+#include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+
+#include "transfer/file_io.h"
 
 namespace tev::localengine {
 
@@ -23,7 +28,21 @@ int FileSync::TakeError() {
     return error;
 }
 
-Checkpointer::Checkpointer() : thread_([this] { Run(); }) {}
+bool FileSync::Completed() const {
+    std::lock_guard lock(mutex_);
+    return completed_;
+}
+
+CompletionStep FileSync::FailedStep() const {
+    std::lock_guard lock(mutex_);
+    return failedStep_;
+}
+
+Checkpointer::Checkpointer(unsigned threads) : readyFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    for (unsigned i = 0; i < std::max(threads, 1U); ++i) {
+        threads_.emplace_back([this] { Run(); });
+    }
+}
 
 Checkpointer::~Checkpointer() {
     {
@@ -31,24 +50,52 @@ Checkpointer::~Checkpointer() {
         stopping_ = true;
     }
     wake_.notify_all();
-    thread_.join();
+    for (std::thread& thread : threads_) {
+        thread.join();
+    }
+    if (readyFd_ >= 0) {
+        close(readyFd_);
+    }
+}
+
+bool Checkpointer::Queue(Task task) {
+    {
+        std::lock_guard lock(task.sync->mutex_);
+        if (task.sync->busy_) {
+            return false;
+        }
+        task.sync->busy_ = true;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        tasks_.push_back(std::move(task));
+    }
+    wake_.notify_one();
+    return true;
 }
 
 bool Checkpointer::Submit(const std::shared_ptr<FileSync>& sync, int fd, std::string controlPath,
                           ControlRecord record) {
-    {
-        std::lock_guard lock(sync->mutex_);
-        if (sync->busy_) {
-            return false;
-        }
-        sync->busy_ = true;
-    }
-    {
-        std::lock_guard lock(mutex_);
-        tasks_.push_back({sync, fd, std::move(controlPath), std::move(record)});
-    }
-    wake_.notify_one();
-    return true;
+    Task task;
+    task.sync = sync;
+    task.fd = fd;
+    task.controlPath = std::move(controlPath);
+    task.record = std::move(record);
+    return Queue(std::move(task));
+}
+
+bool Checkpointer::SubmitCompletion(const std::shared_ptr<FileSync>& sync, int fd,
+                                    std::string partPath, std::string target,
+                                    std::string controlPath, uint64_t size) {
+    Task task;
+    task.sync = sync;
+    task.fd = fd;
+    task.completion = true;
+    task.partPath = std::move(partPath);
+    task.target = std::move(target);
+    task.controlPath = std::move(controlPath);
+    task.size = size;
+    return Queue(std::move(task));
 }
 
 void Checkpointer::Run() {
@@ -63,17 +110,42 @@ void Checkpointer::Run() {
             task = std::move(tasks_.front());
             tasks_.pop_front();
         }
-        // Data first, then the record that claims it.
         int error = 0;
-        if (fdatasync(task.fd) != 0 || !WriteControlFile(task.controlPath, task.record)) {
+        bool completed = false;
+        CompletionStep step = CompletionStep::Write;
+        if (!task.completion) {
+            // Data first, then the record that claims it.
+            if (fdatasync(task.fd) != 0 || !WriteControlFile(task.controlPath, task.record)) {
+                error = errno != 0 ? errno : EIO;
+            }
+        } else if (ftruncate(task.fd, static_cast<off_t>(task.size)) != 0 ||
+                   fdatasync(task.fd) != 0) {
+            // Whole and on disk before it takes the final name.
             error = errno != 0 ? errno : EIO;
+        } else if (rename(task.partPath.c_str(), task.target.c_str()) != 0) {
+            error = errno != 0 ? errno : EIO;
+            step = CompletionStep::Rename;
+        } else {
+            unlink(task.controlPath.c_str());
+            SyncFolderOf(task.target);
+            completed = true;
         }
         {
             std::lock_guard lock(task.sync->mutex_);
             task.sync->busy_ = false;
             task.sync->error_ = error;
+            if (task.completion) {
+                task.sync->completed_ = completed;
+                task.sync->failedStep_ = step;
+            }
         }
         task.sync->idle_.notify_all();
+        if (task.completion && readyFd_ >= 0) {
+            const uint64_t one = 1;
+            if (write(readyFd_, &one, sizeof one) < 0) {
+                // The counter is full only if the loop stopped reading: nothing to wake then.
+            }
+        }
     }
 }
 

@@ -66,12 +66,14 @@ struct Transfers::File {
     std::optional<uint64_t> size;
     bool sizeFromJob = false;
     Validator validator;
-    enum State { Waiting, Active, Complete, Failed } state = Waiting;
+    // Completing: whole on disk, being synced and renamed by the checkpointer's threads.
+    enum State { Waiting, Active, Completing, Complete, Failed } state = Waiting;
     bool hasOldData = false;  // part data or a final-name prefix from an earlier run
     bool keepOldData = true;
     int fd = -1;
     ByteRanges written;  // on disk (pwrite returned)
     ByteRanges synced;   // handed to the checkpointer (on disk and recorded once it is done)
+    uint64_t unsyncedBytes = 0;  // written since the last checkpoint was handed over
     std::shared_ptr<FileSync> sync = std::make_shared<FileSync>();
     bool answersRanges = false;
     bool wholeBody = false;  // the server sends the whole file: one connection
@@ -80,11 +82,14 @@ struct Transfers::File {
     uint32_t restarts = 0;  // the server's file changed under us
     int64_t retryAtMs = 0;
     std::string lastFailure;
-    // Connection growth: double the connections while that makes the file clearly faster.
+    // Connection growth: more connections while that makes the file clearly faster. The speed
+    // since the last growth is measured from the bytes received since then.
     uint32_t wantedConnections = 1;
     uint64_t speedBeforeGrowth = 0;
     int64_t grewAtMs = 0;
+    uint64_t receivedAtGrowth = 0;
     bool growthDone = false;
+    uint64_t received = 0;
     uint64_t bytesThisTick = 0;
     uint64_t speed = 0;
 };
@@ -207,7 +212,14 @@ Transfers::Transfers(EventLoop& loop, TransferSettings settings, TransferListene
     // Each range is its own connection: never multiplexed onto one HTTP/2 stream set.
     curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_NOTHING));
     lastBytesMs_ = EventLoop::NowMs();
-    checkpointer_ = std::make_unique<Checkpointer>();
+    checkpointer_ = std::make_unique<Checkpointer>(settings_.diskThreads);
+    const int ready = checkpointer_->ReadyFd();
+    loop_.Watch(ready, EPOLLIN, [this, ready](uint32_t) {
+        uint64_t count = 0;
+        if (read(ready, &count, sizeof count) > 0) {
+            AfterCurl();  // files whose completion ended
+        }
+    });
     tickTimer_ = loop_.AddTimer(settings_.tickMs, [this] { Tick(); });
     checkpointTimer_ = loop_.AddTimer(settings_.checkpointMs, [this] { Checkpoint(); });
 }
@@ -217,10 +229,20 @@ Transfers::~Transfers() {
         return;
     }
     StopAll(StopMode::KeepParts);
+    loop_.Unwatch(checkpointer_->ReadyFd());
     loop_.CancelTimer(tickTimer_);
     loop_.CancelTimer(checkpointTimer_);
     loop_.CancelTimer(curlTimer_);
     curl_multi_cleanup(static_cast<CURLM*>(multi_));
+}
+
+EventLoop::TimerId Transfers::Later(int64_t delayMs, std::function<void()> callback) {
+    return loop_.AddTimer(delayMs,
+                          [alive = std::weak_ptr<char>(alive_), callback = std::move(callback)] {
+                              if (!alive.expired()) {
+                                  callback();
+                              }
+                          });
 }
 
 // ---- libcurl's hooks into the loop ----
@@ -366,6 +388,7 @@ void Transfers::Receive(Transfer& transfer, const char* data, size_t length) {
     Job& job = *transfer.job;
     transfer.bytesThisTick += length;
     transfer.file->bytesThisTick += length;
+    transfer.file->received += length;
     job.bytesThisTick += length;
     bytesSinceTick_ += length;
     if (job.bucket) {
@@ -378,6 +401,7 @@ void Transfers::Receive(Transfer& transfer, const char* data, size_t length) {
             file.written.Add(transfer.at, transfer.at + length);
             transfer.at += length;
             transfer.bufferAt = transfer.at;
+            Written(file, length);
             return;
         }
         if (!IsDiskFullError(errno)) {
@@ -411,6 +435,12 @@ bool Transfers::JudgeHead(Transfer& transfer) {
             }
             if (file.validator.kind == Validator::None) {
                 file.validator = transfer.head.validator;
+            }
+            if (!file.answersRanges && file.wantedConnections == 1) {
+                // The first connection's speed, against which a growth is judged, is measured
+                // from its first answer on: the connection's setup would make it look slower.
+                file.grewAtMs = EventLoop::NowMs();
+                file.receivedAtGrowth = file.received;
             }
             file.answersRanges = true;
             transfer.end = std::min(transfer.end, *file.size);
@@ -536,7 +566,7 @@ std::optional<std::string> Transfers::StartJob(uint32_t jobNumber,
         InspectFile(ref, *file);
     }
     // Reports go out from the loop, after the caller has taken the job number in.
-    loop_.AddTimer(0, [this, jobNumber] {
+    Later(0, [this, jobNumber] {
         auto found = jobs_.find(jobNumber);
         if (found == jobs_.end()) {
             return;
@@ -570,6 +600,11 @@ void Transfers::InspectFile(Job& job, File& file) {
         if (!control->done.Empty() && lstat(file.partPath.c_str(), &part) == 0 &&
             S_ISREG(part.st_mode)) {
             file.hasOldData = true;
+            if (!file.size) {
+                // The job's size is reported before the resume question is asked: the stored
+                // size stands in until an answer says otherwise.
+                file.size = control->size;
+            }
         }
     } else if (finalExists && info.st_size > 0 && file.size &&
                static_cast<uint64_t>(info.st_size) < *file.size) {
@@ -721,6 +756,15 @@ void Transfers::StopJobNow(Job& job, StopMode mode) {
         if (file->fd < 0) {
             continue;
         }
+        if (file->state == File::Completing) {
+            file->sync->Wait();
+            if (file->sync->Completed()) {
+                CloseFile(*file);  // under its final name: nothing of it is left to keep
+                file->state = File::Complete;
+                continue;
+            }
+            file->state = File::Active;
+        }
         SyncFile(*file);
         const bool keep = mode == StopMode::KeepParts && file->size.has_value();
         if (keep) {
@@ -798,9 +842,19 @@ void Transfers::AfterCurl() {
             ScheduleBucketResume(job);
         }
         for (auto& file : job.files) {
-            if (file->state == File::Active) {
+            if (file->state == File::Completing && !file->sync->Busy()) {
+                FinishCompletion(job, *file);
+                if (job.ended) {
+                    break;
+                }
+            }
+            // A full disk retries completions with the rest of the job's writes.
+            if (file->state == File::Active && !job.diskFull) {
                 CompleteFileIfDone(job, *file);
             }
+        }
+        if (job.ended) {
+            continue;
         }
         CheckSizesKnown(job);
         Schedule(job);
@@ -822,8 +876,10 @@ void Transfers::Schedule(Job& job) {
     const int64_t now = EventLoop::NowMs();
     size_t active = job.ActiveTransfers();
     size_t activeFiles = 0;
+    size_t completingFiles = 0;
     for (auto& file : job.files) {
         activeFiles += file->state == File::Active ? 1 : 0;
+        completingFiles += file->state == File::Completing ? 1 : 0;
     }
     // Running files first: more connections where they help.
     for (auto& file : job.files) {
@@ -846,7 +902,8 @@ void Transfers::Schedule(Job& job) {
     for (int pass = job.sizesKnownReported ? 1 : 0; pass < 2; ++pass) {
         for (auto& file : job.files) {
             const size_t filesAtOnce = job.limited ? 1 : settings_.maxFilesAtOnce;
-            if (activeFiles >= filesAtOnce || active >= settings_.maxConnectionsPerJob) {
+            if (activeFiles >= filesAtOnce || active >= settings_.maxConnectionsPerJob ||
+                completingFiles >= settings_.maxFilesCompleting) {
                 return;
             }
             if (file->state != File::Waiting || (pass == 0 && file->size) ||
@@ -860,6 +917,8 @@ void Transfers::Schedule(Job& job) {
                 continue;
             }
             file->state = File::Active;
+            file->grewAtMs = now;  // the first connection's speed is measured from here
+            file->receivedAtGrowth = file->received;
             ++activeFiles;
             CompleteFileIfDone(job, *file);
             if (file->state == File::Active && StartTransfer(job, *file)) {
@@ -870,7 +929,6 @@ void Transfers::Schedule(Job& job) {
 }
 
 bool Transfers::TakePiece(Job& job, File& file, uint64_t* begin, uint64_t* end, uint64_t speed) {
-    (void)job;
     ByteRanges taken = file.written;
     for (const auto& transfer : file.transfers) {
         taken.Add(transfer->ask.begin, transfer->end == kNoEnd ? kNoEnd : transfer->end);
@@ -906,7 +964,11 @@ bool Transfers::TakePiece(Job& job, File& file, uint64_t* begin, uint64_t* end, 
         speed > 0 ? speed * static_cast<uint64_t>(settings_.pieceSeconds) : settings_.firstPiece;
     piece = std::clamp(piece, settings_.minPiece, settings_.maxPiece);
     // Near the end, share what is left among the connections so that they finish together.
-    const uint64_t share = unassigned / std::max<size_t>(file.wantedConnections, 1);
+    // While connections are still being added, share it among as many as the file may get:
+    // a large piece taken early would keep its one connection busy long after the others.
+    const bool mayGrow = !file.growthDone && !job.limited && *file.size >= settings_.minSplitSize;
+    const uint32_t sharers = mayGrow ? settings_.maxConnectionsPerFile : file.wantedConnections;
+    const uint64_t share = unassigned / std::max<uint32_t>(sharers, 1);
     piece = std::min(piece, std::max(share, settings_.minPiece));
     const ByteRange& first = missing.front();
     *begin = first.begin;
@@ -1023,6 +1085,7 @@ bool Transfers::FlushBuffer(Transfer& transfer) {
     }
     file.written.Add(transfer.bufferAt, transfer.bufferAt + transfer.buffer.size());
     transfer.bufferAt += transfer.buffer.size();
+    Written(file, transfer.buffer.size());
     transfer.buffer.clear();
     return true;
 }
@@ -1095,7 +1158,7 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
                                                 << std::min<uint32_t>(file.failures - 1, 16),
                                             settings_.retryMaxDelayMs);
     file.retryAtMs = now + delay;
-    loop_.AddTimer(delay, [this, number = job.number] {
+    Later(delay, [this, number = job.number] {
         if (jobs_.contains(number)) {
             AfterCurl();
         }
@@ -1116,6 +1179,9 @@ void Transfers::ResetFile(Job&, File& file, const char*) {
     file.wantedConnections = 1;
     file.growthDone = false;
     file.speedBeforeGrowth = 0;
+    file.grewAtMs = EventLoop::NowMs();
+    file.receivedAtGrowth = file.received;
+    file.unsyncedBytes = 0;
     if (!file.sizeFromJob) {
         file.size.reset();
     }
@@ -1142,32 +1208,39 @@ void Transfers::CloseFile(File& file) {
     }
 }
 
-void Transfers::CompleteFileIfDone(Job& job, File& file) {
+void Transfers::CompleteFileIfDone(Job&, File& file) {
     if (!file.size || !file.transfers.empty() || !file.written.Covers(0, *file.size)) {
         return;
     }
+    // The sync, rename and folder sync wait for the disk: they run on the checkpointer's
+    // threads, and the next file starts meanwhile.
     file.sync->Wait();
-    if (ftruncate(file.fd, static_cast<off_t>(*file.size)) != 0 || fdatasync(file.fd) != 0) {
-        if (IsDiskFullError(errno)) {
-            PauseForDisk(job);
-            return;
-        }
-        FailFile(job, file, FailureKind::WriteError,
-                 "cannot write " + file.partPath + ": " + std::strerror(errno));
+    file.sync->TakeError();  // a failed checkpoint no longer matters: the whole file is synced
+    if (checkpointer_->SubmitCompletion(file.sync, file.fd, file.partPath, file.target,
+                                        file.controlPath, *file.size)) {
+        file.state = File::Completing;
+    }
+}
+
+void Transfers::FinishCompletion(Job& job, File& file) {
+    if (file.sync->Completed()) {
+        CloseFile(file);
+        file.state = File::Complete;
+        Later(0, [this, number = job.number, index = file.index] {
+            listener_.OnFileDone(number, index);
+        });
         return;
     }
-    if (rename(file.partPath.c_str(), file.target.c_str()) != 0) {
-        FailFile(job, file, FailureKind::WriteError,
-                 "cannot rename " + file.partPath + ": " + std::strerror(errno));
+    const int error = file.sync->TakeError();
+    file.state = File::Active;
+    if (file.sync->FailedStep() == CompletionStep::Write && IsDiskFullError(error)) {
+        PauseForDisk(job);  // tried again once the disk has room
         return;
     }
-    unlink(file.controlPath.c_str());
-    SyncFolderOf(file.target);
-    CloseFile(file);
-    file.state = File::Complete;
-    loop_.AddTimer(0, [this, number = job.number, index = file.index] {
-        listener_.OnFileDone(number, index);
-    });
+    FailFile(job, file, FailureKind::WriteError,
+             std::string(file.sync->FailedStep() == CompletionStep::Write ? "cannot write "
+                                                                          : "cannot rename ") +
+                 file.partPath + ": " + std::strerror(error));
 }
 
 void Transfers::FailFile(Job& job, File& file, FailureKind kind, const std::string& reason) {
@@ -1179,12 +1252,12 @@ void Transfers::FailFile(Job& job, File& file, FailureKind kind, const std::stri
     // Other files keep their data; the job stops at once.
     StopJobNow(job, StopMode::KeepParts);
     finishedJobs_.push_back(job.number);
-    loop_.AddTimer(0, [this, number = job.number, index = file.index, kind, reason] {
+    Later(0, [this, number = job.number, index = file.index, kind, reason] {
         listener_.OnFileFailed(number, index, kind, reason);
     });
     if (!inCurl_) {
         // Not called from the round that erases finished jobs: erase on the next one.
-        loop_.AddTimer(0, [this] { AfterCurl(); });
+        Later(0, [this] { AfterCurl(); });
     }
 }
 
@@ -1198,7 +1271,7 @@ void Transfers::CheckSizesKnown(Job& job) {
         }
     }
     job.sizesKnownReported = true;
-    loop_.AddTimer(0, [this, number = job.number] {
+    Later(0, [this, number = job.number] {
         if (jobs_.contains(number)) {
             listener_.OnSizesKnown(number);
         }
@@ -1217,7 +1290,7 @@ void Transfers::CheckJobDone(Job& job) {
     job.ended = true;
     finishedJobs_.push_back(job.number);
     // After the file reports queued before it.
-    loop_.AddTimer(0, [this, number = job.number] { listener_.OnJobDone(number); });
+    Later(0, [this, number = job.number] { listener_.OnJobDone(number); });
 }
 
 // ---- limited mode, full disks, the clock ----
@@ -1253,7 +1326,7 @@ void Transfers::PauseForDisk(Job& job) {
         return;
     }
     job.diskFull = true;
-    loop_.AddTimer(0, [this, number = job.number] {
+    Later(0, [this, number = job.number] {
         if (jobs_.contains(number)) {
             listener_.OnDiskFull(number, true);
         }
@@ -1302,16 +1375,30 @@ void Transfers::Checkpoint() {
                 file->synced.Clear();  // not recorded: the next checkpoint tries again
                 PauseForDisk(*job);
             }
-            if (!file->size || file->written == file->synced || file->sync->Busy()) {
-                continue;
-            }
-            if (checkpointer_->Submit(file->sync, file->fd, file->controlPath,
-                                      {*file->size, file->validator, file->written})) {
-                file->synced = file->written;
-            }
+            CheckpointFile(*file);
         }
     }
     AfterCurl();
+}
+
+void Transfers::Written(File& file, uint64_t length) {
+    file.unsyncedBytes += length;
+    // On a fast line a second is a lot of data: a crash must not cost more than a bounded
+    // amount, so a checkpoint also follows every so many bytes.
+    if (file.unsyncedBytes >= settings_.checkpointBytes) {
+        CheckpointFile(file);
+    }
+}
+
+void Transfers::CheckpointFile(File& file) {
+    if (!file.size || file.written == file.synced || file.sync->Busy()) {
+        return;
+    }
+    if (checkpointer_->Submit(file.sync, file.fd, file.controlPath,
+                              {*file.size, file.validator, file.written})) {
+        file.synced = file.written;
+        file.unsyncedBytes = 0;
+    }
 }
 
 void Transfers::Tick() {
@@ -1334,28 +1421,36 @@ void Transfers::Tick() {
                 *file->size < settings_.minSplitSize) {
                 continue;
             }
-            // Grow only once the last growth had a full second to show its effect, and only
-            // while a doubling is worth it (the piece left is large enough to share).
+            // Judge a growth once it had its interval to show its effect, and grow only while
+            // that is worth it (the piece left is large enough to share).
             if (file->transfers.size() < file->wantedConnections ||
                 now - file->grewAtMs < settings_.growthIntervalMs) {
                 continue;
             }
+            const uint64_t speed =
+                (file->received - file->receivedAtGrowth) * 1000 /
+                static_cast<uint64_t>(std::max<int64_t>(now - file->grewAtMs, 1));
             uint64_t left = *file->size - std::min(*file->size, file->written.Total());
             if (left < 4 * settings_.minPiece) {
                 continue;
             }
-            if (file->speedBeforeGrowth > 0 && file->speed * 4 < file->speedBeforeGrowth * 5) {
-                file->growthDone = true;  // the last doubling gained less than a quarter
+            if (file->speedBeforeGrowth > 0 && speed * 4 < file->speedBeforeGrowth * 5) {
+                file->growthDone = true;  // the last growth gained less than a quarter
                 continue;
             }
             if (file->wantedConnections >= settings_.maxConnectionsPerFile) {
                 file->growthDone = true;
                 continue;
             }
-            file->speedBeforeGrowth = file->speed;
-            file->wantedConnections =
-                std::min(file->wantedConnections * 2, settings_.maxConnectionsPerFile);
+            // Connections that each added at least half their share (a server that caps each
+            // connection) make the next step four times as many, else twice.
+            const bool nearlyLinear =
+                file->speedBeforeGrowth > 0 && speed * 2 >= file->speedBeforeGrowth * 3;
+            file->speedBeforeGrowth = speed;
+            file->wantedConnections = std::min(file->wantedConnections * (nearlyLinear ? 4 : 2),
+                                               settings_.maxConnectionsPerFile);
             file->grewAtMs = now;
+            file->receivedAtGrowth = file->received;
         }
     }
     if (anyBytes) {

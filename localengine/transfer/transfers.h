@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -19,19 +20,22 @@
 namespace tev::localengine {
 
 struct TransferSettings {
-    uint32_t maxConnectionsPerHost = 8;
+    uint32_t maxConnectionsPerHost = 16;
     uint32_t maxConnectionsPerJob = 16;
-    uint32_t maxConnectionsPerFile = 4;
+    uint32_t maxConnectionsPerFile = 16;
     uint32_t maxFilesAtOnce = 4;
-    uint64_t minSplitSize = 8 << 20;  // smaller files keep one connection
-    size_t writePiece = 256 * 1024;   // pwrite at least this much at a time
-    uint64_t firstPiece = 4 << 20;    // the first request of a file, before its speed is known
-    uint64_t minPiece = 1 << 20;      // never split below this
+    uint32_t maxFilesCompleting = 16;  // complete files waiting for their sync and rename
+    unsigned diskThreads = 4;          // checkpoints and completions side by side
+    uint64_t minSplitSize = 8 << 20;   // smaller files keep one connection
+    size_t writePiece = 256 * 1024;    // pwrite at least this much at a time
+    uint64_t firstPiece = 4 << 20;     // the first request of a file, before its speed is known
+    uint64_t minPiece = 1 << 20;       // never split below this
     uint64_t maxPiece = 64 << 20;
-    int pieceSeconds = 2;         // a piece lasts about this long at its connection's speed
-    int checkpointMs = 1000;      // how often the control files are brought up to date
-    int tickMs = 500;             // connection growth, progress sampling, network watch
-    int growthIntervalMs = 1000;  // how long a doubling of connections runs before it is judged
+    int pieceSeconds = 2;                 // a piece lasts about this long at its connection's speed
+    int checkpointMs = 1000;              // how often the control files are brought up to date
+    uint64_t checkpointBytes = 64 << 20;  // and after this much data of a file, whichever first
+    int tickMs = 100;                     // connection growth, progress sampling, network watch
+    int growthIntervalMs = 300;  // how long a growth of connections runs before it is judged
     int connectTimeoutSeconds = 10;
     int stallSeconds = 30;        // a transfer that receives nothing this long is retried
     uint32_t retryLimit = 6;      // failed attempts in a row before a file fails for good
@@ -136,6 +140,10 @@ class Transfers {
     static size_t HeaderCallback(char* data, size_t size, size_t count, void* transfer);
     static size_t WriteCallback(char* data, size_t size, size_t count, void* transfer);
 
+    // A one-off timer that does nothing once this object is gone (reports queued just before a
+    // job was stopped and the transfers destroyed).
+    EventLoop::TimerId Later(int64_t delayMs, std::function<void()> callback);
+
     void OnSocket(int fd, uint32_t events);
     void OnCurlTimer();
     // Everything that may not happen inside a curl callback: finished transfers, cancellations,
@@ -157,6 +165,9 @@ class Transfers {
     void Receive(Transfer& transfer, const char* data, size_t length);
     void ResetFile(Job& job, File& file, const char* why);
     void CompleteFileIfDone(Job& job, File& file);
+    void FinishCompletion(Job& job, File& file);
+    void Written(File& file, uint64_t length);
+    void CheckpointFile(File& file);
     void FailFile(Job& job, File& file, FailureKind kind, const std::string& reason);
 
     void SyncFile(File& file);
@@ -179,6 +190,7 @@ class Transfers {
     bool inCurl_ = false;
     std::map<uint32_t, std::unique_ptr<Job>> jobs_;
     std::vector<uint32_t> finishedJobs_;  // removed after AfterCurl's round
+    std::shared_ptr<char> alive_ = std::make_shared<char>();
     // Network watch: when bytes last arrived, and whether transfers are failing meanwhile.
     int64_t lastBytesMs_ = 0;
     uint64_t bytesSinceTick_ = 0;

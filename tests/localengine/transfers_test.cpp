@@ -188,30 +188,101 @@ TEST_F(TransfersTest, PrefixLeftByTheDirectPathIsKeptOrDiscardedAsAnswered) {
 TEST_F(TransfersTest, StoppedJobResumesFromItsControlFileWithoutRefetching) {
     const std::string content = TestBytes(4 << 20, 8);
     server_.SetContent("/r.bin", content);
-    server_.AddRule("/r.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 4 << 20, .firstN = 4});
-    uint64_t kept = 0;
+    // With the size given by the job, and without: then the stored size is the job's size, which
+    // must be reported before the resume question can be asked.
+    for (const int64_t listed : {static_cast<int64_t>(content.size()), int64_t{-1}}) {
+        SCOPED_TRACE("listed size " + std::to_string(listed));
+        fs::remove_all(folder_);
+        server_.ResetStatistics();
+        server_.ClearRules();
+        server_.AddRule("/r.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 4 << 20, .firstN = 4});
+        uint64_t kept = 0;
+        {
+            TransferRun run;
+            ASSERT_EQ(run.transfers().StartJob(1, {Order("r.bin", listed)}, false), std::nullopt);
+            ASSERT_TRUE(run.RunUntil([&] {
+                const auto progress = run.transfers().Progress(1);
+                return progress && progress->present > 1000000;
+            }));
+            run.transfers().StopJob(1, StopMode::KeepParts);
+            const auto record = ReadControlFile(folder_ + "/r.bin.tevctl");
+            ASSERT_TRUE(record);
+            kept = record->done.Total();
+            EXPECT_GT(kept, 0u);
+            EXPECT_FALSE(fs::exists(folder_ + "/r.bin"));
+        }
+        server_.ResetStatistics();
+        TransferRun run;
+        run.AnswerQuestions(true);
+        ASSERT_EQ(run.transfers().StartJob(2, {Order("r.bin", listed)}, false), std::nullopt);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+        EXPECT_TRUE(run.Has(TransferEvent::Question));
+        EXPECT_EQ(ReadWholeFile(folder_ + "/r.bin"), content);
+        ExpectEachByteAskedOnce(AskedRanges(server_.RangeHeaders("/r.bin")), content.size() - kept);
+    }
+}
+
+TEST_F(TransfersTest, ControlFileFollowsEverySoManyBytesAndClaimsOnlyWhatIsOnDisk) {
+    // A second is long on a fast line: a checkpoint also follows every so many bytes, so a crash
+    // costs at most that much. Here the timed checkpoint never comes during the download.
+    const std::string content = TestBytes(6 << 20, 12);
+    server_.SetContent("/c.bin", content);
+    server_.AddRule("/c.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 2 << 20});
+    TransferSettings settings = TransferRun::FastSettings();
+    settings.checkpointMs = 60000;
+    settings.checkpointBytes = 512 * 1024;
+    settings.maxConnectionsPerFile = 1;
+    TransferRun run(settings);
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("c.bin", content.size())}, false), std::nullopt);
+    std::optional<ControlRecord> record;
+    ASSERT_TRUE(run.RunUntil([&] {
+        record = ReadControlFile(folder_ + "/c.bin.tevctl");
+        return record && record->done.Total() >= 2 * settings.checkpointBytes;
+    }));
+    EXPECT_FALSE(run.Has(TransferEvent::JobDone));
+    // Every byte the record claims is on disk and right.
+    const std::string part = ReadWholeFile(folder_ + "/c.bin.tevpart");
+    for (const ByteRange& range : record->done.Ranges()) {
+        ASSERT_LE(range.end, part.size());
+        EXPECT_EQ(part.substr(range.begin, range.Length()),
+                  content.substr(range.begin, range.Length()));
+    }
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    EXPECT_EQ(ReadWholeFile(folder_ + "/c.bin"), content);
+}
+
+TEST_F(TransfersTest, JobStoppedWhileFilesAreCompletingLeavesEachFileWholeOrResumable) {
+    // Completed files are synced and renamed off the loop; a stop in the middle of that leaves
+    // every file either complete under its name (and nothing beside it) or with its part data.
+    std::vector<FileOrder> files;
+    for (int i = 0; i < 24; ++i) {
+        const std::string name = "s" + std::to_string(i) + ".bin";
+        server_.SetContent("/" + name, TestBytes(300000 + i, 40 + i));
+        files.push_back(Order(name, 300000 + i));
+    }
     {
         TransferRun run;
-        ASSERT_EQ(run.transfers().StartJob(1, {Order("r.bin", content.size())}, false),
-                  std::nullopt);
-        ASSERT_TRUE(run.RunUntil([&] {
-            const auto progress = run.transfers().Progress(1);
-            return progress && progress->present > 1000000;
-        }));
+        ASSERT_EQ(run.transfers().StartJob(1, files, false), std::nullopt);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::FileDone));
         run.transfers().StopJob(1, StopMode::KeepParts);
-        const auto record = ReadControlFile(folder_ + "/r.bin.tevctl");
-        ASSERT_TRUE(record);
-        kept = record->done.Total();
-        EXPECT_GT(kept, 0u);
-        EXPECT_FALSE(fs::exists(folder_ + "/r.bin"));
+        for (int i = 0; i < 24; ++i) {
+            const std::string path = folder_ + "/s" + std::to_string(i) + ".bin";
+            if (fs::exists(path)) {
+                EXPECT_EQ(ReadWholeFile(path), TestBytes(300000 + i, 40 + i)) << path;
+                EXPECT_FALSE(fs::exists(path + ".tevpart")) << path;
+                EXPECT_FALSE(fs::exists(path + ".tevctl")) << path;
+            }
+        }
     }
-    server_.ResetStatistics();
     TransferRun run;
     run.AnswerQuestions(true);
-    ASSERT_EQ(run.transfers().StartJob(2, {Order("r.bin", content.size())}, false), std::nullopt);
+    ASSERT_EQ(run.transfers().StartJob(2, files, false), std::nullopt);
     ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
-    EXPECT_EQ(ReadWholeFile(folder_ + "/r.bin"), content);
-    ExpectEachByteAskedOnce(AskedRanges(server_.RangeHeaders("/r.bin")), content.size() - kept);
+    for (int i = 0; i < 24; ++i) {
+        EXPECT_EQ(ReadWholeFile(folder_ + "/s" + std::to_string(i) + ".bin"),
+                  TestBytes(300000 + i, 40 + i));
+    }
+    EXPECT_TRUE(NoSideFiles(folder_));
 }
 
 TEST_F(TransfersTest, GivenUpJobLeavesOnlyItsContiguousPrefixUnderTheFinalName) {
