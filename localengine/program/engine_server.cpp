@@ -485,17 +485,15 @@ void EngineServer::EndJob(uint32_t engineNumber) {
 
 // ---- reports of the transfers ----
 
-void EngineServer::OnSizesKnown(uint32_t engineNumber) {
+void EngineServer::OnSizesKnown(uint32_t engineNumber, uint64_t total) {
     auto found = jobs_.find(engineNumber);
     if (found == jobs_.end()) {
         return;
     }
     Job& job = *found->second;
-    const std::optional<JobProgress> progress = transfers_->Progress(engineNumber);
     job.accepted = true;
-    Send(job.connection,
-         ep::JobAccepted{job.libraryJob, engineNumber, static_cast<uint32_t>(job.files.size()),
-                         progress ? progress->total : 0});
+    Send(job.connection, ep::JobAccepted{job.libraryJob, engineNumber,
+                                         static_cast<uint32_t>(job.files.size()), total});
     if (job.questionWaiting) {
         job.questionWaiting = false;
         Send(job.connection, ep::ResumeQuery{job.libraryJob});

@@ -60,7 +60,7 @@ class EngineServer : public TransferListener {
     bool Exited() const { return exited_; }
 
     // TransferListener
-    void OnSizesKnown(uint32_t job) override;
+    void OnSizesKnown(uint32_t job, uint64_t total) override;
     void OnResumeQuestion(uint32_t job, uint32_t file) override;
     void OnFileDone(uint32_t job, uint32_t file) override;
     void OnFileFailed(uint32_t job, uint32_t file, FailureKind kind,

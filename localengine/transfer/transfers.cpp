@@ -69,6 +69,9 @@ struct Transfers::File {
     // Completing: whole on disk, being synced and renamed by the checkpointer's threads.
     enum State { Waiting, Active, Completing, Complete, Failed } state = Waiting;
     bool hasOldData = false;  // part data or a final-name prefix from an earlier run
+    // The size of a file already under the final name when the job gave no size: once the server
+    // names the same size, that file is the complete one (as on the direct path).
+    std::optional<uint64_t> finalSizeAtStart;
     bool keepOldData = true;
     int fd = -1;
     ByteRanges written;  // on disk (pwrite returned)
@@ -433,6 +436,9 @@ bool Transfers::JudgeHead(Transfer& transfer) {
             if (!file.size) {
                 file.size = verdict.size;
             }
+            if (AdoptFinalFile(job, file)) {
+                return false;
+            }
             if (file.validator.kind == Validator::None) {
                 file.validator = transfer.head.validator;
             }
@@ -469,6 +475,9 @@ bool Transfers::JudgeHead(Transfer& transfer) {
             file.validator = transfer.head.validator;
             if (!file.sizeFromJob) {
                 file.size = transfer.head.contentLength;
+            }
+            if (!hadData && AdoptFinalFile(job, file)) {
+                return false;
             }
             file.wholeBody = true;
             file.answersRanges = false;
@@ -611,10 +620,37 @@ void Transfers::InspectFile(Job& job, File& file) {
         // Without a size from the job nothing tells a prefix from a whole older file: such a
         // file is fetched anew and replaced once complete.
         file.hasOldData = true;  // a prefix left under the final name by the direct downloader
+    } else if (finalExists && info.st_size > 0 && !file.size) {
+        file.finalSizeAtStart = static_cast<uint64_t>(info.st_size);
     }
     if (file.hasOldData) {
         job.questions.push_back(file.index);
     }
+}
+
+bool Transfers::AdoptFinalFile(Job& job, File& file) {
+    if (!file.finalSizeAtStart || !file.size || *file.finalSizeAtStart != *file.size ||
+        !file.written.Empty()) {
+        return false;
+    }
+    struct stat info {};
+    if (lstat(file.target.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<uint64_t>(info.st_size) != *file.size) {
+        file.finalSizeAtStart.reset();  // changed since the job began: fetched as usual
+        return false;
+    }
+    for (auto& transfer : file.transfers) {
+        transfer->cancelled = true;
+        transfer->buffer.clear();
+    }
+    // The part file holds nothing yet; removed while its lock is still held.
+    unlink(file.partPath.c_str());
+    unlink(file.controlPath.c_str());
+    CloseFile(file);
+    file.state = File::Complete;
+    Later(0,
+          [this, number = job.number, index = file.index] { listener_.OnFileDone(number, index); });
+    return true;
 }
 
 void Transfers::AskNextQuestion(Job& job) {
@@ -1271,11 +1307,13 @@ void Transfers::CheckSizesKnown(Job& job) {
         }
     }
     job.sizesKnownReported = true;
-    Later(0, [this, number = job.number] {
-        if (jobs_.contains(number)) {
-            listener_.OnSizesKnown(number);
-        }
-    });
+    uint64_t total = 0;
+    for (auto& file : job.files) {
+        total += file->size.value_or(0);
+    }
+    // Not only while the job is listed: a job that ends in this round still reports its sizes
+    // before its end, or the library would never learn the engine's number for it.
+    Later(0, [this, number = job.number, total] { listener_.OnSizesKnown(number, total); });
 }
 
 void Transfers::CheckJobDone(Job& job) {

@@ -56,8 +56,8 @@ enum class FailureKind {
 class TransferListener {
   public:
     virtual ~TransferListener() = default;
-    // Every file's size is known (given, stored or learnt).
-    virtual void OnSizesKnown(uint32_t job) = 0;
+    // Every file's size is known (given, stored or learnt); total is their sum.
+    virtual void OnSizesKnown(uint32_t job, uint64_t total) = 0;
     // A file has data from an earlier run; AnswerResume decides what happens to it.
     virtual void OnResumeQuestion(uint32_t job, uint32_t file) = 0;
     // Complete under its final name (also for files complete before the job began).
@@ -154,6 +154,7 @@ class Transfers {
 
     void InspectFile(Job& job, File& file);
     void AskNextQuestion(Job& job);
+    bool AdoptFinalFile(Job& job, File& file);
     void Schedule(Job& job);
     bool ActivateFile(Job& job, File& file);
     bool StartTransfer(Job& job, File& file);

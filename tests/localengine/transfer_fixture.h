@@ -51,8 +51,9 @@ class TransferRun : public tev::localengine::TransferListener {
     bool Has(TransferEvent::Kind kind) const;
     const TransferEvent* Find(TransferEvent::Kind kind) const;
 
-    void OnSizesKnown(uint32_t job) override {
+    void OnSizesKnown(uint32_t job, uint64_t total) override {
         events_.push_back({TransferEvent::SizesKnown, job, 0, {}});
+        lastTotal = total;
     }
     void OnResumeQuestion(uint32_t job, uint32_t file) override;
     void OnFileDone(uint32_t job, uint32_t file) override {
@@ -64,6 +65,7 @@ class TransferRun : public tev::localengine::TransferListener {
         lastFailureKind = kind;
     }
     tev::localengine::FailureKind lastFailureKind{};
+    uint64_t lastTotal = 0;
     void OnJobDone(uint32_t job) override {
         events_.push_back({TransferEvent::JobDone, job, 0, {}});
     }

@@ -185,6 +185,32 @@ TEST_F(TransfersTest, PrefixLeftByTheDirectPathIsKeptOrDiscardedAsAnswered) {
     }
 }
 
+TEST_F(TransfersTest, FileAlreadyWholeUnderItsNameCountsAsCompleteWithoutAListedSize) {
+    // A second run of a finished download: the host gives no sizes, so the engine learns them from
+    // the server; a file of exactly that size is the complete one, another is fetched anew.
+    const std::string whole = TestBytes(3 << 20, 11);
+    const std::string other = TestBytes(1 << 20, 12);
+    server_.SetContent("/w.bin", whole);
+    server_.SetContent("/o.bin", other);
+    WriteFile(folder_ + "/w.bin", whole);
+    WriteFile(folder_ + "/o.bin", TestBytes(2 << 20, 13));  // an older, larger version
+    struct stat before {};
+    ASSERT_EQ(stat((folder_ + "/w.bin").c_str(), &before), 0);
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("w.bin", -1), Order("o.bin", -1)}, false),
+              std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    EXPECT_FALSE(run.Has(TransferEvent::Question));
+    EXPECT_EQ(run.lastTotal, whole.size() + other.size());
+    struct stat after {};
+    ASSERT_EQ(stat((folder_ + "/w.bin").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "the complete file was replaced";
+    EXPECT_EQ(ReadWholeFile(folder_ + "/w.bin"), whole);
+    EXPECT_EQ(ReadWholeFile(folder_ + "/o.bin"), other);
+    EXPECT_EQ(AskedRanges(server_.RangeHeaders("/w.bin")).size(), 1u) << "only the size was asked";
+    EXPECT_TRUE(NoSideFiles(folder_));
+}
+
 TEST_F(TransfersTest, StoppedJobResumesFromItsControlFileWithoutRefetching) {
     const std::string content = TestBytes(4 << 20, 8);
     server_.SetContent("/r.bin", content);
