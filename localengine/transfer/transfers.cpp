@@ -975,7 +975,9 @@ bool Transfers::TakePiece(Job& job, File& file, uint64_t* begin, uint64_t* end, 
             return false;
         }
         *begin = file.written.ContiguousPrefix();
-        *end = *begin + settings_.firstPiece;
+        // A file already under its final name is most likely complete: one byte names the size.
+        const bool probe = file.finalSizeAtStart && file.written.Empty();
+        *end = *begin + (probe ? 1 : settings_.firstPiece);
         return true;
     }
     const std::vector<ByteRange> missing = taken.Missing(*file.size);
