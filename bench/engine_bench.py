@@ -145,7 +145,7 @@ def engine_round(engine, out, files, mode=2, watch=None):
     os.makedirs(out)
     cpu_before = proc_cpu_seconds(engine.process.pid)
     seconds, result, give_up = engine.job([(out + "/", name, url) for name, url in files], mode, watch)
-    if result != 0 or give_up != 0:
+    if give_up != 0 or result != len(files):
         raise RuntimeError(f"engine job ended with result {result}, give-up {give_up}")
     cpu = proc_cpu_seconds(engine.process.pid) - cpu_before
     shutil.rmtree(out, ignore_errors=True)
