@@ -501,6 +501,14 @@ void CEngineDownloader::OnFileCompletedAt(const ep::FileCompletedAt& message, ui
 void CEngineDownloader::OnJobFinished(const ep::JobFinished& message, uintptr_t) {
     PendingJob* record = FindPending(message.job, message.engineJob);
     if (record == nullptr) {
+        const PendingJob* unaccepted = FindPending(message.job, kUnknownEngineJob);
+        if (unaccepted != nullptr && connection_) {
+            // An end without the acceptance that names it: the job would wait for ever. The
+            // connection goes (a restart), and the job is sent again to the next one.
+            WriteLogLineF("[TessloadLib] Engine ended job %u it never accepted", message.job);
+            vmSmartPtr<vmIQoSContext> context = connection_;
+            context->Close();
+        }
         return;
     }
     CJob* job = HeldJob(record);

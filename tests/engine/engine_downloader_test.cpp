@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -429,6 +430,30 @@ TEST_F(EngineDownloaderTest, AMessageTheLibraryCannotUseEndsTheConnection) {
         EXPECT_EQ(Call([&] { return downloader_->RestartCount(); }), restarts + 1) << c.what;
     }
     EXPECT_EQ(CountLogLines("[TessloadLib] localClosed()"), 3);
+}
+
+TEST_F(EngineDownloaderTest, AnEndOfAJobNeverAcceptedEndsTheConnectionAndTheJobGoesAgain) {
+    Create();
+    ASSERT_TRUE(UntilConnected());
+    ASSERT_TRUE(engine_.WaitConnections(1));
+    CJob* job = MakeJob({{"http://h/a.bin", "a.bin", 10}});
+    ASSERT_EQ(Start(job), DL_OK);
+    ASSERT_TRUE(engine_.WaitMessages(3));
+    const uint32_t restarts = Call([&] { return downloader_->RestartCount(); });
+    // Without this the job would wait for an acceptance that never comes.
+    ASSERT_TRUE(engine_.Send(ep::JobFinished{job->Number(), 9, 1, 0}));
+    EXPECT_TRUE(engine_.WaitPeerClosed());
+    ASSERT_TRUE(Until([&] { return !downloader_->IsConnected(); }));
+    EXPECT_EQ(Call([&] { return downloader_->RestartCount(); }), restarts + 1);
+    ASSERT_TRUE(UntilConnected());
+    ASSERT_TRUE(Until([&] {
+        const auto types = engine_.Types();
+        return std::count(types.begin(), types.end(), static_cast<uint16_t>(ep::kFileList)) == 2;
+    }));
+    Accept(job, 10, 1, 10);
+    EXPECT_EQ(CountLogLines("[TessloadLib] Engine ended job " + std::to_string(job->Number()) +
+                            " it never accepted"),
+              1);
 }
 
 TEST_F(EngineDownloaderTest, ShortConnectionsCountUpAndALongOneResetsTheCount) {
