@@ -375,19 +375,19 @@ void CJobManager::PostTask(std::function<void()> task) {
 }
 
 void CJobManager::RunPostedTasks() {
+    // One task per message: a task posted while another runs waits behind the messages posted
+    // before it (socket events, closes), so work keeps the order in which it was posted.
     cpCLock lock(mutex_.Get());
-    for (;;) {
-        std::function<void()> task;
-        {
-            std::lock_guard tasks(tasksMutex_);
-            if (tasks_.empty()) {
-                return;
-            }
-            task = std::move(tasks_.front());
-            tasks_.pop_front();
+    std::function<void()> task;
+    {
+        std::lock_guard tasks(tasksMutex_);
+        if (tasks_.empty()) {
+            return;
         }
-        task();
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
     }
+    task();
 }
 
 void CJobManager::OnEngineUpdateFile(const char*, uint32_t, uint32_t) {
