@@ -473,19 +473,10 @@ TEST_F(ControllerTest, TheEnginesResumeQuestionIsAnsweredByThePrompt) {
     // What the engine read, a line each: connection, category, type, payload. The list came
     // once (a restart sends it again); type 18 holds engine-side number 7, the job of the list,
     // and the two answers.
-    std::vector<std::string> lists;
-    std::vector<std::string> replies;
-    std::ifstream received(enginePath + ".received");
-    for (std::string line; std::getline(received, line);) {
-        if (line.rfind("1 102 14 ", 0) == 0) {
-            lists.push_back(line.substr(9, 8));
-        } else if (line.rfind("1 100 18 ", 0) == 0) {
-            replies.push_back(line.substr(9));
-        }
-    }
-    ASSERT_EQ(lists.size(), 1u);
-    const std::string& job = lists[0];
-    EXPECT_EQ(replies, std::vector<std::string>{"07000000" + job + "0000"});
+    const StandInRecord record = ReadStandInRecord(enginePath);
+    ASSERT_EQ(record.lists.size(), 1u);
+    const std::string& job = record.lists[0];
+    EXPECT_EQ(record.replies, std::vector<std::string>{"07000000" + job + "0000"});
 }
 
 TEST_F(ControllerTest, AFileThatFailsForGoodIsReportedAndTheJobStays) {

@@ -280,15 +280,6 @@ class CliEngineTest : public CliTest {
     }
 
     // What the engine received, a line each: connection, category, type, payload in hex.
-    std::vector<std::string> Received() const {
-        std::vector<std::string> lines;
-        std::ifstream in(enginePath_ + ".received");
-        for (std::string line; std::getline(in, line);) {
-            lines.push_back(line);
-        }
-        return lines;
-    }
-
     std::string enginePath_;
     pid_t enginePid_ = -1;
 };
@@ -349,18 +340,10 @@ TEST_F(CliEngineTest, TheResumeAnswerReachesTheEngineWhichFinishesTheJob) {
 
         // The list came once (a restart sends it again); type 18 holds engine-side number 5,
         // the job of the list, and the two answers.
-        std::vector<std::string> lists;
-        std::vector<std::string> replies;
-        for (const std::string& line : Received()) {
-            if (line.rfind("1 102 14 ", 0) == 0) {
-                lists.push_back(line.substr(9, 8));
-            } else if (line.rfind("1 100 18 ", 0) == 0) {
-                replies.push_back(line.substr(9));
-            }
-        }
-        ASSERT_EQ(lists.size(), 1u);
-        const std::string& job = lists[0];
-        EXPECT_EQ(replies, std::vector<std::string>{"05000000" + job + c.answers});
+        const StandInRecord record = ReadStandInRecord(enginePath_);
+        ASSERT_EQ(record.lists.size(), 1u);
+        const std::string& job = record.lists[0];
+        EXPECT_EQ(record.replies, std::vector<std::string>{"05000000" + job + c.answers});
         EXPECT_EQ(result.err.find("Resume it?") != std::string::npos, c.standardInput >= 0);
     }
     close(input);

@@ -44,3 +44,16 @@ bool ServeStandInEngineUpdate(tev::tools::TestHttpServer& server, const std::str
     }
     return true;
 }
+
+StandInRecord ReadStandInRecord(const std::string& enginePath) {
+    StandInRecord record;
+    std::ifstream received(enginePath + ".received");
+    for (std::string line; std::getline(received, line);) {
+        if (line.rfind("1 102 14 ", 0) == 0) {
+            record.lists.push_back(line.substr(9, 8));
+        } else if (line.rfind("1 100 18 ", 0) == 0) {
+            record.replies.push_back(line.substr(9));
+        }
+    }
+    return record;
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "engine/engine_protocol.h"
 #include "test_server/test_http_server.h"
@@ -12,6 +13,15 @@
 // in-memory content; false with *error set when that fails.
 bool ServeStandInEngineUpdate(tev::tools::TestHttpServer& server, const std::string& workFolder,
                               std::string* error);
+
+// What the stand-in engine read on its first connection (it writes every message to
+// <engine path>.received, a line each: connection, category, type, payload in hexadecimal): the
+// job number of each file list, and the payload of each resume reply (type 18).
+struct StandInRecord {
+    std::vector<std::string> lists;
+    std::vector<std::string> replies;
+};
+StandInRecord ReadStandInRecord(const std::string& enginePath);
 
 // The payload of a record in hexadecimal for a stand-in "send" line, its leading job number
 // written JOB: the stand-in fills in the number of the newest list it received.
