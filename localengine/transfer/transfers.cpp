@@ -994,8 +994,9 @@ bool Transfers::TakePiece(Job& job, File& file, uint64_t* begin, uint64_t* end, 
         if (file.answersRanges || file.wholeBody) {
             return true;
         }
-        // Ranges not yet seen to work: a first piece, the rest once they do.
-        *end = std::min(*file.size, *begin + settings_.firstPiece);
+        // Ranges not yet seen to work: a first piece, the rest once they do. It ends where the
+        // bytes kept from an earlier run begin again.
+        *end = std::min(missing.front().end, *begin + settings_.firstPiece);
         return true;
     }
     uint64_t piece =
