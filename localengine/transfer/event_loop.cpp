@@ -96,6 +96,14 @@ void EventLoop::RunOnce(int maxWaitMs) {
         if (fd == wakeFd_) {
             uint64_t value = 0;
             [[maybe_unused]] ssize_t ignored = read(wakeFd_, &value, sizeof value);
+            std::vector<TimerCallback> posted;
+            {
+                std::lock_guard lock(postedMutex_);
+                posted.swap(posted_);
+            }
+            for (TimerCallback& callback : posted) {
+                callback();
+            }
             continue;
         }
         auto found = watches_.find(fd);
@@ -128,6 +136,15 @@ void EventLoop::Run() {
     while (!stopped_) {
         RunOnce(-1);
     }
+}
+
+void EventLoop::Post(TimerCallback callback) {
+    {
+        std::lock_guard lock(postedMutex_);
+        posted_.push_back(std::move(callback));
+    }
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t ignored = write(wakeFd_, &one, sizeof one);
 }
 
 void EventLoop::Stop() {

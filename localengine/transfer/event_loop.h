@@ -7,7 +7,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace tev::localengine {
 
@@ -34,6 +36,10 @@ class EventLoop {
     TimerId AddTimer(int64_t delayMs, TimerCallback callback);
     void CancelTimer(TimerId id);
 
+    // Runs callback on the loop's thread, soon; callable from any thread (another thread's
+    // hand-over).
+    void Post(TimerCallback callback);
+
     // Waits for at most maxWaitMs (-1: until something is due) and runs what is ready.
     void RunOnce(int maxWaitMs);
     // Runs until Stop (callable from any thread, and from a signal handler through StopFd()).
@@ -49,8 +55,10 @@ class EventLoop {
         std::shared_ptr<FdCallback> callback;
     };
     int epollFd_ = -1;
-    int wakeFd_ = -1;  // eventfd: Stop from another thread
+    int wakeFd_ = -1;  // eventfd: Stop and Post from another thread
     std::atomic<bool> stopped_{false};
+    std::mutex postedMutex_;
+    std::vector<TimerCallback> posted_;
     std::unordered_map<int, Watch_> watches_;
     std::multimap<int64_t, TimerId> deadlines_;
     std::unordered_map<TimerId, std::pair<int64_t, TimerCallback>> timers_;

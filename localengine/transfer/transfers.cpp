@@ -20,6 +20,9 @@
 #include "transfer/control_file.h"
 #include "transfer/failure_text.h"
 #include "transfer/file_io.h"
+#include "transfer/multi_driver.h"
+#include "transfer/range_request.h"
+#include "transfer/receive_lane.h"
 #include "transfer/response_check.h"
 #include "transfer/side_names.h"
 #include "transfer/token_bucket.h"
@@ -52,6 +55,9 @@ struct Transfers::Transfer {
     uint64_t bytesThisTick = 0;
     uint64_t speed = 0;
     char errorText[CURL_ERROR_SIZE] = {};
+    // A piece on the receive lane: its bytes are counted here once drained from the lane.
+    std::shared_ptr<LanePiece> lanePiece;
+    uint64_t laneReceived = 0;
 };
 
 struct Transfers::File {
@@ -79,7 +85,8 @@ struct Transfers::File {
     uint64_t unsyncedBytes = 0;  // written since the last checkpoint was handed over
     std::shared_ptr<FileSync> sync = std::make_shared<FileSync>();
     bool answersRanges = false;
-    bool wholeBody = false;  // the server sends the whole file: one connection
+    bool wholeBody = false;    // the server sends the whole file: one connection
+    bool laneRefused = false;  // a lane piece got another answer than its range: no more there
     std::vector<std::unique_ptr<Transfer>> transfers;
     uint32_t failures = 0;  // failed attempts since bytes last arrived
     uint32_t restarts = 0;  // the server's file changed under us
@@ -126,8 +133,6 @@ struct Transfers::Job {
 
 namespace {
 
-constexpr uint64_t kNoEnd = UINT64_MAX;
-
 bool MakeFolders(const std::string& folder) {
     std::string path;
     size_t at = 1;
@@ -144,29 +149,6 @@ bool MakeFolders(const std::string& folder) {
     }
     struct stat info {};
     return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-std::string_view TrimValue(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ')) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-bool HeaderIs(std::string_view line, std::string_view name, std::string_view* value) {
-    if (line.size() <= name.size() || line[name.size()] != ':') {
-        return false;
-    }
-    for (size_t i = 0; i < name.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) {
-            return false;
-        }
-    }
-    *value = TrimValue(line.substr(name.size() + 1));
-    return true;
 }
 
 bool IsNetworkError(int code) {
@@ -186,34 +168,23 @@ bool IsNetworkError(int code) {
     }
 }
 
-std::string CaFileFromEnvironment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
 }  // namespace
 
 Transfers::Transfers(EventLoop& loop, TransferSettings settings, TransferListener& listener)
     : loop_(loop), settings_(settings), listener_(listener) {
-    static const bool curlReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    if (!curlReady) {
+    driver_ = std::make_unique<MultiDriver>(
+        loop_, static_cast<long>(settings_.maxConnectionsPerHost), [this] { AfterCurl(); });
+    if (!driver_->Ok()) {
         return;
     }
-    CURLM* multi = curl_multi_init();
-    if (multi == nullptr) {
-        return;
+    if (settings_.receiveLane) {
+        lane_ = std::make_unique<ReceiveLane>(static_cast<long>(settings_.maxConnectionsPerHost));
+        if (lane_->Ok()) {
+            loop_.Watch(lane_->ReadyFd(), EPOLLIN, [this](uint32_t) { AfterCurl(); });
+        } else {
+            lane_.reset();  // one receiving thread does it all
+        }
     }
-    multi_ = multi;
-    curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &Transfers::SocketCallback);
-    curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, this);
-    curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &Transfers::TimerCallback);
-    curl_multi_setopt(multi, CURLMOPT_TIMERDATA, this);
-    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS,
-                      static_cast<long>(settings_.maxConnectionsPerHost));
-    curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS,
-                      static_cast<long>(settings_.maxConnectionsPerHost * 4));
-    // Each range is its own connection: never multiplexed onto one HTTP/2 stream set.
-    curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_NOTHING));
     lastBytesMs_ = EventLoop::NowMs();
     checkpointer_ = std::make_unique<Checkpointer>(settings_.diskThreads);
     const int ready = checkpointer_->ReadyFd();
@@ -228,15 +199,20 @@ Transfers::Transfers(EventLoop& loop, TransferSettings settings, TransferListene
 }
 
 Transfers::~Transfers() {
-    if (multi_ == nullptr) {
+    if (!Ok()) {
         return;
     }
     StopAll(StopMode::KeepParts);
     loop_.Unwatch(checkpointer_->ReadyFd());
+    if (lane_) {
+        loop_.Unwatch(lane_->ReadyFd());
+    }
     loop_.CancelTimer(tickTimer_);
     loop_.CancelTimer(checkpointTimer_);
-    loop_.CancelTimer(curlTimer_);
-    curl_multi_cleanup(static_cast<CURLM*>(multi_));
+}
+
+bool Transfers::Ok() const {
+    return driver_->Ok();
 }
 
 EventLoop::TimerId Transfers::Later(int64_t delayMs, std::function<void()> callback) {
@@ -248,112 +224,18 @@ EventLoop::TimerId Transfers::Later(int64_t delayMs, std::function<void()> callb
                           });
 }
 
-// ---- libcurl's hooks into the loop ----
-
-int Transfers::SocketCallback(void*, int fd, int what, void* self, void*) {
-    auto* transfers = static_cast<Transfers*>(self);
-    if (what == CURL_POLL_REMOVE) {
-        transfers->loop_.Unwatch(fd);
-        return 0;
-    }
-    uint32_t events = 0;
-    if (what == CURL_POLL_IN || what == CURL_POLL_INOUT) {
-        events |= EPOLLIN;
-    }
-    if (what == CURL_POLL_OUT || what == CURL_POLL_INOUT) {
-        events |= EPOLLOUT;
-    }
-    transfers->loop_.Watch(fd, events,
-                           [transfers, fd](uint32_t ready) { transfers->OnSocket(fd, ready); });
-    return 0;
-}
-
-int Transfers::TimerCallback(void*, long timeoutMs, void* self) {
-    auto* transfers = static_cast<Transfers*>(self);
-    transfers->loop_.CancelTimer(transfers->curlTimer_);
-    transfers->curlTimer_ = 0;
-    if (timeoutMs >= 0) {
-        transfers->curlTimer_ = transfers->loop_.AddTimer(timeoutMs, [transfers] {
-            transfers->curlTimer_ = 0;
-            transfers->OnCurlTimer();
-        });
-    }
-    return 0;
-}
-
-void Transfers::OnSocket(int fd, uint32_t events) {
-    int mask = 0;
-    if (events & EPOLLIN) {
-        mask |= CURL_CSELECT_IN;
-    }
-    if (events & EPOLLOUT) {
-        mask |= CURL_CSELECT_OUT;
-    }
-    if (events & (EPOLLERR | EPOLLHUP)) {
-        mask |= CURL_CSELECT_ERR;
-    }
-    int running = 0;
-    inCurl_ = true;
-    curl_multi_socket_action(static_cast<CURLM*>(multi_), fd, mask, &running);
-    inCurl_ = false;
-    AfterCurl();
-}
-
-void Transfers::OnCurlTimer() {
-    int running = 0;
-    inCurl_ = true;
-    curl_multi_socket_action(static_cast<CURLM*>(multi_), CURL_SOCKET_TIMEOUT, 0, &running);
-    inCurl_ = false;
-    AfterCurl();
-}
-
 // ---- answers ----
 
 size_t Transfers::HeaderCallback(char* data, size_t size, size_t count, void* userData) {
     auto* transfer = static_cast<Transfer*>(userData);
     const size_t length = size * count;
-    const std::string_view line(data, length);
     if (transfer->cancelled) {
         return 0;
     }
-    if (line.substr(0, 5) == "HTTP/") {
-        // A new answer (after a redirect or a 100): forget the previous head.
-        transfer->head = AnswerHead{};
-        const size_t space = line.find(' ');
-        if (space != std::string_view::npos) {
-            transfer->head.status =
-                std::strtol(std::string(line.substr(space + 1, 3)).c_str(), nullptr, 10);
-        }
+    if (!ReadHeadLine(std::string_view(data, length), transfer->head)) {
         return length;
     }
-    std::string_view value;
-    AnswerHead& head = transfer->head;
-    if (HeaderIs(line, "content-range", &value)) {
-        head.contentRange = std::string(value);
-    } else if (HeaderIs(line, "content-length", &value)) {
-        char* end = nullptr;
-        const std::string text(value);
-        const unsigned long long number = std::strtoull(text.c_str(), &end, 10);
-        if (!text.empty() && *end == '\0') {
-            head.contentLength = number;
-        }
-    } else if (HeaderIs(line, "etag", &value)) {
-        // Only a strong ETag may stand in If-Range.
-        if (!value.empty() && value.substr(0, 2) != "W/") {
-            head.validator = {Validator::ETag, std::string(value)};
-        }
-    } else if (HeaderIs(line, "last-modified", &value)) {
-        if (head.validator.kind != Validator::ETag && !value.empty()) {
-            head.validator = {Validator::LastModified, std::string(value)};
-        }
-    } else if (TrimValue(line).empty()) {
-        const long status = head.status;
-        if (status < 200 || (status >= 300 && status < 400 && status != 304)) {
-            return length;  // informational, or a redirect that libcurl follows
-        }
-        return transfer->owner->JudgeHead(*transfer) ? length : 0;
-    }
-    return length;
+    return transfer->owner->JudgeHead(*transfer) ? length : 0;
 }
 
 size_t Transfers::WriteCallback(char* data, size_t size, size_t count, void* userData) {
@@ -447,6 +329,10 @@ bool Transfers::JudgeHead(Transfer& transfer) {
                 // from its first answer on: the connection's setup would make it look slower.
                 file.grewAtMs = EventLoop::NowMs();
                 file.receivedAtGrowth = file.received;
+                // A large file is worth both receiving threads from the start.
+                if (lane_ && !job.limited && *file.size >= settings_.laneStartSize) {
+                    file.wantedConnections = 2;
+                }
             }
             file.answersRanges = true;
             transfer.end = std::min(transfer.end, *file.size);
@@ -827,10 +713,10 @@ void Transfers::StopJobNow(Job& job, StopMode mode) {
 // ---- the scheduler ----
 
 void Transfers::AfterCurl() {
-    if (inCurl_ || multi_ == nullptr) {
+    if (!Ok() || driver_->InCurl()) {
         return;
     }
-    CURLM* multi = static_cast<CURLM*>(multi_);
+    CURLM* multi = static_cast<CURLM*>(driver_->multi());
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
         if (message->msg != CURLMSG_DONE) {
@@ -840,6 +726,11 @@ void Transfers::AfterCurl() {
         curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
         if (transfer != nullptr) {
             FinishTransfer(transfer, message->data.result);
+        }
+    }
+    if (lane_) {
+        for (const std::shared_ptr<LanePiece>& piece : lane_->TakeFinished()) {
+            FinishLanePiece(static_cast<Transfer*>(piece->tag));
         }
     }
     std::vector<uint32_t> numbers;
@@ -866,6 +757,10 @@ void Transfers::AfterCurl() {
                 // One place decides: paused while any reason holds, running once none does.
                 transfer->wantsPause = false;
                 const bool pause = transfer->pausedByBucket || transfer->pausedByDisk || job.paused;
+                if (pause && transfer->lanePiece) {
+                    RemoveTransfer(transfer, false);  // a lane piece ends, keeping its bytes
+                    continue;
+                }
                 if (pause != transfer->curlPaused) {
                     transfer->curlPaused = pause;
                     curl_easy_pause(transfer->easy, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT);
@@ -1034,69 +929,130 @@ bool Transfers::StartTransfer(Job& job, File& file) {
     transfer->ask = {begin, end, false};
     transfer->at = begin;
     transfer->end = end;
-    CURL* easy = curl_easy_init();
-    if (easy == nullptr) {
-        return false;
-    }
-    transfer->easy = easy;
     const size_t alternative = job.mirrorsAtOnce
                                    ? (file.urlIndex + job.transfersStarted) % file.urls.size()
                                    : file.urlIndex;
     ++job.transfersStarted;
-    curl_easy_setopt(easy, CURLOPT_URL, file.urls[alternative].c_str());
+    RangeRequest request;
+    request.url = file.urls[alternative];
+    request.begin = begin;
+    request.end = end;
+    if (file.validator.kind != Validator::None && (begin > 0 || !file.written.Empty())) {
+        request.ifRange = file.validator.value;
+        transfer->ask.sentIfRange = true;
+    }
+    // Large reads mean large writes; limited mode reads little at a time to keep its pace even.
+    request.bufferSize = job.limited ? 16L * 1024 : static_cast<long>(settings_.writePiece);
+    request.connectTimeoutSeconds = settings_.connectTimeoutSeconds;
+    request.stallSeconds = settings_.stallSeconds;
+    if (OnLane(job, file)) {
+        auto piece = std::make_shared<LanePiece>();
+        piece->request = request;
+        piece->knownSize = file.size;
+        piece->sizeFromJob = file.sizeFromJob;
+        piece->validator = file.validator;
+        piece->sentIfRange = transfer->ask.sentIfRange;
+        piece->fd = file.fd;
+        piece->writePiece = settings_.writePiece;
+        piece->tag = transfer.get();
+        transfer->lanePiece = piece;
+        transfer->headDone = true;  // judged on the lane; what it writes is the asked range
+        file.transfers.push_back(std::move(transfer));
+        lane_->Start(std::move(piece));
+        return true;
+    }
+    CURL* easy = NewRangeRequest(request, &transfer->headers);
+    if (easy == nullptr) {
+        return false;
+    }
+    transfer->easy = easy;
     curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfers::HeaderCallback);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfers::WriteCallback);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorText);
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT,
-                     static_cast<long>(settings_.connectTimeoutSeconds));
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(settings_.stallSeconds));
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, "TEVDownloadV32");
-    // Large reads mean large writes; limited mode reads little at a time to keep its pace even.
-    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE,
-                     job.limited ? 16L * 1024 : static_cast<long>(settings_.writePiece));
-    // libcurl reads neither variable itself (only the curl program does).
-    static const std::string caFile = CaFileFromEnvironment("SSL_CERT_FILE");
-    static const std::string caPath = CaFileFromEnvironment("SSL_CERT_DIR");
-    if (!caFile.empty()) {
-        curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.c_str());
-    }
-    if (!caPath.empty()) {
-        curl_easy_setopt(easy, CURLOPT_CAPATH, caPath.c_str());
-    }
-    const std::string range =
-        std::to_string(begin) + "-" + (end == kNoEnd ? std::string() : std::to_string(end - 1));
-    curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str());
-    if (file.validator.kind != Validator::None && (begin > 0 || !file.written.Empty())) {
-        const std::string ifRange = "If-Range: " + file.validator.value;
-        transfer->headers = curl_slist_append(nullptr, ifRange.c_str());
-        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
-        transfer->ask.sentIfRange = true;
-    }
     Transfer* raw = transfer.get();
     file.transfers.push_back(std::move(transfer));
-    if (curl_multi_add_handle(static_cast<CURLM*>(multi_), easy) != CURLM_OK) {
+    if (curl_multi_add_handle(static_cast<CURLM*>(driver_->multi()), easy) != CURLM_OK) {
         RemoveTransfer(raw, false);
         return false;
     }
     return true;
 }
 
+bool Transfers::OnLane(const Job& job, const File& file) const {
+    if (!lane_ || job.limited || !file.answersRanges || file.wholeBody || file.laneRefused ||
+        !file.size || *file.size < settings_.minSplitSize) {
+        return false;
+    }
+    size_t onLane = 0;
+    for (const auto& transfer : file.transfers) {
+        onLane += transfer->lanePiece ? 1 : 0;
+    }
+    return onLane * 2 < file.transfers.size();  // every other connection of the file
+}
+
+void Transfers::DrainLane(Transfer& transfer) {
+    if (!transfer.lanePiece) {
+        return;
+    }
+    LanePiece& piece = *transfer.lanePiece;
+    const uint64_t written = piece.written.load(std::memory_order_acquire);
+    const uint64_t received = piece.received.load(std::memory_order_relaxed);
+    const uint64_t fresh = received - transfer.laneReceived;
+    transfer.laneReceived = received;
+    transfer.bytesThisTick += fresh;
+    transfer.file->bytesThisTick += fresh;
+    transfer.file->received += fresh;
+    transfer.job->bytesThisTick += fresh;
+    bytesSinceTick_ += fresh;
+    if (written > transfer.at) {
+        transfer.file->written.Add(transfer.at, written);
+        Written(*transfer.file, written - transfer.at);
+        transfer.at = written;
+        transfer.bufferAt = written;
+    }
+}
+
+void Transfers::FinishLanePiece(Transfer* transfer) {
+    DrainLane(*transfer);
+    const LanePiece& piece = *transfer->lanePiece;
+    File& file = *transfer->file;
+    if (piece.handBack) {
+        // The owner's own connection asks again and judges the answer with the file's state.
+        file.laneRefused = true;
+        RemoveTransfer(transfer, false);
+        return;
+    }
+    transfer->headDone = piece.headDone;
+    if (piece.writeError != 0) {
+        if (IsDiskFullError(piece.writeError)) {
+            transfer->pausedByDisk = true;
+            PauseForDisk(*transfer->job);
+        } else {
+            transfer->failure = std::string("cannot write ") + file.partPath + ": " +
+                                std::strerror(piece.writeError);
+            transfer->failureIsFinal = true;
+            transfer->failureKind = FailureKind::WriteError;
+        }
+    } else if (!piece.failure.empty()) {
+        transfer->failure = piece.failure;
+    }
+    FinishTransfer(transfer, piece.curlResult);
+}
+
 void Transfers::RemoveTransfer(Transfer* transfer, bool) {
     File& file = *transfer->file;
+    if (transfer->lanePiece) {
+        // Back from the lane before anything else touches the file: a reset truncates it.
+        lane_->Cancel(transfer->lanePiece, !transfer->cancelled);
+        if (!transfer->cancelled) {
+            DrainLane(*transfer);
+        }
+    }
     if (transfer->easy != nullptr) {
-        curl_multi_remove_handle(static_cast<CURLM*>(multi_), transfer->easy);
+        curl_multi_remove_handle(static_cast<CURLM*>(driver_->multi()), transfer->easy);
         curl_easy_cleanup(transfer->easy);
     }
     curl_slist_free_all(transfer->headers);
@@ -1143,11 +1099,18 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
     std::string failure = transfer->failure;
     bool final = transfer->failureIsFinal;
     const FailureKind kind = transfer->failureKind;
-    std::string url;
-    {
+    std::string url = file.urls[file.urlIndex];
+    long osErrno = 0;
+    const char* errorText = transfer->errorText;
+    if (transfer->lanePiece) {
+        url = transfer->lanePiece->effectiveUrl;
+        osErrno = transfer->lanePiece->osErrno;
+        errorText = transfer->lanePiece->errorText.c_str();
+    } else {
         char* effective = nullptr;
         curl_easy_getinfo(transfer->easy, CURLINFO_EFFECTIVE_URL, &effective);
-        url = effective != nullptr ? effective : file.urls[file.urlIndex];
+        url = effective != nullptr ? effective : url;
+        curl_easy_getinfo(transfer->easy, CURLINFO_OS_ERRNO, &osErrno);
     }
     bool network = false;
     if (failure.empty() && !transfer->headDone && curlResult == CURLE_OK) {
@@ -1155,9 +1118,7 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
         network = true;
     }
     if (failure.empty() && curlResult != CURLE_OK) {
-        long osErrno = 0;
-        curl_easy_getinfo(transfer->easy, CURLINFO_OS_ERRNO, &osErrno);
-        failure = DescribeCurlFailure(curlResult, osErrno, transfer->errorText);
+        failure = DescribeCurlFailure(curlResult, osErrno, errorText);
         network = IsNetworkError(curlResult);
         final = curlResult == CURLE_UNSUPPORTED_PROTOCOL || curlResult == CURLE_URL_MALFORMAT ||
                 curlResult == CURLE_TOO_MANY_REDIRECTS ||
@@ -1294,7 +1255,7 @@ void Transfers::FailFile(Job& job, File& file, FailureKind kind, const std::stri
     Later(0, [this, number = job.number, index = file.index, kind, reason] {
         listener_.OnFileFailed(number, index, kind, reason);
     });
-    if (!inCurl_) {
+    if (!driver_->InCurl()) {
         // Not called from the round that erases finished jobs: erase on the next one.
         Later(0, [this] { AfterCurl(); });
     }
@@ -1416,6 +1377,9 @@ void Transfers::Checkpoint() {
                 file->synced.Clear();  // not recorded: the next checkpoint tries again
                 PauseForDisk(*job);
             }
+            for (auto& transfer : file->transfers) {
+                DrainLane(*transfer);
+            }
             CheckpointFile(*file);
         }
     }
@@ -1449,8 +1413,12 @@ void Transfers::Tick() {
     const bool anyBytes = bytesSinceTick_ > 0;
     bytesSinceTick_ = 0;
     for (auto& [number, job] : jobs_) {
+        for (auto& file : job->files) {
+            for (auto& transfer : file->transfers) {
+                DrainLane(*transfer);
+            }
+        }
         job->speed = (job->speed + job->bytesThisTick * 1000 / settings_.tickMs) / 2;
-
         job->bytesThisTick = 0;
         for (auto& file : job->files) {
             file->speed = (file->speed + file->bytesThisTick * 1000 / settings_.tickMs) / 2;

@@ -25,11 +25,15 @@ struct TransferSettings {
     uint32_t maxConnectionsPerFile = 16;
     uint32_t maxFilesAtOnce = 4;
     uint32_t maxFilesCompleting = 16;  // complete files waiting for their sync and rename
-    unsigned diskThreads = 4;          // checkpoints and completions side by side
-    uint64_t minSplitSize = 8 << 20;   // smaller files keep one connection
-    size_t writePiece = 256 * 1024;    // pwrite at least this much at a time
-    uint64_t firstPiece = 4 << 20;     // the first request of a file, before its speed is known
-    uint64_t minPiece = 1 << 20;       // never split below this
+    // A second receiving thread takes half the connections of a file worth splitting; a file
+    // this large starts with one connection on each thread.
+    bool receiveLane = true;
+    uint64_t laneStartSize = 64 << 20;
+    unsigned diskThreads = 4;         // checkpoints and completions side by side
+    uint64_t minSplitSize = 8 << 20;  // smaller files keep one connection
+    size_t writePiece = 256 * 1024;   // pwrite at least this much at a time
+    uint64_t firstPiece = 4 << 20;    // the first request of a file, before its speed is known
+    uint64_t minPiece = 1 << 20;      // never split below this
     uint64_t maxPiece = 64 << 20;
     int pieceSeconds = 2;                 // a piece lasts about this long at its connection's speed
     int checkpointMs = 1000;              // how often the control files are brought up to date
@@ -96,6 +100,8 @@ enum class StopMode {
 };
 
 class Checkpointer;
+class MultiDriver;
+class ReceiveLane;
 
 class Transfers {
   public:
@@ -104,7 +110,7 @@ class Transfers {
     Transfers(const Transfers&) = delete;
     Transfers& operator=(const Transfers&) = delete;
 
-    bool Ok() const { return multi_ != nullptr; }
+    bool Ok() const;
 
     // Begins a job under the given number. Returns the refusal when the list is unacceptable
     // (nothing is written then).
@@ -135,8 +141,6 @@ class Transfers {
     struct File;
     struct Transfer;
 
-    static int SocketCallback(void* easy, int fd, int what, void* self, void* socketData);
-    static int TimerCallback(void* multi, long timeoutMs, void* self);
     static size_t HeaderCallback(char* data, size_t size, size_t count, void* transfer);
     static size_t WriteCallback(char* data, size_t size, size_t count, void* transfer);
 
@@ -144,8 +148,6 @@ class Transfers {
     // job was stopped and the transfers destroyed).
     EventLoop::TimerId Later(int64_t delayMs, std::function<void()> callback);
 
-    void OnSocket(int fd, uint32_t events);
-    void OnCurlTimer();
     // Everything that may not happen inside a curl callback: finished transfers, cancellations,
     // starting new transfers.
     void AfterCurl();
@@ -158,6 +160,9 @@ class Transfers {
     void Schedule(Job& job);
     bool ActivateFile(Job& job, File& file);
     bool StartTransfer(Job& job, File& file);
+    bool OnLane(const Job& job, const File& file) const;
+    void DrainLane(Transfer& transfer);
+    void FinishLanePiece(Transfer* transfer);
     bool TakePiece(Job& job, File& file, uint64_t* begin, uint64_t* end, uint64_t speed);
     void FinishTransfer(Transfer* transfer, int curlResult);
     void RemoveTransfer(Transfer* transfer, bool returnRest);
@@ -184,11 +189,10 @@ class Transfers {
     TransferSettings settings_;
     std::unique_ptr<Checkpointer> checkpointer_;
     TransferListener& listener_;
-    void* multi_ = nullptr;
-    EventLoop::TimerId curlTimer_ = 0;
+    std::unique_ptr<MultiDriver> driver_;
+    std::unique_ptr<ReceiveLane> lane_;  // none when the settings or the system give none
     EventLoop::TimerId tickTimer_ = 0;
     EventLoop::TimerId checkpointTimer_ = 0;
-    bool inCurl_ = false;
     std::map<uint32_t, std::unique_ptr<Job>> jobs_;
     std::vector<uint32_t> finishedJobs_;  // removed after AfterCurl's round
     std::shared_ptr<char> alive_ = std::make_shared<char>();

@@ -32,6 +32,7 @@ TransferSettings TransferRun::FastSettings() {
     settings.networkPoorMs = 300;
     settings.maxConnectionsPerFile = 8;
     settings.minSplitSize = 1 << 20;
+    settings.laneStartSize = 1 << 20;  // files worth splitting use both receiving threads
     settings.connectTimeoutSeconds = 5;
     settings.stallSeconds = 5;
     return settings;

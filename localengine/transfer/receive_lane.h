@@ -1,0 +1,101 @@
+// ReceiveLane: a second receiving thread with its own event loop and libcurl multi handle. One
+// thread copies about 1.2 GB/s from the socket and into the page cache; a file worth splitting
+// gives some of its pieces to the lane so that a second core does half of that. A lane piece
+// only ever writes its own range of the part file; the transfers on the engine's loop keep every
+// decision (which bytes, what counts as written, retries) and read the piece's progress.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "transfer/control_file.h"
+#include "transfer/event_loop.h"
+#include "transfer/range_request.h"
+
+namespace tev::localengine {
+
+struct LanePiece {
+    // Set before Start, then only read.
+    RangeRequest request;               // a closed range: request.end is the piece's end
+    std::optional<uint64_t> knownSize;  // for judging the answer's head
+    bool sizeFromJob = false;
+    Validator validator;  // the bytes on disk were fetched under this one
+    bool sentIfRange = false;
+    int fd = -1;
+    size_t writePiece = 256 * 1024;
+    void* tag = nullptr;  // the owner's, handed back untouched
+
+    // Progress, published by the lane: [request.begin, written) is on disk (pwrite returned).
+    std::atomic<uint64_t> written{0};
+    std::atomic<uint64_t> received{0};  // body bytes that arrived, written or not
+
+    // The outcome, valid once the piece is back from TakeFinished or Cancel.
+    bool headDone = false;  // the answer was the asked range
+    bool handBack = false;  // the answer was something else: the owner asks again itself
+    int writeError = 0;     // errno of a write that failed (a full disk among them)
+    std::string failure;    // why the answer was refused (empty: see curlResult)
+    int curlResult = 0;
+    long osErrno = 0;
+    std::string effectiveUrl;
+    std::string errorText;
+
+  private:
+    friend class ReceiveLane;
+    uint64_t at = 0;           // offset of the next byte received
+    std::string buffer;        // received, not yet written; it belongs at written
+    bool cancelled = false;    // lane thread only
+    bool keepOnCancel = true;  // lane thread only
+    AnswerHead head;
+    void* easy = nullptr;
+    curl_slist* headers = nullptr;
+    char errorBuffer[256] = {};
+    bool done = false;       // under the lane's mutex
+    bool abandoned = false;  // cancelled by the owner: not handed back; under the lane's mutex
+};
+
+class ReceiveLane {
+  public:
+    explicit ReceiveLane(long maxHostConnections);
+    ~ReceiveLane();  // every piece must be finished or cancelled first
+    ReceiveLane(const ReceiveLane&) = delete;
+    ReceiveLane& operator=(const ReceiveLane&) = delete;
+
+    bool Ok() const { return ok_; }
+    // Readable (eventfd) when finished pieces wait to be taken; the owner's loop watches it.
+    int ReadyFd() const { return readyFd_; }
+
+    void Start(std::shared_ptr<LanePiece> piece);
+    // Ends the piece and returns once the lane will not touch it (nor its file) again. keep: its
+    // received bytes are written first; otherwise they are dropped. Already finished: no-op.
+    void Cancel(const std::shared_ptr<LanePiece>& piece, bool keep);
+    // Pieces that ended by themselves since the last call.
+    std::vector<std::shared_ptr<LanePiece>> TakeFinished();
+
+  private:
+    static size_t HeaderCallback(char* data, size_t size, size_t count, void* piece);
+    static size_t WriteCallback(char* data, size_t size, size_t count, void* piece);
+    void Begin(const std::shared_ptr<LanePiece>& piece);
+    void AfterCurl();
+    void End(const std::shared_ptr<LanePiece>& piece, bool byOwner);
+    static bool Flush(LanePiece& piece);
+
+    EventLoop loop_;
+    std::unique_ptr<class MultiDriver> driver_;
+    int readyFd_ = -1;
+    bool ok_ = false;
+    std::map<void*, std::shared_ptr<LanePiece>> running_;  // by easy handle; lane thread only
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    std::vector<std::shared_ptr<LanePiece>> finished_;
+    std::thread thread_;
+};
+
+}  // namespace tev::localengine
