@@ -248,7 +248,7 @@ def kill_at_half(program, work, nginx, data):
     shutil.rmtree(out, ignore_errors=True)
     return (f"kill -9 of the engine at {on_disk / MIB:.0f} MiB on disk of 1 GiB: its control file "
             f"held {done / MIB:.0f} MiB, so {(on_disk - done) / MIB:.0f} MiB were fetched again "
-            f"(a control file is written every second and after every 64 MiB of a file); the "
+            f"(a control file is written every second and after every 32 MiB of a file); the "
             f"resumed file is {'byte-identical' if ok else 'NOT identical'} (result {result}, "
             f"give-up {give_up}).")
 

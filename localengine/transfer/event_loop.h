@@ -1,5 +1,5 @@
-// EventLoop: one thread's epoll loop with file-descriptor watches and timers. The transfers
-// (libcurl's multi handle) and the protocol server share it, so the engine needs no locks.
+// EventLoop: one thread's epoll loop with file-descriptor watches and timers. The protocol server
+// and the transfers share the engine's loop, so they need no locks; the receive lane runs its own.
 #pragma once
 
 #include <atomic>

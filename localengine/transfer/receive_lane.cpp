@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "transfer/file_io.h"
@@ -41,6 +42,7 @@ ReceiveLane::~ReceiveLane() {
 
 void ReceiveLane::Start(std::shared_ptr<LanePiece> piece) {
     piece->at = piece->request.begin;
+    piece->end = piece->request.end;
     piece->written.store(piece->request.begin, std::memory_order_release);
     loop_.Post([this, piece = std::move(piece)] { Begin(piece); });
 }
@@ -113,14 +115,36 @@ size_t ReceiveLane::HeaderCallback(char* data, size_t size, size_t count, void* 
     const RangeAsk ask{piece->request.begin, piece->request.end, piece->sentIfRange};
     const Verdict verdict =
         JudgeAnswer(ask, piece->head, piece->knownSize, piece->sizeFromJob, piece->validator);
-    if (verdict.kind != Verdict::Range) {
-        // Anything but the asked bytes (a changed file, an error status) is the owner's to judge
-        // with the file's whole state: it asks for this range again itself.
+    const bool whole = verdict.kind == Verdict::WholeBody && piece->firstRequest;
+    if ((verdict.kind != Verdict::Range && !whole) ||
+        (verdict.kind == Verdict::Range && !piece->knownSize && !verdict.size)) {
+        // Anything else (a changed file, an error status) is the owner's to judge with the
+        // file's whole state: it asks for this range again itself.
         piece->handBack = true;
         piece->failure = "the answer was not the asked range";
         return 0;
     }
     piece->headDone = true;
+    piece->learntValidator = piece->head.validator;
+    if (whole) {
+        piece->wholeBody = true;
+        if (!piece->sizeFromJob) {
+            piece->learntSize = piece->head.contentLength;
+        }
+        const std::optional<uint64_t> size =
+            piece->sizeFromJob ? piece->knownSize : piece->head.contentLength;
+        piece->at = 0;
+        piece->end = size.value_or(kNoEnd);
+        piece->headKnown.store(true, std::memory_order_release);
+        return length;
+    }
+    if (!piece->knownSize) {
+        piece->learntSize = verdict.size;
+    }
+    if (verdict.size) {
+        piece->end = std::min(piece->end, *verdict.size);
+    }
+    piece->headKnown.store(true, std::memory_order_release);
     return length;
 }
 
@@ -135,7 +159,7 @@ size_t ReceiveLane::WriteCallback(char* data, size_t size, size_t count, void* u
         piece->failure = "HTTP status " + std::to_string(piece->head.status);
         return 0;
     }
-    if (piece->at + length > piece->request.end) {
+    if (piece->at + length > piece->end) {
         piece->failure = "the server sent more bytes than asked for";
         return 0;
     }

@@ -29,6 +29,9 @@ struct LanePiece {
     bool sizeFromJob = false;
     Validator validator;  // the bytes on disk were fetched under this one
     bool sentIfRange = false;
+    // The file's first request, nothing of it on disk: a whole-file answer (a server that
+    // ignores ranges) is taken as well, from byte 0.
+    bool firstRequest = false;
     int fd = -1;
     size_t writePiece = 256 * 1024;
     void* tag = nullptr;  // the owner's, handed back untouched
@@ -36,9 +39,17 @@ struct LanePiece {
     // Progress, published by the lane: [request.begin, written) is on disk (pwrite returned).
     std::atomic<uint64_t> written{0};
     std::atomic<uint64_t> received{0};  // body bytes that arrived, written or not
+    // Set once the answer's head was judged the asked range (or a whole first answer): the
+    // learnt fields below are final from then on, and body bytes follow only after it.
+    std::atomic<bool> headKnown{false};
 
     // The outcome, valid once the piece is back from TakeFinished or Cancel.
     bool headDone = false;  // the answer was the asked range
+    // What a file's first answer told: the size when the owner did not know it, the validator,
+    // and whether the body is the whole file.
+    std::optional<uint64_t> learntSize;
+    Validator learntValidator;
+    bool wholeBody = false;
     bool handBack = false;  // the answer was something else: the owner asks again itself
     int writeError = 0;     // errno of a write that failed (a full disk among them)
     std::string failure;    // why the answer was refused (empty: see curlResult)
@@ -50,6 +61,7 @@ struct LanePiece {
   private:
     friend class ReceiveLane;
     uint64_t at = 0;           // offset of the next byte received
+    uint64_t end = 0;          // the asked end, clipped to the size the answer names
     std::string buffer;        // received, not yet written; it belongs at written
     bool cancelled = false;    // lane thread only
     bool keepOnCancel = true;  // lane thread only

@@ -58,6 +58,7 @@ struct Transfers::Transfer {
     // A piece on the receive lane: its bytes are counted here once drained from the lane.
     std::shared_ptr<LanePiece> lanePiece;
     uint64_t laneReceived = 0;
+    bool laneHeadTaken = false;  // a first request's answer, as the lane judged it, taken in
 };
 
 struct Transfers::File {
@@ -109,6 +110,7 @@ struct Transfers::Job {
     bool limited = false;
     bool mirrorsAtOnce = false;
     bool paused = false;
+    bool firstPiecesHere = false;  // the lane got another answer to a first request: none there
     uint64_t transfersStarted = 0;
     std::vector<std::unique_ptr<File>> files;
     bool sizesKnownReported = false;
@@ -321,20 +323,7 @@ bool Transfers::JudgeHead(Transfer& transfer) {
             if (AdoptFinalFile(job, file)) {
                 return false;
             }
-            if (file.validator.kind == Validator::None) {
-                file.validator = transfer.head.validator;
-            }
-            if (!file.answersRanges && file.wantedConnections == 1) {
-                // The first connection's speed, against which a growth is judged, is measured
-                // from its first answer on: the connection's setup would make it look slower.
-                file.grewAtMs = EventLoop::NowMs();
-                file.receivedAtGrowth = file.received;
-                // A large file is worth both receiving threads from the start.
-                if (lane_ && !job.limited && *file.size >= settings_.laneStartSize) {
-                    file.wantedConnections = 2;
-                }
-            }
-            file.answersRanges = true;
+            AcceptRanges(job, file, transfer.head.validator);
             transfer.end = std::min(transfer.end, *file.size);
             transfer.headDone = true;
             return true;
@@ -413,6 +402,23 @@ bool Transfers::JudgeHead(Transfer& transfer) {
         }
     }
     return false;
+}
+
+void Transfers::AcceptRanges(Job& job, File& file, const Validator& validator) {
+    if (file.validator.kind == Validator::None) {
+        file.validator = validator;
+    }
+    if (!file.answersRanges && file.wantedConnections == 1) {
+        // The first connection's speed, against which a growth is judged, is measured
+        // from its first answer on: the connection's setup would make it look slower.
+        file.grewAtMs = EventLoop::NowMs();
+        file.receivedAtGrowth = file.received;
+        // A large file is worth both receiving threads from the start.
+        if (lane_ && !job.limited && *file.size >= settings_.laneStartSize) {
+            file.wantedConnections = 2;
+        }
+    }
+    file.answersRanges = true;
 }
 
 // ---- jobs ----
@@ -952,6 +958,7 @@ bool Transfers::StartTransfer(Job& job, File& file) {
         piece->sizeFromJob = file.sizeFromJob;
         piece->validator = file.validator;
         piece->sentIfRange = transfer->ask.sentIfRange;
+        piece->firstRequest = !file.answersRanges;
         piece->fd = file.fd;
         piece->writePiece = settings_.writePiece;
         piece->tag = transfer.get();
@@ -982,8 +989,27 @@ bool Transfers::StartTransfer(Job& job, File& file) {
 }
 
 bool Transfers::OnLane(const Job& job, const File& file) const {
-    if (!lane_ || job.limited || !file.answersRanges || file.wholeBody || file.laneRefused ||
-        !file.size || *file.size < settings_.minSplitSize) {
+    if (!lane_ || job.limited || job.firstPiecesHere || file.wholeBody || file.laneRefused) {
+        return false;
+    }
+    if (!file.answersRanges) {
+        // A file's first request goes to the lane only when nothing about the file needs the
+        // whole judgement of its answer: no bytes kept, no final-name file to size up. Files
+        // then alternate between the threads.
+        if (!file.written.Empty() || file.finalSizeAtStart || file.restarts > 0) {
+            return false;
+        }
+        size_t onLane = 0;
+        size_t all = 0;
+        for (const auto& other : job.files) {
+            for (const auto& transfer : other->transfers) {
+                onLane += transfer->lanePiece ? 1 : 0;
+                ++all;
+            }
+        }
+        return onLane * 2 < all + 1;
+    }
+    if (!file.size || *file.size < settings_.minSplitSize) {
         return false;
     }
     size_t onLane = 0;
@@ -998,6 +1024,13 @@ void Transfers::DrainLane(Transfer& transfer) {
         return;
     }
     LanePiece& piece = *transfer.lanePiece;
+    if (piece.firstRequest && !transfer.laneHeadTaken) {
+        if (!piece.headKnown.load(std::memory_order_acquire)) {
+            return;  // no body byte comes before the head
+        }
+        transfer.laneHeadTaken = true;
+        TakeLaneHead(transfer);
+    }
     const uint64_t written = piece.written.load(std::memory_order_acquire);
     const uint64_t received = piece.received.load(std::memory_order_relaxed);
     const uint64_t fresh = received - transfer.laneReceived;
@@ -1015,6 +1048,27 @@ void Transfers::DrainLane(Transfer& transfer) {
     }
 }
 
+void Transfers::TakeLaneHead(Transfer& transfer) {
+    // What JudgeHead does for a first answer received on this thread.
+    File& file = *transfer.file;
+    const LanePiece& piece = *transfer.lanePiece;
+    if (piece.wholeBody) {
+        file.wholeBody = true;
+        file.validator = piece.learntValidator;
+        if (!file.sizeFromJob) {
+            file.size = piece.learntSize;
+        }
+        transfer.wholeBody = true;
+        transfer.end = file.size ? *file.size : kNoEnd;
+        return;
+    }
+    if (!file.size) {
+        file.size = piece.learntSize;
+    }
+    AcceptRanges(*transfer.job, file, piece.learntValidator);
+    transfer.end = std::min(transfer.end, *file.size);
+}
+
 void Transfers::FinishLanePiece(Transfer* transfer) {
     DrainLane(*transfer);
     const LanePiece& piece = *transfer->lanePiece;
@@ -1022,6 +1076,7 @@ void Transfers::FinishLanePiece(Transfer* transfer) {
     if (piece.handBack) {
         // The owner's own connection asks again and judges the answer with the file's state.
         file.laneRefused = true;
+        transfer->job->firstPiecesHere = transfer->job->firstPiecesHere || !file.answersRanges;
         RemoveTransfer(transfer, false);
         return;
     }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "transfer/control_file.h"
 #include "transfer/event_loop.h"
 #include "transfer/job_check.h"
 
@@ -23,13 +24,13 @@ struct TransferSettings {
     uint32_t maxConnectionsPerHost = 16;
     uint32_t maxConnectionsPerJob = 16;
     uint32_t maxConnectionsPerFile = 16;
-    uint32_t maxFilesAtOnce = 4;
-    uint32_t maxFilesCompleting = 16;  // complete files waiting for their sync and rename
-    // A second receiving thread takes half the connections of a file worth splitting; a file
-    // this large starts with one connection on each thread.
+    uint32_t maxFilesAtOnce = 8;
+    uint32_t maxFilesCompleting = 32;  // complete files waiting for their sync and rename
+    // A second receiving thread: files' first requests alternate between the two, and a file
+    // worth splitting gives it every other connection; a file this large starts with both.
     bool receiveLane = true;
     uint64_t laneStartSize = 64 << 20;
-    unsigned diskThreads = 4;         // checkpoints and completions side by side
+    unsigned diskThreads = 8;         // checkpoints and completions side by side
     uint64_t minSplitSize = 8 << 20;  // smaller files keep one connection
     size_t writePiece = 256 * 1024;   // pwrite at least this much at a time
     uint64_t firstPiece = 4 << 20;    // the first request of a file, before its speed is known
@@ -37,7 +38,7 @@ struct TransferSettings {
     uint64_t maxPiece = 64 << 20;
     int pieceSeconds = 2;                 // a piece lasts about this long at its connection's speed
     int checkpointMs = 1000;              // how often the control files are brought up to date
-    uint64_t checkpointBytes = 64 << 20;  // and after this much data of a file, whichever first
+    uint64_t checkpointBytes = 32 << 20;  // and after this much data of a file, whichever first
     int tickMs = 100;                     // connection growth, progress sampling, network watch
     int growthIntervalMs = 300;  // how long a growth of connections runs before it is judged
     int connectTimeoutSeconds = 10;
@@ -162,12 +163,15 @@ class Transfers {
     bool StartTransfer(Job& job, File& file);
     bool OnLane(const Job& job, const File& file) const;
     void DrainLane(Transfer& transfer);
+    void TakeLaneHead(Transfer& transfer);
     void FinishLanePiece(Transfer* transfer);
     bool TakePiece(Job& job, File& file, uint64_t* begin, uint64_t* end, uint64_t speed);
     void FinishTransfer(Transfer* transfer, int curlResult);
     void RemoveTransfer(Transfer* transfer, bool returnRest);
     bool FlushBuffer(Transfer& transfer);
     bool JudgeHead(Transfer& transfer);
+    // The server answers ranges: the file's validator (unless stored) and connection growth.
+    void AcceptRanges(Job& job, File& file, const Validator& validator);
     void Receive(Transfer& transfer, const char* data, size_t length);
     void ResetFile(Job& job, File& file, const char* why);
     void CompleteFileIfDone(Job& job, File& file);
