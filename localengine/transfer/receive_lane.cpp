@@ -1,7 +1,6 @@
 #include "transfer/receive_lane.h"
 
 #include <curl/curl.h>
-#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -50,11 +49,10 @@ void ReceiveLane::Start(std::shared_ptr<LanePiece> piece) {
 void ReceiveLane::Cancel(const std::shared_ptr<LanePiece>& piece, bool keep) {
     {
         std::lock_guard lock(mutex_);
+        piece->abandoned = true;  // not handed back, even if it finished by itself meanwhile
         if (piece->done) {
-            piece->abandoned = true;  // finished by itself meanwhile: no longer handed back
             return;
         }
-        piece->abandoned = true;
     }
     loop_.Post([this, piece, keep] {
         if (piece->done) {  // read on the lane's thread, which alone sets it
@@ -68,18 +66,18 @@ void ReceiveLane::Cancel(const std::shared_ptr<LanePiece>& piece, bool keep) {
     ended_.wait(lock, [&] { return piece->done; });
 }
 
-std::vector<std::shared_ptr<LanePiece>> ReceiveLane::TakeFinished() {
+std::shared_ptr<LanePiece> ReceiveLane::TakeFinished() {
     uint64_t count = 0;
     [[maybe_unused]] ssize_t ignored = read(readyFd_, &count, sizeof count);
-    std::vector<std::shared_ptr<LanePiece>> taken;
     std::lock_guard lock(mutex_);
-    for (auto& piece : finished_) {
+    while (!finished_.empty()) {
+        std::shared_ptr<LanePiece> piece = std::move(finished_.front());
+        finished_.pop_front();
         if (!piece->abandoned) {
-            taken.push_back(std::move(piece));
+            return piece;
         }
     }
-    finished_.clear();
-    return taken;
+    return nullptr;
 }
 
 void ReceiveLane::Begin(const std::shared_ptr<LanePiece>& piece) {

@@ -8,13 +8,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "transfer/control_file.h"
 #include "transfer/event_loop.h"
@@ -88,8 +88,8 @@ class ReceiveLane {
     // Ends the piece and returns once the lane will not touch it (nor its file) again. keep: its
     // received bytes are written first; otherwise they are dropped. Already finished: no-op.
     void Cancel(const std::shared_ptr<LanePiece>& piece, bool keep);
-    // Pieces that ended by themselves since the last call.
-    std::vector<std::shared_ptr<LanePiece>> TakeFinished();
+    // A piece that ended by itself, or nullptr. One at a time: handling one may cancel others.
+    std::shared_ptr<LanePiece> TakeFinished();
 
   private:
     static size_t HeaderCallback(char* data, size_t size, size_t count, void* piece);
@@ -106,7 +106,7 @@ class ReceiveLane {
     std::map<void*, std::shared_ptr<LanePiece>> running_;  // by easy handle; lane thread only
     std::mutex mutex_;
     std::condition_variable ended_;
-    std::vector<std::shared_ptr<LanePiece>> finished_;
+    std::deque<std::shared_ptr<LanePiece>> finished_;
     std::thread thread_;
 };
 

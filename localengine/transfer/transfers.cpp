@@ -342,11 +342,7 @@ bool Transfers::JudgeHead(Transfer& transfer) {
                 ResetFile(job, file, "the server sent the whole file");
                 transfer.cancelled = false;
             }
-            for (auto& other : file.transfers) {
-                if (other.get() != &transfer) {
-                    other->cancelled = true;
-                }
-            }
+            DropTransfers(file, &transfer);
             file.validator = transfer.head.validator;
             if (!file.sizeFromJob) {
                 file.size = transfer.head.contentLength;
@@ -531,10 +527,7 @@ bool Transfers::AdoptFinalFile(Job& job, File& file) {
         file.finalSizeAtStart.reset();  // changed since the job began: fetched as usual
         return false;
     }
-    for (auto& transfer : file.transfers) {
-        transfer->cancelled = true;
-        transfer->buffer.clear();
-    }
+    DropTransfers(file, nullptr);
     // The part file holds nothing yet; removed while its lock is still held.
     unlink(file.partPath.c_str());
     unlink(file.controlPath.c_str());
@@ -735,7 +728,7 @@ void Transfers::AfterCurl() {
         }
     }
     if (lane_) {
-        for (const std::shared_ptr<LanePiece>& piece : lane_->TakeFinished()) {
+        while (std::shared_ptr<LanePiece> piece = lane_->TakeFinished()) {
             FinishLanePiece(static_cast<Transfer*>(piece->tag));
         }
     }
@@ -760,9 +753,12 @@ void Transfers::AfterCurl() {
                     RemoveTransfer(transfer, false);
                     continue;
                 }
-                // One place decides: paused while any reason holds, running once none does.
+                // One place decides: paused while any reason holds, running once none does. A
+                // full disk pauses only transfers whose answer was judged: libcurl, paused in the
+                // middle of a head, may hand the rest of it over as body once unpaused.
                 transfer->wantsPause = false;
-                const bool pause = transfer->pausedByBucket || transfer->pausedByDisk || job.paused;
+                const bool pause = transfer->pausedByBucket ||
+                                   (transfer->pausedByDisk && transfer->headDone) || job.paused;
                 if (pause && transfer->lanePiece) {
                     RemoveTransfer(transfer, false);  // a lane piece ends, keeping its bytes
                     continue;
@@ -1222,10 +1218,7 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
 
 void Transfers::ResetFile(Job&, File& file, const char*) {
     file.sync->Wait();  // a checkpoint under way must not record the old bytes afterwards
-    for (auto& transfer : file.transfers) {
-        transfer->cancelled = true;
-        transfer->buffer.clear();
-    }
+    DropTransfers(file, nullptr);
     file.written.Clear();
     file.synced.Clear();
     file.validator = {};
@@ -1245,6 +1238,20 @@ void Transfers::ResetFile(Job&, File& file, const char*) {
     SyncFolderOf(file.controlPath);
     if (file.fd >= 0 && ftruncate(file.fd, 0) != 0) {
         // Stale bytes beyond the new data are never claimed by the record; nothing to undo.
+    }
+}
+
+void Transfers::DropTransfers(File& file, const Transfer* except) {
+    for (auto& transfer : file.transfers) {
+        if (transfer.get() == except) {
+            continue;
+        }
+        transfer->cancelled = true;
+        transfer->buffer.clear();
+        if (transfer->lanePiece) {
+            // Back before the caller truncates, removes or closes the part file.
+            lane_->Cancel(transfer->lanePiece, false);
+        }
     }
 }
 

@@ -174,6 +174,8 @@ class Transfers {
     void AcceptRanges(Job& job, File& file, const Validator& validator);
     void Receive(Transfer& transfer, const char* data, size_t length);
     void ResetFile(Job& job, File& file, const char* why);
+    // Ends the file's transfers but one (removed on the next round), dropping what they hold.
+    void DropTransfers(File& file, const Transfer* except);
     void CompleteFileIfDone(Job& job, File& file);
     void FinishCompletion(Job& job, File& file);
     void Written(File& file, uint64_t length);

@@ -468,4 +468,30 @@ TEST(TransfersNginxTest, SplitDownloadIsByteIdenticalAndAChangedFileStartsOver) 
     EXPECT_TRUE(NoSideFiles(folder));
 }
 
+TEST(TransfersNginxTest, FileReplacedWhileItsPiecesAreFetchedEndsAsTheNewFile) {
+    // Pieces on both receiving threads are under way when the server's file is replaced: the
+    // next If-Range answer is the whole new file, and no old byte may land after the reset.
+    const std::string root = DownloadFolder("www-replaced");
+    const std::string folder = DownloadFolder("dl-replaced");
+    WriteFile(root + "/m.bin", TestBytes(6 << 20, 21));
+    PrivateNginx nginx(root, 2 << 20);
+    ASSERT_TRUE(nginx.Ok());
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(1, {{folder, "m.bin", nginx.Url("/m.bin"), -1}}, false),
+              std::nullopt);
+    ASSERT_TRUE(run.RunUntil([&] {
+        const auto progress = run.transfers().Progress(1);
+        return progress && progress->present > (3 << 20) / 2 && progress->running.size() == 1;
+    }));
+    const std::string second = TestBytes(6 << 20, 22);
+    WriteFile(root + "/m.bin.new", second);
+    struct timespec times[2] = {{0, UTIME_OMIT}, {time(nullptr) + 100, 0}};
+    utimensat(AT_FDCWD, (root + "/m.bin.new").c_str(), times, 0);
+    fs::rename(root + "/m.bin.new", root + "/m.bin");  // answers under way keep the old file
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    EXPECT_EQ(ReadWholeFile(folder + "/m.bin"), second);
+    EXPECT_FALSE(run.Has(TransferEvent::FileFailed));
+    EXPECT_TRUE(NoSideFiles(folder));
+}
+
 }  // namespace
