@@ -471,7 +471,7 @@ def main():
             Tool("curl", lambda out: ["curl", "-s", "-o", "1g.bin", u1]),
             Tool("aria2c -x4", lambda out: ["aria2c", "-q", "-x4", "-s4", "-k1M",
                                             "--file-allocation=none", "-d", out, u1]),
-        ], args.rounds, GIB, report, "wget2")
+        ], 2 * args.rounds, GIB, report, "wget2")
         report["notes"].append(("rss-1g", proc_hwm_mib(product.engine_pid())))
 
         # The same file written to a tmpfs, where a sync costs nothing: the network and CPU side
@@ -481,7 +481,7 @@ def main():
             engine_row("tev-download → engine", list_1g),
             Tool("wget2", lambda out: ["wget2", "-q", "--no-robots", "-O", "1g.bin", u1]),
             Tool("curl", lambda out: ["curl", "-s", "-o", "1g.bin", u1]),
-        ], args.rounds, GIB, report, "wget2", out_root=tmpfs_out)
+        ], 2 * args.rounds, GIB, report, "wget2", out_root=tmpfs_out)
 
         print("Workload: 4 GiB file (memory)", flush=True)
         workload("4 GiB file (memory check)", [engine_row("tev-download → engine", list_4g)],
@@ -498,7 +498,7 @@ def main():
                                        os.path.join(args.work, "many.txt")]),
             Tool("aria2c -j5", lambda out: ["aria2c", "-q", "-j5", "--file-allocation=none",
                                             "-d", out, "-i", os.path.join(args.work, "many.txt")]),
-        ], args.rounds, 200 * MIB, report, "curl --parallel")
+        ], 3 * args.rounds, 200 * MIB, report, "curl --parallel")
 
         print("Workload: 256 MiB, 16 MB/s per connection", flush=True)
         uc = capped.url("256m.bin")
@@ -633,8 +633,10 @@ def write_report(path, report, rounds):
              f"Machine: {machine()}; load average at the end of the run: "
              f"{' '.join(load_average())} (the machine is shared with builds: ratios within one "
              "run count, absolute times drift).", "",
-             f"Loopback, a private nginx (sendfile) serving the files; up to {rounds} rounds, the "
-             "tools interleaved in rotated order within each round; medians. Rows:", "",
+             f"Loopback, a private nginx (sendfile) serving the files; {rounds} rounds ({2 * rounds} "
+             f"for the 1 GiB file and {3 * rounds} for the 200 small files, whose runs are short "
+             "and noisy), the tools interleaved in rotated order within each round; medians. "
+             "Rows:", "",
              "- **tev-download → engine**: the whole product. tev-download → library → "
              "TEVDownloadV32, the engine published on the same nginx as the update server, "
              "installed by a first run and left running (as the library leaves it). *Transfer*: "
@@ -710,7 +712,7 @@ def write_report(path, report, rounds):
               "rename, so a crash never leaves a file that claims bytes it lacks); wget2 and curl "
               "end with their data still in the page cache. On the disk the engine's time is "
               "therefore at least the time this machine's disk takes to write 1 GiB, which varies "
-              "from run to run (here from about 0.8 s to over 2 s; it wrote 4 GiB at "
+              "from run to run and is slowest in a workload's first rounds (it wrote 4 GiB at "
               f"{fmt(four['throughput'] if four else None, '{:.0f}')} MiB/s), and the writeback done "
               "inside those syncs is counted as the engine's CPU. On the tmpfs a sync costs "
               "nothing, and what is left is the network and the copying, shared by the engine's two "

@@ -39,6 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         EngineOptions options;
         options.checkPeerUser = false;
         options.onlyUnder = folder;
+        // The messages are what is fuzzed: threads started and joined for every input would
+        // only slow it down.
+        options.transfers.diskThreads = 1;
+        options.transfers.receiveLane = false;
         EngineServer server(loop, options, log);
         const int id = server.Adopt(pair[0]);
         // In two pieces: a frame split across reads must decode as one.
