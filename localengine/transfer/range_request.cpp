@@ -2,34 +2,10 @@
 
 #include <curl/curl.h>
 
-#include <cctype>
 #include <cstdlib>
 
 namespace tev::localengine {
 namespace {
-
-std::string_view TrimValue(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ')) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-bool HeaderIs(std::string_view line, std::string_view name, std::string_view* value) {
-    if (line.size() <= name.size() || line[name.size()] != ':') {
-        return false;
-    }
-    for (size_t i = 0; i < name.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) {
-            return false;
-        }
-    }
-    *value = TrimValue(line.substr(name.size() + 1));
-    return true;
-}
 
 std::string FromEnvironment(const char* name) {
     const char* value = std::getenv(name);
@@ -78,43 +54,6 @@ CURL* NewRangeRequest(const RangeRequest& request, curl_slist** headers) {
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, *headers);
     }
     return easy;
-}
-
-bool ReadHeadLine(std::string_view line, AnswerHead& head) {
-    if (line.substr(0, 5) == "HTTP/") {
-        // A new answer (after a redirect or a 100): forget the previous head.
-        head = AnswerHead{};
-        const size_t space = line.find(' ');
-        if (space != std::string_view::npos) {
-            head.status = std::strtol(std::string(line.substr(space + 1, 3)).c_str(), nullptr, 10);
-        }
-        return false;
-    }
-    std::string_view value;
-    if (HeaderIs(line, "content-range", &value)) {
-        head.contentRange = std::string(value);
-    } else if (HeaderIs(line, "content-length", &value)) {
-        char* end = nullptr;
-        const std::string text(value);
-        const unsigned long long number = std::strtoull(text.c_str(), &end, 10);
-        if (!text.empty() && *end == '\0') {
-            head.contentLength = number;
-        }
-    } else if (HeaderIs(line, "etag", &value)) {
-        // Only a strong ETag may stand in If-Range.
-        if (!value.empty() && value.substr(0, 2) != "W/") {
-            head.validator = {Validator::ETag, std::string(value)};
-        }
-    } else if (HeaderIs(line, "last-modified", &value)) {
-        if (head.validator.kind != Validator::ETag && !value.empty()) {
-            head.validator = {Validator::LastModified, std::string(value)};
-        }
-    } else if (TrimValue(line).empty()) {
-        const long status = head.status;
-        // Informational, or a redirect that libcurl follows: another head comes.
-        return !(status < 200 || (status >= 300 && status < 400 && status != 304));
-    }
-    return false;
 }
 
 }  // namespace tev::localengine

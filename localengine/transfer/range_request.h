@@ -1,10 +1,8 @@
-// One ranged GET as every receiving thread of the engine asks it (libcurl easy handle), and the
-// reading of its answer's head line by line.
+// One ranged GET as every receiving thread of the engine asks it (a libcurl easy handle).
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "transfer/response_check.h"
 
@@ -29,9 +27,5 @@ struct RangeRequest {
 // *headers is to be freed with curl_slist_free_all once the handle is cleaned up. Callbacks and
 // their data are the caller's to set. nullptr when libcurl has no memory.
 CURL* NewRangeRequest(const RangeRequest& request, curl_slist** headers);
-
-// Reads one header line into head; true at the blank line that ends a final answer's head
-// (not a 1xx, not a redirect that libcurl follows).
-bool ReadHeadLine(std::string_view line, AnswerHead& head);
 
 }  // namespace tev::localengine

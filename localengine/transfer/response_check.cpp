@@ -1,7 +1,10 @@
 #include "transfer/response_check.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <cstdlib>
+#include <string>
 
 namespace tev::localengine {
 namespace {
@@ -10,10 +13,24 @@ std::string_view Trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
         s.remove_prefix(1);
     }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
+    while (!s.empty() &&
+           (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
         s.remove_suffix(1);
     }
     return s;
+}
+
+bool HeaderIs(std::string_view line, std::string_view name, std::string_view* value) {
+    if (line.size() <= name.size() || line[name.size()] != ':') {
+        return false;
+    }
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) {
+            return false;
+        }
+    }
+    *value = Trim(line.substr(name.size() + 1));
+    return true;
 }
 
 bool ParseNumber(std::string_view text, uint64_t* value) {
@@ -93,6 +110,41 @@ Verdict JudgeAnswer(const RangeAsk& ask, const AnswerHead& head, std::optional<u
         }
     }
     return {Verdict::HttpError, std::nullopt};
+}
+
+bool ReadHeadLine(std::string_view line, AnswerHead& head) {
+    if (line.substr(0, 5) == "HTTP/") {
+        // A new answer (after a redirect or a 100): forget the previous head.
+        head = AnswerHead{};
+        const size_t space = line.find(' ');
+        if (space != std::string_view::npos) {
+            head.status = std::strtol(std::string(line.substr(space + 1, 3)).c_str(), nullptr, 10);
+        }
+        return false;
+    }
+    std::string_view value;
+    if (HeaderIs(line, "content-range", &value)) {
+        head.contentRange = std::string(value);
+    } else if (HeaderIs(line, "content-length", &value)) {
+        uint64_t number = 0;
+        if (ParseNumber(value, &number)) {
+            head.contentLength = number;
+        }
+    } else if (HeaderIs(line, "etag", &value)) {
+        // Only a strong ETag may stand in If-Range.
+        if (!value.empty() && value.substr(0, 2) != "W/") {
+            head.validator = {Validator::ETag, std::string(value)};
+        }
+    } else if (HeaderIs(line, "last-modified", &value)) {
+        if (head.validator.kind != Validator::ETag && !value.empty()) {
+            head.validator = {Validator::LastModified, std::string(value)};
+        }
+    } else if (Trim(line).empty()) {
+        const long status = head.status;
+        // Informational, or a redirect that libcurl follows: another head comes.
+        return !(status < 200 || (status >= 300 && status < 400 && status != 304));
+    }
+    return false;
 }
 
 }  // namespace tev::localengine

@@ -39,6 +39,10 @@ struct Verdict {
     std::optional<uint64_t> size;  // the file's size as the answer states it, when it does
 };
 
+// Reads one header line into head; true at the blank line that ends a final answer's head
+// (not a 1xx, not a redirect that libcurl follows).
+bool ReadHeadLine(std::string_view line, AnswerHead& head);
+
 // knownSize: the size given with the job or learnt earlier (nullopt when not yet known);
 // stored: the validator the bytes on disk were fetched under (kind None when there is none).
 Verdict JudgeAnswer(const RangeAsk& ask, const AnswerHead& head, std::optional<uint64_t> knownSize,

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "support/test_data.h"
 #include "transfer/byte_ranges.h"
@@ -222,6 +223,62 @@ TEST(ResponseCheckTest, JudgesAnswersToRangedRequests) {
     for (const Case& c : cases) {
         EXPECT_EQ(JudgeAnswer(c.ask, c.head, c.known, c.fromJob, c.stored).kind, c.expected)
             << c.what;
+    }
+}
+
+TEST(ResponseCheckTest, ReadsHeadsLineByLineUpToTheFinalAnswer) {
+    // Each case: the lines libcurl hands over, in order; the head ends at the first blank line
+    // of a final answer (a 100 or a followed redirect comes before it).
+    struct Case {
+        const char* what;
+        std::vector<const char*> lines;
+        long status;
+        std::optional<uint64_t> length;
+        Validator::Kind validator;
+    };
+    const Case cases[] = {
+        {"a range with a strong ETag",
+         {"HTTP/1.1 206 Partial Content\r\n", "Content-Range: bytes 0-9/20\r\n",
+          "content-length: 10\r\n", "ETag: \"a\"\r\n", "Last-Modified: x\r\n", "\r\n"},
+         206,
+         10,
+         Validator::ETag},
+        {"a weak ETag gives way to Last-Modified",
+         {"HTTP/1.1 200 OK\r\n", "ETag: W/\"a\"\r\n", "Last-Modified: x\r\n", "\r\n"},
+         200,
+         std::nullopt,
+         Validator::LastModified},
+        {"a redirect's head is forgotten",
+         {"HTTP/1.1 302 Found\r\n", "Content-Length: 5\r\n", "ETag: \"r\"\r\n", "\r\n",
+          "HTTP/1.1 200 OK\r\n", "\r\n"},
+         200,
+         std::nullopt,
+         Validator::None},
+        {"100 Continue first",
+         {"HTTP/1.1 100 Continue\r\n", "\r\n", "HTTP/1.1 404 Not Found\r\n", "\r\n"},
+         404,
+         std::nullopt,
+         Validator::None},
+        {"a length that is no number is none",
+         {"HTTP/1.1 200 OK\r\n", "Content-Length: -1\r\n", "\r\n"},
+         200,
+         std::nullopt,
+         Validator::None},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        AnswerHead head;
+        size_t finalAt = c.lines.size();
+        for (size_t i = 0; i < c.lines.size(); ++i) {
+            if (ReadHeadLine(c.lines[i], head)) {
+                finalAt = i;
+                break;
+            }
+        }
+        EXPECT_EQ(finalAt, c.lines.size() - 1);
+        EXPECT_EQ(head.status, c.status);
+        EXPECT_EQ(head.contentLength, c.length);
+        EXPECT_EQ(head.validator.kind, c.validator);
     }
 }
 
