@@ -122,7 +122,6 @@ size_t ReceiveLane::HeaderCallback(char* data, size_t size, size_t count, void* 
         piece->failure = "the answer was not the asked range";
         return 0;
     }
-    piece->headDone = true;
     piece->learntValidator = piece->head.validator;
     if (whole) {
         piece->wholeBody = true;
@@ -152,7 +151,7 @@ size_t ReceiveLane::WriteCallback(char* data, size_t size, size_t count, void* u
     if (piece->cancelled || !piece->failure.empty() || piece->writeError != 0) {
         return 0;
     }
-    if (!piece->headDone) {
+    if (!piece->headKnown.load(std::memory_order_relaxed)) {
         piece->handBack = true;  // a body without a judged head: an unfollowed redirect
         piece->failure = "HTTP status " + std::to_string(piece->head.status);
         return 0;
@@ -202,7 +201,8 @@ void ReceiveLane::AfterCurl() {
 void ReceiveLane::End(const std::shared_ptr<LanePiece>& owned, bool byOwner) {
     LanePiece& piece = *owned;
     const bool keep = !byOwner || piece.keepOnCancel;
-    if (keep && piece.headDone && piece.failure.empty() && piece.writeError == 0) {
+    if (keep && piece.headKnown.load(std::memory_order_relaxed) && piece.failure.empty() &&
+        piece.writeError == 0) {
         Flush(piece);
     }
     if (piece.easy != nullptr) {

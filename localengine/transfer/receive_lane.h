@@ -44,7 +44,6 @@ struct LanePiece {
     std::atomic<bool> headKnown{false};
 
     // The outcome, valid once the piece is back from TakeFinished or Cancel.
-    bool headDone = false;  // the answer was the asked range
     // What a file's first answer told: the size when the owner did not know it, the validator,
     // and whether the body is the whole file.
     std::optional<uint64_t> learntSize;

@@ -1044,6 +1044,12 @@ void Transfers::DrainLane(Transfer& transfer) {
     }
 }
 
+void Transfers::DrainLanes(File& file) {
+    for (auto& transfer : file.transfers) {
+        DrainLane(*transfer);
+    }
+}
+
 void Transfers::TakeLaneHead(Transfer& transfer) {
     // What JudgeHead does for a first answer received on this thread.
     File& file = *transfer.file;
@@ -1076,7 +1082,7 @@ void Transfers::FinishLanePiece(Transfer* transfer) {
         RemoveTransfer(transfer, false);
         return;
     }
-    transfer->headDone = piece.headDone;
+    transfer->headDone = piece.headKnown.load(std::memory_order_acquire);
     if (piece.writeError != 0) {
         if (IsDiskFullError(piece.writeError)) {
             transfer->pausedByDisk = true;
@@ -1439,9 +1445,7 @@ void Transfers::Checkpoint() {
                 file->synced.Clear();  // not recorded: the next checkpoint tries again
                 PauseForDisk(*job);
             }
-            for (auto& transfer : file->transfers) {
-                DrainLane(*transfer);
-            }
+            DrainLanes(*file);
             CheckpointFile(*file);
         }
     }
@@ -1472,14 +1476,14 @@ void Transfers::Tick() {
     tickTimer_ = loop_.AddTimer(settings_.tickMs, [this] { Tick(); });
     const int64_t now = EventLoop::NowMs();
     bool anyTransfer = false;
+    for (auto& [number, job] : jobs_) {
+        for (auto& file : job->files) {
+            DrainLanes(*file);  // the lane's bytes count in this tick too
+        }
+    }
     const bool anyBytes = bytesSinceTick_ > 0;
     bytesSinceTick_ = 0;
     for (auto& [number, job] : jobs_) {
-        for (auto& file : job->files) {
-            for (auto& transfer : file->transfers) {
-                DrainLane(*transfer);
-            }
-        }
         job->speed = (job->speed + job->bytesThisTick * 1000 / settings_.tickMs) / 2;
         job->bytesThisTick = 0;
         for (auto& file : job->files) {

@@ -163,6 +163,7 @@ class Transfers {
     bool StartTransfer(Job& job, File& file);
     bool OnLane(const Job& job, const File& file) const;
     void DrainLane(Transfer& transfer);
+    void DrainLanes(File& file);
     void TakeLaneHead(Transfer& transfer);
     void FinishLanePiece(Transfer* transfer);
     bool TakePiece(Job& job, File& file, uint64_t* begin, uint64_t* end, uint64_t speed);

@@ -279,7 +279,6 @@ class CliEngineTest : public CliTest {
         return result;
     }
 
-    // What the engine received, a line each: connection, category, type, payload in hex.
     std::string enginePath_;
     pid_t enginePid_ = -1;
 };
