@@ -174,18 +174,21 @@ bool IsNetworkError(int code) {
 
 Transfers::Transfers(EventLoop& loop, TransferSettings settings, TransferListener& listener)
     : loop_(loop), settings_(settings), listener_(listener) {
-    driver_ = std::make_unique<MultiDriver>(
-        loop_, static_cast<long>(settings_.maxConnectionsPerHost), [this] { AfterCurl(); });
+    // The cap of connections per host holds for both receiving threads together.
+    const long perHost = std::max<long>(settings_.maxConnectionsPerHost, 1);
+    if (settings_.receiveLane && perHost > 1) {
+        lane_ = std::make_unique<ReceiveLane>(perHost / 2);
+        if (!lane_->Ok()) {
+            lane_.reset();  // one receiving thread does it all
+        }
+    }
+    driver_ = std::make_unique<MultiDriver>(loop_, lane_ ? perHost - perHost / 2 : perHost,
+                                            [this] { AfterCurl(); });
     if (!driver_->Ok()) {
         return;
     }
-    if (settings_.receiveLane) {
-        lane_ = std::make_unique<ReceiveLane>(static_cast<long>(settings_.maxConnectionsPerHost));
-        if (lane_->Ok()) {
-            loop_.Watch(lane_->ReadyFd(), EPOLLIN, [this](uint32_t) { AfterCurl(); });
-        } else {
-            lane_.reset();  // one receiving thread does it all
-        }
+    if (lane_) {
+        loop_.Watch(lane_->ReadyFd(), EPOLLIN, [this](uint32_t) { AfterCurl(); });
     }
     lastBytesMs_ = EventLoop::NowMs();
     checkpointer_ = std::make_unique<Checkpointer>(settings_.diskThreads);
