@@ -143,6 +143,8 @@ TEST(HttpParsingTest, ParsesCommandLineRules) {
         {"/x:rate=100", HttpRule::Rate},
         {"/x:no-length", HttpRule::OmitContentLength},
         {"/x:ignore-range", HttpRule::IgnoreRange},
+        {"/x:chunked", HttpRule::Chunked},
+        {"/x:chunked=4096", HttpRule::Chunked},
     };
     for (const auto& [text, kind] : kinds) {
         SCOPED_TRACE(text);
@@ -153,7 +155,7 @@ TEST(HttpParsingTest, ParsesCommandLineRules) {
 
     for (const char* bad :
          {"/x", "x:stall", "/x:stall=1", "/x:close-after", "/x:close-after=a", "/x:rate=0",
-          "/x:status=42", "/x:first=0,stall", "/x:first=2stall", "/x:explode"}) {
+          "/x:status=42", "/x:chunked=0", "/x:first=0,stall", "/x:first=2stall", "/x:explode"}) {
         SCOPED_TRACE(bad);
         EXPECT_FALSE(ParseRuleOption(bad, &error));
         EXPECT_NE(error.find("bad rule"), std::string::npos);

@@ -30,7 +30,7 @@ constexpr const char* kUsage =
     "  first=N, only the first N matching requests;  range-only, only requests with Range.\n"
     "  KIND: redirect[=LOCATION] (302)  see-other[=LOCATION] (303)  status=CODE\n"
     "        close-before-head  close-after=BYTES  stall  rate=BYTES_PER_SECOND\n"
-    "        no-length  ignore-range\n"
+    "        no-length  ignore-range  chunked[=BYTES_PER_SECOND]\n"
     "Examples: --rule /big.bin:close-after=1000  --rule /big.bin:first=2,range-only,stall\n"
     "          --rule /old.bin:redirect=/big.bin\n";
 

@@ -85,6 +85,11 @@ std::optional<std::pair<std::string, HttpRule>> ParseRuleOption(std::string_view
         rule.kind = HttpRule::OmitContentLength;
     } else if (kind == "ignore-range" && !value) {
         rule.kind = HttpRule::IgnoreRange;
+    } else if (kind == "chunked") {
+        rule.kind = HttpRule::Chunked;
+        if (value && (!needNumber(&rule.bytesPerSecond) || rule.bytesPerSecond == 0)) {
+            return fail("chunked=RATE needs a positive number of bytes per second");
+        }
     } else {
         return fail("unknown kind '" + std::string(kind) + "'");
     }

@@ -3,7 +3,8 @@
 //     PATH:[first=N,][range-only,]KIND[=VALUE]
 //
 // KIND is one of: redirect[=LOCATION] (302), see-other[=LOCATION] (303), status=CODE,
-// close-before-head, close-after=BYTES, stall, rate=BYTES_PER_SECOND, no-length, ignore-range.
+// close-before-head, close-after=BYTES, stall, rate=BYTES_PER_SECOND, no-length, ignore-range,
+// chunked[=BYTES_PER_SECOND].
 // PATH starts with "/" or is "*" (every path). Examples: "/a.bin:close-after=1000",
 // "/a.bin:first=2,range-only,stall", "/old:redirect=http://127.0.0.1:8080/new".
 #pragma once

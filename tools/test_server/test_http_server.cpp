@@ -396,6 +396,9 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
 
         const std::optional<HttpRule> rule = TakeRule(path, range.has_value());
         const HttpRule::Kind kind = rule ? rule->kind : HttpRule::Status;
+        if (rule && rule->headDelayMs > 0 && !SleepUnlessStopped(stop, rule->headDelayMs)) {
+            return;
+        }
 
         if (rule && kind == HttpRule::CloseBeforeHead) {
             finish(false);
@@ -457,7 +460,8 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
             continue;
         }
 
-        const ByteRange byteRange = range && !(rule && kind == HttpRule::IgnoreRange)
+        const bool chunked = rule && kind == HttpRule::Chunked;
+        const ByteRange byteRange = range && !(rule && (kind == HttpRule::IgnoreRange || chunked))
                                         ? ParseRange(*range, body->size)
                                         : ByteRange{};
         if (byteRange.kind == ByteRange::Unsatisfiable) {
@@ -481,11 +485,14 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
             keepAlive = false;
             bodyLimit = std::min(length, rule->bytes);
         }
-        const uint64_t rate = rule && kind == HttpRule::Rate ? rule->bytesPerSecond : 0;
+        const uint64_t rate =
+            rule && (kind == HttpRule::Rate || chunked) ? rule->bytesPerSecond : 0;
 
         std::vector<std::string> headers = {"Content-Type: " + ContentTypeFor(path),
                                             "Accept-Ranges: bytes"};
-        if (!omitLength) {
+        if (chunked) {
+            headers = {"Content-Type: " + ContentTypeFor(path), "Transfer-Encoding: chunked"};
+        } else if (!omitLength) {
             headers.push_back("Content-Length: " + std::to_string(length));
         }
         if (partial) {
@@ -494,7 +501,7 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
         }
         bool usable = sendHead(partial ? 206 : 200, headers);
         if (usable && !isHead) {
-            usable = SendBody(*transport, *body, first, bodyLimit, rate, &bodySent);
+            usable = SendBody(*transport, *body, first, bodyLimit, chunked, rate, &bodySent);
         }
         if (!finish(usable && bodyLimit == length)) {
             transport->Shutdown(stop);
@@ -504,7 +511,8 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
 }
 
 bool TestHttpServer::SendBody(Transport& transport, const Body& body, uint64_t offset,
-                              uint64_t length, uint64_t bytesPerSecond, uint64_t* sent) {
+                              uint64_t length, bool chunked, uint64_t bytesPerSecond,
+                              uint64_t* sent) {
     const StopFlag& stop = server_.StopSignal();
     // Paced bodies go out in slices of about a tenth of a second each.
     const size_t slice =
@@ -525,13 +533,20 @@ bool TestHttpServer::SendBody(Transport& transport, const Body& body, uint64_t o
                 return false;
             }
         }
-        if (!body.Read(offset + *sent, size, chunk) ||
-            !transport.Send(chunk, stop, options_.sendTimeoutMs)) {
+        if (!body.Read(offset + *sent, size, chunk)) {
+            return false;
+        }
+        if (chunked) {
+            char sizeLine[24];
+            std::snprintf(sizeLine, sizeof sizeLine, "%zx\r\n", size);
+            chunk = sizeLine + chunk + "\r\n";
+        }
+        if (!transport.Send(chunk, stop, options_.sendTimeoutMs)) {
             return false;
         }
         *sent += size;
     }
-    return true;
+    return !chunked || transport.Send("0\r\n\r\n", stop, options_.sendTimeoutMs);
 }
 
 }  // namespace tev::tools

@@ -48,6 +48,9 @@ struct HttpRule {
         Rate,               // normal answer, body paced at `bytesPerSecond`
         OmitContentLength,  // normal answer without Content-Length; the body ends with a close
         IgnoreRange,        // answer 200 with the whole body even when Range was asked for
+        Chunked,            // answer 200 with the whole body in chunked coding: no length, no
+                            // ranges (a generated or streamed answer); paced at `bytesPerSecond`
+                            // when set
     };
     Kind kind = Status;
     int status = 0;
@@ -55,9 +58,10 @@ struct HttpRule {
     // nullopt sends no Location header, "" sends an empty one.
     std::optional<std::string> location{};
     uint64_t bytes = 0;           // CloseAfterBytes
-    uint64_t bytesPerSecond = 0;  // Rate
+    uint64_t bytesPerSecond = 0;  // Rate, Chunked
     uint32_t firstN = 0;          // 0: every matching request; N: only the first N of them
     bool onlyWithRange = false;   // only requests that carry a Range header match
+    int headDelayMs = 0;          // any kind: a slow server, whose answer starts this late
 };
 
 // One request as received, recorded as soon as its head has arrived.
@@ -142,7 +146,7 @@ class TestHttpServer {
     std::optional<Body> FindBody(const std::string& path) const;
     // Sends length body bytes from offset, paced when bytesPerSecond is not 0; *sent counts them.
     bool SendBody(Transport& transport, const Body& body, uint64_t offset, uint64_t length,
-                  uint64_t bytesPerSecond, uint64_t* sent);
+                  bool chunked, uint64_t bytesPerSecond, uint64_t* sent);
 
     Options options_;
     std::string canonicalRoot_;  // the root folder with links resolved, to refuse escapes
