@@ -15,7 +15,7 @@
 #include "foundation/collector.h"
 #include "foundation/log.h"
 #include "foundation/platform/connectivity.h"
-#include "foundation/platform/socket_owner.h"
+#include "socket_owner.h"
 #include "stack/qos_action.h"
 #include "update/version_text.h"
 
@@ -360,8 +360,16 @@ void CEngineDownloader::ReleaseConnection(bool close) {
     }
 }
 
-bool CEngineDownloader::ListenerIsOurs() const {
-    const std::optional<uid_t> owner = cpListeningSocketOwner(settings_.port);
+// The engine's end of this very connection (local 127.0.0.1:port, remote our socket's address,
+// ESTABLISHED) must be our user's: a listener's row would not show who accepted us.
+bool CEngineDownloader::EngineIsOurs() const {
+    cpAddress local{};
+    if (!connection_ || vmFailed(connection_->GetLocalAddress(&local))) {
+        return false;
+    }
+    const std::optional<uid_t> owner =
+        cpConnectionOwner(cpTcpEnd::FromIPv4(htonl(INADDR_LOOPBACK), settings_.port),
+                          cpTcpEnd::FromIPv4(local.ip, local.port));
     return owner && *owner == cpOwnUserId();
 }
 
@@ -441,7 +449,7 @@ void CEngineDownloader::OnEngineError(int32_t kind) {
 // ---- Engine messages ----
 
 void CEngineDownloader::OnConnected(uintptr_t) {
-    if (!ListenerIsOurs()) {
+    if (!EngineIsOurs()) {
         // Someone else's program on the engine port would learn every URL and folder and could
         // forge completions: it hears nothing, and the attempt counts as a failed connection.
         WriteLogLineF("[TessloadLib] Engine port %u is not held by this user", settings_.port);

@@ -92,7 +92,7 @@ class CEngineDownloader final : public CJobDownloader,
     void ConnectionClosed();
     void ReleaseConnection(bool close);
     void GiveUp();
-    bool ListenerIsOurs() const;
+    bool EngineIsOurs() const;
 
     // ILauncherEventListener
     void OnEngineUpdateFile(const std::string& url, uint32_t low, uint32_t high) override;

@@ -551,6 +551,13 @@ vmResult cpCQoSContext::GetRemoteAddress(cpAddress* out) {
     return CP_OK;
 }
 
+vmResult cpCQoSContext::GetLocalAddress(cpAddress* out) {
+    if (out == nullptr || !record_) {
+        return CP_FAIL;
+    }
+    return cpSocketLocalAddress(record_.get(), out);
+}
+
 vmResult cpCQoSContext::GetSendBlock(const uint8_t** data, uint32_t* length) {
     if (data != nullptr) {
         *data = current_.data.get();

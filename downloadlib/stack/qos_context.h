@@ -100,6 +100,8 @@ class vmIQoSContext : public cpIQoSHandler {
                                      void* user) = 0;
     virtual vmResult SetRemoteAddress(const cpAddress* address) = 0;
     virtual vmResult GetRemoteAddress(cpAddress* out) = 0;
+    // The socket's own address and port, once connected; CP_FAIL without a socket.
+    virtual vmResult GetLocalAddress(cpAddress* out) = 0;
     virtual vmResult Close() = 0;
     // Closes from the loop, after events already queued (event 32).
     virtual vmResult PostClose() = 0;

@@ -49,6 +49,7 @@ class cpCQoSContext final : public vmTObject<vmIQoSContext, std::atomic<uint32_t
                              void* user) override;
     vmResult SetRemoteAddress(const cpAddress* address) override;
     vmResult GetRemoteAddress(cpAddress* out) override;
+    vmResult GetLocalAddress(cpAddress* out) override;
     vmResult Close() override;
     vmResult PostClose() override;
     vmIUnknown* GetTopLayer() override;

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <variant>
 
-#include "program/peer_user.h"
+#include "socket_owner.h"
 #include "transfer/job_check.h"
 #include "transfer/stranded_parts.h"
 
@@ -120,15 +120,9 @@ void EngineServer::OnAccept() {
             return;
         }
         const uint16_t peerPort = ntohs(peer.sin_port);
-        if (options_.checkPeerUser) {
-            const std::optional<uid_t> owner = PeerUser(peerPort, port_);
-            if (!owner || *owner != options_.ownUser) {
-                log_.Line("refused a connection from port " + std::to_string(peerPort) + ": user " +
-                          (owner ? std::to_string(*owner) : std::string("unknown")) +
-                          " is not the engine's user");
-                close(fd);
-                continue;
-            }
+        if (options_.checkPeerUser && !PeerIsOurUser(peer)) {
+            close(fd);
+            continue;
         }
         if (connections_.size() >= options_.maxConnections) {
             log_.Line("refused a connection: too many connections");
@@ -138,6 +132,29 @@ void EngineServer::OnAccept() {
         const int id = Adopt(fd);
         log_.Line("connection " + std::to_string(id) + " from port " + std::to_string(peerPort));
     }
+}
+
+// Only a program of the engine's own user may give it jobs: a job names a folder to write in. The
+// engine listens on 127.0.0.1 alone, so any other peer address is refused outright; the owner is
+// read from the peer's own end of this very connection (the whole 4-tuple, ESTABLISHED).
+bool EngineServer::PeerIsOurUser(const sockaddr_in& peer) {
+    const uint16_t peerPort = ntohs(peer.sin_port);
+    if (peer.sin_family != AF_INET || peer.sin_addr.s_addr != htonl(INADDR_LOOPBACK)) {
+        char text[INET_ADDRSTRLEN] = "?";
+        inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+        log_.Line(std::string("refused a connection from ") + text + ":" +
+                  std::to_string(peerPort) + ": not 127.0.0.1");
+        return false;
+    }
+    const std::optional<uid_t> owner = cpConnectionOwner(
+        cpTcpEnd::FromSockaddr(peer), cpTcpEnd::FromIPv4(htonl(INADDR_LOOPBACK), port_));
+    if (!owner || *owner != options_.ownUser) {
+        log_.Line("refused a connection from port " + std::to_string(peerPort) + ": user " +
+                  (owner ? std::to_string(*owner) : std::string("unknown")) +
+                  " is not the engine's user");
+        return false;
+    }
+    return true;
 }
 
 int EngineServer::Adopt(int fd) {

@@ -5,6 +5,7 @@
 // EventLoop shared with the transfers.
 #pragma once
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -80,6 +81,7 @@ class EngineServer : public TransferListener {
     };
 
     void OnAccept();
+    bool PeerIsOurUser(const sockaddr_in& peer);
     void OnReadable(int id);
     void OnWritable(int id);
     void Close(int id, const std::string& why);

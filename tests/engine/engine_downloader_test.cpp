@@ -20,8 +20,8 @@
 #include "engine/engine_downloader.h"
 #include "foundation/log.h"
 #include "foundation/platform/connectivity.h"
-#include "foundation/platform/socket_owner.h"
 #include "scripted_engine.h"
+#include "socket_owner.h"
 #include "support/loop_thread.h"
 #include "support/tcp_peer.h"
 #include "support/test_host.h"
@@ -596,29 +596,6 @@ TEST(EngineProgressSnapshot, NeverDividesByZeroNorWraps) {
               DL_OK);
     EXPECT_EQ(std::string(BuildEngineProgress(ep::JobProgress{}, longName, &s1, &s2).fileName),
               std::string(65, 'b'));
-}
-
-TEST(EngineListenerOwner, OnlyListenersOfOneUserCount) {
-    const std::string heading =
-        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid\n";
-    const auto line = [](const char* local, const char* state, int uid) {
-        return std::string("   0: ") + local + " 00000000:0000 " + state +
-               " 00000000:00000000 00:00000000 00000000  " + std::to_string(uid) + "\n";
-    };
-    EXPECT_EQ(cpFindListenerOwner(heading + line("0100007F:9496", "0A", 1000), 0x9496), 1000u);
-    // A connected socket on the port is not the listener.
-    EXPECT_EQ(cpFindListenerOwner(heading + line("0100007F:9496", "01", 1000), 0x9496),
-              std::nullopt);
-    EXPECT_EQ(cpFindListenerOwner(heading + line("0100007F:9497", "0A", 1000), 0x9496),
-              std::nullopt);
-    EXPECT_EQ(
-        cpFindListenerOwner(
-            heading + line("0100007F:9496", "0A", 1000) + line("00000000:9496", "0A", 0), 0x9496),
-        std::nullopt);
-    // The real tables: a listener of this process.
-    TcpListener listener;
-    EXPECT_EQ(cpListeningSocketOwner(listener.Port()), getuid());
-    EXPECT_EQ(cpListeningSocketOwner(UnusedPort()), std::nullopt);
 }
 
 }  // namespace

@@ -115,8 +115,19 @@ std::optional<int> EngineProcess::Wait(int timeoutMs) {
     return std::nullopt;
 }
 
-EngineClient::EngineClient(uint16_t port) {
+EngineClient::EngineClient(uint16_t port, const char* fromAddress, uint16_t fromPort) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fromAddress != nullptr) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_port = htons(fromPort);
+        if (inet_pton(AF_INET, fromAddress, &from.sin_addr) != 1 ||
+            bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+            close(fd_);
+            fd_ = -1;
+            return;
+        }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -131,6 +142,15 @@ EngineClient::~EngineClient() {
     if (fd_ >= 0) {
         close(fd_);
     }
+}
+
+uint16_t EngineClient::LocalPort() const {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
 }
 
 bool EngineClient::SendBytes(const ep::Bytes& bytes) {

@@ -41,12 +41,14 @@ uint16_t FreeLoopbackPort();
 
 class EngineClient {
   public:
-    explicit EngineClient(uint16_t port);
+    // Connects to 127.0.0.1:port; from a chosen local address and port when fromAddress is given.
+    explicit EngineClient(uint16_t port, const char* fromAddress = nullptr, uint16_t fromPort = 0);
     ~EngineClient();
     EngineClient(const EngineClient&) = delete;
     EngineClient& operator=(const EngineClient&) = delete;
 
     bool Connected() const { return fd_ >= 0; }
+    uint16_t LocalPort() const;
     template <typename Record>
     bool Send(const Record& record) {
         engine_protocol::Bytes frame;

@@ -1,6 +1,7 @@
 // The engine program end to end: started as the library starts it, spoken to over its protocol
 // on loopback, downloading from the project's test server.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -9,6 +10,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -232,26 +235,62 @@ TEST_F(EngineProgramTest, BadInputIsRefusedWithoutTouchingOtherClients) {
     EXPECT_EQ(names, std::vector<std::string>{"ok.bin"});
 }
 
-TEST_F(EngineProgramTest, AnotherUsersConnectionIsClosedAtOnce) {
+// Runs `attempt` as another user (nobody) in a child process; its exit status.
+int AsAnotherUser(const std::function<bool()>& attempt) {
     const pid_t child = fork();
     if (child == 0) {
-        // A different user connects and asks for the state: no answer, only a close.
-        if (setgid(65534) != 0 || setuid(65534) != 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
             _exit(2);
         }
-        EngineClient stranger(engine_.Port());
-        const bool refused = stranger.Connected() &&
-                             (!stranger.Send(ep::StateRequest{}) || stranger.ClosedByPeer(5000));
-        _exit(refused && stranger.seen().empty() ? 0 : 1);
+        _exit(attempt() ? 0 : 1);
     }
     int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
 
+// Another user's connection hears nothing, only a close: from 127.0.0.1, and from another
+// loopback address on a port that collides with one of the engine's own connections (the
+// engine's port itself, or the port of a live connection of the engine's user).
+TEST_F(EngineProgramTest, AnotherUsersConnectionIsClosedAtOnce) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run a client as a second user";
+    }
     EngineClient own(engine_.Port());
+    ASSERT_TRUE(own.Connected());
     ASSERT_TRUE(own.Send(ep::StateRequest{}));
-    const auto state = own.ReceiveUntil<ep::EngineState>(5000);
+    ASSERT_TRUE(own.ReceiveUntil<ep::EngineState>(5000));
+
+    const uint16_t enginePort = engine_.Port();
+    const uint16_t ownPort = own.LocalPort();
+    struct Case {
+        const char* name;
+        const char* from;
+        uint16_t fromPort;
+    };
+    for (const Case& c : {Case{"plain", nullptr, 0}, Case{"engine port", "127.0.0.2", enginePort},
+                          Case{"live connection's port", "127.0.0.3", ownPort}}) {
+        SCOPED_TRACE(c.name);
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            EXPECT_EQ(AsAnotherUser([&] {
+                          EngineClient stranger(enginePort, c.from, c.fromPort);
+                          const bool refused =
+                              stranger.Connected() &&
+                              (!stranger.Send(ep::StateRequest{}) || stranger.ClosedByPeer(5000));
+                          return refused && stranger.seen().empty();
+                      }),
+                      0);
+        }
+    }
+
+    // The engine's own user is still served, on the connection it had and on a new one.
+    ASSERT_TRUE(own.Send(ep::StateRequest{}));
+    EXPECT_TRUE(own.ReceiveUntil<ep::EngineState>(5000));
+    EngineClient again(enginePort);
+    ASSERT_TRUE(again.Send(ep::StateRequest{}));
+    const auto state = again.ReceiveUntil<ep::EngineState>(5000);
     ASSERT_TRUE(state);
     EXPECT_EQ(state->value, 0u);
 }

@@ -261,8 +261,8 @@ vmResult cpSocketClose(cpSocketRecordPtr* record) {
     return CP_OK;
 }
 
-vmResult cpSocketLocalPort(cpSocketRecord* record, uint16_t* port) {
-    if (record == nullptr || port == nullptr) {
+vmResult cpSocketLocalAddress(cpSocketRecord* record, cpAddress* address) {
+    if (record == nullptr || address == nullptr) {
         return CP_E_NORECORD;
     }
     sockaddr_in in{};
@@ -270,7 +270,10 @@ vmResult cpSocketLocalPort(cpSocketRecord* record, uint16_t* port) {
     if (getsockname(record->handle, reinterpret_cast<sockaddr*>(&in), &length) != 0) {
         return cpSocketResult(errno);
     }
-    *port = ntohs(in.sin_port);
+    if (in.sin_family != AF_INET) {
+        return CP_FAIL;
+    }
+    *address = cpAddress{in.sin_addr.s_addr, ntohs(in.sin_port), 0};
     return CP_OK;
 }
 

@@ -62,8 +62,8 @@ vmResult cpSocketAccept(cpSocketRecord* listening, cpAddress* peer, cpSocketReco
 // Option 0 turns broadcasting on; others fail.
 vmResult cpSocketSetOption(cpSocketRecord* record, int option);
 vmResult cpSocketClose(cpSocketRecordPtr* record);
-// The port a bound socket got (tests bind to port 0).
-vmResult cpSocketLocalPort(cpSocketRecord* record, uint16_t* port);
+// The address and port a bound or connected socket got (ip in network order).
+vmResult cpSocketLocalAddress(cpSocketRecord* record, cpAddress* address);
 
 vmResult cpSocketSelect(cpWindowRecord* window, cpSocketRecord* record, int slot);
 vmResult cpSocketRearm(cpSocketRecord* record);
