@@ -690,8 +690,12 @@ void Transfers::StopJobNow(Job& job, StopMode mode) {
             file->state = File::Active;
         }
         SyncFile(*file);
-        const bool keep = mode == StopMode::KeepParts && file->size.has_value();
-        if (keep) {
+        if (!file->size) {
+            // Nothing says how much of the file these bytes are: no record can describe them and
+            // no prefix can be handed over, so they go, and the final name is never touched.
+            unlink(file->controlPath.c_str());
+            unlink(file->partPath.c_str());
+        } else if (mode == StopMode::KeepParts) {
             if (file->written != file->synced || !file->written.Empty()) {
                 WriteControlFile(file->controlPath, {*file->size, file->validator, file->written});
             }
@@ -700,8 +704,8 @@ void Transfers::StopJobNow(Job& job, StopMode mode) {
             // first hole cannot be handed over.
             const uint64_t prefix = file->written.ContiguousPrefix();
             unlink(file->controlPath.c_str());
-            if (prefix > 0 && ftruncate(file->fd, static_cast<off_t>(prefix)) == 0 &&
-                fdatasync(file->fd) == 0 &&
+            if (prefix > 0 && prefix <= *file->size &&
+                ftruncate(file->fd, static_cast<off_t>(prefix)) == 0 && fdatasync(file->fd) == 0 &&
                 rename(file->partPath.c_str(), file->target.c_str()) == 0) {
                 SyncFolderOf(file->target);
             } else {

@@ -97,7 +97,8 @@ struct JobProgress {
 
 enum class StopMode {
     KeepParts,      // part and control files stay; the engine resumes them next time
-    LeavePrefixes,  // each file's contiguous prefix under its final name, for the direct path
+    LeavePrefixes,  // each file's contiguous prefix under its final name, for the direct path;
+                    // only a file whose size is known hands one over
 };
 
 class Checkpointer;

@@ -317,6 +317,85 @@ TEST_F(EngineProgramTest, StopSignalHandsJobsToTheDirectPathWithPrefixesOnly) {
                             "/Velmor/tevDownloadV32/TEVDownloadV32.pid"));
 }
 
+// A file whose size nobody knows (the job gives none, the answer is chunked) is never put under
+// its final name by a stop: not by type 3, not by a closed library connection, not by a sibling
+// that fails for good, and not by SIGTERM either (no prefix of an unknown whole is handed over).
+// An older complete file of that name stays as it was.
+TEST_F(EngineProgramTest, StopsNeverPutAFileOfUnknownSizeUnderItsName) {
+    const std::string content = TestBytes(20 << 20, 13);
+    server_.SetContent("/stream.bin", content);
+    server_.AddRule("/stream.bin", {.kind = HttpRule::Chunked, .bytesPerSecond = 2 << 20});
+    // A sibling that fails for good once the stream has bytes on disk.
+    server_.AddRule("/sibling.bin", {.kind = HttpRule::Status, .status = 404, .headDelayMs = 500});
+    const std::string older = "an older complete stream.bin";
+
+    enum Trigger { Stop, Close, SiblingFails, Terminate };
+    uint32_t job = 70;
+    for (const Trigger trigger : {Stop, Close, SiblingFails, Terminate}) {
+        for (const bool hadOlder : {false, true}) {
+            if (trigger == Terminate && !hadOlder) {
+                continue;  // SIGTERM ends the engine: one run
+            }
+            SCOPED_TRACE(testing::Message()
+                         << "trigger " << trigger << ", older file " << hadOlder);
+            const std::string folder = folder_ + "/" + std::to_string(job);
+            fs::create_directories(folder);
+            const std::string target = folder + "/stream.bin";
+            if (hadOlder) {
+                std::ofstream(target, std::ios::binary) << older;
+            }
+            auto client = std::make_unique<EngineClient>(engine_.Port());
+            std::vector<ep::FileRecord> files = {
+                MakeRecord(folder, "stream.bin", server_.Url("/stream.bin"))};
+            if (trigger == SiblingFails) {
+                files.push_back(MakeRecord(folder, "sibling.bin", server_.Url("/sibling.bin")));
+            }
+            ASSERT_TRUE(client->Send(ep::JobMode{2}));
+            ASSERT_TRUE(client->Send(MakeList(job, files)));
+            // Bytes of the stream are on disk before the stop. (No type 4 comes meanwhile: it
+            // waits for every size.)
+            const std::string part = target + ".tevpart";
+            for (int i = 0; i < 1000; ++i) {
+                std::error_code error;
+                if (fs::file_size(part, error) > 0 && !error) {
+                    break;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            std::error_code error;
+            const uintmax_t partSize = fs::file_size(part, error);
+            ASSERT_TRUE(!error && partSize > 0);
+            switch (trigger) {
+                case Stop:
+                    ASSERT_TRUE(client->Send(ep::StopJob{job, 0}));
+                    break;
+                case Close:
+                    client.reset();
+                    break;
+                case SiblingFails:
+                    ASSERT_TRUE(client->ReceiveUntil<ep::JobFailed>());
+                    break;
+                case Terminate:
+                    engine_.Signal(SIGTERM);
+                    ASSERT_EQ(engine_.Wait(10000), 0);
+                    break;
+            }
+            if (trigger != Terminate) {
+                // The engine has handled the stop once it answers a later request.
+                EngineClient asker(engine_.Port());
+                ASSERT_TRUE(asker.Send(ep::StateRequest{}));
+                ASSERT_TRUE(asker.ReceiveUntil<ep::EngineState>());
+            }
+            if (hadOlder) {
+                EXPECT_TRUE(ReadWholeFile(target) == older) << fs::file_size(target, error);
+            } else {
+                EXPECT_FALSE(fs::exists(target));
+            }
+            ++job;
+        }
+    }
+}
+
 TEST_F(EngineProgramTest, FileThatFailsForGoodFailsItsJobOnceWithTheUrlAndReason) {
     const std::string content = TestBytes(100000, 8);
     server_.SetContent("/short.bin", content);
