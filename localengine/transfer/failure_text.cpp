@@ -36,7 +36,7 @@ std::string DescribeCurlFailure(int curlCode, long osErrno, const std::string& d
             what = "too many redirects";
             break;
         case CURLE_UNSUPPORTED_PROTOCOL:
-            what = "refused scheme (only http and https)";
+            what = "refused scheme (only http and https, and never from https to http)";
             break;
         default:
             what = curl_easy_strerror(code);

@@ -2,7 +2,10 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
+#include <string_view>
 
 namespace tev::localengine {
 namespace {
@@ -10,6 +13,14 @@ namespace {
 std::string FromEnvironment(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
+}
+
+bool IsHttps(const std::string& url) {
+    constexpr std::string_view kScheme = "https://";
+    return url.size() >= kScheme.size() &&
+           std::equal(kScheme.begin(), kScheme.end(), url.begin(), [](char a, char b) {
+               return a == std::tolower(static_cast<unsigned char>(b));
+           });
 }
 
 }  // namespace
@@ -22,7 +33,10 @@ CURL* NewRangeRequest(const RangeRequest& request, curl_slist** headers) {
     }
     curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // What came over a verified https connection may not send us on to plain http, where anyone
+    // on the way could answer in its place; http may still move up to https.
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR,
+                     IsHttps(request.url) ? "https" : "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));

@@ -17,6 +17,7 @@
 
 #include "localengine/engine_process.h"
 #include "localengine/transfer_fixture.h"
+#include "support/test_certificates.h"
 #include "support/test_data.h"
 #include "test_server/test_http_server.h"
 #include "transfer/control_file.h"
@@ -394,6 +395,47 @@ TEST_F(EngineProgramTest, StopsNeverPutAFileOfUnknownSizeUnderItsName) {
             ++job;
         }
     }
+}
+
+// A file asked for over https never follows a redirect to plain http: it fails for good at once
+// with the reason, and the plain server is never asked. A redirect from http up to https is
+// followed.
+TEST(EngineProgramTlsTest, HttpsNeverRedirectsDownToHttp) {
+    const TestPki pki = MakeTestPki(std::string(std::getenv("HOME")) + "/pki");
+    TrustTestCa(pki);  // the engine inherits the trust store of its starter
+    TestHttpServer::Options options;
+    options.tlsCertificate = pki.server.certificateFile;
+    options.tlsKey = pki.server.keyFile;
+    TestHttpServer secure(options);
+    TestHttpServer plain;
+    ASSERT_TRUE(secure.Ok() && plain.Ok());
+    const std::string content = TestBytes(100000, 21);
+    secure.SetContent("/f.bin", content);
+    plain.SetContent("/f.bin", content);
+    secure.AddRule("/down.bin", {.kind = HttpRule::Redirect, .location = plain.Url("/f.bin")});
+    plain.AddRule("/up.bin", {.kind = HttpRule::Redirect, .location = secure.Url("/f.bin")});
+    EngineProcess engine;
+    ASSERT_TRUE(engine.Ready());
+    EngineClient client(engine.Port());
+    const std::string folder = DownloadFolder();
+
+    ASSERT_TRUE(client.Send(ep::JobMode{2}));
+    ASSERT_TRUE(
+        client.Send(MakeList(1, {MakeRecord(folder, "down.bin", secure.Url("/down.bin"))})));
+    const auto failed = client.ReceiveUntil<ep::JobFailed>();
+    ASSERT_TRUE(failed);
+    EXPECT_NE(failed->message.find("never from https to http"), std::string::npos)
+        << failed->message;
+    EXPECT_EQ(plain.RequestCount("/f.bin"), 0u);
+    EXPECT_EQ(secure.RequestCount("/down.bin"), 1u) << "a refusal is not tried again";
+    EXPECT_FALSE(fs::exists(folder + "/down.bin"));
+
+    ASSERT_TRUE(client.Send(ep::JobMode{2}));
+    ASSERT_TRUE(client.Send(MakeList(2, {MakeRecord(folder, "up.bin", plain.Url("/up.bin"))})));
+    const auto finished = client.ReceiveUntil<ep::JobFinished>();
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(finished->result, 1u);
+    EXPECT_TRUE(ReadWholeFile(folder + "/up.bin") == content);
 }
 
 TEST_F(EngineProgramTest, FileThatFailsForGoodFailsItsJobOnceWithTheUrlAndReason) {
