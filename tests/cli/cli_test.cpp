@@ -377,6 +377,32 @@ TEST_F(CliTest, AFolderWithoutRoomIsRefusedUpFront) {
     EXPECT_EQ(server_.RequestCount("/game/big.pak"), 1u) << "the size check only";
 }
 
+// --cacert trusts a private CA for this run (the library's file list, size check and files);
+// without it the same server is refused. -v copies this run's log lines to standard error.
+TEST_F(CliTest, CacertTrustsAPrivateCaAndVerboseShowsTheLog) {
+    const TestPki pki = MakeTestPki((root_ / "pki").string());
+    TestHttpServer tls(TestHttpServer::Options{.tlsCertificate = pki.server.certificateFile,
+                                               .tlsKey = pki.server.keyFile});
+    tls.SetContent("/game/a.bin", TestBytes(70000, 13));
+    tls.SetContent("/game/filelist.txt", tls.Url("/game/a.bin") + "\n");
+    const std::string list = tls.Url("/game/filelist.txt");
+
+    const ProcessResult refused = Run({"--folder", folder_.string(), list});
+    EXPECT_EQ(refused.exitCode, kExitFileList) << refused.err;
+    EXPECT_NE(refused.err.find("is not trusted"), std::string::npos) << refused.err;
+
+    const ProcessResult trusted =
+        Run({"-v", "--cacert", pki.caFile, "--folder", folder_.string(), list});
+    ASSERT_EQ(trusted.exitCode, kExitSuccess) << trusted.err;
+    EXPECT_TRUE(ReadWholeFile(folder_ / "a.bin") == TestBytes(70000, 13));
+    EXPECT_NE(trusted.err.find("library: ["), std::string::npos) << trusted.err;
+    EXPECT_NE(trusted.err.find("[TessloadLib] Launch("), std::string::npos) << trusted.err;
+
+    const ProcessResult missing = Run({"--cacert", (root_ / "none.pem").string(), list});
+    EXPECT_EQ(missing.exitCode, kExitUsage);
+    EXPECT_NE(missing.err.find("none.pem"), std::string::npos) << missing.err;
+}
+
 TEST_F(CliTest, ARelativeFolderIsTakenFromWhereTheUserIs) {
     Serve({{"a.bin", TestBytes(5000, 6)}});
     ProcessOptions options;
