@@ -6,6 +6,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -262,6 +263,25 @@ std::vector<CPresentFile> FilesPresentInFolder(const std::string& folder,
         }
     }
     return present;
+}
+
+uint64_t BytesWrittenInFolder(const std::string& folder, const std::vector<std::string>& urls) {
+    uint64_t bytes = 0;
+    for (const std::string& url : urls) {
+        const std::string name = FileNameOfUrl(url);
+        if (name.empty()) {
+            continue;
+        }
+        for (const std::string& file : {name, name + ".tevpart"}) {
+            struct stat info {};
+            if (lstat((WithTrailingSeparator(folder) + file).c_str(), &info) == 0 &&
+                S_ISREG(info.st_mode)) {
+                bytes += std::min<uint64_t>(static_cast<uint64_t>(info.st_size),
+                                            static_cast<uint64_t>(info.st_blocks) * 512);
+            }
+        }
+    }
+    return bytes;
 }
 
 uint64_t BytesStillNeeded(uint64_t total, const std::vector<CPresentFile>& present) {

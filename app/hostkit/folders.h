@@ -51,6 +51,10 @@ std::vector<CPresentFile> FilesPresentInFolder(const std::string& folder,
 // The bytes a job of total bytes still needs in folder, given what is present: what a resumed
 // download does not fetch again. At most total.
 uint64_t BytesStillNeeded(uint64_t total, const std::vector<CPresentFile>& present);
+// The bytes the listed files hold in folder now, written ones only (a sparse file counts what is
+// on the disk), the engine's partial ".tevpart" files included: what a host can see of a
+// download's progress without the library's word.
+uint64_t BytesWrittenInFolder(const std::string& folder, const std::vector<std::string>& urls);
 // The free-space seam for tests: while set, FreeBytesOfDrive answers from it; an empty function
 // restores the real answer.
 using FreeSpaceProbe = std::function<int64_t(const std::string& path)>;

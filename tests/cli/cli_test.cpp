@@ -624,3 +624,24 @@ TEST_F(CliEngineTest, AFinishedJobShowsItsTotalsWhateverTheLastProgressSaid) {
             << "a lagging figure after the last file: " << lines[i];
     }
 }
+
+// An engine that says nothing of the job's progress (no type 5 for seconds): the host shows what
+// the folder holds, the engine's partial file included, rather than nothing.
+TEST_F(CliEngineTest, ProgressShowsEvenWhenTheEngineSendsNone) {
+    Serve({{"a.bin", TestBytes(5000, 8)}});
+    const std::string url = server_.Url("/game/a.bin");
+    const std::string path = (folder_ / "a.bin").string();
+    fs::create_directories(folder_);
+    std::ofstream(path + ".tevpart") << TestBytes(2000, 8).substr(0, 2000);
+    ASSERT_TRUE(InstallStandInEngine(
+        enginePath_,
+        {"listen", "ready", "accept", "until 102 14",
+         "send 100 4 " + StandInPayloadWithJob(ep::JobAccepted{0, 5, 1, 5000}), "sleep 4500",
+         "send 100 7 " + StandInPayloadWithJob(ep::FileCompleted{0, 5, "svc", path, url}),
+         "send 100 6 " + StandInPayloadWithJob(ep::JobFinished{0, 5, 0, 0}), "drain"}));
+    const ProcessResult result = RunWithEngine({"--json", "--folder", folder_.string(), ListUrl()});
+    EXPECT_EQ(result.exitCode, kExitSuccess) << result.out << result.err;
+    EXPECT_NE(result.out.find("\"name\":\"job-progress\",\"total\":5000,\"present\":2000,"),
+              std::string::npos)
+        << result.out;
+}

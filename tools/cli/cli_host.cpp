@@ -163,8 +163,11 @@ int CliHost::Run() {
             exitCode = StopForInterrupt();
             break;
         }
-        if (phase_ == Phase::Download && (exitCode = WatchDisk()) >= 0) {
-            break;
+        if (phase_ == Phase::Download) {
+            ProgressFromFolder();
+            if ((exitCode = WatchDisk()) >= 0) {
+                break;
+            }
         }
         std::deque<std::pair<int32_t, int32_t>> notes;
         {
@@ -233,6 +236,7 @@ int CliHost::Handle(int32_t code, int32_t parameter) {
             }
             lastProgress_ = progress;
             haveProgress_ = true;
+            lastReport_ = std::chrono::steady_clock::now();
             // Once every file is in, a progress figure that lags behind says nothing true.
             if (static_cast<size_t>(completedFiles_) < urls_.size()) {
                 output_.Progress(progress);
@@ -359,7 +363,8 @@ int CliHost::StartDownload() {
         return DiskFull(neededAtStart_);
     }
     phase_ = Phase::Download;
-    downloadStart_ = lastMove_ = std::chrono::steady_clock::now();
+    downloadStart_ = lastMove_ = lastReport_ = folderLook_ = std::chrono::steady_clock::now();
+    folderBytes_ = BytesWrittenInFolder(folder_, urls_);
     const char* service = "wistrel_Thornquill_tw";
     DownloadLib_SetServiceId(service);
     if (DownloadLib_CreateJob(&job_, nullptr, service) != DL_OK) {
@@ -553,6 +558,47 @@ int CliHost::DiskFull(uint64_t needed) {
                   FormatSize(static_cast<double>(FreeBytesOfDrive(folder_))) +
                   " free (the files so far are kept; run again with room to resume)");
     return kExitDownload;
+}
+
+void CliHost::ProgressFromFolder() {
+    using std::chrono::steady_clock;
+    // The library reports once a second; two silent seconds mean it has nothing to say.
+    constexpr auto kSilence = std::chrono::seconds(2);
+    const steady_clock::time_point now = steady_clock::now();
+    if (job_ == 0 || now - lastReport_ < kSilence || now - folderLook_ < std::chrono::seconds(1) ||
+        static_cast<size_t>(completedFiles_) >= urls_.size()) {
+        return;
+    }
+    const uint64_t total = static_cast<uint64_t>(std::max<int64_t>(totalBytes_, 0));
+    const uint64_t written = std::min(BytesWrittenInFolder(folder_, urls_), total);
+    const int64_t spanMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - folderLook_).count();
+    const uint64_t grown = written > folderBytes_ ? written - folderBytes_ : 0;
+    folderBytes_ = written;
+    folderLook_ = now;
+    if (static_cast<int64_t>(written) > lastPresent_) {
+        lastPresent_ = static_cast<int64_t>(written);
+        lastMove_ = now;
+    }
+    JobProgress progress{};
+    progress.totalBytes = totalBytes_;
+    progress.presentBytes = static_cast<int64_t>(written);
+    progress.fileCount = static_cast<int32_t>(urls_.size());
+    progress.completedFiles = completedFiles_;
+    progress.speed = static_cast<int32_t>(
+        std::min<double>(AverageSpeed(grown, spanMs), std::numeric_limits<int32_t>::max()));
+    progress.elapsedSeconds =
+        std::chrono::duration_cast<std::chrono::seconds>(now - downloadStart_).count();
+    progress.remainingSeconds =
+        progress.speed > 0 ? static_cast<int64_t>((total - written) / progress.speed) : 0;
+    progress.percent = total > 0 ? static_cast<int32_t>(written * 100 / total) : 0;
+    output_.Progress(progress);
+    output_.Json(DLN_JOB_PROGRESS, {{"total", Quoted(progress.totalBytes)},
+                                    {"present", Quoted(progress.presentBytes)},
+                                    {"files", Quoted(progress.fileCount)},
+                                    {"completed", Quoted(progress.completedFiles)},
+                                    {"speed", Quoted(progress.speed)},
+                                    {"source", CliOutput::JsonString("folder")}});
 }
 
 int CliHost::WatchDisk() {

@@ -53,6 +53,9 @@ class CliHost {
     // Called about once a second while downloading: a job whose bytes stopped moving on a disk
     // with no room left is a full disk, whatever the progress messages say.
     int WatchDisk();
+    // Called about once a second while downloading: when the library has said nothing of the
+    // job's progress for a while, draws what the folder shows.
+    void ProgressFromFolder();
     // "Downloaded 3 files, 3.00 MB in 00:00:02 (1.50 MB/s)", or what was already there.
     void PrintSummary(int files);
     // The bytes this run fetched: what was missing at the start, or everything when a partly
@@ -90,6 +93,10 @@ class CliHost {
     // When the bytes present last grew (or the download started).
     std::chrono::steady_clock::time_point lastMove_{};
     int64_t lastPresent_ = -1;
+    // When the library last reported progress; the folder's figure of the last look.
+    std::chrono::steady_clock::time_point lastReport_{};
+    uint64_t folderBytes_ = 0;
+    std::chrono::steady_clock::time_point folderLook_{};
     // An answer given on the terminal for every file of the job.
     bool answeredForAll_ = false;
     uint8_t resumeForAll_ = 1;
