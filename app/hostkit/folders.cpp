@@ -256,10 +256,22 @@ std::vector<CPresentFile> FilesPresentInFolder(const std::string& folder,
     std::vector<CPresentFile> present;
     for (const std::string& url : urls) {
         const std::string name = FileNameOfUrl(url);
+        if (name.empty()) {
+            continue;
+        }
+        const std::string path = WithTrailingSeparator(folder) + name;
         struct stat info {};
-        if (!name.empty() && lstat((WithTrailingSeparator(folder) + name).c_str(), &info) == 0 &&
-            S_ISREG(info.st_mode) && info.st_size > 0) {
-            present.push_back({name, static_cast<uint64_t>(info.st_size)});
+        if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            if (info.st_size > 0) {
+                present.push_back({name, static_cast<uint64_t>(info.st_size)});
+            }
+        } else if (lstat((path + ".tevpart").c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            // The engine's partial file, resumed by the next run: what it wrote counts.
+            const uint64_t written = std::min<uint64_t>(
+                static_cast<uint64_t>(info.st_size), static_cast<uint64_t>(info.st_blocks) * 512);
+            if (written > 0) {
+                present.push_back({name, written});
+            }
         }
     }
     return present;

@@ -45,7 +45,8 @@ struct CPresentFile {
     std::string name;
     uint64_t bytes = 0;
 };
-// The listed files that are in folder already (regular files, not through links), in list order.
+// The listed files that are in folder already (regular files, not through links; for a file
+// not there under its name, what the engine's partial ".tevpart" file holds), in list order.
 std::vector<CPresentFile> FilesPresentInFolder(const std::string& folder,
                                                const std::vector<std::string>& urls);
 // The bytes a job of total bytes still needs in folder, given what is present: what a resumed
