@@ -1,15 +1,22 @@
 // tev-downloader: one downloader per product, then the main window until it closes.
 #include <QApplication>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "controller/downloader_dlg.h"
+#include "hostkit/start_up.h"
 #include "ui/app.h"
 #include "ui/dialogs.h"
 #include "ui/downloader_window.h"
 #include "ui/fonts.h"
 
 int main(int argc, char** argv) {
+    // Asked before any window or display is needed.
+    if (AsksForUsage(std::vector<std::string>(argv + 1, argv + argc))) {
+        std::fputs(WindowUsage().c_str(), stdout);
+        return 0;
+    }
     QApplication application(argc, argv);
     LoadApplicationFonts();
     application.setFont(TextFont());

@@ -118,12 +118,15 @@ jobs_done_by_engine() {
 }
 
 if [ -n "${DISPLAY:-}" ] && [ -x "$build/app/tev-downloader" ]; then
-    # The window downloads into its default folder unless the user picks another; the folder
-    # it used is saved in the settings folder, kept inside the demo's. HOME stays the user's:
-    # the display's credentials live there.
-    download="${HOME:?}/orvix9/QK"
-    export TEV_SETTINGS_DIR="$demo/settings"
-    mkdir -p "$TEV_SETTINGS_DIR"
+    # The window downloads into its default folder (under HOME) unless the user picks another;
+    # the folder it used is saved in the settings folder. Both stay inside the demo's folder:
+    # HOME moves there, and the display's credentials are named where they are.
+    if [ -z "${XAUTHORITY:-}" ] && [ -f "${HOME:?}/.Xauthority" ]; then
+        export XAUTHORITY="$HOME/.Xauthority"
+    fi
+    export HOME="$demo/home" TEV_SETTINGS_DIR="$demo/settings"
+    mkdir -p "$HOME" "$TEV_SETTINGS_DIR"
+    download="$HOME/orvix9/QK"
     # Files of an earlier demo would be taken as already downloaded: this run's are new.
     for f in "${game_files[@]}" INSTALLED.txt; do rm -f "$download/$f"; done
     run_host() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "controller/library_window.h"
+#include "hostkit/diagnose.h"
 #include "hostkit/file_list.h"
 #include "hostkit/folders.h"
 #include "hostkit/format.h"
@@ -198,6 +199,7 @@ bool CTEVDownloaderDlg::ParseFileListBytes(const std::string& bytes) {
 }
 
 void CTEVDownloaderDlg::OnFileListFailed() {
+    LogFailure("cannot fetch the file list " + fileListUrl_, DiagnoseUrl(fileListUrl_));
     ShowWindowMessage(kTextFileListFailed);
     Stop();
     view_.PostQuit(kExitFailed);
@@ -227,6 +229,10 @@ void CTEVDownloaderDlg::OnSizeCheckDone() {
 }
 
 void CTEVDownloaderDlg::OnSizeCheckFailed() {
+    const CUrlDiagnosis fault = DiagnoseFirstFault(fileList_);
+    LogFailure("cannot learn the size of " +
+                   (fault.url.empty() ? "the files listed in " + fileListUrl_ : fault.url),
+               fault.why);
     CMessage message = CMessage::Application(kTextSizeCheckFailed);
     message.ownedByWindow = true;
     boxes_.Show(message);
@@ -235,7 +241,9 @@ void CTEVDownloaderDlg::OnSizeCheckFailed() {
 
 void CTEVDownloaderDlg::OnJobSize() {
     JobSizeInfo info{};
-    DownloadLib_GetJobSizeInfo(job_, &info);
+    if (DownloadLib_GetJobSizeInfo(job_, &info) == DL_OK && info.totalBytes > 0) {
+        jobTotal_ = static_cast<uint64_t>(info.totalBytes);
+    }
     texts_.remaining = kClockZero;
     CopyTextsToControls();
 }
@@ -245,6 +253,10 @@ void CTEVDownloaderDlg::OnJobProgress() {
     if (DownloadLib_GetJobProgress(job_, &progress) != DL_OK) {
         return;
     }
+    if (progress.totalBytes > 0) {
+        jobTotal_ = static_cast<uint64_t>(progress.totalBytes);
+    }
+    lastElapsedSeconds_ = progress.elapsedSeconds;
     view_.SetProgress(kIdFileProgress, progress.filePercent);
     view_.SetProgress(kIdJobProgress, progress.percent);
     texts_.remaining = FormatRemaining(progress.remainingSeconds, progress.speed);
@@ -266,39 +278,11 @@ void CTEVDownloaderDlg::OnJobFileDone() {
     ++currentIndex_;
     ++displayNumber_;
     ShowCurrentFileName();
-    const std::string path = LocalPathOfFileMessage(message.text, index);
+    static_assert(sizeof message.text == kFileMessageTextBytes);
+    const std::string path = LocalPathOfFileMessage(message.text, fileList_, index, jobFolder_);
     if (QualifiesAsInstaller(fileList_.size(), path)) {
         installerPath_ = path;
     }
-}
-
-std::string CTEVDownloaderDlg::LocalPathOfFileMessage(const std::string& text, size_t index) const {
-    // "URL,path": a URL may hold commas itself, so the path is what follows the file's own URL.
-    const auto startsWith = [&text](const std::string& url) {
-        return text.size() > url.size() && text.compare(0, url.size(), url) == 0 &&
-               text[url.size()] == ',';
-    };
-    // Files complete in order; a message naming another listed URL is taken at its word.
-    const std::string* url = nullptr;
-    if (index < fileList_.size() && startsWith(fileList_[index])) {
-        url = &fileList_[index];
-    }
-    for (const std::string& listed : fileList_) {
-        if (url == nullptr && startsWith(listed)) {
-            url = &listed;
-        }
-    }
-    // A message as long as its field may have been cut: the path is then the job's own folder
-    // and the name the library gives the file, never a cut one.
-    const bool mayBeCut = text.size() >= sizeof(JobFileMessage::text) - 1;
-    if (url != nullptr && !mayBeCut) {
-        return text.substr(url->size() + 1);
-    }
-    if (url == nullptr && index < fileList_.size()) {
-        url = &fileList_[index];
-    }
-    return url != nullptr ? WithTrailingSeparator(jobFolder_) + FileNameOfUrl(*url)
-                          : TextAfterComma(text);
 }
 
 void CTEVDownloaderDlg::OnJobDone() {
@@ -308,14 +292,13 @@ void CTEVDownloaderDlg::OnJobDone() {
         // Done without every file (one failed, and was reported as it failed): there is nothing
         // complete to install. The job goes; starting again retries what is missing.
         Stop();
-        texts_.remaining = kClockZero;
         CopyTextsToControls();
         return;
     }
     Stop();
+    ShowJobTotals();
     finished_ = true;
     state_ = DownloaderState::Finished;
-    texts_.remaining = kClockZero;
     view_.EnableControl(kIdInstall, true);
     view_.EnableControl(kIdStart, false);
     view_.EnableControl(kIdFolderButton, false);
@@ -334,8 +317,7 @@ void CTEVDownloaderDlg::OnJobEvent() {
             int64_t needed = 0;
             DownloadLib_GetJobRemainingBytes(job_, &needed);
             Stop();
-            ShowWindowMessage(FormatText(kTextDiskFull, texts_.folder.c_str(),
-                                         FormatSize(static_cast<double>(needed)).c_str()));
+            ShowDiskFull(needed > 0 ? static_cast<uint64_t>(needed) : 0);
             return;
         }
         case JOB_EVENT_NETWORK_POOR:
@@ -345,6 +327,8 @@ void CTEVDownloaderDlg::OnJobEvent() {
             ShowWindowMessage(kTextNetworkBack);
             return;
         case JOB_EVENT_FAILED:
+            text.resize(std::char_traits<char>::length(text.c_str()));
+            LogFailure("download failed", text);
             ShowWindowMessage(FormatText(kTextJobFailed, kGameName));
             return;
         default:
@@ -417,12 +401,25 @@ void CTEVDownloaderDlg::Start() {
         ShowWindowMessage(kTextNoProtocol);
         return;
     }
+    // A folder without room for what the job still needs is refused before anything starts,
+    // whichever path would carry the job.
+    if (sizeKnown_) {
+        const uint64_t needed =
+            BytesStillNeeded(requiredSize_, FilesPresentInFolder(texts_.folder, fileList_));
+        if (needed > 0 && FreeBytesOfDrive(texts_.folder) < needed) {
+            ShowDiskFull(needed);
+            return;
+        }
+    }
     DownloadLib_SetServiceId(serviceTag_.c_str());
     DownloadLib_CreateJob(&job_, nullptr, serviceTag_.c_str());
     if (engineOption_) {
         DownloadLib_SetJobEngineOption(job_);
     }
     jobFolder_ = texts_.folder;
+    jobTotal_ = 0;
+    lastElapsedSeconds_ = 0;
+    jobStart_ = std::chrono::steady_clock::now();
     for (const std::string& url : fileList_) {
         DownloadLib_AddJobFile(job_, url.c_str(), jobFolder_.c_str(), nullptr, kUnknownSizeHalf,
                                kUnknownSizeHalf, kAddFileOption);
@@ -446,6 +443,7 @@ void CTEVDownloaderDlg::Stop() {
         job_ = 0;
         currentIndex_ = 0;
         displayNumber_ = 1;
+        ClearMovingTexts();
     }
     if (!installing_) {
         state_ = DownloaderState::Ready;
@@ -541,6 +539,28 @@ void CTEVDownloaderDlg::ShowCurrentFileName() {
                                  displayNumber_, static_cast<int>(fileList_.size()));
 }
 
+void CTEVDownloaderDlg::ShowJobTotals() {
+    const uint64_t total = jobTotal_ > 0 ? jobTotal_ : requiredSize_;
+    const auto measured = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - jobStart_);
+    // The library's own count where it is ahead (it counts from its start of the job).
+    const int64_t elapsedMs = std::max<int64_t>(measured.count(), lastElapsedSeconds_ * 1000);
+    view_.SetProgress(kIdFileProgress, 100);
+    view_.SetProgress(kIdJobProgress, 100);
+    texts_.received = FormatSize(static_cast<double>(total));
+    texts_.total = texts_.received;
+    texts_.elapsed = FormatClock(elapsedMs / 1000);
+    texts_.remaining = kClockZero;
+    texts_.status = FormatSpeed(AverageSpeed(total, elapsedMs));
+}
+
+void CTEVDownloaderDlg::ClearMovingTexts() {
+    texts_.status = FormatSpeed(0);
+    texts_.remaining = kClockZero;
+    view_.AppendGraphSample(0);
+    CopyTextsToControls();
+}
+
 void CTEVDownloaderDlg::RefreshButtons() {
     view_.EnableControl(kIdInstall, false);
     view_.ShowStopOnStartButton(job_ != 0);
@@ -558,6 +578,16 @@ void CTEVDownloaderDlg::PostToSelf(std::function<void()> message) {
             message();
         }
     });
+}
+
+void CTEVDownloaderDlg::ShowDiskFull(uint64_t needed) {
+    const std::string amount = FormatSize(static_cast<double>(needed));
+    LogFailure("not enough free space in " + texts_.folder, amount + " still needed");
+    ShowWindowMessage(FormatText(kTextDiskFull, texts_.folder.c_str(), amount.c_str()));
+}
+
+void CTEVDownloaderDlg::LogFailure(const std::string& what, const std::string& why) {
+    WriteHostLogLine(why.empty() ? what : what + ": " + why);
 }
 
 void CTEVDownloaderDlg::ShowApplicationMessage(const std::string& text) {

@@ -4,6 +4,7 @@
 // with the real widgets and with a recording view in a test.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -91,16 +92,22 @@ class CTEVDownloaderDlg : public IDownloaderViewListener {
     void OnAgreementToggled();
     void Close(const char* questionFormat);
 
-    // The local path of a completed file from its message text "URL,path"; index is the file's
-    // place in the list.
-    std::string LocalPathOfFileMessage(const std::string& text, size_t index) const;
     // Returns whether the file list is usable; reports and quits when it is not.
     bool ParseFileListBytes(const std::string& bytes);
     void ShowCurrentFileName();
+    // The end state of a complete job: its total received, both bars full, the average speed;
+    // whatever the library's last progress said, which may lag behind the last file.
+    void ShowJobTotals();
+    // What a stopped job no longer does: move, or take time.
+    void ClearMovingTexts();
     void RefreshButtons();
     void CopyTextsToControls();
     // Runs message later on the window's thread, unless this controller is gone by then.
     void PostToSelf(std::function<void()> message);
+    // "硬碟(%s)的空間不足(%s)。" with the download folder and what is still needed.
+    void ShowDiskFull(uint64_t needed);
+    // The window keeps its fixed texts; the reason behind one goes to the log.
+    void LogFailure(const std::string& what, const std::string& why);
     void ShowApplicationMessage(const std::string& text);
     void ShowWindowMessage(const std::string& text);
 
@@ -132,6 +139,10 @@ class CTEVDownloaderDlg : public IDownloaderViewListener {
     bool finished_ = false;
     bool installing_ = false;
     bool sizeKnown_ = false;
+    // The current job's total as the library last gave it (size record or progress); 0 unknown.
+    uint64_t jobTotal_ = 0;
+    int64_t lastElapsedSeconds_ = 0;
+    std::chrono::steady_clock::time_point jobStart_{};
     CDisplayTexts texts_;
     uint64_t requiredSize_ = 0;
     DownloaderState state_ = DownloaderState::Preparing;

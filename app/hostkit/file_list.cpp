@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "hostkit/folders.h"
+#include "hostkit/format.h"
+
 namespace {
 
 bool IsSpace(char c) {
@@ -81,4 +84,40 @@ bool QualifiesAsInstaller(size_t fileCount, const std::string& localPath) {
     const std::string extension = LowerCaseExtension(localPath);
     return extension == ".exe" || extension == ".sh" || extension == ".run" ||
            extension == ".appimage";
+}
+
+std::string LocalPathOfFileMessage(const std::string& text, const std::vector<std::string>& urls,
+                                   size_t index, const std::string& jobFolder) {
+    const auto startsWith = [&text](const std::string& url) {
+        return text.size() > url.size() && text.compare(0, url.size(), url) == 0 &&
+               text[url.size()] == ',';
+    };
+    const std::string* url = nullptr;
+    if (index < urls.size() && startsWith(urls[index])) {
+        url = &urls[index];
+    }
+    for (const std::string& listed : urls) {
+        if (url == nullptr && startsWith(listed)) {
+            url = &listed;
+        }
+    }
+    const bool mayBeCut = text.size() >= kFileMessageTextBytes - 1;
+    if (url != nullptr && !mayBeCut) {
+        return text.substr(url->size() + 1);
+    }
+    if (url == nullptr && index < urls.size()) {
+        url = &urls[index];
+    }
+    return url != nullptr ? WithTrailingSeparator(jobFolder) + FileNameOfUrl(*url)
+                          : TextAfterComma(text);
+}
+
+std::string UrlOfFileMessage(const std::string& text, const std::string& path) {
+    if (text.size() > path.size() &&
+        text.compare(text.size() - path.size(), path.size(), path) == 0 &&
+        text[text.size() - path.size() - 1] == ',') {
+        return text.substr(0, text.size() - path.size() - 1);
+    }
+    const size_t comma = text.find(',');
+    return comma == std::string::npos ? text : text.substr(0, comma);
 }

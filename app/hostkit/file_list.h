@@ -8,6 +8,8 @@
 
 // A line this long (or longer) is not a URL: the whole list is refused.
 inline constexpr size_t kFileListLineLimit = 1024;
+// The bytes of the library's file message field (JobFileMessage::text), its terminator included.
+inline constexpr size_t kFileMessageTextBytes = 1024;
 
 enum class FileListOutcome {
     Parsed,       // the scan reached the end and found at least one entry
@@ -31,6 +33,16 @@ CFileList ParseFileList(std::string_view data);
 // its extension (of the last path segment, any letter case) is ".exe", ".sh", ".run" or
 // ".AppImage". A name without '.' has no extension.
 bool QualifiesAsInstaller(size_t fileCount, const std::string& localPath);
+
+// The local path of a completed file from the library's file message "URL,path". A URL may
+// hold commas itself, so the path is what follows the file's own URL: the one at index (files
+// complete in order), else any listed URL the text starts with. A text as long as the message's
+// field may have been cut: the path is then jobFolder and the name the library gives the file,
+// never a cut one. A text naming no listed URL is cut at its first comma.
+std::string LocalPathOfFileMessage(const std::string& text, const std::vector<std::string>& urls,
+                                   size_t index, const std::string& jobFolder);
+// The URL part of that message: the text before ",<path>".
+std::string UrlOfFileMessage(const std::string& text, const std::string& path);
 
 // The extension of the last path segment ('/' or '\'), lower-cased, from its last '.'; empty
 // when there is none.

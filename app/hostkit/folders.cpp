@@ -1,11 +1,15 @@
 #include "hostkit/folders.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -14,6 +18,7 @@
 #include <sstream>
 #include <vector>
 
+#include "hostkit/format.h"
 #include "hostkit/texts.h"
 
 namespace {
@@ -98,6 +103,32 @@ std::string LibraryEngineFolder() {
 
 std::string LibraryLogFile() {
     return LibraryEngineFolder() + "config/service.log";
+}
+
+void WriteHostLogLine(const std::string& message) {
+    static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "[%s %s %2d %02d:%02d:%02d %d] [TEV-Downloader] ",
+                  kDays[local.tm_wday % 7], kMonths[local.tm_mon % 12], local.tm_mday,
+                  local.tm_hour, local.tm_min, local.tm_sec, local.tm_year + 1900);
+    std::string line = stamp + message;
+    for (char& c : line) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    line += '\n';
+    const int fd = open(LibraryLogFile().c_str(),
+                        O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        [[maybe_unused]] const ssize_t written = write(fd, line.data(), line.size());
+        close(fd);
+    }
 }
 
 std::string WindowEnginePath() {
@@ -218,6 +249,59 @@ uint64_t FreeBytesOfDrive(const std::string& path) {
         return bytes > 0 ? static_cast<uint64_t>(bytes) : 0;
     }
     return StatvfsFreeBytes(path);
+}
+
+std::vector<CPresentFile> FilesPresentInFolder(const std::string& folder,
+                                               const std::vector<std::string>& urls) {
+    std::vector<CPresentFile> present;
+    for (const std::string& url : urls) {
+        const std::string name = FileNameOfUrl(url);
+        if (name.empty()) {
+            continue;
+        }
+        const std::string path = WithTrailingSeparator(folder) + name;
+        struct stat info {};
+        if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            if (info.st_size > 0) {
+                present.push_back({name, static_cast<uint64_t>(info.st_size)});
+            }
+        } else if (lstat((path + ".tevpart").c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            // The engine's partial file, resumed by the next run: what it wrote counts.
+            const uint64_t written = std::min<uint64_t>(
+                static_cast<uint64_t>(info.st_size), static_cast<uint64_t>(info.st_blocks) * 512);
+            if (written > 0) {
+                present.push_back({name, written});
+            }
+        }
+    }
+    return present;
+}
+
+uint64_t BytesWrittenInFolder(const std::string& folder, const std::vector<std::string>& urls) {
+    uint64_t bytes = 0;
+    for (const std::string& url : urls) {
+        const std::string name = FileNameOfUrl(url);
+        if (name.empty()) {
+            continue;
+        }
+        for (const std::string& file : {name, name + ".tevpart"}) {
+            struct stat info {};
+            if (lstat((WithTrailingSeparator(folder) + file).c_str(), &info) == 0 &&
+                S_ISREG(info.st_mode)) {
+                bytes += std::min<uint64_t>(static_cast<uint64_t>(info.st_size),
+                                            static_cast<uint64_t>(info.st_blocks) * 512);
+            }
+        }
+    }
+    return bytes;
+}
+
+uint64_t BytesStillNeeded(uint64_t total, const std::vector<CPresentFile>& present) {
+    uint64_t have = 0;
+    for (const CPresentFile& file : present) {
+        have += file.bytes;
+    }
+    return have >= total ? 0 : total - have;
 }
 
 void SetFreeSpaceProbe(FreeSpaceProbe probe) {

@@ -70,6 +70,11 @@ std::string FormatClock(int64_t t) {
                       static_cast<int>(seconds));
 }
 
+double AverageSpeed(uint64_t bytes, int64_t milliseconds) {
+    return static_cast<double>(bytes) * 1000.0 /
+           static_cast<double>(std::max<int64_t>(milliseconds, 1));
+}
+
 std::string FormatRemaining(int64_t remainingSeconds, int64_t bytesPerSecond) {
     return bytesPerSecond > 0 ? FormatClock(remainingSeconds) : FormatClock(0);
 }

@@ -18,6 +18,8 @@ std::string FormatClock(int64_t seconds);
 // The remaining time as shown: "00:00:00" while no speed is known (the library's figure is then
 // the bytes left read as seconds), else FormatClock.
 std::string FormatRemaining(int64_t remainingSeconds, int64_t bytesPerSecond);
+// Bytes per second over a span of milliseconds (a span under 1 ms counts as 1 ms).
+double AverageSpeed(uint64_t bytes, int64_t milliseconds);
 // The speed graph's sample for a speed: megabits per second, truncated, at most 100.
 int SpeedGraphSample(int64_t bytesPerSecond);
 // The text after the last '/'; empty when there is none or it ends the text.

@@ -29,6 +29,26 @@ std::string BannerAddress(const std::string& bannerUrl, const std::string& publi
            FormatText(kFallbackBannerFormat, publisherTag.c_str(), serviceTag.c_str());
 }
 
+bool AsksForUsage(const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments) {
+        if (argument == "-h" || argument == "--help" || argument == "-?" || argument == "/?") {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string WindowUsage() {
+    return "Usage: tev-downloader [FILE-LIST-URL]\n"
+           "\n"
+           "Opens the download window: fetches the game's file list (the built-in one, or\n"
+           "FILE-LIST-URL), checks the size of its files, downloads them into the chosen folder\n"
+           "and starts the installer. One window runs at a time; a second start brings the first\n"
+           "to the front. The reason behind a failure is written to\n"
+           "~/.local/share/Velmor/tevDownloadV32/config/service.log.\n"
+           "For a terminal, use tev-download (see tev-download --help).\n";
+}
+
 void CCommandLineInfoParser::ParseCommandLine(const std::vector<std::string>& arguments) {
     for (const std::string& argument : arguments) {
         if (!argument.empty() && (argument[0] == '-' || argument[0] == '/')) {

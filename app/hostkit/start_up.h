@@ -23,6 +23,12 @@ std::string BuiltInBannerUrl();
 std::string BannerAddress(const std::string& bannerUrl, const std::string& publisherTag,
                           const std::string& serviceTag);
 
+// "-h", "--help" or "-?" anywhere on the command line (without the program): the person asks how
+// to run the program, not for a file list of that name.
+bool AsksForUsage(const std::vector<std::string>& arguments);
+// What tev-downloader --help prints.
+std::string WindowUsage();
+
 // Keeps the first command-line argument and counts the rest. A leading '-' or '/' is removed
 // from each argument before it is offered.
 class CCommandLineInfoParser {

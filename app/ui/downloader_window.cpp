@@ -41,9 +41,15 @@ struct ButtonPlace {
     int bitmaps[3];
 };
 
+// The three bottom buttons are 26 pixels high above the bottom bar at 416: at 391 their last row
+// lay under the bar, so they sit two pixels higher, clear of it with a pixel to spare.
+constexpr int kBottomButtonsTop = 389;
+
 const ButtonPlace kButtonPlaces[] = {
-    {kIdFolderButton, {662, 352}, {164, 165, 166}}, {kIdStart, {384, 391}, {176, 174, 175}},
-    {kIdInstall, {502, 391}, {197, 199, 198}},      {kIdClose, {620, 391}, {173, 171, 172}},
+    {kIdFolderButton, {662, 352}, {164, 165, 166}},
+    {kIdStart, {384, kBottomButtonsTop}, {176, 174, 175}},
+    {kIdInstall, {502, kBottomButtonsTop}, {197, 199, 198}},
+    {kIdClose, {620, kBottomButtonsTop}, {173, 171, 172}},
     {kIdHiddenButton, {395, 254}, {168, 169, 170}},
 };
 constexpr int kStopBitmaps[3] = {191, 192, 193};

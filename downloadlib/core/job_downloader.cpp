@@ -9,7 +9,7 @@
 
 CJobDownloader::CJobDownloader(IJobDownloadEventListener* listener, vmSmartPtr<cpCMutex> mutex)
     : listener_(listener), mutex_(std::move(mutex)) {
-    ResetLog();
+    StartLog();
     WriteLogLineF("[TessloadLib] Launch(%s)", TEV_VERSION_TEXT);
 }
 

@@ -1,8 +1,15 @@
 #include "engine/binary_execute.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
 #include "engine/engine_paths.h"
 #include "foundation/log.h"
@@ -16,6 +23,118 @@ std::atomic<uint8_t> gRunElevated{1};
 // this system counts as such, so the host's flag alone decides.
 const char* FirstVerb() {
     return RunElevatedFlag() == 1 ? "runas" : "open";
+}
+
+// What decides where the engine may reach and whom it trusts: the engine keeps the values it
+// was started with, so an engine started for another host's settings is not this host's.
+constexpr const char* kReachVariables[] = {
+    "http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",   "all_proxy",
+    "ALL_PROXY",  "no_proxy",   "NO_PROXY",    "SSL_CERT_FILE", "SSL_CERT_DIR"};
+constexpr int kRetireWaitMs = 3000;
+
+// The reach settings among "NAME=value" entries, sorted.
+std::vector<std::string> ReachOf(const std::vector<std::string>& environment) {
+    std::vector<std::string> reach;
+    for (const std::string& entry : environment) {
+        for (const char* name : kReachVariables) {
+            const size_t length = std::char_traits<char>::length(name);
+            if (entry.size() > length && entry.compare(0, length, name) == 0 &&
+                entry[length] == '=') {
+                reach.push_back(entry);
+            }
+        }
+    }
+    std::sort(reach.begin(), reach.end());
+    return reach;
+}
+
+// Where the library notes the pid of the engine it started and that is serving.
+std::string EngineRecordPath() {
+    return GetEngineFolderPath() + "config/engine.pid";
+}
+
+// The pid of the running engine program at enginePath, from the record; -1 when the record
+// names none, or a process that has ended or is another program (a pid used again).
+pid_t RunningEngine(const std::string& enginePath) {
+    std::ifstream record(EngineRecordPath());
+    long pid = -1;
+    if (!(record >> pid) || pid <= 1) {
+        return -1;
+    }
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::ifstream stat(proc + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] == 'Z') {
+        return -1;  // gone, or ended and not yet reaped
+    }
+    char target[4096];
+    const ssize_t n = readlink((proc + "/exe").c_str(), target, sizeof target - 1);
+    if (n <= 0) {
+        return -1;
+    }
+    std::string exe(target, static_cast<size_t>(n));
+    // An engine whose file an update replaced still runs the old one.
+    const std::string deleted = " (deleted)";
+    if (exe.size() > deleted.size() && exe.ends_with(deleted)) {
+        exe.resize(exe.size() - deleted.size());
+    }
+    return exe == enginePath ? static_cast<pid_t>(pid) : -1;
+}
+
+std::vector<std::string> EnvironmentOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+    std::vector<std::string> entries;
+    for (std::string entry; std::getline(in, entry, '\0');) {
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+// Ends a running engine whose reach settings differ from the ones a new start hands over, so
+// that the new start serves this host (it cannot listen while the old one does). Bounded.
+void RetireEngineOfOtherReach(const std::string& enginePath,
+                              const std::vector<std::string>& environment) {
+    const pid_t pid = RunningEngine(enginePath);
+    if (pid <= 0 || ReachOf(EnvironmentOf(pid)) == ReachOf(environment)) {
+        return;
+    }
+    WriteLogLineF(
+        "[TessloadLib] the running engine (pid %d) has other proxy or trust settings: "
+        "restarting it",
+        static_cast<int>(pid));
+    kill(pid, SIGTERM);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kRetireWaitMs);
+    while (RunningEngine(enginePath) == pid) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// Notes the engine that now serves, unless one of ours already does (the new start then found
+// the port taken and ended).
+void RecordServingEngine(const std::string& enginePath, pid_t started) {
+    if (started <= 0 || RunningEngine(enginePath) > 0) {
+        return;
+    }
+    const std::string path = EngineRecordPath();
+    const std::string temporary = path + ".new";
+    const int fd =
+        open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return;
+    }
+    const std::string text = std::to_string(started) + "\n";
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+        unlink(temporary.c_str());
+    }
 }
 
 }  // namespace
@@ -60,6 +179,7 @@ bool CBinaryExecute_V3::RunEngine() {
         return false;
     }
     const char* file = path.c_str();
+    RetireEngineOfOtherReach(path, cpEnvironmentWith({}));
     cpDetachedProcess process;
     const uint32_t first = startWay_(FirstVerb(), path, &process);
     if (first == 0) {
@@ -88,7 +208,11 @@ bool CBinaryExecute_V3::RunEngine() {
     }
 
     WriteLogLine("[TessloadLib] Begin WFII");
-    switch (cpWaitReady(process, readyTimeoutMs_)) {
+    const cpReadiness readiness = cpWaitReady(process, readyTimeoutMs_);
+    if (readiness == cpReadiness::kSignalled) {
+        RecordServingEngine(path, process.pid());
+    }
+    switch (readiness) {
         case cpReadiness::kTimedOut:
             // A program that never signals counts as started, as one that never idles would.
             WriteLogLineF("[TessloadLib] WFII Timeout (%d ms)", readyTimeoutMs_);

@@ -1,5 +1,9 @@
 #include "foundation/log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -12,6 +16,23 @@ namespace {
 
 std::mutex gObserverMutex;
 std::function<void(const char*)> gObserver;
+// One rotation at a time: two threads moving the file aside together would lose the older one.
+std::mutex gFileMutex;
+
+// The log, opened for appending; never through a link another user planted, never readable by
+// others (it names folders and addresses). -1 when it cannot be opened.
+int OpenLog(const std::string& path) {
+    return open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+// Moves a file at or past the bound to <path>.1 (replacing the older one). Under gFileMutex.
+void RotateIfFull(const std::string& path) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<uint64_t>(info.st_size) >= kLogRotateBytes) {
+        std::rename(path.c_str(), (path + ".1").c_str());
+    }
+}
 
 }  // namespace
 
@@ -32,16 +53,26 @@ const std::string& LogFilePath() {
 }
 
 void WriteLogLine(const char* message) {
-    FILE* file = std::fopen(LogFilePath().c_str(), "a");
-    if (file == nullptr) {
-        return;
-    }
     const time_t now = time(nullptr);
     tm local{};
     localtime_r(&now, &local);
-    const std::string stamp = LogTimeStamp(local);
-    std::fprintf(file, "[%s] %s\n", stamp.c_str(), message != nullptr ? message : "");
-    std::fclose(file);
+    std::string line = "[" + LogTimeStamp(local) + "] " + (message != nullptr ? message : "");
+    // One line per event, whatever the message holds (a server's text, a file name).
+    for (char& c : line) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    line += '\n';
+    std::lock_guard lock(gFileMutex);
+    const std::string& path = LogFilePath();
+    RotateIfFull(path);
+    const int fd = OpenLog(path);
+    if (fd < 0) {
+        return;
+    }
+    [[maybe_unused]] const ssize_t written = write(fd, line.data(), line.size());
+    close(fd);
 }
 
 void WriteLogLineF(const char* format, ...) {
@@ -63,12 +94,26 @@ void WriteDiagnosticLine(const char* message) {
     }
 }
 
+void StartLog() {
+    std::lock_guard lock(gFileMutex);
+    const std::string& path = LogFilePath();
+    CreateFoldersOf(path);
+    RotateIfFull(path);
+    const int fd = OpenLog(path);
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
 void ResetLog() {
+    std::lock_guard lock(gFileMutex);
     const std::string& path = LogFilePath();
     CreateFoldersOf(path);
     std::remove(path.c_str());
-    if (FILE* file = std::fopen(path.c_str(), "w")) {
-        std::fclose(file);
+    std::remove((path + ".1").c_str());
+    const int fd = OpenLog(path);
+    if (fd >= 0) {
+        close(fd);
     }
 }
 

@@ -1,7 +1,10 @@
 // The library's log: one line per event in <engine folder>config/service.log, opened and closed
-// for every line. Diagnostics of interface misuse go to a sink that keeps nothing.
+// for every line. It outlives the run that wrote it (the next run's reader looks for the last
+// failure there) and is bounded: past kLogRotateBytes the file moves to service.log.1 and a new
+// one starts. Diagnostics of interface misuse go to a sink that keeps nothing.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -13,7 +16,13 @@ void WriteLogLine(const char* message);
 std::string LogTimeStamp(const tm& time);
 void WriteLogLineF(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void WriteDiagnosticLine(const char* message);
-// Creates the missing folders of the log path and starts the log empty.
+inline constexpr uint64_t kLogRotateBytes = 1 << 20;
+
+// What every downloader does when it is made: creates the missing folders of the log path and
+// keeps what earlier runs wrote, moving a file past the bound aside.
+void StartLog();
+// Creates the missing folders of the log path and starts the log empty (and drops the older
+// file): for tests that read one run's lines.
 void ResetLog();
 // The log path, computed on first use and kept for the life of the process.
 const std::string& LogFilePath();

@@ -334,9 +334,13 @@ TEST_F(ControllerTest, StartStopStartRecreatesTheJobWithEveryFile) {
     ASSERT_TRUE(Until([&] { return dlg.CurrentIndex() == 1; }));
     EXPECT_EQ(dlg.Texts().fileName, "second.bin [2/2]");
     ASSERT_TRUE(Until([&] { return fs::exists(folder + "second.bin"); }));
+    ASSERT_TRUE(Until([&] { return view_.texts.status != FormatSpeed(0); }));
 
     dlg.OnCommand(kIdStart);  // stop
     EXPECT_EQ(dlg.Job(), 0u);
+    // What no longer moves is cleared: no speed, no time left.
+    EXPECT_EQ(view_.texts.status, "0.0 Bytes");
+    EXPECT_EQ(view_.texts.remaining, "00:00:00");
     EXPECT_EQ(dlg.State(), DownloaderState::Ready);
     EXPECT_FALSE(view_.stopImages);
     EXPECT_TRUE(view_.Enabled(kIdFolderButton));
@@ -370,14 +374,19 @@ TEST_F(ControllerTest, ADiskTooSmallStopsTheJobAndSaysWhatIsMissing) {
     CTEVDownloaderDlg& dlg = Open();
     ASSERT_TRUE(UntilReady());
     SetFreeSpace([](const std::string&) { return int64_t{10}; });
+    // What is there already is not needed again.
+    fs::create_directories(DefaultDownloadFolder());
+    std::ofstream(DefaultDownloadFolder() + "data.bin") << data.substr(0, 1000);
     dlg.OnCommand(kIdStart);
-    ASSERT_NE(dlg.Job(), 0u);
-    ASSERT_TRUE(Until([&] { return !boxes_.shown.empty(); }));
-    // The size check refused the job before any byte: all of it is still needed.
+    // Refused before any job starts: the rest of it is still needed.
     EXPECT_EQ(Shown(), std::vector<std::string>{
                            WindowBox("硬碟(" + DefaultDownloadFolder() + ")的空間不足(" +
-                                     FormatSize(double(data.size() + 2)) + ")。")});
+                                     FormatSize(double(data.size() + 2 - 1000)) + ")。")});
     EXPECT_EQ(dlg.Job(), 0u);
+    EXPECT_NE(ReadWholeFile(LibraryLogFile())
+                  .find("[TEV-Downloader] not enough free space in " + DefaultDownloadFolder()),
+              std::string::npos)
+        << "the reason is in the log too";
     EXPECT_EQ(dlg.State(), DownloaderState::Ready);
     EXPECT_FALSE(view_.stopImages);
     EXPECT_TRUE(view_.Enabled(kIdFolderButton));
@@ -479,6 +488,42 @@ TEST_F(ControllerTest, TheEnginesResumeQuestionIsAnsweredByThePrompt) {
     EXPECT_EQ(record.replies, std::vector<std::string>{"07000000" + job + "0000"});
 }
 
+// The engine's last progress lags behind its completion (4900 of 5000 bytes, then the file and
+// the job are done): the finished window shows the job's total, both bars full and an average
+// speed, not the lagging figures.
+TEST_F(ControllerTest, AFinishedJobShowsItsTotalsWhateverTheLastProgressSaid) {
+    ServeGame({{"game.bin", TestBytes(5000, 9)}});
+    std::string error;
+    ASSERT_TRUE(ServeStandInEngineUpdate(server_, root_, &error)) << error;
+    setenv("TEV_ENGINE_PORT", std::to_string(UnusedPort()).c_str(), 1);
+    const std::string enginePath = GetEngineFilePath();
+    const std::string path = DefaultDownloadFolder() + "game.bin";
+    ep::JobProgress lagging{0, 7, 1, 0, 5000, 4900, 980, 5, {}};
+    ASSERT_TRUE(InstallStandInEngine(
+        enginePath,
+        {"listen", "ready", "accept", "until 102 14",
+         "send 100 4 " + StandInPayloadWithJob(ep::JobAccepted{0, 7, 1, 5000}),
+         "send 100 5 " + StandInPayloadWithJob(lagging), "sleep 1200",
+         "send 100 7 " + StandInPayloadWithJob(ep::FileCompleted{0, 7, "svc", path, urls_[0]}),
+         "send 100 6 " + StandInPayloadWithJob(ep::JobFinished{0, 7, 0, 0}), "drain"}));
+
+    CTEVDownloaderDlg& dlg = Open();
+    ASSERT_TRUE(UntilReady());
+    dlg.OnCommand(kIdStart);
+    const bool finished = Until([&] { return dlg.State() == DownloaderState::Finished; });
+    dlg_.reset();
+    EndStandIn(StandInPid(enginePath));
+    unsetenv("TEV_ENGINE_PORT");
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(view_.texts.received, FormatSize(5000));
+    EXPECT_EQ(view_.texts.total, FormatSize(5000));
+    EXPECT_EQ(view_.progress[kIdJobProgress], 100);
+    EXPECT_EQ(view_.progress[kIdFileProgress], 100);
+    EXPECT_EQ(view_.texts.remaining, "00:00:00");
+    EXPECT_NE(view_.texts.status, FormatSpeed(0)) << "the average speed";
+    EXPECT_NE(view_.texts.elapsed, "00:00:00") << "the job took more than a second";
+}
+
 TEST_F(ControllerTest, AFileThatFailsForGoodIsReportedAndTheJobStays) {
     ServeGame({{"broken.bin", TestBytes(1000, 5)}});
     // The size check sees the file; every download attempt is cut off.
@@ -524,14 +569,20 @@ TEST_F(ControllerTest, FileListAndSizeCheckFailures) {
         const char* name;
         std::optional<std::string> list;  // nullopt: the list itself is missing
         std::vector<std::string> shown;
+        std::string logged = {};  // the reason behind the fixed text, in the log
     } cases[] = {
-        {"missing list", std::nullopt, {WindowBox("下載檔案目錄失敗")}},
+        {"missing list",
+         std::nullopt,
+         {WindowBox("下載檔案目錄失敗")},
+         "cannot fetch the file list " + server_.Url("/lists/missing list.txt") +
+             ": the server answered 404"},
         {"only blank lines", "\r\n\r\n \r\n", {WindowBox("下載檔案目錄失敗")}},
         {"a line of 1024 bytes", present + "\n" + longLine + "q\n", {WindowBox("輸入了錯誤的URL")}},
         {"a file the size check cannot find",
          present + "\r\n" + missing + "\r\n",
          {Describe(CMessage{ApplicationName(), "檔案大小確認失敗", MessageButtons::Ok,
-                            MessageIcon::None, true})}},
+                            MessageIcon::None, true})},
+         "cannot learn the size of " + missing + ": the server answered 404"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -547,6 +598,11 @@ TEST_F(ControllerTest, FileListAndSizeCheckFailures) {
         // Nothing else is coming: the size check of what was read is not started.
         ProcessEventsUntil([] { return false; }, 300ms);
         EXPECT_EQ(Shown(), c.shown);
+        if (!c.logged.empty()) {
+            EXPECT_NE(ReadWholeFile(LibraryLogFile()).find("[TEV-Downloader] " + c.logged),
+                      std::string::npos)
+                << ReadWholeFile(LibraryLogFile());
+        }
         EXPECT_EQ(*view_.quitCode, 1);
         EXPECT_EQ(view_.quits, 1);
         EXPECT_EQ(dlg.Job(), 0u);

@@ -9,9 +9,11 @@
 #include <string>
 
 #include "fake_seams.h"
+#include "hostkit/start_up.h"
 #include "hostkit/texts.h"
 #include "process_start.h"
 #include "qt_environment.h"
+#include "support/subprocess.h"
 #include "ui/app.h"
 #include "ui/downloader_window.h"
 
@@ -114,4 +116,20 @@ TEST(CTEVDownloaderApp, ASecondStartEndsEvenWithoutAWindowToActivate) {
     const SecondStart alone = RunSecondStart({});
     EXPECT_EQ(alone.exitCode, 3);
     EXPECT_EQ(alone.record, "WINDOW\n");
+}
+
+// Asking the program how to run it prints its usage and ends, with no window, no lock and no
+// download: "--help" is not a file-list URL.
+TEST(CTEVDownloaderApp, HelpPrintsTheUsageInsteadOfFetchingAList) {
+    for (const char* ask : {"--help", "-h"}) {
+        SCOPED_TRACE(ask);
+        ProcessOptions options;
+        options.timeoutMs = 10000;
+        const ProcessResult result = RunProcess({TEV_DOWNLOADER_PROGRAM, ask}, options);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.out, WindowUsage());
+    }
+    EXPECT_TRUE(AsksForUsage({"http://h/list.txt", "--help"}));
+    EXPECT_FALSE(AsksForUsage({"-http://h/list.txt", "/x"}));
+    EXPECT_NE(WindowUsage().find("Usage: tev-downloader [FILE-LIST-URL]"), std::string::npos);
 }

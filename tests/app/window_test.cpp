@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <QApplication>
 #include <QCursor>
 #include <QEnterEvent>
@@ -12,6 +14,7 @@
 #include "controller/view.h"
 #include "hostkit/texts.h"
 #include "qt_environment.h"
+#include "support/subprocess.h"
 #include "ui/banner.h"
 #include "ui/button_st.h"
 #include "ui/downloader_window.h"
@@ -105,8 +108,8 @@ TEST(CDownloaderWindow, EveryControlAtItsPlace) {
         {kIdStatus, {456, 173, 270, 14}},        {kIdGraph, {385, 191, 342, 69}},
         {kIdFileProgress, {441, 282, 286, 18}},  {kIdJobProgress, {441, 312, 286, 18}},
         {kIdFolderText, {447, 356, 201, 14}},    {kIdFolderButton, {662, 352, 65, 19}},
-        {kIdStart, {384, 391, 108, 26}},         {kIdInstall, {502, 391, 108, 26}},
-        {kIdClose, {620, 391, 108, 26}},         {kIdHiddenButton, {395, 254, 65, 19}},
+        {kIdStart, {384, 389, 108, 26}},         {kIdInstall, {502, 389, 108, 26}},
+        {kIdClose, {620, 389, 108, 26}},         {kIdHiddenButton, {395, 254, 65, 19}},
         {kIdHiddenLabel1001, {13, 191, 48, 14}}, {kIdHiddenLabel1004, {13, 215, 48, 14}},
         {kIdHiddenLabel1014, {13, 234, 48, 14}}, {kIdHiddenLabel1006, {13, 259, 48, 14}},
     };
@@ -409,4 +412,57 @@ TEST(CDownloaderWindow, TheHiddenAgreementBoxNeverShowsItsTip) {
     QApplication::sendEvent(box, &enter);
     ProcessEventsUntil([] { return false; }, std::chrono::milliseconds(800));
     EXPECT_FALSE(window.ToolTip()->IsTipVisible());
+}
+
+// The bottom buttons lie clear of the bottom bar, drawn whole, at the window's own size and at
+// 125 % and 150 % scaling: each scale runs in a child of this test (the factor is read when the
+// application starts), which saves its screenshot and compares it with the buttons' geometry.
+TEST(CDownloaderWindow, TheBottomButtonsClearTheBottomBarAtEveryScale) {
+    for (const char* scale : {"1", "1.25", "1.5"}) {
+        SCOPED_TRACE(scale);
+        ProcessOptions options;
+        options.timeoutMs = 60000;
+        options.environment = {{"QT_SCALE_FACTOR", scale}, {"TEV_LAYOUT_SCALE", scale}};
+        const ProcessResult result = RunProcess(
+            {"/proc/self/exe", "--gtest_filter=CDownloaderWindow.LayoutAtOneScale"}, options);
+        EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+        EXPECT_NE(result.out.find("[  PASSED  ] 1 test"), std::string::npos) << result.out;
+    }
+}
+
+TEST(CDownloaderWindow, LayoutAtOneScale) {
+    const char* scale = std::getenv("TEV_LAYOUT_SCALE");
+    if (scale == nullptr) {
+        GTEST_SKIP() << "run by TheBottomButtonsClearTheBottomBarAtEveryScale";
+    }
+    CDownloaderWindow window;
+    window.SetTitle(kMainWindowTitle);
+    window.show();
+    const QImage image =
+        SaveScreenshot(window, QStringLiteral("window-layout-") + QString::fromLatin1(scale));
+    const double ratio = image.devicePixelRatio();
+    EXPECT_NEAR(ratio, std::atof(scale), 0.01);
+    const QRect bottomBar(0, 416, 748, 21);
+    // The bar's top line, as drawn where no button is.
+    const int barTop = static_cast<int>(std::ceil(bottomBar.top() * ratio));
+    const QRgb barLine = Rgb(image, 2, barTop);
+    for (const int id : {kIdStart, kIdInstall, kIdClose}) {
+        SCOPED_TRACE(id);
+        const QRect button = window.Control(id)->geometry();
+        EXPECT_FALSE(button.intersects(bottomBar)) << button.bottom();
+        // The button's last row on the screen is the button's, not the bar's line.
+        const int lastRow = static_cast<int>(std::floor((button.bottom() + 1) * ratio)) - 1;
+        ASSERT_LT(lastRow, barTop);
+        int barPixels = 0;
+        const int left = static_cast<int>(std::ceil(button.left() * ratio));
+        const int right = static_cast<int>(std::floor((button.right() + 1) * ratio));
+        for (int x = left; x < right; ++x) {
+            barPixels += Rgb(image, x, lastRow) == barLine ? 1 : 0;
+        }
+        EXPECT_LT(barPixels, (right - left) / 2);
+        // And the bar's line runs whole beneath it.
+        for (int x = left; x < right; ++x) {
+            ASSERT_EQ(Rgb(image, x, barTop), barLine) << x;
+        }
+    }
 }

@@ -1,8 +1,11 @@
 // tev-download as its users run it: a child process against the project's test server.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,14 +17,18 @@
 #include <vector>
 
 #include "cli_options.h"
+#include "cli_output.h"
 #include "downloadlib.h"
 #include "engine/engine_paths.h"
 #include "engine/engine_protocol.h"
+#include "hostkit/folders.h"
+#include "hostkit/format.h"
 #include "json_check.h"
 #include "support/published_engine.h"
 #include "support/stand_in.h"
 #include "support/subprocess.h"
 #include "support/tcp_peer.h"
+#include "support/test_certificates.h"
 #include "support/test_data.h"
 #include "test_server/test_http_server.h"
 
@@ -31,6 +38,87 @@ using tev::tools::HttpRule;
 using tev::tools::TestHttpServer;
 
 namespace {
+
+// tev-download on a pseudo-terminal of the given width, as a person runs it in a terminal
+// window: what it drew (carriage returns, erase sequences and all) and its exit code. Bounded.
+ProcessResult RunOnTerminal(std::vector<std::string> args,
+                            const std::vector<std::pair<std::string, std::string>>& environment,
+                            int columns = 80, int timeoutMs = 60000) {
+    ProcessResult result;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        return result;
+    }
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = static_cast<unsigned short>(columns);
+    const std::string slave = ptsname(master);
+    std::vector<std::string> env;
+    for (const auto& [name, value] : environment) {
+        env.push_back(name + "=" + value);
+    }
+    args.insert(args.begin(), TEV_DOWNLOAD_PROGRAM);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        const int fd = open(slave.c_str(), O_RDWR);
+        ioctl(fd, TIOCSWINSZ, &size);
+        dup2(fd, 0);
+        dup2(fd, 1);
+        for (const std::string& entry : env) {
+            putenv(const_cast<char*>(entry.c_str()));
+        }
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd wait{master, POLLIN, 0};
+        if (poll(&wait, 1, 100) == 1) {
+            char bytes[4096];
+            const ssize_t n = read(master, bytes, sizeof bytes);
+            if (n <= 0) {
+                break;  // EIO: the child closed the terminal
+            }
+            result.out.append(bytes, static_cast<size_t>(n));
+        }
+    }
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    close(master);
+    return result;
+}
+
+// The screen lines a terminal output leaves: split at CR and LF, erase sequences dropped.
+std::vector<std::string> DrawnLines(const std::string& output) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (size_t i = 0; i < output.size(); ++i) {
+        if (output.compare(i, 3, "\033[K") == 0) {
+            i += 2;
+        } else if (output[i] == '\r' || output[i] == '\n') {
+            if (!line.empty()) {
+                lines.push_back(line);
+            }
+            line.clear();
+        } else {
+            line += output[i];
+        }
+    }
+    if (!line.empty()) {
+        lines.push_back(line);
+    }
+    return lines;
+}
 
 class CliTest : public ::testing::Test {
   protected:
@@ -76,6 +164,48 @@ TEST_F(CliTest, DownloadsEveryFileOfTheList) {
     EXPECT_NE(result.out.find("done: " + (folder_ / "setup.sh").string()), std::string::npos)
         << result.out;
     EXPECT_EQ(result.err, "");
+    // Not on a terminal: no progress lines, a summary at the end.
+    EXPECT_EQ(result.out.find("elapsed"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("Downloaded 3 files, " + FormatSize(double((3 << 20) + 13)) + " in "),
+              std::string::npos)
+        << result.out;
+    // The window's saved folder is the window's.
+    EXPECT_FALSE(fs::exists(DownloadPathSettingsFile()));
+
+    const ProcessResult again = Run({"--folder", folder_.string(), ListUrl()});
+    ASSERT_EQ(again.exitCode, kExitSuccess) << again.err;
+    EXPECT_NE(again.out.find("Nothing was fetched: all 3 files were complete already"),
+              std::string::npos)
+        << again.out;
+}
+
+// In an 80-column terminal the progress line is redrawn in place and never wraps, also for a
+// long file name; the last one drawn shows the job whole.
+TEST_F(CliTest, TheProgressLineFitsTheTerminal) {
+    const std::string longName = std::string(50, 'n') + "_data.pak";
+    const std::string data = TestBytes(3 << 20, 11);
+    Serve({{longName, data}, {"b.bin", "b"}});
+    server_.AddRule("/game/" + longName,
+                    {.kind = HttpRule::Rate, .bytesPerSecond = 1 << 20, .onlyWithRange = true});
+    const ProcessResult result =
+        RunOnTerminal({"--folder", folder_.string(), ListUrl()},
+                      {{"TEV_REPORT_SERVER", "127.0.0.1:" + std::to_string(UnusedPort())}});
+    ASSERT_EQ(result.exitCode, kExitSuccess) << result.out;
+    const std::vector<std::string> lines = DrawnLines(result.out);
+    std::vector<std::string> progress;
+    for (const std::string& line : lines) {
+        // The redrawn line; a file's own line is printed once and may wrap.
+        if (line.find("%") != std::string::npos && line.find(" / ") != std::string::npos) {
+            EXPECT_LE(CliOutput::DisplayWidth(line), 79u) << line;
+            progress.push_back(line);
+        }
+    }
+    ASSERT_GE(progress.size(), 2u) << result.out;
+    EXPECT_NE(progress.front().find("_data.pak"), std::string::npos) << progress.front();
+    const std::string total = FormatSize(double(data.size() + 1));
+    EXPECT_NE(progress.back().find(total + " / " + total), std::string::npos) << progress.back();
+    EXPECT_NE(progress.back().find("100%"), std::string::npos) << progress.back();
+    EXPECT_NE(lines.back().find("Downloaded 2 files"), std::string::npos) << lines.back();
 }
 
 TEST_F(CliTest, JsonOutputIsOneObjectPerLine) {
@@ -96,6 +226,14 @@ TEST_F(CliTest, JsonOutputIsOneObjectPerLine) {
     EXPECT_EQ(names.back(), "job-done");
     EXPECT_EQ(std::count(names.begin(), names.end(), "file-done"), 2);
     EXPECT_NE(std::find(names.begin(), names.end(), "check-done"), names.end());
+    // The sizes and counts ride with the events that learn them.
+    EXPECT_NE(result.out.find("\"name\":\"check-done\",\"total\":201000,\"files\":2"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("\"name\":\"job-done\",\"files\":2,\"completed\":2,"
+                              "\"total\":201000,\"fetched\":201000,"),
+              std::string::npos)
+        << result.out;
 }
 
 TEST_F(CliTest, InterruptedRunResumesWhereItStopped) {
@@ -134,7 +272,8 @@ TEST_F(CliTest, InterruptedRunResumesWhereItStopped) {
 TEST_F(CliTest, EachFailureHasItsExitCodeAndNamesWhatFailed) {
     Serve({{"ok.bin", "fine"}});
     server_.SetContent("/long.txt", std::string(1500, 'x') + "\n");
-    server_.SetContent("/dead.txt", "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/x\n");
+    const std::string deadPort = std::to_string(UnusedPort());
+    server_.SetContent("/dead.txt", "http://127.0.0.1:" + deadPort + "/x\n");
     server_.SetContent("/broken.txt", server_.Url("/broken.bin") + "\n");
     server_.SetContent("/broken.bin", "payload");
     server_.AddRule("/broken.bin",
@@ -145,6 +284,15 @@ TEST_F(CliTest, EachFailureHasItsExitCodeAndNamesWhatFailed) {
     server_.SetContent("/game/dir/", "an index page");
     server_.SetContent("/game/dir", "an index page");
     std::ofstream(root_ / "not-a-folder") << "x";
+    server_.SetContent("/with-missing.txt",
+                       server_.Url("/game/ok.bin") + "\n" + server_.Url("/game/gone.bin") + "\n");
+    std::string httpsOnHttp = server_.Url("/game/filelist.txt");
+    httpsOnHttp.replace(0, 4, "https");
+    const TestPki pki = MakeTestPki((root_ / "pki").string());
+    TestHttpServer selfSigned(TestHttpServer::Options{
+        .tlsCertificate = pki.selfSigned.certificateFile, .tlsKey = pki.selfSigned.keyFile});
+    selfSigned.SetContent("/list.txt", server_.Url("/game/ok.bin") + "\n");
+    const std::string untrusted = selfSigned.Url("/list.txt");
     const std::string refusedPort = std::to_string(UnusedPort());
     const std::string refused = "http://127.0.0.1:" + refusedPort + "/list.txt";
 
@@ -167,11 +315,20 @@ TEST_F(CliTest, EachFailureHasItsExitCodeAndNamesWhatFailed) {
          kExitFileList,
          "ftp://127.0.0.1/list.txt",
          "the scheme ftp: is not supported"},
+        {{httpsOnHttp}, kExitFileList, httpsOnHttp, "TLS handshake"},
+        {{untrusted}, kExitFileList, untrusted, "is not trusted (self-signed certificate)"},
+        {{"--folder", folder_.string(), server_.Url("/with-missing.txt")},
+         kExitSizeCheck,
+         server_.Url("/game/gone.bin"),
+         ": the server answered 404"},
         {{server_.Url("/long.txt")}, kExitFileList, server_.Url("/long.txt")},
         {{"--folder", folder_.string(), server_.Url("/nameless.txt")},
          kExitDownload,
          server_.Url("/game/dir/")},
-        {{server_.Url("/dead.txt")}, kExitSizeCheck, server_.Url("/dead.txt")},
+        {{server_.Url("/dead.txt")},
+         kExitSizeCheck,
+         "http://127.0.0.1:" + deadPort + "/x",
+         ": connection refused"},
         {{"--folder", (root_ / "not-a-folder" / "x").string(), ListUrl()},
          kExitDownload,
          (root_ / "not-a-folder" / "x").string()},
@@ -191,6 +348,61 @@ TEST_F(CliTest, EachFailureHasItsExitCodeAndNamesWhatFailed) {
     }
 }
 
+// A folder on a disk without room for the job is refused before anything is fetched, with the
+// folder and the amount; the run happens on a 1 MiB tmpfs of its own (root only).
+TEST_F(CliTest, AFolderWithoutRoomIsRefusedUpFront) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    }
+    Serve({{"big.pak", TestBytes(3 << 20, 12)}});
+    const fs::path disk = root_ / "small-disk";
+    fs::create_directories(disk);
+    ProcessOptions options;
+    options.environment.emplace_back("TEV_REPORT_SERVER",
+                                     "127.0.0.1:" + std::to_string(UnusedPort()));
+    const std::string folder = (disk / "game").string();
+    const ProcessResult result =
+        RunProcess({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                    "mount -t tmpfs -o size=1m tmpfs \"$0\" || exit 99; exec \"$@\"", disk.string(),
+                    TEV_DOWNLOAD_PROGRAM, "--folder", folder, ListUrl()},
+                   options);
+    if (result.exitCode == 99) {
+        GTEST_SKIP() << "no tmpfs here: " << result.err;
+    }
+    EXPECT_EQ(result.exitCode, kExitDownload) << result.out << result.err;
+    EXPECT_NE(result.err.find("not enough free space in " + folder +
+                              "/: " + FormatSize(double(3 << 20)) + " still needed"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(server_.RequestCount("/game/big.pak"), 1u) << "the size check only";
+}
+
+// --cacert trusts a private CA for this run (the library's file list, size check and files);
+// without it the same server is refused. -v copies this run's log lines to standard error.
+TEST_F(CliTest, CacertTrustsAPrivateCaAndVerboseShowsTheLog) {
+    const TestPki pki = MakeTestPki((root_ / "pki").string());
+    TestHttpServer tls(TestHttpServer::Options{.tlsCertificate = pki.server.certificateFile,
+                                               .tlsKey = pki.server.keyFile});
+    tls.SetContent("/game/a.bin", TestBytes(70000, 13));
+    tls.SetContent("/game/filelist.txt", tls.Url("/game/a.bin") + "\n");
+    const std::string list = tls.Url("/game/filelist.txt");
+
+    const ProcessResult refused = Run({"--folder", folder_.string(), list});
+    EXPECT_EQ(refused.exitCode, kExitFileList) << refused.err;
+    EXPECT_NE(refused.err.find("is not trusted"), std::string::npos) << refused.err;
+
+    const ProcessResult trusted =
+        Run({"-v", "--cacert", pki.caFile, "--folder", folder_.string(), list});
+    ASSERT_EQ(trusted.exitCode, kExitSuccess) << trusted.err;
+    EXPECT_TRUE(ReadWholeFile(folder_ / "a.bin") == TestBytes(70000, 13));
+    EXPECT_NE(trusted.err.find("library: ["), std::string::npos) << trusted.err;
+    EXPECT_NE(trusted.err.find("[TessloadLib] Launch("), std::string::npos) << trusted.err;
+
+    const ProcessResult missing = Run({"--cacert", (root_ / "none.pem").string(), list});
+    EXPECT_EQ(missing.exitCode, kExitUsage);
+    EXPECT_NE(missing.err.find("none.pem"), std::string::npos) << missing.err;
+}
+
 TEST_F(CliTest, ARelativeFolderIsTakenFromWhereTheUserIs) {
     Serve({{"a.bin", TestBytes(5000, 6)}});
     ProcessOptions options;
@@ -202,9 +414,11 @@ TEST_F(CliTest, ARelativeFolderIsTakenFromWhereTheUserIs) {
     EXPECT_NE(result.out.find("done: " + expected.string()), std::string::npos) << result.out;
 }
 
+// The installer is found by the same rule as in the window: a comma inside its URL does not cut
+// its path.
 TEST_F(CliTest, InstallStartsTheDownloadedInstaller) {
     Serve({{"data.pak", TestBytes(10000, 5)},
-           {"install.sh", "#!/bin/sh\necho ran > \"$(dirname \"$0\")/INSTALLED\"\n"}});
+           {"inst,1.sh", "#!/bin/sh\necho ran > \"$(dirname \"$0\")/INSTALLED\"\n"}});
     const ProcessResult result = Run({"--install", "--folder", folder_.string(), ListUrl()});
     ASSERT_EQ(result.exitCode, kExitSuccess) << result.err;
     bool ran = false;
@@ -369,4 +583,65 @@ TEST_F(CliEngineTest, AJobTheEngineFailsEndsWithTheEnginesText) {
     EXPECT_EQ(CountOf(result.out, "job-done"), 0u);
     EXPECT_FALSE(fs::exists(folder_ / "a.bin"));
     EXPECT_EQ(server_.RequestCount("/game/a.bin"), 1u) << "the host's size check only";
+}
+
+// The engine's last progress lags behind its completion (4900 of 5000 bytes): the terminal ends
+// with the job's total at 100 % after the file's line, never with the lagging figures.
+TEST_F(CliEngineTest, AFinishedJobShowsItsTotalsWhateverTheLastProgressSaid) {
+    Serve({{"a.bin", TestBytes(5000, 8)}});
+    const std::string url = server_.Url("/game/a.bin");
+    const std::string path = (folder_ / "a.bin").string();
+    const ep::JobProgress lagging{0, 5, 1, 0, 5000, 4900, 980, 5, {}};
+    ASSERT_TRUE(InstallStandInEngine(
+        enginePath_,
+        {"listen", "ready", "accept", "until 102 14",
+         "send 100 4 " + StandInPayloadWithJob(ep::JobAccepted{0, 5, 1, 5000}),
+         "send 100 5 " + StandInPayloadWithJob(lagging), "sleep 1200",
+         "send 100 7 " + StandInPayloadWithJob(ep::FileCompleted{0, 5, "svc", path, url}),
+         "send 100 5 " + StandInPayloadWithJob(lagging),
+         "send 100 6 " + StandInPayloadWithJob(ep::JobFinished{0, 5, 0, 0}), "drain"}));
+    const std::string address = server_.Url("");
+    const ProcessResult result =
+        RunOnTerminal({"--folder", folder_.string(), ListUrl()},
+                      {{"TEV_DOWNLOAD_SERVER", address.substr(address.find("//") + 2)},
+                       {"TEV_ENGINE_PORT", std::to_string(UnusedPort())},
+                       {"TEV_REPORT_SERVER", "127.0.0.1:" + std::to_string(UnusedPort())}});
+    enginePid_ = StandInPid(enginePath_);
+    ASSERT_EQ(result.exitCode, kExitSuccess) << result.out;
+    const std::vector<std::string> lines = DrawnLines(result.out);
+    size_t done = lines.size();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].find("[1/1] done: " + path) != std::string::npos) {
+            done = i;
+        }
+    }
+    ASSERT_LT(done + 1, lines.size()) << result.out;
+    const std::string& last = lines[done + 1];
+    EXPECT_NE(last.find(FormatSize(5000) + " / " + FormatSize(5000)), std::string::npos) << last;
+    EXPECT_NE(last.find("100%"), std::string::npos) << last;
+    for (size_t i = done + 1; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].find(FormatSize(4900) + " / "), std::string::npos)
+            << "a lagging figure after the last file: " << lines[i];
+    }
+}
+
+// An engine that says nothing of the job's progress (no type 5 for seconds): the host shows what
+// the folder holds, the engine's partial file included, rather than nothing.
+TEST_F(CliEngineTest, ProgressShowsEvenWhenTheEngineSendsNone) {
+    Serve({{"a.bin", TestBytes(5000, 8)}});
+    const std::string url = server_.Url("/game/a.bin");
+    const std::string path = (folder_ / "a.bin").string();
+    fs::create_directories(folder_);
+    std::ofstream(path + ".tevpart") << TestBytes(2000, 8).substr(0, 2000);
+    ASSERT_TRUE(InstallStandInEngine(
+        enginePath_,
+        {"listen", "ready", "accept", "until 102 14",
+         "send 100 4 " + StandInPayloadWithJob(ep::JobAccepted{0, 5, 1, 5000}), "sleep 4500",
+         "send 100 7 " + StandInPayloadWithJob(ep::FileCompleted{0, 5, "svc", path, url}),
+         "send 100 6 " + StandInPayloadWithJob(ep::JobFinished{0, 5, 0, 0}), "drain"}));
+    const ProcessResult result = RunWithEngine({"--json", "--folder", folder_.string(), ListUrl()});
+    EXPECT_EQ(result.exitCode, kExitSuccess) << result.out << result.err;
+    EXPECT_NE(result.out.find("\"name\":\"job-progress\",\"total\":5000,\"present\":2000,"),
+              std::string::npos)
+        << result.out;
 }

@@ -11,8 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -308,3 +310,85 @@ TEST_F(EngineStart, StandInPlaysAScriptedEngineOnLoopback) {
 }
 
 }  // namespace
+
+namespace {
+
+bool Alive(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    const size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+std::string EnvironmentText(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+// The engine keeps the environment it was started with. A start with the same proxy and trust
+// settings leaves the running engine serving; one with other settings (a proxy gone, a trust
+// store added) restarts it, so that what it may reach is what the asking host may reach.
+TEST_F(EngineStart, AnEngineOfOtherProxyOrTrustSettingsIsRestarted) {
+    setenv("TEV_ENGINE_PORT", std::to_string(UnusedPort()).c_str(), 1);
+    Install({"listen", "ready", "wait"});
+    setenv("http_proxy", "http://127.0.0.1:9", 1);
+    ASSERT_TRUE(RunEngine());
+    const pid_t first = StandInPid(engine_);
+    ASSERT_GT(first, 0);
+    EXPECT_NE(EnvironmentText(first).find("http_proxy=http://127.0.0.1:9"), std::string::npos);
+
+    // The same settings: the running engine stays (the new start finds the port taken).
+    ASSERT_TRUE(RunEngine());
+    const pid_t second = StandInPid(engine_);
+    if (second > 0 && second != first) {
+        int status = 0;
+        waitpid(second, &status, 0);  // it ended at once, ours through the subreaper
+    }
+    EXPECT_TRUE(Alive(first));
+
+    struct Change {
+        const char* name;
+        std::function<void()> apply;
+        std::string expected;  // in the new engine's environment, or "" for none of the proxy
+    };
+    const std::string ca = std::string(std::getenv("TEV_TEST_ROOT")) + "/ca.pem";
+    const Change changes[] = {
+        {"the proxy is gone", [] { unsetenv("http_proxy"); }, ""},
+        {"a trust store", [&] { setenv("SSL_CERT_FILE", ca.c_str(), 1); }, "SSL_CERT_FILE=" + ca},
+    };
+    pid_t serving = first;
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.name);
+        change.apply();
+        ASSERT_TRUE(RunEngine());
+        for (int i = 0; i < 300 && Alive(serving); ++i) {
+            usleep(10000);
+        }
+        EXPECT_FALSE(Alive(serving)) << "the engine of the old settings still runs";
+        int status = 0;
+        waitpid(serving, &status, 0);  // ours through the subreaper
+        const pid_t next = StandInPid(engine_);
+        ASSERT_GT(next, 0);
+        ASSERT_NE(next, serving);
+        EXPECT_TRUE(Alive(next));
+        const std::string environment = EnvironmentText(next);
+        EXPECT_EQ(environment.find("http_proxy="), std::string::npos);
+        if (!change.expected.empty()) {
+            EXPECT_NE(environment.find(change.expected), std::string::npos);
+        }
+        serving = next;
+    }
+    pid_ = serving;
+    unsetenv("SSL_CERT_FILE");
+    unsetenv("TEV_ENGINE_PORT");
+    const std::vector<std::string> log = LogMessages();
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        "[TessloadLib] the running engine (pid " + std::to_string(first) +
+                            ") has other proxy or trust settings: restarting it"),
+              log.end());
+}

@@ -112,3 +112,44 @@ TEST(Log, DiagnosticsNeverReachTheFile) {
     EXPECT_EQ(seen, "[TessloadLib_D] 0x00A0");
     EXPECT_EQ(ReadLog(), "");
 }
+
+// A run's lines outlive the next start (its reader comes looking for the last failure); a file
+// past the bound moves aside to service.log.1, at a start or while lines are written; a line is
+// one line whatever its message holds; a link planted in the log's place is not followed.
+TEST(Log, StartsKeepEarlierRunsAndTheFileIsBounded) {
+    ResetLog();
+    WriteLogLine("[TessloadLib] the first run failed: a reason");
+    StartLog();
+    WriteLogLine("[TessloadLib] second\nrun");
+    std::string text = ReadLog();
+    EXPECT_NE(text.find("] [TessloadLib] the first run failed: a reason\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("] [TessloadLib] second run\n"), std::string::npos) << text;
+
+    const std::string older = LogFilePath() + ".1";
+    const std::string big(kLogRotateBytes, 'x');
+    for (const bool atStart : {true, false}) {
+        SCOPED_TRACE(atStart ? "at a start" : "while writing");
+        ResetLog();
+        std::ofstream(LogFilePath(), std::ios::app) << big;
+        if (atStart) {
+            StartLog();
+            EXPECT_EQ(ReadLog(), "");
+        }
+        WriteLogLine("[TessloadLib] after the move");
+        EXPECT_EQ(std::filesystem::file_size(older), kLogRotateBytes);
+        text = ReadLog();
+        EXPECT_EQ(text.substr(27), "[TessloadLib] after the move\n");
+    }
+
+    ResetLog();
+    std::filesystem::remove(LogFilePath());
+    const std::string target = std::string(std::getenv("TEV_TEST_ROOT")) + "/elsewhere.txt";
+    std::ofstream(target) << "";
+    std::filesystem::create_symlink(target, LogFilePath());
+    WriteLogLine("[TessloadLib] not through a link");
+    StartLog();
+    EXPECT_EQ(std::filesystem::file_size(target), 0u);
+    std::filesystem::remove(LogFilePath());
+    ResetLog();
+}

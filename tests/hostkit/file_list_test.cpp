@@ -97,3 +97,32 @@ TEST(QualifiesAsInstaller, OneFileOrAnInstallerExtension) {
         EXPECT_EQ(QualifiesAsInstaller(c.files, c.path), c.qualifies) << c.files << " " << c.path;
     }
 }
+
+// Both hosts take a completed file's path from the library's "URL,path" message by one rule: what
+// follows the file's own URL, so commas in the URL or the path do not cut it; a text that may have
+// been cut at the field's end gives the job folder and the file's name instead.
+TEST(LocalPathOfFileMessage, WhatFollowsTheFilesOwnUrl) {
+    const std::vector<std::string> urls = {"http://h/a,b/readme.txt", "http://h/inst,1.sh"};
+    const std::string longUrl = "http://h/" + std::string(900, 'd') + "/setup.sh";
+    const std::string longText = longUrl + "," + std::string(200, 'f');
+    const struct {
+        const char* name;
+        std::string text;
+        std::vector<std::string> urls;
+        size_t index;
+        std::string path;
+    } cases[] = {
+        {"commas in the URL", "http://h/inst,1.sh,/g/inst,1.sh", urls, 1, "/g/inst,1.sh"},
+        {"out of order", "http://h/a,b/readme.txt,/g/readme.txt", urls, 1, "/g/readme.txt"},
+        {"a comma in the path", "http://h/inst,1.sh,/g,x/inst,1.sh", urls, 0, "/g,x/inst,1.sh"},
+        {"cut at the field's end", longText.substr(0, 1023), {longUrl}, 0, "/job/setup.sh"},
+        {"a URL not listed", "http://h/other,/g/other", urls, 5, "/g/other"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = LocalPathOfFileMessage(c.text, c.urls, c.index, "/job");
+        EXPECT_EQ(path, c.path);
+    }
+    EXPECT_EQ(UrlOfFileMessage("http://h/inst,1.sh,/g/inst,1.sh", "/g/inst,1.sh"),
+              "http://h/inst,1.sh");
+}

@@ -3,6 +3,7 @@
 #include <sys/statvfs.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -123,4 +124,22 @@ TEST(Folders, FreeBytesOfTheNearestExistingFolder) {
     EXPECT_TRUE(near(FreeBytesOfDrive(Home() + "/not/yet/there/")));
     EXPECT_GT(FreeBytesOfDrive("/"), 0u);
     EXPECT_EQ(FreeBytesOfDrive(""), 0u);
+}
+
+// What a job still needs is its total less what the folder already holds of the listed files;
+// a link or a folder of that name holds nothing.
+TEST(Folders, BytesStillNeededCountWhatIsThere) {
+    const std::string folder = std::string(std::getenv("TEV_TEST_ROOT")) + "/present/";
+    std::filesystem::create_directories(folder + "dir.bin");
+    std::ofstream(folder + "a.bin") << std::string(300, 'a');
+    std::ofstream(folder + "elsewhere") << std::string(5000, 'e');
+    std::filesystem::create_symlink(folder + "elsewhere", folder + "link.bin");
+    const std::vector<std::string> urls = {"http://h/a.bin", "http://h/b.bin", "http://h/dir.bin",
+                                           "http://h/link.bin", "http://h/"};
+    const std::vector<CPresentFile> present = FilesPresentInFolder(folder, urls);
+    ASSERT_EQ(present.size(), 1u);
+    EXPECT_EQ(present[0].name, "a.bin");
+    EXPECT_EQ(present[0].bytes, 300u);
+    EXPECT_EQ(BytesStillNeeded(1000, present), 700u);
+    EXPECT_EQ(BytesStillNeeded(200, present), 0u);
 }

@@ -502,13 +502,26 @@ TEST_F(EngineFaultsTest, AFullDiskStopsTheEngineJobAndRoomAgainCompletesIt) {
     }
     mounted_ = small.string();
     folder_ = small / "game";
-    // 8 MiB in all, 5 MiB taken: a file of 6 MiB cannot fit.
-    std::ofstream(small / "filler", std::ios::binary) << std::string(5 << 20, 'f');
     const std::string data = TestBytes(6 << 20, 16);
     Serve({{"data.pak", data}});
+    // Slow enough for the disk to fill while the file arrives.
+    server_.AddRule("/game/data.pak",
+                    {.kind = HttpRule::Rate, .bytesPerSecond = 1 << 20, .onlyWithRange = true});
     PublishEngine(TEV_ENGINE_PROGRAM);
 
-    const ProcessResult full = Download();
+    // The file fits when the job starts (the host refuses a job that does not); then 5 MiB of
+    // the 8 are taken, and 6 MiB cannot fit any more.
+    ProcessOptions filling;
+    std::atomic<bool> filled{false};
+    filling.onOutputLine = [&](const std::string& line, pid_t) {
+        if (!filled && Contains(line, "\"name\":\"job-progress\"")) {
+            filled = true;
+            std::ofstream(small / "filler", std::ios::binary) << std::string(5 << 20, 'f');
+        }
+    };
+    const ProcessResult full = Download(filling);
+    ASSERT_TRUE(filled) << full.out << full.err;
+    server_.ClearRules();
     EXPECT_EQ(full.exitCode, kExitDownload) << full.out << full.err;
     EXPECT_TRUE(Contains(full.out, "\"event\":513")) << full.out;
     EXPECT_TRUE(Contains(full.err, "not enough free space in " + folder_.string())) << full.err;

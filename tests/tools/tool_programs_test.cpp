@@ -23,6 +23,7 @@
 #include "raw_http.h"
 #include "report_collector/report_frame.h"
 #include "report_collector/report_store.h"
+#include "support/test_certificates.h"
 #include "test_stores.h"
 
 namespace fs = std::filesystem;
@@ -149,6 +150,38 @@ TEST_F(ToolProgramsTest, TestServerServesAFolderWithCommandLineRulesUntilTermina
     const std::string log = ReadText(base_ / "server.log");
     EXPECT_NE(log.find("port " + std::to_string(port)), std::string::npos) << log;
     EXPECT_NE(log.find("\"GET /file.txt\" 206"), std::string::npos) << log;
+}
+
+// A client that gives up in the middle of a slowed https transfer leaves the server running: the
+// write to the closed connection fails, it does not kill the server with SIGPIPE.
+TEST_F(ToolProgramsTest, TestServerOutlivesAClientThatAbortsAnHttpsTransfer) {
+    const TestPki pki = MakeTestPki((base_ / "pki").string());
+    const fs::path root = base_ / "www";
+    fs::create_directories(root);
+    std::ofstream(root / "big.bin") << std::string(4 << 20, 'b');
+    std::ofstream(root / "file.txt") << "still here";
+    const fs::path portFile = base_ / "tls.port";
+    Program server({TEV_TEST_SERVER_PROGRAM, "--root", root.string(), "--port-file",
+                    portFile.string(), "--tls", pki.server.certificateFile, pki.server.keyFile,
+                    "--rule", "/big.bin:rate=200000", "--quiet"},
+                   base_ / "tls.log");
+    ASSERT_TRUE(server.Started());
+    const uint16_t port = ReadPortFile(portFile);
+    ASSERT_NE(port, 0) << ReadText(base_ / "tls.log");
+    const std::string base = "https://127.0.0.1:" + std::to_string(port);
+    for (int round = 0; round < 3; ++round) {
+        // curl stops after half a second: 28, a time-out, with the transfer half done.
+        EXPECT_EQ(Curl({"--cacert", pki.caFile, "--max-time", "0.5", "-o", "/dev/null",
+                        base + "/big.bin"},
+                       base_ / "abort.out")
+                      .first,
+                  28);
+    }
+    EXPECT_FALSE(server.Wait(1000).has_value())
+        << "the server died: " << ReadText(base_ / "tls.log");
+    EXPECT_EQ(Curl({"--cacert", pki.caFile, base + "/file.txt"}, base_ / "after.out"),
+              std::make_pair(0, std::string("still here")));
+    EXPECT_EQ(server.Terminate(), 0);
 }
 
 TEST_F(ToolProgramsTest, ReportCollectorStoresReportsUntilTerminated) {

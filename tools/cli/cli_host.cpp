@@ -2,13 +2,16 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <filesystem>
+#include <limits>
 
-#include "cli_diagnose.h"
+#include "hostkit/diagnose.h"
 #include "hostkit/file_list.h"
 #include "hostkit/folders.h"
 #include "hostkit/format.h"
@@ -67,6 +70,42 @@ CliHost::CliHost(CliOptions options, CliOutput& output)
     if (options_.fileListUrl.empty()) {
         options_.fileListUrl = BuiltInFileListUrl();
     }
+    if (options_.verbose) {
+        // From where the logs end now: this run's lines only.
+        for (auto [path, prefix] :
+             {std::pair{LibraryLogFile(), "library: "},
+              std::pair{LibraryEngineFolder() + "config/engine.log", "engine: "}}) {
+            struct stat info {};
+            const uint64_t size =
+                stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+            tails_.push_back({path, prefix, size, {}});
+        }
+    }
+}
+
+void CliHost::CopyNewLogLines() {
+    for (LogTail& tail : tails_) {
+        const int fd = open(tail.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            continue;
+        }
+        struct stat info {};
+        if (fstat(fd, &info) == 0 && static_cast<uint64_t>(info.st_size) < tail.offset) {
+            tail.offset = 0;  // moved aside and begun anew
+        }
+        char bytes[8192];
+        ssize_t n;
+        while ((n = pread(fd, bytes, sizeof bytes, static_cast<off_t>(tail.offset))) > 0) {
+            tail.offset += static_cast<uint64_t>(n);
+            tail.partial.append(bytes, static_cast<size_t>(n));
+        }
+        close(fd);
+        size_t end;
+        while ((end = tail.partial.find('\n')) != std::string::npos) {
+            output_.Verbose(tail.prefix + tail.partial.substr(0, end));
+            tail.partial.erase(0, end + 1);
+        }
+    }
 }
 
 CliHost::~CliHost() {
@@ -111,6 +150,7 @@ int CliHost::Run() {
     while (exitCode < 0) {
         pollfd wait{wakeRead_, POLLIN, 0};
         poll(&wait, 1, 1000);
+        CopyNewLogLines();
         bool interrupted = false;
         char bytes[64];
         ssize_t n;
@@ -122,6 +162,12 @@ int CliHost::Run() {
         if (interrupted) {
             exitCode = StopForInterrupt();
             break;
+        }
+        if (phase_ == Phase::Download) {
+            ProgressFromFolder();
+            if ((exitCode = WatchDisk()) >= 0) {
+                break;
+            }
         }
         std::deque<std::pair<int32_t, int32_t>> notes;
         {
@@ -137,14 +183,16 @@ int CliHost::Run() {
     }
     StopJob();
     DownloadLib_Finalize();
+    CopyNewLogLines();
     output_.EndLiveLine();
     return exitCode;
 }
 
 int CliHost::Handle(int32_t code, int32_t parameter) {
     if (code != DLN_JOB_PROGRESS && code != DLN_DATA_TICK && code != DLN_JOB_FILE_DONE &&
-        code != DLN_JOB_EVENT && code != DLN_JOB_RESUME_QUERY) {
-        // These five report their details themselves, below.
+        code != DLN_JOB_EVENT && code != DLN_JOB_RESUME_QUERY && code != DLN_CHECK_DONE &&
+        code != DLN_JOB_SIZE && code != DLN_JOB_DONE) {
+        // These report their details themselves, below.
         output_.Json(code, {{"parameter", Quoted(parameter)}});
     }
     switch (code) {
@@ -157,24 +205,42 @@ int CliHost::Handle(int32_t code, int32_t parameter) {
             return -1;
         case DLN_CHECK_DONE:
             return OnSizeKnown();
-        case DLN_CHECK_FAILED:
-            output_.Error("cannot learn the size of the files listed in " + options_.fileListUrl +
-                          " (details in " + LibraryLogFile() + ")");
+        case DLN_CHECK_FAILED: {
+            const CUrlDiagnosis fault = DiagnoseFirstFault(urls_);
+            output_.Error(fault.url.empty()
+                              ? "cannot learn the size of the files listed in " +
+                                    options_.fileListUrl + " (details in " + LibraryLogFile() + ")"
+                              : "cannot learn the size of " + fault.url + ": " + fault.why);
             return kExitSizeCheck;
+        }
         case DLN_DOWNLOAD_PATH_FAILED:
             output_.Error("cannot create the download folder " + folder_);
             return kExitDownload;
         case DLN_JOB_SIZE: {
             JobSizeInfo info{};
             DownloadLib_GetJobSizeInfo(job_, &info);
+            output_.Json(code,
+                         {{"files", Quoted(info.fileCount)}, {"total", Quoted(info.totalBytes)}});
             output_.Info(FormatText("%d files, %s in all", info.fileCount,
                                     FormatSize(static_cast<double>(info.totalBytes)).c_str()));
             return -1;
         }
         case DLN_JOB_PROGRESS: {
             JobProgress progress{};
-            DownloadLib_GetJobProgress(job_, &progress);
-            output_.Progress(progress);
+            if (DownloadLib_GetJobProgress(job_, &progress) != DL_OK) {
+                return -1;
+            }
+            if (progress.presentBytes > lastPresent_) {
+                lastPresent_ = progress.presentBytes;
+                lastMove_ = std::chrono::steady_clock::now();
+            }
+            lastProgress_ = progress;
+            haveProgress_ = true;
+            lastReport_ = std::chrono::steady_clock::now();
+            // Once every file is in, a progress figure that lags behind says nothing true.
+            if (static_cast<size_t>(completedFiles_) < urls_.size()) {
+                output_.Progress(progress);
+            }
             output_.Json(code, {{"total", Quoted(progress.totalBytes)},
                                 {"present", Quoted(progress.presentBytes)},
                                 {"files", Quoted(progress.fileCount)},
@@ -191,10 +257,15 @@ int CliHost::Handle(int32_t code, int32_t parameter) {
         case DLN_JOB_FILE_DONE: {
             JobFileMessage message{};
             DownloadLib_PopJobFileMessage(job_, &message);
+            if (message.sequence == 0) {
+                return -1;  // nothing was queued
+            }
+            message.text[sizeof message.text - 1] = '\0';
+            static_assert(sizeof message.text == kFileMessageTextBytes);
             const std::string text = message.text;
-            const std::string path = TextAfterComma(text);
-            const std::string url =
-                text.substr(0, text.size() - path.size() - (path.size() < text.size() ? 1 : 0));
+            const std::string path =
+                LocalPathOfFileMessage(text, urls_, static_cast<size_t>(completedFiles_), folder_);
+            const std::string url = UrlOfFileMessage(text, path);
             ++completedFiles_;
             if (QualifiesAsInstaller(urls_.size(), path)) {
                 installer_ = path;
@@ -275,13 +346,25 @@ int CliHost::OnFileList() {
 
 int CliHost::OnSizeKnown() {
     DownloadLib_GetTotalContentLength(&totalBytes_);
+    output_.Json(DLN_CHECK_DONE, {{"total", Quoted(totalBytes_)},
+                                  {"files", Quoted(static_cast<int64_t>(urls_.size()))}});
     output_.Info("Total size " + FormatSize(static_cast<double>(totalBytes_)) +
                  "; downloading into " + folder_ + (options_.limited ? " (limited speed)" : ""));
     return StartDownload();
 }
 
 int CliHost::StartDownload() {
+    // Whichever path carries the job, a folder without room for what it still needs is
+    // refused before it starts.
+    presentAtStart_ = FilesPresentInFolder(folder_, urls_);
+    neededAtStart_ =
+        BytesStillNeeded(static_cast<uint64_t>(std::max<int64_t>(totalBytes_, 0)), presentAtStart_);
+    if (neededAtStart_ > 0 && FreeBytesOfDrive(folder_) < neededAtStart_) {
+        return DiskFull(neededAtStart_);
+    }
     phase_ = Phase::Download;
+    downloadStart_ = lastMove_ = lastReport_ = folderLook_ = std::chrono::steady_clock::now();
+    folderBytes_ = BytesWrittenInFolder(folder_, urls_);
     const char* service = "wistrel_Thornquill_tw";
     DownloadLib_SetServiceId(service);
     if (DownloadLib_CreateJob(&job_, nullptr, service) != DL_OK) {
@@ -306,7 +389,7 @@ int CliHost::StartDownload() {
         output_.Error("cannot start the download into " + folder_);
         return kExitDownload;
     }
-    SaveDownloadFolder("QK", folder_);
+    // The window's saved folder is the window's: a command-line run never rewrites it.
     return -1;
 }
 
@@ -323,9 +406,7 @@ int CliHost::OnJobEvent() {
         case JOB_EVENT_DISK_FULL: {
             int64_t needed = 0;
             DownloadLib_GetJobRemainingBytes(job_, &needed);
-            output_.Error("not enough free space in " + folder_ + ": " +
-                          FormatSize(static_cast<double>(needed)) + " still needed");
-            return kExitDownload;
+            return DiskFull(needed > 0 ? static_cast<uint64_t>(needed) : 0);
         }
         case JOB_EVENT_NETWORK_POOR:
             output_.Info("The network connection was lost");
@@ -333,10 +414,16 @@ int CliHost::OnJobEvent() {
         case JOB_EVENT_NETWORK_BACK:
             output_.Info("The network connection is back");
             return -1;
-        case JOB_EVENT_FAILED:
+        case JOB_EVENT_FAILED: {
+            // The direct path names the file's URL: look again to say why it failed.
+            std::string why;
+            if (text.rfind("http://", 0) == 0 || text.rfind("https://", 0) == 0) {
+                why = DiagnoseUrl(text);
+            }
             output_.Error("download failed: " + (text.empty() ? std::string("a file") : text) +
-                          " (run again to resume)");
+                          (why.empty() ? "" : ": " + why) + " (run again to resume)");
             return kExitDownload;
+        }
         case JOB_EVENT_MOVED:
             output_.Info("the download engine gave the job up; downloading directly");
             return -1;
@@ -358,9 +445,8 @@ int CliHost::OnResumeQuery() {
         resume = resumeForAll_;
     } else if (answer == ResumeAnswer::Ask) {
         output_.EndLiveLine();
-        std::fprintf(stderr,
-                     "A partly downloaded file was found. Resume it? "
-                     "[y]es, [n]o, [a]ll yes, n[o]ne (yes for all): ");
+        std::fprintf(stderr, "%s Resume it? [y]es, [n]o, [a]ll yes, n[o]ne (yes for all): ",
+                     PartlyDownloadedText().c_str());
         std::fflush(stderr);
         std::string line;
         char buffer[64];
@@ -373,6 +459,7 @@ int CliHost::OnResumeQuery() {
         answeredForAll_ = all == 1;
         resumeForAll_ = resume;
     }
+    startedAnew_ = startedAnew_ || resume == 0;
     DownloadLib_ReplyResume(job_, resume, all);
     output_.Json(DLN_JOB_RESUME_QUERY, {{"resume", Quoted(resume)}, {"all", Quoted(all)}});
     return -1;
@@ -383,13 +470,38 @@ int CliHost::OnJobDone() {
     DownloadLib_GetJobResult(job_, &result);
     phase_ = Phase::Done;
     StopJob();
-    if (static_cast<size_t>(completedFiles_) < urls_.size()) {
+    const bool whole = static_cast<size_t>(completedFiles_) >= urls_.size();
+    const int64_t elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - downloadStart_)
+                                  .count();
+    output_.Json(DLN_JOB_DONE, {{"files", Quoted(static_cast<int64_t>(urls_.size()))},
+                                {"completed", Quoted(completedFiles_)},
+                                {"total", Quoted(totalBytes_)},
+                                {"fetched", Quoted(static_cast<int64_t>(FetchedBytes()))},
+                                {"elapsed_ms", Quoted(elapsedMs)},
+                                {"result", Quoted(result.fileCount)}});
+    if (whole) {
+        // Both bars full and the job's total, whatever the last progress message said.
+        JobProgress final = haveProgress_ ? lastProgress_ : JobProgress{};
+        final.totalBytes = final.presentBytes = totalBytes_;
+        final.fileCount = static_cast<int32_t>(urls_.size());
+        final.completedFiles = final.fileCount;
+        final.fileName[0] = '\0';
+        final.percent = final.filePercent = 100;
+        final.remainingSeconds = 0;
+        final.elapsedSeconds = elapsedMs / 1000;
+        final.speed = static_cast<int32_t>(std::min<double>(AverageSpeed(FetchedBytes(), elapsedMs),
+                                                            std::numeric_limits<int32_t>::max()));
+        output_.FinalProgress(final);
+    }
+    if (!whole) {
         // Done, but not with every file: what failed was reported as it failed.
         output_.Error(FormatText("only %d of %zu files were downloaded into %s", completedFiles_,
                                  urls_.size(), folder_.c_str()));
         return kExitDownload;
     }
-    output_.Info(FormatText("All %d files are in %s", result.fileCount, folder_.c_str()));
+    output_.Info(FormatText("All %zu files are in %s", urls_.size(), folder_.c_str()));
+    PrintSummary(static_cast<int>(urls_.size()));
     if (!options_.install) {
         return kExitSuccess;
     }
@@ -404,6 +516,109 @@ int CliHost::OnJobDone() {
     }
     output_.Info("Started the installer " + installer_);
     return kExitSuccess;
+}
+
+std::string CliHost::PartlyDownloadedText() const {
+    // The engine does not say which file it found: name what the folder held at the start.
+    if (presentAtStart_.empty()) {
+        return "A partly downloaded file was found in " + folder_ + ".";
+    }
+    const CPresentFile& first = presentAtStart_.front();
+    std::string text = "A partly downloaded file was found in " + folder_ + ": " + first.name +
+                       " (" + FormatSize(static_cast<double>(first.bytes)) + " present";
+    if (presentAtStart_.size() > 1) {
+        text += FormatText("; %zu files of the list are there", presentAtStart_.size());
+    }
+    return text + ").";
+}
+
+uint64_t CliHost::FetchedBytes() const {
+    const uint64_t total = static_cast<uint64_t>(std::max<int64_t>(totalBytes_, 0));
+    return startedAnew_ ? total : neededAtStart_;
+}
+
+void CliHost::PrintSummary(int files) {
+    const int64_t elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - downloadStart_)
+                                  .count();
+    const uint64_t fetched = FetchedBytes();
+    if (fetched == 0) {
+        output_.Info(FormatText("Nothing was fetched: all %d files were complete already", files));
+        return;
+    }
+    output_.Info(FormatText("Downloaded %d files, %s in %s (%s/s)", files,
+                            FormatSize(static_cast<double>(fetched)).c_str(),
+                            FormatClock(elapsedMs / 1000).c_str(),
+                            FormatSize(AverageSpeed(fetched, elapsedMs)).c_str()));
+}
+
+int CliHost::DiskFull(uint64_t needed) {
+    output_.Error("not enough free space in " + folder_ + ": " +
+                  FormatSize(static_cast<double>(needed)) + " still needed, " +
+                  FormatSize(static_cast<double>(FreeBytesOfDrive(folder_))) +
+                  " free (the files so far are kept; run again with room to resume)");
+    return kExitDownload;
+}
+
+void CliHost::ProgressFromFolder() {
+    using std::chrono::steady_clock;
+    // The library reports once a second; two silent seconds mean it has nothing to say.
+    constexpr auto kSilence = std::chrono::seconds(2);
+    const steady_clock::time_point now = steady_clock::now();
+    if (job_ == 0 || now - lastReport_ < kSilence || now - folderLook_ < std::chrono::seconds(1) ||
+        static_cast<size_t>(completedFiles_) >= urls_.size()) {
+        return;
+    }
+    const uint64_t total = static_cast<uint64_t>(std::max<int64_t>(totalBytes_, 0));
+    const uint64_t written = std::min(BytesWrittenInFolder(folder_, urls_), total);
+    const int64_t spanMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - folderLook_).count();
+    const uint64_t grown = written > folderBytes_ ? written - folderBytes_ : 0;
+    folderBytes_ = written;
+    folderLook_ = now;
+    if (static_cast<int64_t>(written) > lastPresent_) {
+        lastPresent_ = static_cast<int64_t>(written);
+        lastMove_ = now;
+    }
+    JobProgress progress{};
+    progress.totalBytes = totalBytes_;
+    progress.presentBytes = static_cast<int64_t>(written);
+    progress.fileCount = static_cast<int32_t>(urls_.size());
+    progress.completedFiles = completedFiles_;
+    progress.speed = static_cast<int32_t>(
+        std::min<double>(AverageSpeed(grown, spanMs), std::numeric_limits<int32_t>::max()));
+    progress.elapsedSeconds =
+        std::chrono::duration_cast<std::chrono::seconds>(now - downloadStart_).count();
+    progress.remainingSeconds =
+        progress.speed > 0 ? static_cast<int64_t>((total - written) / progress.speed) : 0;
+    progress.percent = total > 0 ? static_cast<int32_t>(written * 100 / total) : 0;
+    output_.Progress(progress);
+    output_.Json(DLN_JOB_PROGRESS, {{"total", Quoted(progress.totalBytes)},
+                                    {"present", Quoted(progress.presentBytes)},
+                                    {"files", Quoted(progress.fileCount)},
+                                    {"completed", Quoted(progress.completedFiles)},
+                                    {"speed", Quoted(progress.speed)},
+                                    {"source", CliOutput::JsonString("folder")}});
+}
+
+int CliHost::WatchDisk() {
+    // A disk with less room than a block of the transfer takes no more bytes.
+    constexpr uint64_t kNoRoomBytes = 64 * 1024;
+    constexpr auto kStalled = std::chrono::seconds(5);
+    if (job_ == 0 || std::chrono::steady_clock::now() - lastMove_ < kStalled ||
+        FreeBytesOfDrive(folder_) >= kNoRoomBytes) {
+        return -1;
+    }
+    const uint64_t total = static_cast<uint64_t>(std::max<int64_t>(totalBytes_, 0));
+    const uint64_t present = static_cast<uint64_t>(std::max<int64_t>(lastPresent_, 0));
+    const uint64_t needed = haveProgress_ && present < total
+                                ? total - present
+                                : BytesStillNeeded(total, FilesPresentInFolder(folder_, urls_));
+    if (needed == 0) {
+        return -1;
+    }
+    StopJob();
+    return DiskFull(needed);
 }
 
 int CliHost::StopForInterrupt() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include "cli_options.h"
 #include "cli_output.h"
 #include "downloadlib.h"
+#include "hostkit/folders.h"
 
 class CliHost {
   public:
@@ -45,7 +47,33 @@ class CliHost {
     int OnResumeQuery();
     int StopForInterrupt();
     void StopJob();
+    // The folder cannot hold what the job still needs (learnt before the start, or from a disk
+    // that stopped taking bytes): says so with the folder and the amount; the exit code.
+    int DiskFull(uint64_t needed);
+    // Called about once a second while downloading: a job whose bytes stopped moving on a disk
+    // with no room left is a full disk, whatever the progress messages say.
+    int WatchDisk();
+    // Called about once a second while downloading: when the library has said nothing of the
+    // job's progress for a while, draws what the folder shows.
+    void ProgressFromFolder();
+    // "Downloaded 3 files, 3.00 MB in 00:00:02 (1.50 MB/s)", or what was already there.
+    void PrintSummary(int files);
+    // The bytes this run fetched: what was missing at the start, or everything when a partly
+    // downloaded file was fetched anew.
+    uint64_t FetchedBytes() const;
+    // The resume question's subject: the file and the amount already there.
+    std::string PartlyDownloadedText() const;
 
+    // A log file whose new lines -v copies to standard error.
+    struct LogTail {
+        std::string path;
+        std::string prefix;
+        uint64_t offset = 0;
+        std::string partial;  // a line not yet ended
+    };
+    void CopyNewLogLines();
+
+    std::vector<LogTail> tails_;
     CliOptions options_;
     CliOutput& output_;
     std::string folder_;
@@ -54,6 +82,21 @@ class CliHost {
     int64_t totalBytes_ = 0;
     JobHandle job_ = 0;
     int completedFiles_ = 0;
+    // The files of the list in the folder before the start, and what the job still needed.
+    std::vector<CPresentFile> presentAtStart_;
+    uint64_t neededAtStart_ = 0;
+    // Some partly downloaded file is fetched anew: the bytes present do not count as kept.
+    bool startedAnew_ = false;
+    std::chrono::steady_clock::time_point downloadStart_{};
+    JobProgress lastProgress_{};
+    bool haveProgress_ = false;
+    // When the bytes present last grew (or the download started).
+    std::chrono::steady_clock::time_point lastMove_{};
+    int64_t lastPresent_ = -1;
+    // When the library last reported progress; the folder's figure of the last look.
+    std::chrono::steady_clock::time_point lastReport_{};
+    uint64_t folderBytes_ = 0;
+    std::chrono::steady_clock::time_point folderLook_{};
     // An answer given on the terminal for every file of the job.
     bool answeredForAll_ = false;
     uint8_t resumeForAll_ = 1;

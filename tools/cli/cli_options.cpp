@@ -29,6 +29,18 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
             options.quiet = true;
         } else if (arg == "--json") {
             options.json = true;
+        } else if (arg == "-v" || arg == "--verbose") {
+            options.verbose = true;
+        } else if (arg == "--cacert" || arg.rfind("--cacert=", 0) == 0) {
+            const auto file = value("--cacert");
+            if (!file) {
+                return std::nullopt;
+            }
+            if (file->empty()) {
+                *error = "--cacert needs a file";
+                return std::nullopt;
+            }
+            options.caFile = *file;
         } else if (arg == "-f" || arg == "--folder" || arg.rfind("--folder=", 0) == 0) {
             const auto folder = value("--folder");
             if (!folder) {
@@ -81,11 +93,21 @@ std::string CliUsage() {
            "  -i, --install     start the downloaded installer when all files are there\n"
            "  -q, --quiet       print nothing but errors\n"
            "      --json        print one JSON object per library notification\n"
+           "  -v, --verbose     copy the download library's and the engine's log lines of\n"
+           "                    this run to standard error\n"
+           "      --cacert FILE trust the certificates in FILE (PEM) for https, in the\n"
+           "                    library and in the engine, instead of the system's store\n"
            "      --resume=yes|no|ask  what to do with partly downloaded files the engine\n"
            "                    finds: resume them, fetch them anew, or ask (the default on\n"
            "                    a terminal; yes otherwise)\n"
            "  -h, --help        show this help and exit\n"
            "  -V, --version     show the version and exit\n"
+           "\n"
+           "On a terminal the progress is one line, redrawn; otherwise a line per file and\n"
+           "a summary. A folder without room for what is still needed is refused before the\n"
+           "download starts; a disk that fills up during it ends the run with status 5 (the\n"
+           "files so far are kept: run again with room to resume). Connection time-outs and\n"
+           "retries are the library's own and cannot be set.\n"
            "\n"
            "Exit status:\n"
            "  0 success, 1 the download library could not start, 2 usage error,\n"

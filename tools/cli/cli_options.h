@@ -22,6 +22,10 @@ struct CliOptions {
     bool json = false;
     bool help = false;
     bool version = false;
+    // Copies the library's and the engine's log lines of this run to standard error.
+    bool verbose = false;
+    // The trust store of this run (the library's and the engine's); empty: the system's.
+    std::string caFile;
     ResumeAnswer resume = ResumeAnswer::Default;
 };
 

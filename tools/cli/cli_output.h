@@ -1,5 +1,6 @@
-// What tev-download prints: a live progress line on a terminal, one line per event otherwise,
-// nothing but errors with --quiet, and one JSON object per notification with --json.
+// What tev-download prints: a live progress line fitted to the terminal's width on a terminal;
+// per-file lines and the summary only otherwise (a log, not a film); nothing but errors with
+// --quiet; one JSON object per notification with --json.
 #pragma once
 
 #include <cstdio>
@@ -20,8 +21,17 @@ class CliOutput {
     void Info(const std::string& line);
     // One clear line on standard error, in every mode.
     void Error(const std::string& line);
-    // The progress of the job: redrawn in place on a terminal, a line otherwise.
+    // A log line copied for -v: on standard error, in every mode.
+    void Verbose(const std::string& line);
+    // The progress of the job: redrawn in place on a terminal, nothing otherwise.
     void Progress(const JobProgress& progress);
+    // The progress line a last time (on a terminal), ended.
+    void FinalProgress(const JobProgress& progress);
+    // The progress line for a terminal of columns columns: never wider than columns - 1 (the
+    // last column would wrap on some terminals), the file name shortened first.
+    static std::string ProgressLine(const JobProgress& progress, int columns);
+    // Columns of a text on a terminal: wide (East Asian) characters take two.
+    static size_t DisplayWidth(const std::string& text);
     // One JSON object: {"notification":code,"name":...,<fields>}.
     void Json(int32_t code, const std::vector<std::pair<std::string, std::string>>& fields);
     // Ends a live progress line before other output.
@@ -35,5 +45,7 @@ class CliOutput {
     Mode mode_;
     FILE* out_;
     FILE* err_;
+    int Columns() const;
+
     bool liveLineOpen_ = false;
 };

@@ -2,6 +2,7 @@
 #include <unistd.h>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,19 @@ int main(int argc, char** argv) {
     if (options->version) {
         std::printf("tev-download %s\n", TEV_VERSION_TEXT);
         return kExitSuccess;
+    }
+
+    if (!options->caFile.empty()) {
+        // The library and the engine it starts read the trust store from the environment.
+        std::error_code failed;
+        const std::filesystem::path file = std::filesystem::absolute(options->caFile, failed);
+        if (failed || !std::filesystem::is_regular_file(file, failed) ||
+            access(file.c_str(), R_OK) != 0) {
+            std::fprintf(stderr, "tev-download: cannot read the certificate file %s\n",
+                         options->caFile.c_str());
+            return kExitUsage;
+        }
+        setenv("SSL_CERT_FILE", file.c_str(), 1);
     }
 
     CliOutput::Mode mode = CliOutput::Mode::Lines;

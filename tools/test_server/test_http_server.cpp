@@ -1,5 +1,8 @@
 #include "test_server/test_http_server.h"
 
+#include <csignal>
+#include <mutex>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -92,6 +95,10 @@ TestHttpServer::TestHttpServer() : TestHttpServer(Options{}) {}
 TestHttpServer::TestHttpServer(Options options)
     : options_(std::move(options)),
       server_([this](int fd, const PeerAddress& peer, uint64_t id) { Serve(fd, peer, id); }) {
+    // TLS writes through the socket itself: a client gone mid-transfer must fail the write, not
+    // end the process that serves (a test, the demo).
+    static std::once_flag ignorePipe;
+    std::call_once(ignorePipe, [] { signal(SIGPIPE, SIG_IGN); });
     if (!options_.root.empty()) {
         char resolved[PATH_MAX];
         if (realpath(options_.root.c_str(), resolved) == nullptr) {
