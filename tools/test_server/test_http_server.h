@@ -48,6 +48,7 @@ struct HttpRule {
         Rate,               // normal answer, body paced at `bytesPerSecond`
         OmitContentLength,  // normal answer without Content-Length; the body ends with a close
         IgnoreRange,        // answer 200 with the whole body even when Range was asked for
+        AddHeaders,         // normal answer with `headers` sent before the server's own
     };
     Kind kind = Status;
     int status = 0;
@@ -58,6 +59,10 @@ struct HttpRule {
     uint64_t bytesPerSecond = 0;  // Rate
     uint32_t firstN = 0;          // 0: every matching request; N: only the first N of them
     bool onlyWithRange = false;   // only requests that carry a Range header match
+    // Header lines ("Name: value") sent before the server's own in a normal answer of any kind
+    // (AddHeaders, IgnoreRange, Rate, ...): a misleading or malformed header. One named
+    // "Content-Length" replaces the server's own.
+    std::vector<std::string> headers{};
 };
 
 // One request as received, recorded as soon as its head has arrived.
