@@ -200,6 +200,11 @@ TEST_F(HttpsDownloadTest, AMismatchedSchemeFailsTheDownload) {
     EXPECT_EQ(host_.Count(DLN_DATA_DONE), 0);
     EXPECT_TRUE(secure.Requests().empty()) << "plain text never passes a TLS handshake";
     EXPECT_TRUE(plain.Requests().empty()) << "a ClientHello is no request";
+    // The host hears only that the list failed; the log says why.
+    EXPECT_TRUE(TestHost::LogContains(
+        "[TessloadLib] TLS Handshake Failed host:127.0.0.1 reason:no answer to the hello"));
+    EXPECT_TRUE(TestHost::LogContains(
+        "[TessloadLib] DataDownload Failed reason:5 (no answer) url:" + wrong));
 }
 
 struct RefusedCase {
