@@ -190,10 +190,9 @@ void CPlatformSession::Request(bool reset) {
     vmIQoSContext* context = connection_.Context();
     context->SetAction(kQoSActionOwnReceiveOnly);
     context->SetActionLimit(0, speedMode_ != 0 ? kFastLimit : kLimitedLimit);
-    if (speedMode_ == 0) {
-        // Limited: the files of a job share one cap, whatever the number of connections.
-        connection_.CarryQuotaOver();
-    }
+    // The files of a job share one cap, whatever the number of connections: the promised rate
+    // holds across files too.
+    connection_.CarryQuotaOver();
     connection_.Get(currentUrl_, range.c_str());
 }
 

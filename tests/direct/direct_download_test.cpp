@@ -564,6 +564,33 @@ TEST_F(DirectDownloadTest, OnlyAFileOfTheLearntSizeIsDone) {
                                       server.Url("/five.bin")));
 }
 
+// A new connection starts at once, with what is left of this second's cap; one file after
+// another on new connections still keeps to one cap, not a fresh second's worth each.
+TEST_F(DirectDownloadTest, FilesInARowShareOneCap) {
+    const std::string content = TestBytes(200 * 1024, 15);
+    TestHttpServer server;
+    TestHost& host = Host(/*testClock=*/true);
+    const JobHandle job = Job();
+    for (const char* name : {"a.bin", "b.bin", "c.bin"}) {
+        server.SetContent(std::string("/") + name, content);
+        ASSERT_EQ(Add(job, server.Url(std::string("/") + name), name,
+                      static_cast<int64_t>(content.size())),
+                  DL_OK);
+    }
+    ASSERT_EQ(DownloadLib_StartJob(job, /*fast=*/0), DL_OK);
+    // No tick yet: the first file at once, then the second spends what is left of the cap
+    // (184 KiB) and waits for the tick; the third is not asked for (with a fresh quota per
+    // connection it would be, the second file being done long before).
+    ASSERT_TRUE(server.WaitForRequests("/b.bin", 1, 10000));
+    Settle(server);
+    EXPECT_FALSE(server.WaitForRequests("/c.bin", 1, 2000));
+    EXPECT_EQ(host.Count(DLN_JOB_DONE), 0);
+    ASSERT_TRUE(StepUntilSettled(server, [&] { return host.Count(DLN_JOB_DONE) == 1; }));
+    for (const char* name : {"a.bin", "b.bin", "c.bin"}) {
+        EXPECT_TRUE(ReadWholeFile(Path(name)) == content) << name;
+    }
+}
+
 TEST_F(DirectDownloadTest, TheSizeCheckRefusesFilesThatDoNotFit) {
     TestHttpServer server;
     server.SetContent("/hundred.bin", TestBytes(100, 9));
