@@ -8,6 +8,7 @@
 #   bash bench/run.sh                  # 5 rounds (the direct path's slow rows fewer)
 #   bash bench/run.sh --rounds 3       # quicker, noisier
 #   bash bench/run.sh --only https --rounds 5  # only the https row, replaced in RESULTS.md
+#   bash bench/run.sh --only direct --rounds 3  # only the direct downloader's quota rows
 # bench/engine_bench.py drives the engine over its protocol alone (bench/ENGINE_RESULTS.md).
 set -euo pipefail
 cd "$(dirname "$0")/.."

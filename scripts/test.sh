@@ -12,20 +12,25 @@ ctest_jobs=${TEV_CTEST_JOBS:-2}
 
 echo "== ASan + UBSan: build and run all tests"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
-    -DCMAKE_C_COMPILER=gcc -DTEV_SANITIZE=address,undefined
+    -DCMAKE_C_COMPILER=gcc -DTEV_SANITIZE=address,undefined -DTEV_WERROR=ON
 cmake --build build/asan -j "$jobs"
 (cd build/asan && ctest -j "$ctest_jobs" --output-on-failure --timeout 300)
 
 echo "== ThreadSanitizer: build and run the tests labelled threads"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
     -DCMAKE_C_COMPILER=gcc -DTEV_SANITIZE=thread -DTEV_TEST_LABELS=threads \
-    -DTEV_BUILD_APP=OFF
+    -DTEV_BUILD_APP=OFF -DTEV_WERROR=ON
 cmake --build build/tsan -j "$jobs"
 (cd build/tsan && ctest -j "$ctest_jobs" -L threads --output-on-failure --timeout 300)
 
+echo "== Release: build everything, tests included (build only: optimised code warns anew)"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=g++ \
+    -DCMAKE_C_COMPILER=gcc -DTEV_WERROR=ON
+cmake --build build/release -j "$jobs"
+
 echo "== Fuzz targets: build with clang and run each for a few seconds"
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++-14 \
-    -DCMAKE_C_COMPILER=clang-14 -DTEV_FUZZ=ON
+    -DCMAKE_C_COMPILER=clang-14 -DTEV_FUZZ=ON -DTEV_WERROR=ON
 cmake --build build/fuzz -j "$jobs"
 shopt -s nullglob
 for target in build/fuzz/fuzz/fuzz_*; do

@@ -111,22 +111,31 @@ void CContentLengthCheckSession::OnResponseHeader(uintptr_t) {
     layer_->GetStatusCode(&status);
     layer_->GetContentLength(&length);
     layer_->GetHeader("Location:", &location);
+    // The layer refuses a malformed length, so one that is there is usable.
+    const bool hasLength = vmSucceeded(layer_->GetHeader("Content-Length", nullptr));
     const std::string requested = redirectUrl_.empty() ? url_ : redirectUrl_;
     CloseConnection();
-    if (status == eNWHSC_HTTP_OK) {
+    if (status == eNWHSC_HTTP_OK && hasLength) {
         contentLength_ = length;
         if (checker_ != nullptr) {
             checker_->OnSessionSize(fileIndex_, contentLength_);
         }
         return;
     }
-    failureReason_ = "ResCode:" + std::to_string(status);
+    // A 200 without a length tells no size: counted as 0 it would make the total a lie.
+    failureReason_ = status == eNWHSC_HTTP_OK ? std::string("NoContentLength")
+                                              : "ResCode:" + std::to_string(status);
     if (status == eNWHSC_HTTP_FOUND || status == eNWHSC_HTTP_SEEOTHER) {
-        // Followed on the next attempt; without a usable Location the URL itself is asked again.
+        // Followed on the next attempt; without a usable Location, or from https to http, the
+        // URL itself is asked again.
         std::string ansi;
         std::string next;
         Utf8ToAnsi(location, &ansi);
-        redirectUrl_ = ResolveLocation(requested, ansi, &next) ? next : std::string();
+        const eRedirectVerdict verdict = JudgeRedirect(requested, ansi, &next);
+        if (verdict == eRedirectVerdict::kRefused) {
+            failureReason_ = "RedirectRefused";
+        }
+        redirectUrl_ = verdict == eRedirectVerdict::kFollow ? next : std::string();
     }
     Attempt();
 }

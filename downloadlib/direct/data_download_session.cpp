@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "foundation/collector.h"
+#include "foundation/log.h"
 #include "http/uri_codec.h"
 #include "stack/qos_action.h"
 
@@ -29,7 +30,7 @@ int32_t CDataDownloadSession::Start(const char* url) {
     url_ = url != nullptr ? url : "";
     if (url_.empty()) {
         // Nothing to fetch; the host still hears the outcome instead of waiting for it.
-        Fail(kReasonUnusableResponse, false);
+        Fail(kReasonUnusableResponse, false, "no URL");
         return DL_E_FAIL;
     }
     return Request(url_) ? DL_OK : DL_E_FAIL;
@@ -66,7 +67,7 @@ bool CDataDownloadSession::Request(const std::string& url) {
         vmFailed(
             connection_->Open(kQoSActionHigh, kQoSFlagConnectFailure | kQoSFlagIdle, nullptr))) {
         connection_.Reset();  // never registered: nothing can be queued for it
-        Fail(kReasonClosedEarly, false);
+        Fail(kReasonClosedEarly, false, "no connection to be had");
         return false;
     }
     const uint32_t connectTimeout = kConnectTimeoutSeconds;
@@ -77,7 +78,7 @@ bool CDataDownloadSession::Request(const std::string& url) {
     if (vmFailed(connection_->AddLayer(CLSID_nwCHttpClientExLayer, false)) ||
         vmFailed(connection_->GetLayer(CLSID_nwCHttpClientExLayer, &top)) ||
         (layer_ = dynamic_cast<vmIHttpClientExLayer*>(top)) == nullptr) {
-        Fail(kReasonClosedEarly, false);
+        Fail(kReasonClosedEarly, false, "no connection to be had");
         return false;
     }
     layer_->SetListener(this, 0);
@@ -85,7 +86,8 @@ bool CDataDownloadSession::Request(const std::string& url) {
         // A URL the layer cannot use, or a host name that does not resolve.
         HttpUrl parsed;
         const bool usable = ParseHttpUrl(url, &parsed);
-        Fail(usable ? kReasonHostUnreachable : kReasonUnusableResponse, false);
+        Fail(usable ? kReasonHostUnreachable : kReasonUnusableResponse, false,
+             usable ? "host name not resolved" : "not an http or https URL");
         return false;
     }
     // The context queues the request until the connection is up.
@@ -115,7 +117,10 @@ void CDataDownloadSession::CloseConnection(bool markBad) {
     connection_.Reset();
 }
 
-void CDataDownloadSession::Fail(int32_t reason, bool markBad) {
+void CDataDownloadSession::Fail(int32_t reason, bool markBad, const std::string& why) {
+    // The host learns only that the list failed: the log is where the reason is read.
+    WriteLogLineF("[TessloadLib] DataDownload Failed reason:%d (%s) url:%s", reason, why.c_str(),
+                  redirectUrl_.empty() ? url_.c_str() : redirectUrl_.c_str());
     CloseConnection(markBad);
     listener_->OnDataDownloadFailed(reason);
 }
@@ -127,13 +132,15 @@ void CDataDownloadSession::OnResponseHeader(uintptr_t) {
         int64_t length = 0;
         layer_->GetContentLength(&length);
         if (length <= 0 || length > kMaxDataSize) {
-            Fail(kReasonUnusableResponse, true);
+            Fail(kReasonUnusableResponse, true,
+                 length <= 0 ? "no usable Content-Length"
+                             : "Content-Length " + std::to_string(length) + " above the limit");
             return;
         }
         try {
             buffer_.assign(static_cast<size_t>(length), 0);
         } catch (const std::bad_alloc&) {
-            Fail(kReasonUnusableResponse, false);
+            Fail(kReasonUnusableResponse, false, "no memory for the data");
             return;
         }
         stored_ = 0;
@@ -146,17 +153,24 @@ void CDataDownloadSession::OnResponseHeader(uintptr_t) {
         std::string next;
         layer_->GetHeader("Location:", &location);
         Utf8ToAnsi(location, &ansi);
-        const bool resolved = ResolveLocation(redirectUrl_, ansi, &next);
+        const eRedirectVerdict verdict = JudgeRedirect(redirectUrl_, ansi, &next);
         CloseConnection(false);
-        // A redirect without a usable Location, or one hop too many, ends the download.
-        if (!resolved || !redirects_.Follow()) {
-            Fail(kReasonUnusableResponse, false);
+        // A redirect without a usable Location, from https to http, or one hop too many, ends
+        // the download.
+        if (verdict != eRedirectVerdict::kFollow) {
+            Fail(kReasonUnusableResponse, false,
+                 verdict == eRedirectVerdict::kRefused ? "redirect from https to http refused"
+                                                       : "redirect without a usable Location");
+            return;
+        }
+        if (!redirects_.Follow()) {
+            Fail(kReasonUnusableResponse, false, "too many redirects");
             return;
         }
         Request(next);
         return;
     }
-    Fail(kReasonUnusableResponse, true);
+    Fail(kReasonUnusableResponse, true, "status " + std::to_string(status));
 }
 
 int32_t CDataDownloadSession::OnResponseData(uintptr_t, const uint8_t* data, uint32_t count) {
@@ -183,17 +197,23 @@ void CDataDownloadSession::OnResponseComplete(uintptr_t) {
 
 void CDataDownloadSession::OnClosed(uintptr_t) {
     // Completion detaches first, so any close seen here came before the whole body.
-    Fail(kReasonClosedEarly, true);
+    Fail(kReasonClosedEarly, true,
+         contentLength_ > 0 ? "closed after " + std::to_string(stored_) + " of " +
+                                  std::to_string(contentLength_) + " bytes"
+                            : std::string("closed before an answer"));
 }
 
 void CDataDownloadSession::OnConnectTimeout(uintptr_t) {
-    Fail(kReasonConnectTimeout, false);
+    Fail(kReasonConnectTimeout, false, "connect timed out");
 }
 
 void CDataDownloadSession::OnIdleTimeout(uintptr_t) {
-    Fail(kReasonIdleTimeout, false);
+    Fail(kReasonIdleTimeout, false,
+         contentLength_ > 0 ? "no data for a while after " + std::to_string(stored_) + " of " +
+                                  std::to_string(contentLength_) + " bytes"
+                            : std::string("no answer"));
 }
 
 void CDataDownloadSession::OnHostUnreachable(uintptr_t) {
-    Fail(kReasonHostUnreachable, false);
+    Fail(kReasonHostUnreachable, false, "host unreachable");
 }

@@ -52,8 +52,9 @@ class CDataDownloadSession final : public IDataDownload, private nwIHttpClientEx
     // when it cannot be requested.
     bool Request(const std::string& url);
     void CloseConnection(bool markBad);
-    // Ends the download with a failure; the listener is called last, as it may start another.
-    void Fail(int32_t reason, bool markBad);
+    // Ends the download with a failure, logging why in words; the listener is called last, as
+    // it may start another.
+    void Fail(int32_t reason, bool markBad, const std::string& why);
 
     void OnResponseHeader(uintptr_t context) override;
     int32_t OnResponseData(uintptr_t context, const uint8_t* data, uint32_t count) override;

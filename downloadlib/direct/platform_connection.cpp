@@ -1,6 +1,8 @@
 #include "direct/platform_connection.h"
 
 #include "foundation/collector.h"
+#include "foundation/socket_registry.h"
+#include "stack/qos_action.h"
 
 bool CPlatformConnection::SetUp(uint32_t actionType, nwIHttpClientExEventListener* listener,
                                 uintptr_t context) {
@@ -41,12 +43,24 @@ void CPlatformConnection::Get(const std::string& url, const char* range) {
     layer_->SendGET();
 }
 
+void CPlatformConnection::CarryQuotaOver() {
+    const cpCQoS* qos = cpCQoS::Instance();
+    if (!context_ || !quotaKept_ || qos == nullptr || qos->TickCount() != keptAtTick_) {
+        return;
+    }
+    context_->SetActionQuota(kQoSDirectionReceive, keptQuota_);
+}
+
 void CPlatformConnection::Close() {
     if (!context_) {
         return;
     }
     vmSmartPtr<vmIQoSContext> context = std::move(context_);
     context_.Reset();
+    const cpCQoS* qos = cpCQoS::Instance();
+    quotaKept_ =
+        qos != nullptr && vmSucceeded(context->GetActionQuota(kQoSDirectionReceive, &keptQuota_));
+    keptAtTick_ = qos != nullptr ? qos->TickCount() : 0;
     if (layer_ != nullptr) {
         layer_->SetListener(nullptr, 0);
         layer_ = nullptr;

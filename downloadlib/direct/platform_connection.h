@@ -33,9 +33,18 @@ class CPlatformConnection {
 
     // Detaches the listener, closes the context and hands it to the collector, so that events
     // already queued for it still find it. Nothing is heard from this connection afterwards.
+    // What its own receive quota had left of this second is kept for CarryQuotaOver.
     void Close();
+
+    // Gives the connection just set up what the last one (closed within this same second) had
+    // left of its receive quota, so that one connection after another keeps to one cap: files
+    // in a row cannot each spend a second's worth. Nothing once a tick has passed since.
+    void CarryQuotaOver();
 
   private:
     vmSmartPtr<vmIQoSContext> context_;
     vmIHttpClientExLayer* layer_ = nullptr;  // owned by the context
+    bool quotaKept_ = false;
+    uint32_t keptQuota_ = 0;
+    uint32_t keptAtTick_ = 0;
 };

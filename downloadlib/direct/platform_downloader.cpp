@@ -123,6 +123,7 @@ void CPlatFormDownloader::StartSession(CWorkEntry* entry) {
         record.serviceId = file->serviceId;
         record.expectedSize =
             file->size != -1 ? file->size : entry->checker->LearnedSize(file->index);
+        record.sizeLearnt = file->size == -1 && record.expectedSize >= 0;
         records.push_back(std::move(record));
     }
     auto session = vmMakeObject<CPlatformSession>();

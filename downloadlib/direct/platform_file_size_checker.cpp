@@ -1,9 +1,11 @@
 #include "direct/platform_file_size_checker.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "direct/answer_rules.h"
 #include "downloadlib.h"
+#include "foundation/log.h"
 #include "foundation/platform/disk.h"
 #include "foundation/platform/file.h"
 #include "http/redirect.h"
@@ -36,7 +38,7 @@ void CPlatformFileSizeCheckSession::Attempt() {
             attempts_ = 0;
             redirectUrl_.clear();
             if (++alternative_ >= alternatives_.size()) {
-                Fail(JOB_EVENT_FAILED);
+                Fail(JOB_EVENT_FAILED, lastFailure_.c_str());
                 return;
             }
             currentUrl_ = alternatives_[alternative_];
@@ -78,23 +80,28 @@ void CPlatformFileSizeCheckSession::OnResponseHeader(uintptr_t) {
             if (listener_ != nullptr) {
                 listener_->OnItemDone(this);
             }
+        } else if (verdict == eSizeVerdict::kTooLarge) {
+            Fail(JOB_EVENT_DISK_FULL, "NoSpace");
         } else {
-            Fail(verdict == eSizeVerdict::kTooLarge ? JOB_EVENT_DISK_FULL : JOB_EVENT_FAILED);
+            Fail(JOB_EVENT_FAILED, contentLength > 0 ? "NoSpace" : "NoContentLength");
         }
         return;
     }
     if (status == eNWHSC_HTTP_FOUND || status == eNWHSC_HTTP_SEEOTHER) {
         std::string ansi;
         Utf8ToAnsi(location, &ansi);
-        // A relative Location is resolved against the URL it answered; an unusable one leaves
-        // the next attempt on the URL as it was.
+        // A relative Location is resolved against the URL it answered; an unusable or refused
+        // one leaves the next attempt on the URL as it was.
         std::string resolved;
         const std::string& base = redirectUrl_.empty() ? currentUrl_ : redirectUrl_;
-        redirectUrl_ = ResolveLocation(base, ansi, &resolved) ? resolved : std::string();
+        const eRedirectVerdict verdict = JudgeRedirect(base, ansi, &resolved);
+        lastFailure_ = verdict == eRedirectVerdict::kRefused ? "RedirectRefused"
+                                                             : "ResCode:" + std::to_string(status);
+        redirectUrl_ = verdict == eRedirectVerdict::kFollow ? resolved : std::string();
         Attempt();
         return;
     }
-    Fail(JOB_EVENT_FAILED);
+    Fail(JOB_EVENT_FAILED, ("ResCode:" + std::to_string(status)).c_str());
 }
 
 int32_t CPlatformFileSizeCheckSession::OnResponseData(uintptr_t, const uint8_t*, uint32_t count) {
@@ -104,15 +111,22 @@ int32_t CPlatformFileSizeCheckSession::OnResponseData(uintptr_t, const uint8_t*,
 
 void CPlatformFileSizeCheckSession::OnClosed(uintptr_t) {
     vmSmartPtr<CPlatformFileSizeCheckSession> hold(this);
+    if (!std::exchange(timedOut_, false) && connection_.IsOpen()) {
+        lastFailure_ = "Closed";
+    }
     connection_.Close();
     Attempt();
 }
 
 void CPlatformFileSizeCheckSession::OnConnectTimeout(uintptr_t) {
+    lastFailure_ = "ConnectTimeout";
+    timedOut_ = true;
     CloseContext();
 }
 
 void CPlatformFileSizeCheckSession::OnIdleTimeout(uintptr_t) {
+    lastFailure_ = "RecvTimeout";
+    timedOut_ = true;
     CloseContext();
 }
 
@@ -124,10 +138,12 @@ void CPlatformFileSizeCheckSession::CloseContext() {
     }
 }
 
-void CPlatformFileSizeCheckSession::Fail(int32_t code) {
+void CPlatformFileSizeCheckSession::Fail(int32_t code, const char* reason) {
     if (listener_ == nullptr) {
         return;
     }
+    WriteLogLineF("[TessloadLib] FileSize Check Failed reason:%s url:%s", reason,
+                  currentUrl_.c_str());
     const std::string text = item_->url.substr(0, kMaxFailureText);
     listener_->OnItemFailed(this, code, text.c_str());
 }

@@ -69,7 +69,8 @@ class CPlatformFileSizeCheckSession : public vmTObject<vmIUnknown>,
     void OnIdleTimeout(uintptr_t context) override;
 
   private:
-    void Fail(int32_t code);
+    // Logs why (the reason and the URL) and reports the code.
+    void Fail(int32_t code, const char* reason);
     void CloseContext();
 
     CPlatformConnection connection_;
@@ -78,6 +79,9 @@ class CPlatformFileSizeCheckSession : public vmTObject<vmIUnknown>,
     size_t alternative_ = 0;
     std::string currentUrl_;
     std::string redirectUrl_;
+    // Why the latest attempt failed, for the log when the check gives up.
+    std::string lastFailure_ = "Closed";
+    bool timedOut_ = false;
     std::vector<std::string> alternatives_;
     IPlatformFileSizeCheckSessionEventListener* listener_;
 };

@@ -190,6 +190,9 @@ void CPlatformSession::Request(bool reset) {
     vmIQoSContext* context = connection_.Context();
     context->SetAction(kQoSActionOwnReceiveOnly);
     context->SetActionLimit(0, speedMode_ != 0 ? kFastLimit : kLimitedLimit);
+    // The files of a job share one cap, whatever the number of connections: the promised rate
+    // holds across files too.
+    connection_.CarryQuotaOver();
     connection_.Get(currentUrl_, range.c_str());
 }
 
@@ -248,6 +251,15 @@ void CPlatformSession::OnResponseHeader(uintptr_t) {
         }
     }
     if (status == eNWHSC_HTTP_OK) {
+        // A length other than the one the size check learnt is not this file (or not all of
+        // it): the attempt fails before anything on disk is touched.
+        if (hasLength && file.sizeLearnt && contentLength != file.expectedSize) {
+            WriteLogLineF("[TessloadLib] File Size Differs(%lld, expected %lld) : %s",
+                          static_cast<long long>(contentLength),
+                          static_cast<long long>(file.expectedSize), currentUrl_.c_str());
+            CloseAndRetry();
+            return;
+        }
         // The whole file, whatever range was asked for: it replaces what is on disk.
         if (file.position > 0 && !RestartFile()) {
             return;
@@ -289,13 +301,18 @@ void CPlatformSession::OnResponseHeader(uintptr_t) {
         std::string resolved;
         layer->GetHeader("Location:", &location);
         Utf8ToAnsi(location, &ansi);
-        const bool usable = ResolveLocation(currentUrl_, ansi, &resolved);
+        const eRedirectVerdict verdict = JudgeRedirect(currentUrl_, ansi, &resolved);
         connection_.Close();
         if (!FlushAndCloseFile()) {
             return;
         }
-        if (!usable) {
+        if (verdict == eRedirectVerdict::kUnusable) {
             Fail("[TessloadLib] eNWHSC_HTTP_SEEOTHER  : " + currentUrl_);
+            return;
+        }
+        if (verdict == eRedirectVerdict::kRefused) {
+            // Logged with its Location; asking again may find a server that stays on https.
+            NextAttempt();
             return;
         }
         if (!redirects_.Follow()) {
@@ -382,6 +399,15 @@ void CPlatformSession::FileDone() {
     }
     connection_.Close();
     CPlatformFileRecord& file = File();
+    if (file.sizeLearnt && file.PresentBytes() != file.expectedSize) {
+        // Whatever the answers said, a file of another size than the one learnt is not done:
+        // the next attempt resumes (or, when it is longer, starts over).
+        WriteLogLineF("[TessloadLib] File Size Differs(%lld, expected %lld) : %s",
+                      static_cast<long long>(file.PresentBytes()),
+                      static_cast<long long>(file.expectedSize), currentUrl_.c_str());
+        NextAttempt();
+        return;
+    }
     if (file.size <= 0) {
         file.size = file.PresentBytes();
     }

@@ -25,10 +25,13 @@ struct CPlatformFileRecord {
     std::string name;
     std::string serviceId;
     int64_t expectedSize = -1;  // from the host or the size check; -1 when unknown
-    int64_t size = 0;           // the whole file's size per the latest 200 or 206
-    int64_t received = 0;       // bytes received for it in this session
-    int64_t position = 0;       // the local file's size when it was last opened
-    int64_t sinceOpen = 0;      // bytes received since it was last opened
+    // The size check learnt expectedSize from the server: a file of another size is never done
+    // (a size the host gave may be older than a changed file, which is then fetched anew).
+    bool sizeLearnt = false;
+    int64_t size = 0;       // the whole file's size per the latest 200 or 206
+    int64_t received = 0;   // bytes received for it in this session
+    int64_t position = 0;   // the local file's size when it was last opened
+    int64_t sinceOpen = 0;  // bytes received since it was last opened
 
     std::string FullPath() const { return folder + name; }
     // What its local file holds, counting received bytes not yet written.

@@ -42,6 +42,7 @@ vmResult cpCQoS::Start(vmSmartPtr<cpCMutex> mutex) {
         return CP_FAIL;
     }
     windowRecord_ = std::make_unique<cpWindowRecord>(cpWindowRecord{window, 0});
+    lastTick_ = cpGetTime();
     tickTimer_ = vmMakeObject<cpCTimer>();
     tickTimer_->Start(
         1000, [this] { Tick(); }, kTimerIdQoSTick, nullptr);
@@ -219,7 +220,13 @@ uint32_t cpCQoS::AcquireReceive(uint32_t n) {
     return granted;
 }
 
+uint32_t cpCQoS::MsLeftInSecond() const {
+    const int64_t elapsed = cpElapsedMs(lastTick_);
+    return elapsed <= 0 ? 1000 : elapsed >= 1000 ? 0 : static_cast<uint32_t>(1000 - elapsed);
+}
+
 void cpCQoS::Tick() {
+    lastTick_ = cpGetTime();
     sendBudget_ = sendLimit_;
     receiveBudget_ = receiveLimit_;
     sendUsed_ = 0;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "foundation/clock.h"
 #include "foundation/mutex.h"
 #include "foundation/object.h"
 #include "foundation/platform/socket.h"
@@ -78,6 +79,9 @@ class cpCQoS {
     cpCMutex* Mutex() const { return mutex_.Get(); }
     uint32_t Window() const { return windowRecord_ ? windowRecord_->window : 0; }
     uint32_t TickCount() const { return tickCount_; }
+    // Milliseconds until the next tick is due (1000 right after one): what is left of this
+    // second's quotas.
+    uint32_t MsLeftInSecond() const;
 
   private:
     intptr_t WindowProc(uint32_t message, uintptr_t wParam, intptr_t lParam);
@@ -89,6 +93,7 @@ class cpCQoS {
     std::array<vmSmartPtr<cpIQoSHandler>, kSlotCount> slots_;
     int nextFree_ = 0;
     uint32_t tickCount_ = 0;
+    cpTimeStamp lastTick_{};
 
     uint32_t sendBudget_ = 0;
     uint32_t sendUsed_ = 0;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "foundation/host_cache.h"
+#include "foundation/log.h"
 #include "stack/qos_context.h"
 #include "stack/stack_classes.h"
 
@@ -90,8 +91,9 @@ vmResult nwCHttpClientExLayer::Open(const char* url) {
 void nwCHttpClientExLayer::SetEntry(std::vector<Entry>* list, const std::string& name,
                                     const std::string& value) {
     for (Entry& entry : *list) {
-        // Before the builder exists an entry matches by prefix, byte for byte.
-        if (entry.name.compare(0, name.size(), name) == 0) {
+        // Whole names, case ignored, as the builder matches them: "Range" is not "Range-X".
+        if (entry.name.size() == name.size() &&
+            strncasecmp(entry.name.c_str(), name.c_str(), name.size()) == 0) {
             entry.value = value;
             return;
         }
@@ -194,6 +196,15 @@ int32_t nwCHttpClientExLayer::Receive(const uint8_t* data, uint32_t length) {
         }
         response_.Parse(bytes.substr(0, headLength));
         headReceived_ = true;
+        if (const std::string defect = response_.Defect(); !defect.empty()) {
+            // Where this body ends is in doubt: nothing of it may count (the owner hears the
+            // close as for a dropped connection).
+            const char* host = nullptr;
+            GetHostName(&host);
+            WriteLogLineF("[TessloadLib] HTTP Response Refused host:%s reason:%s",
+                          host != nullptr ? host : "", defect.c_str());
+            return -1;
+        }
         if (listener_ != nullptr) {
             listener_->OnResponseHeader(listenerContext_);
         }

@@ -30,7 +30,9 @@ enum eNWHttpStatusCode : int32_t {
 class nwIHttpClientExEventListener {
   public:
     virtual void OnConnected(uintptr_t /*context*/) {}
-    // The head has arrived; the getters answer from now on.
+    // The head has arrived; the getters answer from now on. A head whose Content-Length is
+    // not plain digits, differs between copies or stands beside a Transfer-Encoding is not
+    // passed on: the connection closes instead (OnClosed), and the log says why.
     virtual void OnResponseHeader(uintptr_t /*context*/) {}
     // Body bytes; answers how many it consumed (the rest is offered again with the next bytes).
     virtual int32_t OnResponseData(uintptr_t /*context*/, const uint8_t* /*data*/, uint32_t count) {
@@ -62,7 +64,8 @@ class vmIHttpClientExLayer : public vmIUnknown {
     virtual vmResult SetParam(const char* name, const char* value) = 0;
     virtual vmResult GetStatusCode(int32_t* out) = 0;
     virtual vmResult GetContentLength(int64_t* out) = 0;
-    // The value of the first header whose name begins with name (case ignored): "Location:".
+    // The value of the first header named name (case ignored, whole names only; a trailing
+    // colon is allowed: "Location:"), as sent: never percent-decoded.
     virtual vmResult GetHeader(const char* name, std::string* out) = 0;
     virtual vmResult GetRawHeader(std::string* out) = 0;
     // Builds the request once and sends it; a second call sends nothing.

@@ -2,7 +2,10 @@
 
 #include <strings.h>
 
+#include <utility>
 #include <vector>
+
+#include "foundation/log.h"
 
 namespace {
 
@@ -107,4 +110,20 @@ bool ResolveLocation(const std::string& baseUrl, const std::string& location, st
     }
     *out = origin + RemoveDotSegments(path) + query;
     return true;
+}
+
+eRedirectVerdict JudgeRedirect(const std::string& url, const std::string& location,
+                               std::string* out) {
+    std::string resolved;
+    if (!ResolveLocation(url, location, &resolved)) {
+        return eRedirectVerdict::kUnusable;
+    }
+    if (strncasecmp(url.c_str(), "https://", 8) == 0 &&
+        strncasecmp(resolved.c_str(), "https://", 8) != 0) {
+        WriteLogLineF("[TessloadLib] Redirect Refused (https to http) url:%s location:%s",
+                      url.c_str(), location.c_str());
+        return eRedirectVerdict::kRefused;
+    }
+    *out = std::move(resolved);
+    return eRedirectVerdict::kFollow;
 }

@@ -9,6 +9,17 @@
 // False when the base is not an http(s) URL or the location is empty.
 bool ResolveLocation(const std::string& baseUrl, const std::string& location, std::string* out);
 
+// What to do with a redirect from url to a Location value.
+enum class eRedirectVerdict {
+    kFollow,    // *out holds the URL to ask next
+    kUnusable,  // an empty Location, or a base that is not http(s)
+    kRefused,   // from https to plain http: what a verified server sent would then come over an
+                // unauthenticated connection (logged with the Location)
+};
+// Resolves location against url and refuses a step down from https; http to https is followed.
+eRedirectVerdict JudgeRedirect(const std::string& url, const std::string& location,
+                               std::string* out);
+
 class CRedirectChain {
   public:
     static constexpr int kMaxRedirects = 10;

@@ -112,7 +112,8 @@ std::string nwCHttpRequestHeaderBuilder::RequestTarget() {
         }
         std::string piece = utf8.substr(start, end - start);
         if (!piece.empty()) {
-            utCUriCodec::EncodeInPlace(&piece);
+            // Locations and list URLs come encoded already; their escapes are kept.
+            utCUriCodec::EncodeKeepingEscapes(&piece);
             target += '/';
             target += piece;
         }
@@ -124,8 +125,8 @@ std::string nwCHttpRequestHeaderBuilder::RequestTarget() {
     for (size_t i = 0; i < params_.size(); ++i) {
         std::string name = params_[i].name;
         std::string value = params_[i].value;
-        utCUriCodec::EncodeInPlace(&name);
-        utCUriCodec::EncodeInPlace(&value);
+        utCUriCodec::EncodeKeepingEscapes(&name);
+        utCUriCodec::EncodeKeepingEscapes(&value);
         target += i == 0 ? '?' : '&';
         target += name + "=" + value;
     }

@@ -9,30 +9,51 @@
 class nwCHttpResponseParser {
   public:
     struct Entry {
-        std::string name;   // as sent, colon included ("Content-Length:"); "HTTP/1.1" for the
-                            // status line
-        std::string value;  // percent-decoded
+        // The header's name as sent, without its colon; for the status line the protocol
+        // ("HTTP/1.1").
+        std::string name;
+        // As sent, blanks around it trimmed; never percent-decoded (no header we read defines
+        // such a coding, and a decoded "%35" must not become a length).
+        std::string value;
     };
 
-    // Replaces what an earlier head left. The head is cut into lines at LF, CR dropped anywhere;
-    // each line at its first space into name and value; lines without a space are skipped.
+    // Replaces what an earlier head left. The head is cut into lines at LF, CR dropped anywhere.
+    // The first line is the status line, cut at its first space; every other line is a header,
+    // cut at its first colon. Lines whose name is not a token (empty, holding blanks: also a
+    // folded continuation line) are skipped.
     void Parse(std::string_view head);
 
-    // The first entry whose lower-cased name begins with the lower-cased prefix, or null.
-    const Entry* Find(std::string_view prefix) const;
+    // The first header whose name is name, ASCII case ignored; a colon ending name is not part
+    // of it ("Location:" finds Location). Whole names only: "Content-Length" never finds
+    // "Content-Length-Hint". Null when there is none.
+    const Entry* Find(std::string_view name) const;
     // Leading digits of the status line's value; 0 without a head or digits.
     int32_t StatusCode() const;
-    // Leading digits of "Content-Length"; 0 when missing or not a number.
-    int64_t ContentLength() const;
+
+    enum class eLength {
+        kNone,     // no "Content-Length"
+        kValid,    // plain decimal digits that fit, every copy the same
+        kInvalid,  // anything else: not digits, too large, or copies that differ
+    };
+    eLength LengthState() const { return lengthState_; }
+    // The valid "Content-Length"; 0 when there is none or it is invalid.
+    int64_t ContentLength() const { return lengthState_ == eLength::kValid ? length_ : 0; }
+    // Why the head cannot be trusted to frame its body, or "": an invalid "Content-Length", or
+    // one beside a "Transfer-Encoding" (which would override it; a way to smuggle a length).
+    std::string Defect() const;
 
     const std::vector<Entry>& Entries() const { return entries_; }
     const std::string& RawHead() const { return raw_; }
     bool HasHead() const { return parsed_; }
 
   private:
+    void ReadContentLength();
+
     std::vector<Entry> entries_;
     std::string raw_;
     bool parsed_ = false;
+    eLength lengthState_ = eLength::kNone;
+    int64_t length_ = 0;
 };
 
 // Where a head ends: the offset just past its first CR LF CR LF, or 0 while it has not ended.

@@ -1,6 +1,7 @@
 #include "http/uri_codec.h"
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -102,6 +103,26 @@ void utCUriCodec::EncodeInPlace(std::string* text) {
 void utCUriCodec::DecodeInPlace(std::string* text) {
     const utCUriCodec codec;
     TwoCall(text, [&](const char* in, char* out, uint32_t* n) { return codec.Decode(in, out, n); });
+}
+
+void utCUriCodec::EncodeKeepingEscapes(std::string* text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string result;
+    result.reserve(text->size());
+    for (size_t i = 0; i < text->size(); ++i) {
+        const auto byte = static_cast<unsigned char>((*text)[i]);
+        const bool escape = byte == '%' && i + 2 < text->size() &&
+                            HexValue(static_cast<unsigned char>((*text)[i + 1])) >= 0 &&
+                            HexValue(static_cast<unsigned char>((*text)[i + 2])) >= 0;
+        if (IsSafe(byte) || escape) {
+            result += static_cast<char>(byte);
+        } else {
+            result += '%';
+            result += kHex[byte >> 4];
+            result += kHex[byte & 0x0F];
+        }
+    }
+    *text = std::move(result);
 }
 
 vmResult AnsiToUtf8(const std::string& input, std::string* output) {

@@ -21,6 +21,10 @@ class utCUriCodec {
     // Replace text with its encoded or decoded form only when the codec succeeds.
     static void EncodeInPlace(std::string* text);
     static void DecodeInPlace(std::string* text);
+    // As Encode, except that a "%XY" escape already there stays as it is. URL pieces may arrive
+    // encoded (a Location, a URL of the file list): encoding them again would ask for another
+    // name ("a%20b" as "a%2520b"). A '%' without two hex digits after it is still encoded.
+    static void EncodeKeepingEscapes(std::string* text);
 
     static bool IsSafe(unsigned char byte);
 };

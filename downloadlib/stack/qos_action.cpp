@@ -178,10 +178,35 @@ void cpCQoSLowServerContextAction::ReturnSend(uint32_t n) {
 }
 
 void cpCQoSOwnContextAction::SetLimit(uint32_t direction, uint32_t bytesPerSecond) {
+    uint32_t* limit = direction == kQoSDirectionReceive ? &receiveLimit_
+                      : direction == kQoSDirectionSend  ? &sendLimit_
+                                                        : nullptr;
+    if (limit == nullptr) {
+        return;
+    }
+    *limit = bytesPerSecond;
+    if (!ticked_) {
+        const cpCQoS* qos = cpCQoS::Instance();
+        const uint64_t left = qos != nullptr ? qos->MsLeftInSecond() : 0;
+        SetQuota(direction, static_cast<uint32_t>(uint64_t{bytesPerSecond} * left / 1000));
+    }
+}
+
+bool cpCQoSOwnContextAction::GetQuota(uint32_t direction, uint32_t* out) const {
+    if (direction != kQoSDirectionReceive && direction != kQoSDirectionSend) {
+        return false;
+    }
+    if (out != nullptr) {
+        *out = direction == kQoSDirectionReceive ? receiveQuota_ : sendQuota_;
+    }
+    return true;
+}
+
+void cpCQoSOwnContextAction::SetQuota(uint32_t direction, uint32_t bytes) {
     if (direction == kQoSDirectionReceive) {
-        receiveLimit_ = bytesPerSecond;
+        receiveQuota_ = bytes;
     } else if (direction == kQoSDirectionSend) {
-        sendLimit_ = bytesPerSecond;
+        sendQuota_ = bytes;
     }
 }
 
@@ -192,6 +217,7 @@ void cpCQoSOwnContextAction::Tick(cpQoSCounters* counters) {
     }
     receivedThisTick_ = 0;
     sentThisTick_ = 0;
+    ticked_ = true;
     receiveQuota_ = receiveLimit_;
     sendQuota_ = sendLimit_;
 }

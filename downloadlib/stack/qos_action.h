@@ -97,6 +97,10 @@ class cpCQoSContextAction {
     virtual bool TakeSendBlocked() = 0;
     virtual bool TakeReceiveBlocked() = 0;
     virtual void SetLimit(uint32_t /*direction*/, uint32_t /*bytesPerSecond*/) {}
+    // What is left of this second's own quota in a direction; false for actions without one.
+    virtual bool GetQuota(uint32_t /*direction*/, uint32_t* /*out*/) const { return false; }
+    // Replaces this second's own quota in a direction (no effect without one).
+    virtual void SetQuota(uint32_t /*direction*/, uint32_t /*bytes*/) {}
     virtual void Tick(cpQoSCounters* /*counters*/) {}
 
   protected:
@@ -165,13 +169,16 @@ class cpCQoSLowServerSendOnlyContextAction : public cpCQoSLowServerContextAction
     void ReturnReceive(uint32_t) override {}
 };
 
-// Spends a quota of its own, set by SetLimit and refilled by the tick. It moves nothing until
-// the first tick after its limits are set.
+// Spends a quota of its own, set by SetLimit and refilled by the tick. Until its first tick a
+// limit also sets the quota, prorated to what is left of the current second: a new connection
+// starts at once instead of idling up to a second, and still keeps to its cap.
 class cpCQoSOwnContextAction : public cpCQoSLowContextAction {
   public:
     uint32_t GetType() const override { return kQoSActionOwn; }
     void SetLimit(uint32_t direction, uint32_t bytesPerSecond) override;
     void Tick(cpQoSCounters* counters) override;
+    bool GetQuota(uint32_t direction, uint32_t* out) const override;
+    void SetQuota(uint32_t direction, uint32_t bytes) override;
     uint32_t AcquireReceive(uint32_t n) override;
     uint32_t AcquireSend(uint32_t n) override;
     void ReturnReceive(uint32_t n) override;
@@ -189,6 +196,7 @@ class cpCQoSOwnContextAction : public cpCQoSLowContextAction {
     uint32_t sendQuota_ = 0;
     uint32_t receivedThisTick_ = 0;
     uint32_t sentThisTick_ = 0;
+    bool ticked_ = false;
 };
 
 class cpCQoSOwnReceiveOnlyContextAction : public cpCQoSOwnContextAction {

@@ -63,6 +63,18 @@ vmResult cpCQoSContext::SetActionLimit(uint32_t direction, uint32_t bytesPerSeco
     return CP_OK;
 }
 
+vmResult cpCQoSContext::GetActionQuota(uint32_t direction, uint32_t* out) {
+    return action_ && action_->GetQuota(direction, out) ? CP_OK : CP_FAIL;
+}
+
+vmResult cpCQoSContext::SetActionQuota(uint32_t direction, uint32_t bytes) {
+    if (!action_ || !action_->GetQuota(direction, nullptr)) {
+        return CP_FAIL;
+    }
+    action_->SetQuota(direction, bytes);
+    return CP_OK;
+}
+
 vmResult cpCQoSContext::SetAction(uint32_t actionType) {
     if (action_ && action_->GetType() == actionType) {
         return CP_OK;

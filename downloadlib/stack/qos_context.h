@@ -75,6 +75,11 @@ class vmIQoSContext : public cpIQoSHandler {
     // all slots taken); a refused Open leaves the context as it was.
     virtual vmResult Open(uint32_t actionType, uint32_t flags, cpSocketRecordPtr accepted) = 0;
     virtual vmResult SetActionLimit(uint32_t direction, uint32_t bytesPerSecond) = 0;
+    // The action's own quota left of this second in a direction, and its replacement: a
+    // session that moves on to a new connection carries what its last one had left. CP_FAIL
+    // for an action without a quota of its own (or no action).
+    virtual vmResult GetActionQuota(uint32_t direction, uint32_t* out) = 0;
+    virtual vmResult SetActionQuota(uint32_t direction, uint32_t bytes) = 0;
     // Replaces the action by one of another type (1 to 7).
     virtual vmResult SetAction(uint32_t actionType) = 0;
     virtual vmResult SetFlags(uint32_t flags) = 0;

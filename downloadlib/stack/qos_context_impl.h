@@ -33,6 +33,8 @@ class cpCQoSContext final : public vmTObject<vmIQoSContext, std::atomic<uint32_t
     // vmIQoSContext
     vmResult Open(uint32_t actionType, uint32_t flags, cpSocketRecordPtr accepted) override;
     vmResult SetActionLimit(uint32_t direction, uint32_t bytesPerSecond) override;
+    vmResult GetActionQuota(uint32_t direction, uint32_t* out) override;
+    vmResult SetActionQuota(uint32_t direction, uint32_t bytes) override;
     vmResult SetAction(uint32_t actionType) override;
     vmResult SetFlags(uint32_t flags) override;
     vmResult AddFlags(uint32_t flags) override;

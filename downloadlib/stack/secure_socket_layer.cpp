@@ -193,6 +193,16 @@ void nwCSecureSocketClientLayer::OnClosed() {
     }
 }
 
+bool nwCSecureSocketClientLayer::OnIdleTimeout() {
+    // A peer silent after our hello (one that waits for plain HTTP, or no TLS server at all)
+    // would otherwise fail with nothing in the log but a time-out.
+    if (ssl_ && !handshakeComplete_) {
+        WriteLogLineF("[TessloadLib] TLS Handshake Failed host:%s reason:no answer to the hello",
+                      HostName());
+    }
+    return true;
+}
+
 void vmRegisterSecureSocketClasses() {
     vmRegisterClass(CLSID_nwCSecureSocketClientLayer,
                     &vmNewObject<nwCSecureSocketClientLayer, vmISecureSocketClientLayer>);

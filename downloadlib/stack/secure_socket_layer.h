@@ -33,7 +33,7 @@ class nwCSecureSocketClientLayer : public nwTLayer<vmISecureSocketClientLayer> {
     void OnClosed() override;
     bool OnConnectTimeout() override { return true; }
     bool OnSendQueueEmpty() override;
-    bool OnIdleTimeout() override { return true; }
+    bool OnIdleTimeout() override;
 
     bool HandshakeComplete() const { return handshakeComplete_; }
     // The most plaintext any layer of the process has held back unconsumed (diagnostics: the

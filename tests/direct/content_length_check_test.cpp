@@ -14,6 +14,7 @@
 #include "foundation/log.h"
 #include "support/library_worker.h"
 #include "support/tcp_peer.h"
+#include "support/test_data.h"
 #include "support/test_host.h"
 #include "test_server/test_http_server.h"
 
@@ -140,6 +141,22 @@ TEST_F(ContentLengthCheckTest, ARefusingHostFailsTheCheckOnceAndReleasesTheOther
     EXPECT_EQ(host_.Count(DLN_CHECK_FAILED), 1);
     EXPECT_EQ(host_.Count(DLN_CHECK_DONE), 0);
     EXPECT_EQ(Total(), 0);
+}
+
+// A 200 without a length tells no size: counted as 0 the total would look complete.
+TEST_F(ContentLengthCheckTest, AnAnswerWithoutALengthFailsTheCheck) {
+    server_.SetContent("/a.bin", TestBytes(1000));
+    server_.SetContent("/b.bin", TestBytes(2000));
+    server_.AddRule("/b.bin", {.kind = HttpRule::OmitContentLength});
+    Add(server_.Url("/a.bin"));
+    Add(server_.Url("/b.bin"));
+    ASSERT_EQ(DownloadLib_StartContentLengthCheck(), DL_OK);
+    ASSERT_TRUE(host_.WaitFor(DLN_CHECK_FAILED));
+    EXPECT_EQ(host_.Count(DLN_CHECK_DONE), 0);
+    EXPECT_EQ(server_.RequestCount("/b.bin"), 3u);
+    EXPECT_TRUE(TestHost::LogContains(
+        "[TessloadLib] ContentLength Check Failed reason:NoContentLength file:1 url:" +
+        server_.Url("/b.bin")));
 }
 
 // A redirect counts as an attempt: three requests per URL in all, whatever they answer.

@@ -69,6 +69,8 @@ struct OutcomeCase {
     int32_t outcome;
     const char* fetched;  // the path whose content arrives, for 522
     uint64_t requests;    // requests of "/list.txt"
+    // For 523: how the log line that says why begins (the host hears only the number).
+    const char* logged = "";
 };
 
 void PrintTo(const OutcomeCase& c, std::ostream* out) {
@@ -95,6 +97,13 @@ TEST_P(DataDownloadOutcomeTest, ReportsOneOutcome) {
         EXPECT_EQ(server_.RequestCount(c.fetched), 1u);
     } else {
         EXPECT_EQ(DownloadLib_GetDataSize(&size), DL_E_FAIL) << "no data after a failure";
+        const std::string prefix = std::string("[TessloadLib] DataDownload Failed ") + c.logged;
+        const std::string suffix = " url:" + server_.Url("/list.txt");
+        int lines = 0;
+        for (const std::string& line : TestHost::LogMessages()) {
+            lines += line.starts_with(prefix) && line.ends_with(suffix) ? 1 : 0;
+        }
+        EXPECT_EQ(lines, 1) << prefix << "..." << suffix;
     }
 }
 
@@ -118,28 +127,28 @@ const OutcomeCase kOutcomeCases[] = {
      DLN_DATA_DONE, "/files/list.txt", 1},
     {"RedirectWithoutLocation",
      [](TestHttpServer& s) { s.AddRule("/list.txt", {.kind = HttpRule::Redirect}); },
-     DLN_DATA_FAILED, "", 1},
+     DLN_DATA_FAILED, "", 1, "reason:4 (redirect without a usable Location)"},
     // Every hop counts; the eleventh redirect of one download ends it.
     {"RedirectLoop",
      [](TestHttpServer& s) {
          s.AddRule("/list.txt", {.kind = HttpRule::Redirect, .location = "list.txt"});
      },
-     DLN_DATA_FAILED, "", 11},
+     DLN_DATA_FAILED, "", 11, "reason:4 (too many redirects)"},
     {"NotFound",
      [](TestHttpServer& s) { s.AddRule("/list.txt", {.kind = HttpRule::Status, .status = 404}); },
-     DLN_DATA_FAILED, "", 1},
+     DLN_DATA_FAILED, "", 1, "reason:4 (status 404)"},
     {"WithoutContentLength",
      [](TestHttpServer& s) { s.AddRule("/list.txt", {.kind = HttpRule::OmitContentLength}); },
-     DLN_DATA_FAILED, "", 1},
+     DLN_DATA_FAILED, "", 1, "reason:4 (no usable Content-Length)"},
     {"ClosedBeforeHead",
      [](TestHttpServer& s) { s.AddRule("/list.txt", {.kind = HttpRule::CloseBeforeHead}); },
-     DLN_DATA_FAILED, "", 1},
+     DLN_DATA_FAILED, "", 1, "reason:6 (closed before an answer)"},
     // The head promised more than came: partial data is never handed over as the list.
     {"ClosedMidBody",
      [](TestHttpServer& s) {
          s.AddRule("/list.txt", {.kind = HttpRule::CloseAfterBytes, .bytes = 70'000});
      },
-     DLN_DATA_FAILED, "", 1},
+     DLN_DATA_FAILED, "", 1, "reason:6 (closed after "},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, DataDownloadOutcomeTest, ::testing::ValuesIn(kOutcomeCases),

@@ -125,24 +125,50 @@ TEST_F(HttpsDownloadTest, ListSizesAndFilesComeOverHttps) {
     EXPECT_EQ(host_.Count(DLN_DATA_FAILED) + host_.Count(DLN_CHECK_FAILED), 0);
 }
 
-TEST_F(HttpsDownloadTest, RedirectsMoveBetweenHttpAndHttps) {
+// A redirect may step up from http to https, never down: what a verified server points at must
+// come from a verified server too. Each path fails through the failure it already reports, the
+// Location is logged, and the plain server is never asked.
+TEST_F(HttpsDownloadTest, RedirectsStepUpToHttpsButNeverDown) {
     TestHttpServer secure(Tls(gPki.server));
     TestHttpServer plain;
     const std::string content = TestBytes(20'000, 3);
     secure.SetContent("/list.txt", "the list");
+    plain.SetContent("/list.txt", "a forged list");
     plain.SetContent("/file.bin", content);
-    plain.AddRule("/list.txt", {.kind = HttpRule::Redirect, .location = secure.Url("/list.txt")});
+    plain.AddRule("/up.txt", {.kind = HttpRule::Redirect, .location = secure.Url("/list.txt")});
+    secure.AddRule("/down.txt", {.kind = HttpRule::Redirect, .location = plain.Url("/list.txt")});
     secure.AddRule("/file.bin", {.kind = HttpRule::Redirect, .location = plain.Url("/file.bin")});
+    const std::string refused = "[TessloadLib] Redirect Refused (https to http) url:";
 
-    ASSERT_EQ(DownloadLib_DownloadData(plain.Url("/list.txt").c_str()), DL_OK);
+    ASSERT_EQ(DownloadLib_DownloadData(plain.Url("/up.txt").c_str()), DL_OK);
     ASSERT_TRUE(host_.WaitFor(DLN_DATA_DONE));
     EXPECT_EQ(ReadData(), "the list");
 
+    ASSERT_EQ(DownloadLib_DownloadData(secure.Url("/down.txt").c_str()), DL_OK);
+    ASSERT_TRUE(host_.WaitFor(DLN_DATA_FAILED));
+    EXPECT_EQ(host_.Count(DLN_DATA_DONE), 1);
+    EXPECT_TRUE(TestHost::LogContains(refused + secure.Url("/down.txt") +
+                                      " location:" + plain.Url("/list.txt")));
+
+    ASSERT_EQ(DownloadLib_AddContentLengthCheck(secure.Url("/file.bin").c_str()), DL_OK);
+    ASSERT_EQ(DownloadLib_StartContentLengthCheck(), DL_OK);
+    ASSERT_TRUE(host_.WaitFor(DLN_CHECK_FAILED));
+    EXPECT_TRUE(TestHost::LogContains(
+        "[TessloadLib] ContentLength Check Failed reason:RedirectRefused file:0 url:" +
+        secure.Url("/file.bin")));
+
     const JobHandle job = host_.CreateJob("svc-https");
-    ASSERT_EQ(Add(job, secure.Url("/file.bin"), "file.bin"), DL_OK);
+    ASSERT_EQ(Add(job, secure.Url("/file.bin"), "file.bin", static_cast<int64_t>(content.size())),
+              DL_OK);
     ASSERT_EQ(DownloadLib_StartJob(job, 1), DL_OK);
-    ASSERT_TRUE(host_.WaitFor(DLN_JOB_DONE));
-    EXPECT_TRUE(ReadWholeFile(folder_ + "file.bin") == content);
+    ASSERT_TRUE(host_.WaitFor(DLN_JOB_EVENT));
+    EXPECT_EQ(host_.Count(DLN_JOB_DONE), 0);
+    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] TryMax Over : " + secure.Url("/file.bin")));
+    EXPECT_EQ(secure.RequestCount("/file.bin"), 6u) << "three attempts each, check and job";
+    EXPECT_EQ(plain.RequestCount("/list.txt"), 0u);
+    EXPECT_EQ(plain.RequestCount("/file.bin"), 0u);
+    EXPECT_FALSE(fs::exists(folder_ + "file.bin") && fs::file_size(folder_ + "file.bin") != 0);
+    EXPECT_EQ(DownloadLib_StopJob(job), DL_OK);
 }
 
 // Every layer above TLS consumes as bytes arrive: nothing piles up to be joined again and again.
@@ -174,6 +200,11 @@ TEST_F(HttpsDownloadTest, AMismatchedSchemeFailsTheDownload) {
     EXPECT_EQ(host_.Count(DLN_DATA_DONE), 0);
     EXPECT_TRUE(secure.Requests().empty()) << "plain text never passes a TLS handshake";
     EXPECT_TRUE(plain.Requests().empty()) << "a ClientHello is no request";
+    // The host hears only that the list failed; the log says why.
+    EXPECT_TRUE(TestHost::LogContains(
+        "[TessloadLib] TLS Handshake Failed host:127.0.0.1 reason:no answer to the hello"));
+    EXPECT_TRUE(TestHost::LogContains(
+        "[TessloadLib] DataDownload Failed reason:5 (no answer) url:" + wrong));
 }
 
 struct RefusedCase {

@@ -200,19 +200,55 @@ TEST_F(HttpClientLayerTest, RefusesWhatItCannotOpen) {
     });
 }
 
-TEST_F(HttpClientLayerTest, DecodesLocationAndFindsHeadersByPrefix) {
+// Header values come as sent (a Location stays encoded: the request builder keeps its escapes),
+// and names match whole, never by prefix.
+TEST_F(HttpClientLayerTest, LocationStaysEncodedAndNamesMatchWhole) {
     TestHttpServer server;
     server.AddRule("/moved", {.kind = HttpRule::Redirect, .status = 302, .location = "a%20b"});
     Start(server.Url("/moved"));
     ASSERT_TRUE(WaitFor("header"));
     Read([&] {
         EXPECT_EQ(exchange_.status, 302);
-        EXPECT_EQ(exchange_.location, "a b");
+        EXPECT_EQ(exchange_.location, "a%20b");
         std::string value;
         EXPECT_EQ(exchange_.layer->GetHeader("content-length", &value), NW_OK);
+        EXPECT_EQ(exchange_.layer->GetHeader("Content", &value), NW_FAIL) << "no prefix match";
         EXPECT_EQ(exchange_.layer->GetHeader("X-Missing", &value), NW_FAIL);
         EXPECT_EQ(exchange_.rawHead.substr(0, 13), "HTTP/1.1 302 ");
     });
+}
+
+// A head that does not say plainly where its body ends never reaches the owner: the connection
+// closes, as for a dropped one, so no short or spliced body can count as the file.
+TEST_F(HttpClientLayerTest, HeadsWithADoubtfulLengthAreRefused) {
+    const std::pair<const char*, int64_t> heads[] = {
+        {"Content-Length: %35\r\n", -1},
+        {"Content-Length: 5\r\nContent-Length: 6\r\n", -1},
+        {"Content-Length: 5, 5\r\n", -1},
+        {"Content-Length: +5\r\n", -1},
+        {"Content-Length: 5\r\nTransfer-Encoding: chunked\r\n", -1},
+        // Read as it stands: the hint is another header, the value has blanks around it.
+        {"Content-Length-Hint: 2\r\nContent-Length:  5 \r\n", 5},
+        {"Content-Length: 5\r\ncontent-length: 5\r\n", 5},
+    };
+    for (const auto& [headers, length] : heads) {
+        SCOPED_TRACE(headers);
+        loop_.Run([&] { exchange_.Finish(); });
+        exchange_ = Exchange();
+        TcpListener listener;
+        Start("http://127.0.0.1:" + std::to_string(listener.Port()) + "/x");
+        TcpConnection peer = listener.Accept();
+        ASSERT_TRUE(peer.Valid());
+        EXPECT_FALSE(peer.Receive(4096).empty());
+        peer.Send(std::string("HTTP/1.1 200 OK\r\n") + headers + "\r\nhello");
+        if (length < 0) {
+            ASSERT_TRUE(WaitFor("closed"));
+            EXPECT_EQ(Read([&] { return exchange_.Count("header"); }), 0);
+        } else {
+            ASSERT_TRUE(WaitFor("complete"));
+            EXPECT_EQ(Read([&] { return exchange_.contentLength; }), length);
+        }
+    }
 }
 
 TEST_F(HttpClientLayerTest, WithoutContentLengthTheEndIsTheClose) {

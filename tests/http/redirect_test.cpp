@@ -30,6 +30,35 @@ TEST(ResolveLocation, FollowsEveryLegalReference) {
     EXPECT_FALSE(ResolveLocation(base, "", &resolved));
 }
 
+// What a verified server sent must not continue over plain http; the step up is fine.
+TEST(JudgeRedirect, RefusesAStepDownFromHttps) {
+    struct Case {
+        const char* from;
+        const char* location;
+        eRedirectVerdict verdict;
+        const char* next;
+    };
+    const Case cases[] = {
+        {"https://a.example/x", "http://b.example/y", eRedirectVerdict::kRefused, ""},
+        {"HTTPS://a.example/x", "HTTP://a.example/y", eRedirectVerdict::kRefused, ""},
+        {"https://a.example/x", "ftp://a.example/y", eRedirectVerdict::kRefused, ""},
+        {"https://a.example/x", "https://b.example/y", eRedirectVerdict::kFollow,
+         "https://b.example/y"},
+        {"https://a.example/x", "//b.example/y", eRedirectVerdict::kFollow, "https://b.example/y"},
+        {"https://a.example/x", "y%20z", eRedirectVerdict::kFollow, "https://a.example/y%20z"},
+        {"http://a.example/x", "https://b.example/y", eRedirectVerdict::kFollow,
+         "https://b.example/y"},
+        {"http://a.example/x", "http://b.example/y", eRedirectVerdict::kFollow,
+         "http://b.example/y"},
+        {"https://a.example/x", "", eRedirectVerdict::kUnusable, ""},
+    };
+    for (const Case& c : cases) {
+        std::string next;
+        EXPECT_EQ(JudgeRedirect(c.from, c.location, &next), c.verdict) << c.location;
+        EXPECT_EQ(next, c.next) << c.location;
+    }
+}
+
 TEST(CRedirectChain, AllowsTenRedirects) {
     CRedirectChain chain;
     for (int i = 0; i < CRedirectChain::kMaxRedirects; ++i) {

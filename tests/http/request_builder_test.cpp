@@ -50,6 +50,13 @@ TEST(nwCHttpGETHeaderBuilder, RequestTargets) {
         {"/q?a=1&b=x y&c=", "GET /q?a=1&b=x%20y&c= HTTP/1.1"},
         {"/\xEA\xB2\x8C\xEC\x9E\x84.zip", "GET /%EA%B2%8C%EC%9E%84.zip HTTP/1.1"},
         {"/~user/a:b", "GET /%7Euser/a%3Ab HTTP/1.1"},
+        // Escapes already there are kept: a Location "/a%20b" (no longer decoded) asks for
+        // "a b", not for "a%20b" (%2520). A '%' that is no escape is still encoded.
+        {"/a%20b/c%2Fd.zip", "GET /a%20b/c%2Fd.zip HTTP/1.1"},
+        {"/100%.zip", "GET /100%25.zip HTTP/1.1"},
+        {"/a%2", "GET /a%252 HTTP/1.1"},
+        {"/a%zz", "GET /a%25zz HTTP/1.1"},
+        {"/q?x=a%20b&y=c d", "GET /q?x=a%20b&y=c%20d HTTP/1.1"},
     };
     for (const auto& [path, line] : cases) {
         EXPECT_EQ(RequestLine(Build(path)), line) << path;

@@ -65,20 +65,29 @@ TEST(ByteRangesTest, MissingPrefixAndCover) {
 }
 
 TEST(ControlFileTest, RoundTripsThroughTheFile) {
-    ControlRecord record{1000, {Validator::ETag, "\"abc-1\""}, Of({{0, 100}, {500, 1000}})};
+    // Member by member: GCC 12 at -O2 takes a braced record's string for uninitialized.
+    ControlRecord record;
+    record.size = 1000;
+    record.validator.kind = Validator::ETag;
+    record.validator.value = "\"abc-1\"";
+    record.done = Of({{0, 100}, {500, 1000}});
     const std::string path = std::string(std::getenv("TEV_TEST_ROOT")) + "/x.tevctl";
     ASSERT_TRUE(WriteControlFile(path, record));
     EXPECT_EQ(ReadControlFile(path), record);
     EXPECT_FALSE(std::filesystem::exists(path + ".new"));
 
-    record.validator = {Validator::LastModified, "Thu, 10 Dec 2026 10:00:00 GMT"};
+    record.validator.kind = Validator::LastModified;
+    record.validator.value = "Thu, 10 Dec 2026 10:00:00 GMT";
     record.done = {};
     ASSERT_TRUE(WriteControlFile(path, record));
     EXPECT_EQ(ReadControlFile(path), record);
 }
 
 TEST(ControlFileTest, RefusesTornOrInconsistentRecords) {
-    const std::string good = EncodeControlRecord({1000, {}, Of({{0, 100}})});
+    ControlRecord record;
+    record.size = 1000;
+    record.done = Of({{0, 100}});
+    const std::string good = EncodeControlRecord(record);
     ASSERT_TRUE(DecodeControlRecord(good));
     // Every cut of a good record is refused: a torn write never passes for a shorter one.
     for (size_t cut = 0; cut < good.size(); ++cut) {

@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "foundation/host_cache.h"
+#include "foundation/socket_registry.h"
 #include "stack/qos_action.h"
 #include "stack/qos_context_impl.h"
 #include "stack_fixture.h"
@@ -246,10 +248,21 @@ TEST_F(ContextTest, HighActionSendsABlockInChunksOf4096) {
     close(fds[1]);
 }
 
+// A new connection starts at once with the cap prorated to what is left of this second, then
+// gets the cap at every tick.
 TEST_F(ContextTest, OwnReceiveOnlyActionIsHeldToItsLimitPerTick) {
     TcpListener listener;
     vmSmartPtr<vmIQoSContext> context = NewContext(kQoSActionOwnReceiveOnly, 0);
-    loop_.Run([&] { context->SetActionLimit(kQoSDirectionReceive, 10000); });
+    loop_.StepClock(600);  // no tick is due before 1000 ms
+    const auto [left, first] = loop_.Call([&] {
+        context->SetActionLimit(kQoSDirectionReceive, 10000);
+        uint32_t quota = 0;
+        EXPECT_EQ(context->GetActionQuota(kQoSDirectionReceive, &quota), CP_OK);
+        return std::make_pair(cpCQoS::Instance()->MsLeftInSecond(), quota);
+    });
+    EXPECT_GT(left, 0u);
+    EXPECT_LT(left, 1000u);
+    EXPECT_EQ(first, 10000u * left / 1000);
     Connect(context, listener.Port());
     TcpConnection peer = listener.Accept();
     ASSERT_TRUE(WaitForEvent(context, "connected"));
@@ -261,10 +274,12 @@ TEST_F(ContextTest, OwnReceiveOnlyActionIsHeldToItsLimitPerTick) {
     loop_.Run([&] { context->SendRaw(outgoing.data(), static_cast<uint32_t>(outgoing.size())); });
     EXPECT_EQ(peer.ReceiveExactly(outgoing.size()), outgoing);
 
+    ASSERT_TRUE(WaitForReceived(context, first));
     Settle();
-    EXPECT_EQ(ReceivedSize(context), 0u) << "no quota before the first tick";
-    for (size_t expected : {10000u, 20000u}) {
-        loop_.StepClock(1000);
+    EXPECT_EQ(ReceivedSize(context), first) << "the prorated quota before the first tick";
+    int64_t step = left;  // to the first tick, then a second
+    for (size_t expected : {first + 10000u, first + 20000u}) {
+        loop_.StepClock(std::exchange(step, 1000));
         ASSERT_TRUE(WaitForReceived(context, expected));
         Settle();
         EXPECT_EQ(ReceivedSize(context), expected);
@@ -274,14 +289,17 @@ TEST_F(ContextTest, OwnReceiveOnlyActionIsHeldToItsLimitPerTick) {
     EXPECT_EQ(ReceivedBy(context), incoming);
     const cpQoSCounters counters =
         loop_.Call([&] { return static_cast<cpCQoSContext*>(context.Get())->Counters(); });
-    EXPECT_EQ(counters.received, 20000u) << "two ticks closed after 10,000 bytes each";
+    EXPECT_EQ(counters.received, first + 20000u) << "three ticks closed";
     Finish(context);
 }
 
 TEST_F(ContextTest, QuotaBlockedSendContinuesAfterTheTick) {
     TcpListener listener;
     vmSmartPtr<vmIQoSContext> context = NewContext(kQoSActionOwnSendOnly, 0);
-    loop_.Run([&] { context->SetActionLimit(kQoSDirectionSend, 4000); });
+    loop_.Run([&] {
+        context->SetActionLimit(kQoSDirectionSend, 4000);
+        context->SetActionQuota(kQoSDirectionSend, 0);  // as if this second's were spent
+    });
     Connect(context, listener.Port());
     TcpConnection peer = listener.Accept();
     ASSERT_TRUE(WaitForEvent(context, "connected"));
@@ -293,7 +311,7 @@ TEST_F(ContextTest, QuotaBlockedSendContinuesAfterTheTick) {
             context->SendRaw(data.data() + i * 1000, 1000);
         }
     });
-    EXPECT_EQ(QueuedSendBytes(loop_, context), 9000u) << "nothing moves before the first tick";
+    EXPECT_EQ(QueuedSendBytes(loop_, context), 9000u) << "nothing moves with the quota spent";
     size_t delivered = 0;
     for (uint32_t queuedAfter : {5000u, 1000u, 0u}) {
         loop_.StepClock(1000);
@@ -342,6 +360,9 @@ TEST_F(ContextTest, TickWakesBothDirectionsWhenBothAreBlocked) {
     loop_.Run([&] {
         context->SetActionLimit(kQoSDirectionReceive, 4000);
         context->SetActionLimit(kQoSDirectionSend, 4000);
+        // As if this second's quotas were spent: each direction moves from the ticks on.
+        context->SetActionQuota(kQoSDirectionReceive, 0);
+        context->SetActionQuota(kQoSDirectionSend, 0);
     });
     Connect(context, listener.Port());
     TcpConnection peer = listener.Accept();

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "foundation/log.h"
@@ -168,6 +169,23 @@ TEST_F(SecureLayerTest, WritesBeforeTheHandshakeGoOutAfterItInOrder) {
     Finish(context);
 }
 
+// A wildcard still stands for one whole label; an address in the SAN still proves the address.
+TEST_F(SecureLayerTest, WholeLabelWildcardsAndSanAddressesAreAccepted) {
+    const std::pair<const TestCertificate*, const char*> cases[] = {
+        {&gPki.wildcard, "gx.example.test"},
+        {&gPki.addressOnlySan, "127.0.0.1"},
+    };
+    for (const auto& [identity, host] : cases) {
+        SCOPED_TRACE(host);
+        TcpListener listener;
+        ScriptedTlsPeer peer(*identity);
+        vmSmartPtr<vmIQoSContext> context = SecureContext(listener.Port(), host);
+        ASSERT_TRUE(peer.Accept(listener));
+        EXPECT_TRUE(WaitForHandshake(context));
+        Finish(context);
+    }
+}
+
 // Each record is decrypted and offered up on its own, however the bytes are cut on the wire.
 TEST_F(SecureLayerTest, RecordsSurviveAnyCutOnTheWire) {
     struct Case {
@@ -279,6 +297,12 @@ TEST_F(SecureLayerTest, AServerThatCannotProveItselfIsRefused) {
         {"expired", &gPki.expired, "localhost", "certificate has expired"},
         {"wrong name", &gPki.otherName, "localhost", "hostname mismatch"},
         {"wrong address", &gPki.otherName, "127.0.0.1", "IP address mismatch"},
+        // Looser than curl before: a subject CN stood in for a missing name, also beside an
+        // address-only subjectAltName, and "g*" matched any label starting with g.
+        {"name only in the CN", &gPki.commonNameOnly, "localhost", "hostname mismatch"},
+        {"name in the CN, address in the SAN", &gPki.addressOnlySan, "localhost",
+         "hostname mismatch"},
+        {"partial wildcard", &gPki.partialWildcard, "gx.example.test", "hostname mismatch"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -118,6 +118,11 @@ TestPki MakeTestPki(const std::string& folder) {
     pki.expired = make("localhost", loopback, ca.get(), caKey.get(), -3, -1, 3);
     pki.otherName = make("other.invalid", "DNS:other.invalid", ca.get(), caKey.get(), -1, 30, 4);
     pki.selfSigned = make("localhost", loopback, nullptr, nullptr, -1, 30, 5);
+    pki.commonNameOnly = make("localhost", "", ca.get(), caKey.get(), -1, 30, 6);
+    pki.addressOnlySan = make("localhost", "IP:127.0.0.1", ca.get(), caKey.get(), -1, 30, 7);
+    pki.partialWildcard =
+        make("g*.example.test", "DNS:g*.example.test", ca.get(), caKey.get(), -1, 30, 8);
+    pki.wildcard = make("*.example.test", "DNS:*.example.test", ca.get(), caKey.get(), -1, 30, 9);
     return pki;
 }
 

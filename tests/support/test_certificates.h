@@ -16,6 +16,11 @@ struct TestPki {
     TestCertificate expired;     // 127.0.0.1 and localhost, expired yesterday
     TestCertificate otherName;   // other.invalid only
     TestCertificate selfSigned;  // 127.0.0.1 and localhost, issued by itself
+    // Names a careful client does not accept, all issued by the CA:
+    TestCertificate commonNameOnly;   // CN localhost and no subjectAltName
+    TestCertificate addressOnlySan;   // CN localhost, subjectAltName 127.0.0.1 only
+    TestCertificate partialWildcard;  // g*.example.test
+    TestCertificate wildcard;         // *.example.test (accepted for one whole label)
 };
 
 // Makes the CA and the certificates in folder (created if missing). Fails the test on error.

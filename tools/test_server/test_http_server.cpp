@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -483,7 +484,13 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
         const bool partial = byteRange.kind == ByteRange::Satisfiable;
         const uint64_t first = partial ? byteRange.first : 0;
         const uint64_t length = partial ? byteRange.last - byteRange.first + 1 : body->size;
-        const bool omitLength = rule && kind == HttpRule::OmitContentLength;
+        bool lengthGiven = false;
+        if (rule) {
+            for (const std::string& line : rule->headers) {
+                lengthGiven = lengthGiven || strncasecmp(line.c_str(), "Content-Length:", 15) == 0;
+            }
+        }
+        const bool omitLength = (rule && kind == HttpRule::OmitContentLength) || lengthGiven;
         if (omitLength) {
             keepAlive = false;  // only the close tells the client where the body ends
         }
@@ -495,11 +502,17 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
         const uint64_t rate =
             rule && (kind == HttpRule::Rate || chunked) ? rule->bytesPerSecond : 0;
 
-        std::vector<std::string> headers = {"Content-Type: " + ContentTypeFor(path),
-                                            "Accept-Ranges: bytes"};
+        std::vector<std::string> headers;
+        if (rule) {
+            headers = rule->headers;
+        }
+        headers.push_back("Content-Type: " + ContentTypeFor(path));
         if (chunked) {
-            headers = {"Content-Type: " + ContentTypeFor(path), "Transfer-Encoding: chunked"};
-        } else if (!omitLength) {
+            headers.push_back("Transfer-Encoding: chunked");
+        } else {
+            headers.push_back("Accept-Ranges: bytes");
+        }
+        if (!omitLength && !chunked) {
             headers.push_back("Content-Length: " + std::to_string(length));
         }
         if (partial) {

@@ -51,6 +51,7 @@ struct HttpRule {
         Chunked,            // answer 200 with the whole body in chunked coding: no length, no
                             // ranges (a generated or streamed answer); paced at `bytesPerSecond`
                             // when set
+        AddHeaders,         // normal answer with `headers` sent before the server's own
     };
     Kind kind = Status;
     int status = 0;
@@ -62,6 +63,10 @@ struct HttpRule {
     uint32_t firstN = 0;          // 0: every matching request; N: only the first N of them
     bool onlyWithRange = false;   // only requests that carry a Range header match
     int headDelayMs = 0;          // any kind: a slow server, whose answer starts this late
+    // Header lines ("Name: value") sent before the server's own in a normal answer of any kind
+    // (AddHeaders, IgnoreRange, Rate, ...): a misleading or malformed header. One named
+    // "Content-Length" replaces the server's own.
+    std::vector<std::string> headers{};
 };
 
 // One request as received, recorded as soon as its head has arrived.

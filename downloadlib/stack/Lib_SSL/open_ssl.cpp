@@ -268,6 +268,10 @@ std::unique_ptr<COpenSSL> COpenSSL::Create(const COpenSSLCallbacks& callbacks, c
     BIO_set_data(output, session.get());
     SSL_set_bio(session->ssl_, input, output);
 
+    // As curl checks: a name counts only in the subjectAltName list (a subject CN is never read,
+    // also when that list holds only addresses), and a wildcard stands for a whole label.
+    SSL_set_hostflags(session->ssl_,
+                      X509_CHECK_FLAG_NEVER_CHECK_SUBJECT | X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     bool named = true;
     if (IsAddressLiteral(host)) {
         named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(session->ssl_), host) == 1;

@@ -6,7 +6,8 @@
 // The server is verified: every session uses one client context built at start-up with the
 // system's trust store (SSL_CERT_FILE and SSL_CERT_DIR are honoured), peer verification
 // required, TLS 1.2 at least, and the certificate checked against the host name or IP address
-// the session was created for (SNI carries the name; an IP address literal sends none).
+// the session was created for (SNI carries the name; an IP address literal sends none). Names
+// are taken from the subjectAltName list only, and a wildcard matches only a whole label.
 //
 // Runs on the worker thread. Process start-up and clean-up are counted, so runtimes that start
 // and stop one after another (tests) each get a working state.
