@@ -362,6 +362,60 @@ TEST_F(CollectorTest, AReportTheStoreRefusesCostsOnlyItsOwnConnection) {
         << Log();
 }
 
+// One budget for all connections: a parsed message counts until its answer is out, a connection
+// whose next message does not fit is not read (holding only the bytes it has), and a message that
+// could never fit is refused from its header.
+TEST_F(CollectorTest, KeepsEveryConnectionWithinOneMemoryBudget) {
+    auto store = std::make_unique<GateStore>(database_);
+    GateStore* gate = store.get();
+    ReportCollector::Options options = Options();
+    options.memoryBudget = 120000;
+    collector_ = std::make_unique<ReportCollector>(options, std::move(store));
+    ASSERT_TRUE(collector_->Ok()) << collector_->Error();
+
+    std::vector<ReportRecord> records(100, ReportRecord{"svc", "http://h/file.bin", 1, 1});
+    const std::string message = BuildReportMessage(records);
+    const size_t parsed = ParsedReportBytes(100) + BuildReportAck().size();
+    // Two parsed messages and a third one's whole size cannot be counted together.
+    ASSERT_GT(3 * parsed + message.size(), options.memoryBudget);
+
+    TcpConnection first = ConnectLoopback(collector_->Port());
+    ASSERT_TRUE(first.Send(message));
+    ASSERT_TRUE(Eventually([&] { return gate->Entered() == 1; }));
+    EXPECT_TRUE(Eventually([&] { return collector_->BufferedBytes() == parsed; }))
+        << collector_->BufferedBytes();
+    TcpConnection second = ConnectLoopback(collector_->Port());
+    ASSERT_TRUE(second.Send(message));
+    ASSERT_TRUE(Eventually([&] { return collector_->PendingMessages() == 1; }));
+    EXPECT_TRUE(Eventually([&] { return collector_->BufferedBytes() == 2 * parsed; }))
+        << collector_->BufferedBytes();
+    // The third is read as far as its header (a first small buffer) and then waits.
+    TcpConnection third = ConnectLoopback(collector_->Port());
+    ASSERT_TRUE(third.Send(message));
+    ASSERT_TRUE(Eventually([&] { return collector_->WaitingForMemory() == 1; }));
+    EXPECT_EQ(collector_->BufferedBytes(), 2 * parsed + 4096);
+    EXPECT_EQ(collector_->PendingMessages(), 1u);
+
+    // A report larger than the whole budget is refused at its header.
+    TcpConnection huge = ConnectLoopback(collector_->Port());
+    ASSERT_TRUE(huge.Send(BuildReportMessage(std::vector<ReportRecord>(1000)).substr(0, 18)));
+    EXPECT_TRUE(PeerCloses(huge, 5000));
+    EXPECT_NE(Log().find("needs more than the memory budget of 120000 bytes"), std::string::npos)
+        << Log();
+
+    gate->Open();
+    const std::string ack = BuildReportAck();
+    for (TcpConnection* client : {&first, &second, &third}) {
+        EXPECT_EQ(client->ReceiveExactly(ack.size()), ack);
+    }
+    EXPECT_EQ(collector_->RecordCount(), 300);
+    EXPECT_TRUE(Eventually([&] { return collector_->BufferedBytes() == 0; }))
+        << collector_->BufferedBytes();
+    EXPECT_EQ(collector_->WaitingForMemory(), 0u);
+    EXPECT_GE(collector_->PeakBufferedBytes(), 2 * parsed + 4096);
+    EXPECT_LE(collector_->PeakBufferedBytes(), options.memoryBudget);
+}
+
 // A silent connection ends after the idle time; one that sends a byte a second is never idle,
 // but its message must be whole within the message time; an active one stays.
 TEST_F(CollectorTest, ClosesIdleAndTooSlowConnectionsByTheClock) {
@@ -477,8 +531,8 @@ std::vector<BadStream> BadStreams() {
         {"engine_category", Header(0x0100, 0x9A, 306) + std::string(306, '\0')},
         {"acknowledgement", BuildReportAck()},
         {"unknown_type", Header(0x0300, 0x84, 2) + std::string(2, '\0')},
-        // Refused from the header alone: the collector does not wait for 17 MiB to arrive.
-        {"oversized", Header(0x0300, 0x9A, 17 * 1024 * 1024 + 2)},
+        // Refused from the header alone: the collector does not wait for a megabyte to arrive.
+        {"oversized", Header(0x0300, 0x9A, 1024 * 1024 + 2)},
         {"count_mismatch", count},
         {"reserved_bytes", reserved},
         {"unpadded", Header(0x0300, 0x9A, 303) + std::string(303, '\0')},

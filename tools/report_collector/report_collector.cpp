@@ -1,6 +1,7 @@
 #include "report_collector/report_collector.h"
 
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -21,11 +22,17 @@ namespace tev::tools {
 
 namespace {
 
-constexpr size_t kReadChunk = 64 * 1024;
+// What a connection reads into while it waits for a header: a typical report fits whole.
+constexpr size_t kInitialInput = 4096;
 // Messages of one connection waiting for their commit; reading pauses beyond this.
 constexpr int kMaxInFlight = 16;
 // Acknowledgements a client has not read yet; reading pauses beyond this.
-constexpr size_t kMaxUnsent = 64 * 1024;
+constexpr size_t kMaxUnsent = 4096;
+// An acknowledgement on the wire: 14 header bytes and one payload byte, padded to 8.
+constexpr size_t kAckBytes = 16;
+// After the budget counted this much, memory is handed back to the system once it is mostly
+// free again, so a burst of large reports does not stay resident.
+constexpr size_t kTrimAfter = 8 * 1024 * 1024;
 constexpr int kSweepIntervalMs = 250;
 constexpr int kAcceptBurst = 256;
 constexpr int kEventBatch = 512;
@@ -67,6 +74,51 @@ std::string SystemError(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
+// The bytes read from a connection and not yet cut into messages. It holds exactly the memory it
+// was given (it never grows by doubling), which is what the budget counts for it.
+class InputBuffer {
+  public:
+    size_t Size() const { return end_ - begin_; }
+    size_t Capacity() const { return capacity_; }
+    size_t Room() const { return capacity_ - end_; }
+    std::string_view View() const { return {data_.get() + begin_, Size()}; }
+    char* Tail() { return data_.get() + end_; }
+    void Appended(size_t count) { end_ += count; }
+    void Consume(size_t count) {
+        begin_ += count;
+        if (begin_ == end_) {
+            begin_ = end_ = 0;
+        }
+    }
+    // Moves the bytes to the front, so all the room is after them.
+    void Compact() {
+        if (begin_ > 0) {
+            std::memmove(data_.get(), data_.get() + begin_, Size());
+            end_ -= begin_;
+            begin_ = 0;
+        }
+    }
+    // Holds exactly capacity bytes from now on (never fewer than its bytes); 0 frees the memory.
+    void Reallocate(size_t capacity) {
+        const size_t size = Size();
+        capacity = std::max(capacity, size);
+        std::unique_ptr<char[]> fresh(capacity > 0 ? new char[capacity] : nullptr);
+        if (size > 0) {
+            std::memcpy(fresh.get(), data_.get() + begin_, size);
+        }
+        data_ = std::move(fresh);
+        capacity_ = capacity;
+        begin_ = 0;
+        end_ = size;
+    }
+
+  private:
+    std::unique_ptr<char[]> data_;
+    size_t capacity_ = 0;
+    size_t begin_ = 0;
+    size_t end_ = 0;
+};
+
 }  // namespace
 
 struct ReportCollector::Connection {
@@ -75,7 +127,14 @@ struct ReportCollector::Connection {
     std::string name;  // "address:port", for the log
     std::string address;
     uint16_t port = 0;
-    std::string in;
+    InputBuffer in;
+    // What the budget counts for the input: the buffer, and the parsed form of the message at the
+    // front once it is admitted (its header read and its room granted).
+    size_t inputCharge = 0;
+    size_t admitted = 0;  // the admitted message's size, or 0
+    size_t admittedReserve = 0;
+    bool waitingForMemory = false;  // not read until the budget has room
+    bool queuedForMemory = false;   // in the waiting line
     std::string out;
     size_t outSent = 0;
     int inFlight = 0;  // messages handed to the commit thread, not answered yet
@@ -88,7 +147,8 @@ struct ReportCollector::Connection {
 
     size_t Unsent() const { return out.size() - outSent; }
     bool Reading() const {
-        return !closing && !peerClosed && inFlight < kMaxInFlight && Unsent() < kMaxUnsent;
+        return !closing && !peerClosed && !waitingForMemory && inFlight < kMaxInFlight &&
+               Unsent() < kMaxUnsent;
     }
 };
 
@@ -266,6 +326,9 @@ void ReportCollector::RunLoop() {
                 Flush(connection);
             }
         }
+        if (!memoryWaiters_.empty()) {
+            ResumeWaiting();
+        }
         if (!received_.empty()) {
             {
                 std::lock_guard lock(queueMutex_);
@@ -281,6 +344,10 @@ void ReportCollector::RunLoop() {
         if (sweep || now >= nextSweepMs_) {
             CheckTimeouts(now);
             nextSweepMs_ = now + kSweepIntervalMs;
+            if (budgetSinceTrim_ >= kTrimAfter && budgetInUse_ <= budgetSinceTrim_ / 4) {
+                malloc_trim(0);
+                budgetSinceTrim_ = budgetInUse_;
+            }
         }
         if (count == 0) {
             acceptBlocked_ = false;  // a quiet moment: try the listener again after EMFILE
@@ -359,8 +426,10 @@ void ReportCollector::AcceptSome() {
 }
 
 void ReportCollector::OnReadable(Connection& connection) {
-    char buffer[kReadChunk];
-    const ssize_t count = recv(connection.fd, buffer, sizeof buffer, 0);
+    if (!PrepareToRead(connection)) {
+        return;
+    }
+    const ssize_t count = recv(connection.fd, connection.in.Tail(), connection.in.Room(), 0);
     if (count < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
             Close(connection.id, errno == ECONNRESET ? "" : SystemError("receive failed"));
@@ -369,20 +438,92 @@ void ReportCollector::OnReadable(Connection& connection) {
     }
     if (count == 0) {
         connection.peerClosed = true;
-        connection.in.clear();  // an unfinished message cannot be finished any more
+        ReleaseInput(connection);  // an unfinished message cannot be finished any more
         CloseWhenDone(connection);
         return;
     }
     connection.lastActivityMs = Now();
-    connection.in.append(buffer, static_cast<size_t>(count));
+    connection.in.Appended(static_cast<size_t>(count));
     ParseInput(connection);
 }
 
+// Room to read into, within the budget: the rest of the admitted message, or a small buffer for
+// the next header. False when the connection has to wait for memory.
+bool ReportCollector::PrepareToRead(Connection& connection) {
+    if (connection.in.Room() > 0) {
+        return true;
+    }
+    if (connection.in.Capacity() > connection.in.Size()) {
+        connection.in.Compact();
+        return true;
+    }
+    const size_t grow = kInitialInput - std::min(kInitialInput, connection.in.Capacity());
+    if (budgetInUse_ + grow > options_.memoryBudget) {
+        WaitForMemory(connection);
+        return false;
+    }
+    connection.in.Reallocate(std::max(kInitialInput, connection.in.Size() + 1));
+    Recount(connection);
+    return true;
+}
+
+void ReportCollector::Recount(Connection& connection) {
+    const size_t charge = connection.in.Capacity() + connection.admittedReserve;
+    if (charge > connection.inputCharge) {
+        Charge(charge - connection.inputCharge);
+    } else {
+        Uncharge(connection.inputCharge - charge);
+    }
+    connection.inputCharge = charge;
+}
+
+ReportCollector::Admission ReportCollector::Admit(Connection& connection,
+                                                  const ReportHeader& header) {
+    const size_t reserve = ParsedReportBytes(header.records) + kAckBytes;
+    if (header.size + reserve > options_.memoryBudget) {
+        Refuse(connection, "a report of " + std::to_string(header.size) +
+                               " bytes needs more than the memory budget of " +
+                               std::to_string(options_.memoryBudget) + " bytes");
+        return Admission::Refused;
+    }
+    const size_t capacity = std::max(connection.in.Capacity(), header.size);
+    if (budgetInUse_ - connection.inputCharge + capacity + reserve > options_.memoryBudget) {
+        WaitForMemory(connection);
+        return Admission::Waiting;
+    }
+    if (connection.in.Capacity() < header.size) {
+        connection.in.Reallocate(header.size);
+    } else {
+        connection.in.Compact();
+    }
+    connection.admitted = header.size;
+    connection.admittedReserve = reserve;
+    Recount(connection);
+    connection.frameStartMs = Now();  // its time runs from the moment it may arrive
+    return Admission::Admitted;
+}
+
 void ReportCollector::ParseInput(Connection& connection) {
-    size_t offset = 0;
     bool consumed = false;
     while (connection.inFlight < kMaxInFlight) {
-        ReportParse parse = ParseReportMessage(std::string_view(connection.in).substr(offset));
+        const ReportHeader header = InspectReportHeader(connection.in.View());
+        if (header.status == ReportHeader::Malformed) {
+            Refuse(connection, header.error);
+            return;
+        }
+        if (header.status == ReportHeader::NeedMore) {
+            break;
+        }
+        if (connection.admitted == 0) {
+            const Admission admission = Admit(connection, header);
+            if (admission == Admission::Refused) {
+                return;
+            }
+            if (admission == Admission::Waiting) {
+                break;
+            }
+        }
+        ReportParse parse = ParseReportMessage(connection.in.View());
         if (parse.status == ReportParse::Malformed) {
             Refuse(connection, parse.error);
             return;
@@ -390,20 +531,99 @@ void ReportCollector::ParseInput(Connection& connection) {
         if (parse.status == ReportParse::NeedMore) {
             break;
         }
-        offset += parse.consumed;
+        // The reserve goes with the message until its answer is out.
+        const size_t charge = connection.admittedReserve;
+        connection.inputCharge -= charge;
+        connection.admitted = 0;
+        connection.admittedReserve = 0;
+        connection.in.Consume(parse.consumed);
         consumed = true;
         ++connection.inFlight;
         received_.push_back(
             {connection.id,
-             {std::move(parse.records), connection.address, connection.port, WallClockMs()}});
+             {std::move(parse.records), connection.address, connection.port, WallClockMs()},
+             charge});
     }
-    connection.in.erase(0, offset);
-    if (connection.in.empty()) {
+    // An empty buffer is handed back; one grown for a large message shrinks again.
+    if (connection.in.Size() == 0) {
+        connection.in.Reallocate(0);
+    } else if (connection.admitted == 0 && !connection.waitingForMemory &&
+               connection.in.Capacity() > kInitialInput && connection.in.Size() <= kInitialInput) {
+        connection.in.Reallocate(kInitialInput);
+    }
+    Recount(connection);
+    if (connection.in.Size() == 0) {
         connection.frameStartMs = -1;
-    } else if (consumed || connection.frameStartMs < 0) {
+    } else if ((consumed && connection.admitted == 0) || connection.frameStartMs < 0) {
         connection.frameStartMs = Now();
     }
     UpdateInterest(connection);
+}
+
+void ReportCollector::ReleaseInput(Connection& connection) {
+    connection.in.Reallocate(0);
+    connection.admitted = 0;
+    connection.admittedReserve = 0;
+    connection.frameStartMs = -1;
+    Recount(connection);
+}
+
+void ReportCollector::WaitForMemory(Connection& connection) {
+    if (!connection.waitingForMemory) {
+        connection.waitingForMemory = true;
+        ++memoryWaiting_;
+    }
+    if (!connection.queuedForMemory) {
+        connection.queuedForMemory = true;
+        memoryWaiters_.push_back(connection.id);
+    }
+    // While it waits it holds only the bytes it has, and its message time does not run.
+    if (connection.in.Capacity() > connection.in.Size()) {
+        connection.in.Reallocate(connection.in.Size());
+        Recount(connection);
+    }
+    connection.frameStartMs = -1;
+    UpdateInterest(connection);
+}
+
+// Lets waiting connections go on in the order they began to wait, as far as the budget allows.
+void ReportCollector::ResumeWaiting() {
+    while (!memoryWaiters_.empty()) {
+        const uint64_t id = memoryWaiters_.front();
+        auto found = connections_.find(id);
+        if (found != connections_.end() && found->second->waitingForMemory) {
+            Connection& connection = *found->second;
+            connection.waitingForMemory = false;
+            --memoryWaiting_;
+            if (connection.in.Size() >= kStreamHeaderSize) {
+                ParseInput(connection);
+            } else if (PrepareToRead(connection)) {
+                UpdateInterest(connection);
+            }
+            found = connections_.find(id);
+            if (found != connections_.end() && found->second->waitingForMemory) {
+                return;  // still no room: it keeps its place at the front
+            }
+        }
+        if (found != connections_.end()) {
+            found->second->queuedForMemory = false;
+        }
+        memoryWaiters_.pop_front();
+    }
+}
+
+void ReportCollector::Charge(size_t bytes) {
+    budgetInUse_ += bytes;
+    budgetUsed_ = budgetInUse_;
+    if (budgetInUse_ > budgetPeak_) {
+        budgetPeak_ = budgetInUse_;
+    }
+    budgetSinceTrim_ = std::max(budgetSinceTrim_, budgetInUse_);
+}
+
+void ReportCollector::Uncharge(size_t bytes) {
+    budgetInUse_ -= bytes;
+    budgetUsed_ = budgetInUse_;
 }
 
 void ReportCollector::UpdateInterest(Connection& connection) {
@@ -430,6 +650,7 @@ void ReportCollector::Flush(Connection& connection) {
                                   connection.Unsent(), MSG_NOSIGNAL);
         if (sent > 0) {
             connection.outSent += static_cast<size_t>(sent);
+            Uncharge(static_cast<size_t>(sent));
             connection.lastActivityMs = Now();
             continue;
         }
@@ -440,14 +661,14 @@ void ReportCollector::Flush(Connection& connection) {
         return;
     }
     if (connection.Unsent() == 0) {
-        connection.out.clear();
+        std::string().swap(connection.out);
         connection.outSent = 0;
     }
     if (connection.closing || connection.peerClosed) {
         CloseWhenDone(connection);
         return;
     }
-    if (connection.Reading() && !connection.in.empty()) {
+    if (connection.Reading() && connection.in.Size() > 0) {
         ParseInput(connection);  // messages that waited while reading was paused
     } else {
         UpdateInterest(connection);
@@ -458,8 +679,11 @@ void ReportCollector::Refuse(Connection& connection, const std::string& why) {
     ++refused_;
     Log("closing " + connection.name + ": " + why);
     connection.closing = true;
-    connection.in.clear();
-    connection.frameStartMs = -1;
+    if (connection.waitingForMemory) {
+        connection.waitingForMemory = false;
+        --memoryWaiting_;
+    }
+    ReleaseInput(connection);
     CloseWhenDone(connection);
 }
 
@@ -483,6 +707,10 @@ void ReportCollector::Close(uint64_t id, const std::string& why) {
     }
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, connection.fd, nullptr);
     close(connection.fd);
+    Uncharge(connection.inputCharge + connection.Unsent());
+    if (connection.waitingForMemory) {
+        --memoryWaiting_;
+    }
     connections_.erase(found);
     active_ = connections_.size();
     acceptBlocked_ = false;
@@ -491,7 +719,7 @@ void ReportCollector::Close(uint64_t id, const std::string& why) {
 void ReportCollector::CheckTimeouts(int64_t now) {
     std::vector<std::pair<uint64_t, std::string>> expired;
     for (const auto& [id, connection] : connections_) {
-        if (connection->inFlight > 0) {
+        if (connection->inFlight > 0 || connection->waitingForMemory) {
             continue;  // waiting for us, not for the client
         }
         if (connection->frameStartMs >= 0 &&
@@ -523,10 +751,13 @@ void ReportCollector::TakeOutcomes() {
     for (const Outcome& outcome : outcomes) {
         const auto found = connections_.find(outcome.connection);
         if (found == connections_.end()) {
+            Uncharge(outcome.charge);
             continue;  // closed meanwhile; the records are stored all the same
         }
         Connection& connection = *found->second;
         --connection.inFlight;
+        // The parsed message is gone; an answer keeps its bytes counted until it is sent.
+        Uncharge(outcome.charge - (outcome.stored ? kAckBytes : 0));
         if (!outcome.stored) {
             // Unstored reports are not acknowledged; the sender may try again later. Its later
             // answers could not be told apart from this one's, so the connection ends here.
@@ -587,7 +818,7 @@ void ReportCollector::Commit(std::vector<Pending>& batch) {
     if (store_->Insert(messages, &error)) {
         ++commits_;
         for (const Pending& pending : batch) {
-            outcomes.push_back({pending.connection, true, {}});
+            outcomes.push_back({pending.connection, true, {}, pending.charge});
         }
     } else {
         // One bad message must not cost the others their answer: each on its own, unless the
@@ -601,7 +832,8 @@ void ReportCollector::Commit(std::vector<Pending>& batch) {
             std::string why = error;
             const bool stored = retry && store_->Insert(messages[i], &why);
             commits_ += stored ? 1 : 0;
-            outcomes.push_back({batch[i].connection, stored, stored ? std::string() : why});
+            outcomes.push_back(
+                {batch[i].connection, stored, stored ? std::string() : why, batch[i].charge});
         }
     }
     uint64_t stored = 0;

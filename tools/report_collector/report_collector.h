@@ -54,7 +54,10 @@ class ReportCollector {
         int idleTimeoutMs = 60000;      // a connection silent this long is closed
         int frameTimeoutMs = 30000;     // a message must arrive whole within this of its first byte
         size_t maxConnections = 16384;  // more clients wait in the listen backlog
-        int commitDelayMs = 2;          // how long a commit waits for company
+        // All buffered input, parsed messages and unsent answers together; a connection whose
+        // next bytes would go beyond it is not read until memory is free again.
+        size_t memoryBudget = size_t{256} * 1024 * 1024;
+        int commitDelayMs = 2;  // how long a commit waits for company
         size_t maxCommitRecords = 50000;
         bool logToStderr = false;  // one line per report and per closed connection
         // Receives each log line instead of stderr when set (called from the collector's threads).
@@ -97,6 +100,11 @@ class ReportCollector {
     // Connections closed because of a malformed or oversized message or a too slow one.
     uint64_t RefusedConnections() const { return refused_.load(); }
     size_t ActiveConnections() const { return active_.load(); }
+    // Bytes the memory budget counts now, and the most it counted at once.
+    size_t BufferedBytes() const { return budgetUsed_.load(); }
+    size_t PeakBufferedBytes() const { return budgetPeak_.load(); }
+    // Connections not read until memory is free.
+    size_t WaitingForMemory() const { return memoryWaiting_.load(); }
     size_t PeakConnections() const { return peak_.load(); }
 
   private:
@@ -104,11 +112,13 @@ class ReportCollector {
     struct Pending {
         uint64_t connection;
         ReportMessage message;
+        size_t charge;  // what the budget counts for it, its answer included
     };
     struct Outcome {
         uint64_t connection;
         bool stored;
         std::string error;
+        size_t charge;
     };
 
     void Start(std::unique_ptr<ReportStore> store);
@@ -121,7 +131,16 @@ class ReportCollector {
     void AcceptSome();
     void SetListening(bool on);
     void OnReadable(Connection& connection);
+    bool PrepareToRead(Connection& connection);
     void ParseInput(Connection& connection);
+    enum class Admission { Admitted, Waiting, Refused };
+    Admission Admit(Connection& connection, const ReportHeader& header);
+    void Recount(Connection& connection);
+    void ReleaseInput(Connection& connection);
+    void WaitForMemory(Connection& connection);
+    void ResumeWaiting();
+    void Charge(size_t bytes);
+    void Uncharge(size_t bytes);
     void TakeOutcomes();
     void CheckTimeouts(int64_t now);
     void Flush(Connection& connection);
@@ -156,6 +175,10 @@ class ReportCollector {
     std::vector<Pending> received_;  // this round's messages, queued together after it
     bool acceptBlocked_ = false;     // out of descriptors: accept again once one is freed
     int64_t nextSweepMs_ = 0;
+    // The memory budget: what it counts, and the connections waiting for room, in order.
+    size_t budgetInUse_ = 0;
+    size_t budgetSinceTrim_ = 0;  // the most counted since memory was last handed back
+    std::deque<uint64_t> memoryWaiters_;
 
     // Between the loop and the commit thread.
     mutable std::mutex queueMutex_;
@@ -170,6 +193,9 @@ class ReportCollector {
     std::atomic<uint64_t> refused_{0};
     std::atomic<size_t> active_{0};
     std::atomic<size_t> peak_{0};
+    std::atomic<size_t> budgetUsed_{0};
+    std::atomic<size_t> budgetPeak_{0};
+    std::atomic<size_t> memoryWaiting_{0};
     mutable std::mutex storedMutex_;
     mutable std::condition_variable stored_;
     mutable std::mutex logMutex_;
