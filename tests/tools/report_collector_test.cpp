@@ -275,6 +275,46 @@ TEST_F(CollectorTest, ClientsBeyondTheCapWaitInTheBacklogAndAreServed) {
     EXPECT_LE(collector_->PeakConnections(), 4u);
 }
 
+// At the cap a newcomer takes the place of the connection silent longest (silent clients from
+// one address share it with honest ones, so a per-address cap cannot help), but never of one
+// whose report waits for its commit.
+TEST_F(CollectorTest, ANewcomerAtTheCapReplacesTheConnectionSilentLongest) {
+    ManualClock clock;
+    auto store = std::make_unique<GateStore>(database_);
+    GateStore* gate = store.get();
+    ReportCollector::Options options = Options();
+    options.clock = &clock;
+    options.maxConnections = 4;
+    auto collector = std::make_unique<ReportCollector>(options, std::move(store));
+    ASSERT_TRUE(collector->Ok()) << collector->Error();
+
+    // The oldest sends a report that waits at the gate; three silent ones follow.
+    TcpConnection busy = ConnectLoopback(collector->Port());
+    ASSERT_TRUE(busy.Send(BuildReportMessage({{"busy", "http://h/b", 1, 1}})));
+    ASSERT_TRUE(Eventually([&] { return gate->Entered() == 1; }));
+    std::vector<TcpConnection> silent;
+    for (int i = 0; i < 3; ++i) {
+        clock.Advance(100);
+        silent.push_back(ConnectLoopback(collector->Port()));
+        ASSERT_TRUE(Eventually([&] { return collector->ActiveConnections() == size_t(2 + i); }));
+    }
+    const uint16_t firstSilentPort = LocalPort(silent[0]);
+    clock.Advance(5000);
+    TcpConnection newcomer = ConnectLoopback(collector->Port());
+    ASSERT_TRUE(newcomer.Send(BuildReportMessage({{"new", "http://h/n", 2, 1}})));
+    EXPECT_TRUE(PeerCloses(silent[0], 5000));
+    gate->Open();
+    const std::string ack = BuildReportAck();
+    EXPECT_EQ(busy.ReceiveExactly(ack.size()), ack);
+    EXPECT_EQ(newcomer.ReceiveExactly(ack.size()), ack);
+    EXPECT_TRUE(StaysSilent(silent[1], 50));
+    EXPECT_EQ(collector->ActiveConnections(), 4u);
+    EXPECT_NE(Log().find("closing 127.0.0.1:" + std::to_string(firstSilentPort) +
+                         ": idle for 5200 ms while all 4 connections are in use"),
+              std::string::npos)
+        << Log();
+}
+
 TEST_F(CollectorTest, HoldsAThousandConnectionsAtOnce) {
     collector_ = std::make_unique<ReportCollector>(Options());
     ASSERT_TRUE(collector_->Ok()) << collector_->Error();

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <list>
 
 #include "report_collector/sqlite_store.h"
 
@@ -34,6 +35,9 @@ constexpr size_t kAckBytes = 16;
 // free again, so a burst of large reports does not stay resident.
 constexpr size_t kTrimAfter = 8 * 1024 * 1024;
 constexpr int kSweepIntervalMs = 250;
+// At the connection cap, a newcomer takes the place of the connection silent longest, once that
+// one has been silent this long (a connection just accepted has not had its turn to speak yet).
+constexpr int64_t kEvictAfterIdleMs = 1000;
 constexpr int kAcceptBurst = 256;
 constexpr int kEventBatch = 512;
 // Descriptors kept free for the store, the log and the loop itself.
@@ -139,6 +143,7 @@ struct ReportCollector::Connection {
     size_t outSent = 0;
     int inFlight = 0;  // messages handed to the commit thread, not answered yet
     int64_t lastActivityMs = 0;
+    std::list<uint64_t>::iterator byActivity;  // its place among the connections, oldest first
     int64_t frameStartMs = -1;  // when the unfinished message at the front began, or -1
     bool peerClosed = false;    // no more input: close once every answer is out
     bool closing = false;       // refused: read nothing more, close once every answer is out
@@ -342,6 +347,7 @@ void ReportCollector::RunLoop() {
         }
         const int64_t now = Now();
         if (sweep || now >= nextSweepMs_) {
+            sweep = true;
             CheckTimeouts(now);
             nextSweepMs_ = now + kSweepIntervalMs;
             if (budgetSinceTrim_ >= kTrimAfter && budgetInUse_ <= budgetSinceTrim_ / 4) {
@@ -352,7 +358,8 @@ void ReportCollector::RunLoop() {
         if (count == 0) {
             acceptBlocked_ = false;  // a quiet moment: try the listener again after EMFILE
         }
-        if (!listening_ && !acceptBlocked_ && connections_.size() < maxConnections_) {
+        if (!listening_ && !acceptBlocked_ &&
+            (connections_.size() < maxConnections_ || (sweep && IdleLongest(now) != 0))) {
             SetListening(true);
         }
     }
@@ -381,9 +388,14 @@ void ReportCollector::SetListening(bool on) {
 
 void ReportCollector::AcceptSome() {
     for (int i = 0; i < kAcceptBurst; ++i) {
+        // At the cap the connection silent longest makes room, once a newcomer is really there.
+        uint64_t idle = 0;
         if (connections_.size() >= maxConnections_) {
-            SetListening(false);  // the rest wait in the backlog
-            return;
+            idle = IdleLongest(Now());
+            if (idle == 0) {
+                SetListening(false);  // the rest wait in the backlog
+                return;
+            }
         }
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
@@ -397,6 +409,12 @@ void ReportCollector::AcceptSome() {
             }
             return;  // EAGAIN: the backlog is empty; others: that client is gone already
         }
+        if (idle != 0) {
+            const int64_t silent = Now() - connections_.at(idle)->lastActivityMs;
+            Close(idle, "idle for " + std::to_string(silent) + " ms while all " +
+                            std::to_string(maxConnections_) +
+                            " connections are in use: making room for a new one");
+        }
         const int yes = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
         auto connection = std::make_unique<Connection>();
@@ -408,6 +426,7 @@ void ReportCollector::AcceptSome() {
         connection->port = ntohs(peer.sin_port);
         connection->name = connection->address + ":" + std::to_string(connection->port);
         connection->lastActivityMs = Now();
+        connection->byActivity = byActivity_.insert(byActivity_.end(), connection->id);
         connection->events = EPOLLIN;
         epoll_event event{};
         event.events = EPOLLIN;
@@ -442,7 +461,7 @@ void ReportCollector::OnReadable(Connection& connection) {
         CloseWhenDone(connection);
         return;
     }
-    connection.lastActivityMs = Now();
+    Touch(connection);
     connection.in.Appended(static_cast<size_t>(count));
     ParseInput(connection);
 }
@@ -612,6 +631,26 @@ void ReportCollector::ResumeWaiting() {
     }
 }
 
+void ReportCollector::Touch(Connection& connection) {
+    connection.lastActivityMs = Now();
+    byActivity_.splice(byActivity_.end(), byActivity_, connection.byActivity);
+}
+
+// The connection silent longest that may make room for a newcomer, or 0: never one that waits
+// for the collector (a commit, memory), nor one silent for less than a moment.
+uint64_t ReportCollector::IdleLongest(int64_t now) const {
+    for (const uint64_t id : byActivity_) {
+        const Connection& connection = *connections_.at(id);
+        if (now - connection.lastActivityMs < kEvictAfterIdleMs) {
+            return 0;  // the rest spoke more recently still
+        }
+        if (connection.inFlight == 0 && !connection.waitingForMemory) {
+            return id;
+        }
+    }
+    return 0;
+}
+
 void ReportCollector::Charge(size_t bytes) {
     budgetInUse_ += bytes;
     budgetUsed_ = budgetInUse_;
@@ -651,7 +690,7 @@ void ReportCollector::Flush(Connection& connection) {
         if (sent > 0) {
             connection.outSent += static_cast<size_t>(sent);
             Uncharge(static_cast<size_t>(sent));
-            connection.lastActivityMs = Now();
+            Touch(connection);
             continue;
         }
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
@@ -711,6 +750,7 @@ void ReportCollector::Close(uint64_t id, const std::string& why) {
     if (connection.waitingForMemory) {
         --memoryWaiting_;
     }
+    byActivity_.erase(connection.byActivity);
     connections_.erase(found);
     active_ = connections_.size();
     acceptBlocked_ = false;

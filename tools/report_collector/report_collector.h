@@ -6,8 +6,9 @@
 // One event-loop thread (epoll) holds every connection; one commit thread writes what the loop
 // received in groups: whatever arrived while the previous commit ran, or within a few
 // milliseconds of the first waiting message, goes into one transaction, so the rate of commits
-// stays flat while the rate of rows grows with the load. A client beyond the connection cap waits
-// in the listen backlog until a connection ends. A malformed or oversized message, a silent
+// stays flat while the rate of rows grows with the load. At the connection cap a newcomer takes
+// the place of the connection silent longest; when every connection is busy it waits in the
+// listen backlog until one ends. A malformed or oversized message, a silent
 // connection and a message that trickles in too slowly end their own connection only; the log
 // names each of them.
 //
@@ -24,6 +25,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -140,6 +142,8 @@ class ReportCollector {
     void WaitForMemory(Connection& connection);
     void ResumeWaiting();
     void Charge(size_t bytes);
+    void Touch(Connection& connection);
+    uint64_t IdleLongest(int64_t now) const;
     void Uncharge(size_t bytes);
     void TakeOutcomes();
     void CheckTimeouts(int64_t now);
@@ -179,6 +183,7 @@ class ReportCollector {
     size_t budgetInUse_ = 0;
     size_t budgetSinceTrim_ = 0;  // the most counted since memory was last handed back
     std::deque<uint64_t> memoryWaiters_;
+    std::list<uint64_t> byActivity_;  // connections, the one silent longest first
 
     // Between the loop and the commit thread.
     mutable std::mutex queueMutex_;
