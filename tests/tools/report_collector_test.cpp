@@ -456,6 +456,40 @@ TEST_F(CollectorTest, KeepsEveryConnectionWithinOneMemoryBudget) {
     EXPECT_LE(collector_->PeakBufferedBytes(), options.memoryBudget);
 }
 
+// Three reports in one write, the middle one refused: the first is answered, then the connection
+// ends, and the third is not stored (an answer to it could not be told apart from the refused
+// one's).
+TEST_F(CollectorTest, AnswersTheReportsBeforeARefusedOneAndStoresNoneAfterIt) {
+    auto store = std::make_unique<GateStore>(database_);
+    GateStore* gate = store.get();
+    collector_ = std::make_unique<ReportCollector>(Options(), std::move(store));
+    ASSERT_TRUE(collector_->Ok()) << collector_->Error();
+
+    TcpConnection other = ConnectLoopback(collector_->Port());
+    ASSERT_TRUE(other.Send(BuildReportMessage({{"good", "http://h/0", 0, 1}})));
+    ASSERT_TRUE(Eventually([&] { return gate->Entered() == 1; }));
+    TcpConnection client = ConnectLoopback(collector_->Port());
+    ASSERT_TRUE(client.Send(BuildReportMessage({{"good", "http://h/1", 1, 1}}) +
+                            BuildReportMessage({{"poison", "http://h/2", 2, 1}}) +
+                            BuildReportMessage({{"good", "http://h/3", 3, 1}})));
+    ASSERT_TRUE(Eventually([&] { return collector_->PendingMessages() == 3; }));
+    gate->Open();
+
+    const std::string ack = BuildReportAck();
+    EXPECT_EQ(other.ReceiveExactly(ack.size()), ack);
+    EXPECT_EQ(client.ReceiveExactly(ack.size()), ack) << "the answer earned before the refusal";
+    EXPECT_TRUE(PeerCloses(client, 5000));
+    std::vector<std::string> urls;
+    for (const StoredReport& row : ReadReportsFile(database_.string())) {
+        urls.push_back(row.url);
+    }
+    EXPECT_EQ(urls, (std::vector<std::string>{"http://h/0", "http://h/1"}));
+    EXPECT_NE(Log().find(": cannot store a report: poisoned row"), std::string::npos) << Log();
+    // The connection's number is forgotten once nothing of it is left to commit; others go on.
+    ExpectAcks(other, BuildReportMessage({{"good", "http://h/4", 4, 1}}), 1);
+    EXPECT_EQ(collector_->BufferedBytes(), 0u);
+}
+
 // A silent connection ends after the idle time; one that sends a byte a second is never idle,
 // but its message must be whole within the message time; an active one stays.
 TEST_F(CollectorTest, ClosesIdleAndTooSlowConnectionsByTheClock) {

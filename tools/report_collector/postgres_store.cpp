@@ -234,9 +234,9 @@ bool PostgresReportStore::InsertLocked(const std::vector<ReportMessage>& message
             rows += '\t';
             rows += common;
             rows += peer;
-            AppendCopyText(rows, record.serviceId);
+            AppendCopyText(rows, StoredText(record.serviceId));
             rows += '\t';
-            AppendCopyText(rows, record.url);
+            AppendCopyText(rows, StoredText(record.url));
             rows += '\t';
             rows += std::to_string(record.bytes);
             rows += '\t';

@@ -148,6 +148,7 @@ struct ReportCollector::Connection {
     bool peerClosed = false;    // no more input: close once every answer is out
     bool closing = false;       // refused: read nothing more, close once every answer is out
     bool touched = false;       // answers arrived in the current round of outcomes
+    bool storeRefused = false;  // the store refused one of its reports
     uint32_t events = 0;
 
     size_t Unsent() const { return out.size() - outSent; }
@@ -747,6 +748,9 @@ void ReportCollector::Close(uint64_t id, const std::string& why) {
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, connection.fd, nullptr);
     close(connection.fd);
     Uncharge(connection.inputCharge + connection.Unsent());
+    if (connection.inFlight > 0) {
+        orphans_[id] = {connection.inFlight, connection.storeRefused};
+    }
     if (connection.waitingForMemory) {
         --memoryWaiting_;
     }
@@ -788,27 +792,54 @@ void ReportCollector::TakeOutcomes() {
     }
     const std::string ack = BuildReportAck(kReportAckStored);
     std::vector<uint64_t> touched;
+    std::vector<uint64_t> settled;  // refused connections none of whose reports is left to commit
     for (const Outcome& outcome : outcomes) {
         const auto found = connections_.find(outcome.connection);
         if (found == connections_.end()) {
+            // Closed meanwhile; the records are stored all the same.
             Uncharge(outcome.charge);
-            continue;  // closed meanwhile; the records are stored all the same
+            const auto orphan = orphans_.find(outcome.connection);
+            if (orphan != orphans_.end()) {
+                orphan->second.refused |= !outcome.stored;
+                if (--orphan->second.inFlight == 0) {
+                    if (orphan->second.refused) {
+                        settled.push_back(outcome.connection);
+                    }
+                    orphans_.erase(orphan);
+                }
+            }
+            continue;
         }
         Connection& connection = *found->second;
         --connection.inFlight;
         // The parsed message is gone; an answer keeps its bytes counted until it is sent.
         Uncharge(outcome.charge - (outcome.stored ? kAckBytes : 0));
-        if (!outcome.stored) {
+        if (outcome.stored) {
+            connection.out += ack;
+        } else if (!connection.storeRefused) {
             // Unstored reports are not acknowledged; the sender may try again later. Its later
-            // answers could not be told apart from this one's, so the connection ends here.
-            Close(outcome.connection, "cannot store a report: " + outcome.error);
-            continue;
+            // reports are not stored either (an answer could not be told apart from this one's):
+            // the answers it earned before go out, then the connection ends.
+            connection.storeRefused = true;
+            Log("closing " + connection.name + ": cannot store a report: " + outcome.error);
+            connection.closing = true;
+            if (connection.waitingForMemory) {
+                connection.waitingForMemory = false;
+                --memoryWaiting_;
+            }
+            ReleaseInput(connection);
         }
-        connection.out += ack;
+        if (connection.storeRefused && connection.inFlight == 0) {
+            settled.push_back(outcome.connection);
+        }
         if (!connection.touched) {
             connection.touched = true;
             touched.push_back(outcome.connection);
         }
+    }
+    if (!settled.empty()) {
+        std::lock_guard lock(queueMutex_);
+        settled_.insert(settled_.end(), settled.begin(), settled.end());
     }
     for (const uint64_t id : touched) {
         const auto found = connections_.find(id);
@@ -840,6 +871,10 @@ void ReportCollector::RunCommits() {
             }
             batch.swap(queue_);
             queuedRecords_ = 0;
+            for (const uint64_t id : settled_) {
+                refusedConnections_.erase(id);
+            }
+            settled_.clear();
         }
         Commit(batch);
         batch.clear();
@@ -847,44 +882,58 @@ void ReportCollector::RunCommits() {
 }
 
 void ReportCollector::Commit(std::vector<Pending>& batch) {
-    std::vector<ReportMessage> messages;
-    messages.reserve(batch.size());
-    for (Pending& pending : batch) {
-        messages.push_back(std::move(pending.message));
-    }
+    // A connection with a report the store refused has none after it stored either.
     std::vector<Outcome> outcomes;
     outcomes.reserve(batch.size());
+    std::vector<size_t> open;  // the reports to store: indexes into batch
+    std::vector<ReportMessage> group;
+    for (size_t i = 0; i < batch.size(); ++i) {
+        outcomes.push_back({batch[i].connection, false, {}, batch[i].charge});
+        if (refusedConnections_.count(batch[i].connection) != 0) {
+            outcomes[i].error = "a report before it on this connection was not stored";
+        } else {
+            open.push_back(i);
+            group.push_back(std::move(batch[i].message));
+        }
+    }
     std::string error;
-    if (store_->Insert(messages, &error)) {
-        ++commits_;
-        for (const Pending& pending : batch) {
-            outcomes.push_back({pending.connection, true, {}, pending.charge});
+    if (group.empty() || store_->Insert(group, &error)) {
+        commits_ += group.empty() ? 0 : 1;
+        for (const size_t i : open) {
+            outcomes[i].stored = true;
         }
     } else {
         // One bad message must not cost the others their answer: each on its own, unless the
         // store is out of reach altogether.
-        const bool retry = batch.size() > 1 && store_->Reachable();
+        const bool retry = group.size() > 1 && store_->Reachable();
         if (retry) {
-            Log("a group of " + std::to_string(batch.size()) + " reports could not be stored (" +
+            Log("a group of " + std::to_string(group.size()) + " reports could not be stored (" +
                 error + "); storing them one by one");
         }
-        for (size_t i = 0; i < batch.size(); ++i) {
+        for (size_t k = 0; k < open.size(); ++k) {
+            Outcome& outcome = outcomes[open[k]];
+            if (refusedConnections_.count(outcome.connection) != 0) {
+                outcome.error = "a report before it on this connection was not stored";
+                continue;
+            }
             std::string why = error;
-            const bool stored = retry && store_->Insert(messages[i], &why);
-            commits_ += stored ? 1 : 0;
-            outcomes.push_back(
-                {batch[i].connection, stored, stored ? std::string() : why, batch[i].charge});
+            outcome.stored = retry && store_->Insert(group[k], &why);
+            commits_ += outcome.stored ? 1 : 0;
+            if (!outcome.stored) {
+                outcome.error = why;
+                refusedConnections_.insert(outcome.connection);
+            }
         }
     }
     uint64_t stored = 0;
-    for (size_t i = 0; i < outcomes.size(); ++i) {
-        if (!outcomes[i].stored) {
+    for (size_t k = 0; k < open.size(); ++k) {
+        if (!outcomes[open[k]].stored) {
             continue;
         }
         ++stored;
         if (Logging()) {
-            Log("stored " + std::to_string(messages[i].records.size()) + " record(s) from " +
-                messages[i].peerAddress + ":" + std::to_string(messages[i].peerPort));
+            Log("stored " + std::to_string(group[k].records.size()) + " record(s) from " +
+                group[k].peerAddress + ":" + std::to_string(group[k].peerPort));
         }
     }
     storedMessages_ += stored;

@@ -31,6 +31,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "report_collector/report_frame.h"
@@ -184,6 +185,12 @@ class ReportCollector {
     size_t budgetSinceTrim_ = 0;  // the most counted since memory was last handed back
     std::deque<uint64_t> memoryWaiters_;
     std::list<uint64_t> byActivity_;  // connections, the one silent longest first
+    // Closed connections with reports still being committed, and whether one was refused.
+    struct Orphan {
+        int inFlight = 0;
+        bool refused = false;
+    };
+    std::unordered_map<uint64_t, Orphan> orphans_;
 
     // Between the loop and the commit thread.
     mutable std::mutex queueMutex_;
@@ -192,6 +199,13 @@ class ReportCollector {
     size_t queuedRecords_ = 0;
     bool committerStop_ = false;
     std::vector<Outcome> outcomes_;
+    // Connections with a refused report that have nothing left to commit: the commit thread
+    // forgets them.
+    std::vector<uint64_t> settled_;
+
+    // Owned by the commit thread: connections with a refused report, whose later reports are
+    // not stored.
+    std::unordered_set<uint64_t> refusedConnections_;
 
     std::atomic<uint64_t> storedMessages_{0};
     std::atomic<uint64_t> commits_{0};

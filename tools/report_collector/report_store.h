@@ -10,6 +10,8 @@
 //   peer_port      the sender's port
 //   service_id     text, the job's service identifier
 //   url            text, the file's URL text (up to its terminating NUL)
+//
+// Both texts are kept as StoredText() makes them, the same in every store.
 //   bytes          bytes received for the file in the session
 //   marker         the record's last byte (1)
 //
@@ -22,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "report_collector/report_frame.h"
@@ -72,6 +75,12 @@ class ReportStore {
         return Insert(std::vector<ReportMessage>{message}, error);
     }
 };
+
+// A record's text as every store keeps it: valid UTF-8 as it came, and each byte that is not part
+// of a valid UTF-8 sequence written as "%XX" (upper-case hex), the way URLs write bytes. A sender
+// in an ANSI code page ("caf\xE9") thus loses no record and no byte ("caf%E9"), and no database
+// refuses the text.
+std::string StoredText(std::string_view text);
 
 bool IsPostgresLocation(const std::string& location);
 

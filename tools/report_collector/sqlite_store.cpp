@@ -159,10 +159,11 @@ bool SqliteReportStore::Insert(const std::vector<ReportMessage>& messages, std::
             sqlite3_bind_text(s, 5, message.peerAddress.data(),
                               static_cast<int>(message.peerAddress.size()), SQLITE_STATIC);
             sqlite3_bind_int(s, 6, message.peerPort);
-            sqlite3_bind_text(s, 7, record.serviceId.data(),
-                              static_cast<int>(record.serviceId.size()), SQLITE_STATIC);
-            sqlite3_bind_text(s, 8, record.url.data(), static_cast<int>(record.url.size()),
+            const std::string serviceId = StoredText(record.serviceId);
+            const std::string url = StoredText(record.url);
+            sqlite3_bind_text(s, 7, serviceId.data(), static_cast<int>(serviceId.size()),
                               SQLITE_STATIC);
+            sqlite3_bind_text(s, 8, url.data(), static_cast<int>(url.size()), SQLITE_STATIC);
             sqlite3_bind_int64(s, 9, record.bytes);
             sqlite3_bind_int(s, 10, record.marker);
             if (sqlite3_step(s) != SQLITE_DONE) {
