@@ -218,8 +218,10 @@ class GateStore final : public ReportStore {
         return inner_->Insert(messages, error);
     }
     using ReportStore::Insert;
-    int64_t Count() const override { return inner_->Count(); }
-    std::vector<StoredReport> ReadAll() const override { return inner_->ReadAll(); }
+    int64_t Count(std::string* error) const override { return inner_->Count(error); }
+    std::vector<StoredReport> ReadAll(std::string* error) const override {
+        return inner_->ReadAll(error);
+    }
     std::string Describe() const override { return "gate"; }
 
   private:

@@ -2,10 +2,13 @@
 // any other reader of the store reads back.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <set>
 #include <thread>
 
+#include "report_collector/report_collector.h"
 #include "report_collector/report_store.h"
 #include "test_stores.h"
 
@@ -146,6 +149,43 @@ TEST_P(ReportStoreTest, TextThatIsNotUtf8IsStoredTheSameInEveryStore) {
     }
     EXPECT_EQ(rows, (std::vector<std::pair<std::string, std::string>>{
                         {"good", "http://h/ok"}, {"sv%FF", "http://h/caf%E9.bin"}}));
+}
+
+// A file with 20 pages overwritten: opening refuses it with the check's first finding (it would
+// otherwise take reports and acknowledge them), and a read says it failed instead of finding 0.
+TEST(SqliteStoreTest, RefusesADamagedFileAndReadsReportTheDamage) {
+    const std::string path = std::string(std::getenv("TEV_TEST_ROOT")) + "/damaged.db";
+    {
+        std::string error;
+        std::unique_ptr<ReportStore> store = OpenReportStore(path, &error);
+        ASSERT_NE(store, nullptr) << error;
+        std::vector<ReportRecord> records(3000, ReportRecord{"svc", std::string(200, 'u'), 1, 1});
+        ASSERT_TRUE(store->Insert(Message(records), &error)) << error;
+        EXPECT_EQ(store->Count(&error), 3000);
+    }
+    {
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        ASSERT_TRUE(file.is_open());
+        file.seekp(10 * 4096);
+        const std::string garbage(20 * 4096, '\xAB');
+        file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+        ASSERT_TRUE(file.good());
+    }
+    std::string error;
+    EXPECT_EQ(OpenReportStore(path, &error), nullptr);
+    EXPECT_NE(error.find("refusing " + path + ": the database is damaged: "), std::string::npos)
+        << error;
+    EXPECT_EQ(error.find("***"), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+
+    ReportCollector collector({.port = 0, .database = path});
+    EXPECT_FALSE(collector.Ok());
+    EXPECT_NE(collector.Error().find("the database is damaged"), std::string::npos)
+        << collector.Error();
+
+    error.clear();
+    EXPECT_TRUE(ReadReportsFile(path, &error).empty());
+    EXPECT_NE(error.find("malformed"), std::string::npos) << error;
 }
 
 TEST(StoredTextTest, KeepsValidUtf8AndWritesEveryOtherByteAsHex) {

@@ -81,17 +81,23 @@ std::unique_ptr<ReportStore> OpenReportStore(const std::string& location, std::s
     return SqliteReportStore::Open(location, error);
 }
 
-std::vector<StoredReport> ReadReports(const std::string& location) {
+std::vector<StoredReport> ReadReports(const std::string& location, std::string* error) {
     if (!IsPostgresLocation(location)) {
-        return ReadSqliteReports(location);
+        return ReadSqliteReports(location, error);
     }
-    std::string error;
-    const std::unique_ptr<ReportStore> store = OpenReportStore(location, &error);
-    return store == nullptr ? std::vector<StoredReport>() : store->ReadAll();
+    std::string why;
+    const std::unique_ptr<ReportStore> store = OpenReportStore(location, &why);
+    if (store == nullptr) {
+        if (error != nullptr) {
+            *error = why;
+        }
+        return {};
+    }
+    return store->ReadAll(error);
 }
 
-std::vector<StoredReport> ReadReportsFile(const std::string& path) {
-    return ReadSqliteReports(path);
+std::vector<StoredReport> ReadReportsFile(const std::string& path, std::string* error) {
+    return ReadSqliteReports(path, error);
 }
 
 std::string FormatUtcMilliseconds(int64_t ms) {

@@ -62,8 +62,11 @@ class ReportStore {
     // all of them or, on failure (false, *error set), none.
     virtual bool Insert(const std::vector<ReportMessage>& messages, std::string* error) = 0;
 
-    virtual int64_t Count() const = 0;
-    virtual std::vector<StoredReport> ReadAll() const = 0;
+    // The number of rows, or -1 with *error set when the store cannot be read (a damaged file
+    // is an error, never 0 rows).
+    virtual int64_t Count(std::string* error = nullptr) const = 0;
+    // Every row in order; empty with *error set when the store cannot be read whole.
+    virtual std::vector<StoredReport> ReadAll(std::string* error = nullptr) const = 0;
     // Names the store for log lines (never a password).
     virtual std::string Describe() const = 0;
     // False while the store is known to be out of reach (a lost database connection), when
@@ -89,11 +92,11 @@ bool IsPostgresLocation(const std::string& location);
 std::unique_ptr<ReportStore> OpenReportStore(const std::string& location, std::string* error);
 
 // Every row of the store at location, read through a connection of its own as any other reader
-// of the store would. Empty when it cannot be read.
-std::vector<StoredReport> ReadReports(const std::string& location);
+// of the store would. Empty, with *error set, when it cannot be read.
+std::vector<StoredReport> ReadReports(const std::string& location, std::string* error = nullptr);
 
 // The same for an SQLite file.
-std::vector<StoredReport> ReadReportsFile(const std::string& path);
+std::vector<StoredReport> ReadReportsFile(const std::string& path, std::string* error = nullptr);
 
 // "YYYY-MM-DDTHH:MM:SS.mmmZ" for milliseconds since 1970.
 std::string FormatUtcMilliseconds(int64_t ms);
