@@ -20,8 +20,9 @@ MAX_RECORDS = 3518  # the most records a 1 MiB report holds
 
 
 def report(records):
-    payload = struct.pack("<I", records) + (b"s" * 8 + b"\0" * 25 + b"http://h/f" + b"\0" * 246
-                                            + struct.pack("<q", 1) + b"\1") * records
+    # Texts at their full width: the parsed form of such a report is the largest there is.
+    record = b"s" * 32 + b"\0" + b"http://h/" + b"u" * 246 + b"\0" + struct.pack("<q", 1) + b"\1"
+    payload = struct.pack("<I", records) + record * records
     length = (len(payload) + 14 + 7) // 8 * 8 - 14
     return struct.pack("<HHIHI", 0x0300, 0x9A, 0, 0, length) + payload + b"\0" * (length - len(payload))
 

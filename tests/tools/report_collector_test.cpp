@@ -445,6 +445,13 @@ TEST_F(CollectorTest, KeepsEveryConnectionWithinOneMemoryBudget) {
     EXPECT_NE(Log().find("needs more than the memory budget of 120000 bytes"), std::string::npos)
         << Log();
 
+    // A client that leaves in the middle of a message gives back what it held.
+    {
+        TcpConnection leaving = ConnectLoopback(collector_->Port());
+        ASSERT_TRUE(leaving.Send(message.substr(0, 1000)));
+        ASSERT_TRUE(Eventually([&] { return collector_->ActiveConnections() == 4; }));
+    }
+
     gate->Open();
     const std::string ack = BuildReportAck();
     for (TcpConnection* client : {&first, &second, &third}) {
@@ -490,6 +497,50 @@ TEST_F(CollectorTest, AnswersTheReportsBeforeARefusedOneAndStoresNoneAfterIt) {
     // The connection's number is forgotten once nothing of it is left to commit; others go on.
     ExpectAcks(other, BuildReportMessage({{"good", "http://h/4", 4, 1}}), 1);
     EXPECT_EQ(collector_->BufferedBytes(), 0u);
+}
+
+// While a commit is stuck (a locked table), the queued report of a client that has gone gives its
+// memory back; the report was never answered, so nobody is told it is stored.
+TEST_F(CollectorTest, DropsQueuedReportsOfClosedClientsWhileTheStoreIsStuck) {
+    ManualClock clock;
+    auto store = std::make_unique<GateStore>(database_);
+    GateStore* gate = store.get();
+    ReportCollector::Options options = Options();
+    options.clock = &clock;
+    auto collector = std::make_unique<ReportCollector>(options, std::move(store));
+    ASSERT_TRUE(collector->Ok()) << collector->Error();
+
+    TcpConnection first = ConnectLoopback(collector->Port());
+    ASSERT_TRUE(first.Send(BuildReportMessage({{"first", "http://h/1", 1, 1}})));
+    ASSERT_TRUE(Eventually([&] { return gate->Entered() == 1; }));
+    const size_t held = collector->BufferedBytes();
+    {
+        TcpConnection gone = ConnectLoopback(collector->Port());
+        ASSERT_TRUE(gone.Send(BuildReportMessage({{"gone", "http://h/2", 2, 1}})));
+        ASSERT_TRUE(Eventually([&] { return collector->PendingMessages() == 1; }));
+    }
+    clock.Advance(1500);
+    // Each look at the clock drops what has gone by then (its end may still be on its way).
+    ASSERT_TRUE(Eventually([&] {
+        collector->Wake();
+        return collector->PendingMessages() == 0;
+    }));
+    EXPECT_EQ(collector->BufferedBytes(), held);
+    EXPECT_TRUE(Eventually([&] { return collector->ActiveConnections() == 1; }));
+    EXPECT_NE(Log().find("dropping 1 unanswered report(s) of clients that have gone"),
+              std::string::npos)
+        << Log();
+
+    gate->Open();
+    const std::string ack = BuildReportAck();
+    EXPECT_EQ(first.ReceiveExactly(ack.size()), ack);
+    ExpectAcks(first, BuildReportMessage({{"first", "http://h/3", 3, 1}}), 1);
+    std::vector<std::string> urls;
+    for (const StoredReport& row : ReadReportsFile(database_.string())) {
+        urls.push_back(row.url);
+    }
+    EXPECT_EQ(urls, (std::vector<std::string>{"http://h/1", "http://h/3"}));
+    EXPECT_TRUE(Eventually([&] { return collector->BufferedBytes() == 0; }));
 }
 
 // A silent connection ends after the idle time; one that sends a byte a second is never idle,

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <list>
+#include <unordered_set>
 
 #include "report_collector/sqlite_store.h"
 
@@ -38,6 +39,9 @@ constexpr int kSweepIntervalMs = 250;
 // At the connection cap, a newcomer takes the place of the connection silent longest, once that
 // one has been silent this long (a connection just accepted has not had its turn to speak yet).
 constexpr int64_t kEvictAfterIdleMs = 1000;
+// A commit running this long means the store is stuck (a locked table, a lost database): reports
+// of clients that have gone meanwhile are dropped from the queue rather than held for it.
+constexpr int64_t kStalledCommitMs = 1000;
 constexpr int kAcceptBurst = 256;
 constexpr int kEventBatch = 512;
 // Descriptors kept free for the store, the log and the loop itself.
@@ -350,6 +354,7 @@ void ReportCollector::RunLoop() {
         if (sweep || now >= nextSweepMs_) {
             sweep = true;
             CheckTimeouts(now);
+            DropOrphanedReports(now);
             nextSweepMs_ = now + kSweepIntervalMs;
             if (budgetSinceTrim_ >= kTrimAfter && budgetInUse_ <= budgetSinceTrim_ / 4) {
                 malloc_trim(0);
@@ -652,6 +657,80 @@ uint64_t ReportCollector::IdleLongest(int64_t now) const {
     return 0;
 }
 
+// Reports of clients that have gone (closed, or at least done sending) still queued while a commit
+// is stuck: they are not answered yet, and nobody may be left to answer, so they give their
+// memory back now instead of when the store recovers.
+void ReportCollector::DropOrphanedReports(int64_t now) {
+    const int64_t started = commitStartedMs_.load();
+    if (started < 0 || now - started < kStalledCommitMs) {
+        return;
+    }
+    std::unordered_set<uint64_t> gone;
+    for (const auto& [id, orphan] : orphans_) {
+        gone.insert(id);
+    }
+    for (const auto& [id, connection] : connections_) {
+        if (connection->peerClosed && connection->inFlight > 0) {
+            gone.insert(id);
+        }
+    }
+    if (gone.empty()) {
+        return;
+    }
+    std::vector<Pending> dropped;
+    {
+        std::lock_guard lock(queueMutex_);
+        const auto kept =
+            std::stable_partition(queue_.begin(), queue_.end(),
+                                  [&](const Pending& p) { return gone.count(p.connection) == 0; });
+        for (auto it = kept; it != queue_.end(); ++it) {
+            queuedRecords_ -= it->message.records.size();
+            dropped.push_back(std::move(*it));
+        }
+        queue_.erase(kept, queue_.end());
+    }
+    if (dropped.empty()) {
+        return;
+    }
+    std::vector<uint64_t> settled;
+    std::vector<uint64_t> done;
+    for (const Pending& pending : dropped) {
+        Uncharge(pending.charge);
+        const auto found = connections_.find(pending.connection);
+        if (found != connections_.end()) {
+            if (--found->second->inFlight == 0) {
+                done.push_back(pending.connection);
+            }
+            continue;
+        }
+        const auto orphan = orphans_.find(pending.connection);
+        if (--orphan->second.inFlight == 0) {
+            if (orphan->second.refused) {
+                settled.push_back(pending.connection);
+            }
+            orphans_.erase(orphan);
+        }
+    }
+    Log("dropping " + std::to_string(dropped.size()) +
+        " unanswered report(s) of clients that have gone: the store has not finished a commit "
+        "for " +
+        std::to_string(now - started) + " ms");
+    for (const uint64_t id : done) {
+        const auto found = connections_.find(id);
+        if (found == connections_.end()) {
+            continue;
+        }
+        if (found->second->storeRefused) {
+            settled.push_back(id);
+        }
+        CloseWhenDone(*found->second);
+    }
+    if (!settled.empty()) {
+        std::lock_guard lock(queueMutex_);
+        settled_.insert(settled_.end(), settled.begin(), settled.end());
+    }
+}
+
 void ReportCollector::Charge(size_t bytes) {
     budgetInUse_ += bytes;
     budgetUsed_ = budgetInUse_;
@@ -882,6 +961,12 @@ void ReportCollector::RunCommits() {
 }
 
 void ReportCollector::Commit(std::vector<Pending>& batch) {
+    commitStartedMs_ = Now();
+    CommitGroup(batch);
+    commitStartedMs_ = -1;
+}
+
+void ReportCollector::CommitGroup(std::vector<Pending>& batch) {
     // A connection with a report the store refused has none after it stored either.
     std::vector<Outcome> outcomes;
     outcomes.reserve(batch.size());

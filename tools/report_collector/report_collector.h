@@ -157,6 +157,8 @@ class ReportCollector {
     // The commit thread.
     void RunCommits();
     void Commit(std::vector<Pending>& batch);
+    void CommitGroup(std::vector<Pending>& batch);
+    void DropOrphanedReports(int64_t now);
 
     Options options_;
     std::unique_ptr<ReportStore> store_;
@@ -207,6 +209,7 @@ class ReportCollector {
     // not stored.
     std::unordered_set<uint64_t> refusedConnections_;
 
+    std::atomic<int64_t> commitStartedMs_{-1};  // when the running commit began, or -1
     std::atomic<uint64_t> storedMessages_{0};
     std::atomic<uint64_t> commits_{0};
     std::atomic<uint64_t> refused_{0};
