@@ -3,8 +3,8 @@
 # while they hold their connections, and how soon after they close it is back under 64 MiB.
 #   200 clients each sending all but the last byte of the largest report (SQLite store);
 #   10,000 clients each sending half a header (SQLite store);
-#   6 clients each sending 16 largest reports into a PostgreSQL table another session has
-#   locked (the lock is let go when the clients close).
+#   6 clients each sending 16 largest reports (texts at full width) into a PostgreSQL table
+#   another session has locked; the clients close while it is still locked.
 # Prints a Markdown table for bench/RESULTS.md:  bash bench/collector/memory.sh
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -97,12 +97,6 @@ measure() {
             JOIN pg_class c ON c.oid = l.relation WHERE c.relname = 'reports'
             AND l.mode = 'AccessExclusiveLock' AND l.granted")"
     fi
-    if [ -n "$lock_pid" ]; then
-        echo "ROLLBACK;" >&4
-        exec 4>&-
-        wait "$lock_pid" || true
-        lock_pid=""
-    fi
     local start
     start=$(date +%s.%N)
     echo >&3
@@ -117,6 +111,13 @@ measure() {
         fi
         sleep 0.1
     done
+    if [ -n "$lock_pid" ]; then
+        # The lock is let go only now: the clients left while the table was still locked.
+        echo "ROLLBACK;" >&4
+        exec 4>&-
+        wait "$lock_pid" || true
+        lock_pid=""
+    fi
     kill "$collector_pid"
     wait "$collector_pid" || true
     collector_pid=""

@@ -150,6 +150,7 @@ struct ReportCollector::Connection {
     std::list<uint64_t>::iterator byActivity;  // its place among the connections, oldest first
     int64_t frameStartMs = -1;  // when the unfinished message at the front began, or -1
     bool peerClosed = false;    // no more input: close once every answer is out
+    bool peerDone = false;      // the peer has shut its side while it was not being read
     bool closing = false;       // refused: read nothing more, close once every answer is out
     bool touched = false;       // answers arrived in the current round of outcomes
     bool storeRefused = false;  // the store refused one of its reports
@@ -329,7 +330,13 @@ void ReportCollector::RunLoop() {
                 Close(key, "");  // gone; nothing more can be read or answered
                 continue;
             }
-            if ((ready & (EPOLLIN | EPOLLHUP)) != 0) {
+            if ((ready & EPOLLRDHUP) != 0 && !connection.Reading()) {
+                // Done sending while it is not read: noted for a stuck store (its queued reports
+                // may then be dropped); the rest of its input is read once reading resumes.
+                connection.peerDone = true;
+                UpdateInterest(connection);
+            }
+            if ((ready & (EPOLLIN | EPOLLHUP)) != 0 && connection.Reading()) {
                 OnReadable(connection);
             }
             if ((ready & EPOLLOUT) != 0 && connections_.count(key) != 0) {
@@ -433,9 +440,9 @@ void ReportCollector::AcceptSome() {
         connection->name = connection->address + ":" + std::to_string(connection->port);
         connection->lastActivityMs = Now();
         connection->byActivity = byActivity_.insert(byActivity_.end(), connection->id);
-        connection->events = EPOLLIN;
+        connection->events = EPOLLIN | EPOLLRDHUP;
         epoll_event event{};
-        event.events = EPOLLIN;
+        event.events = connection->events;
         event.data.u64 = connection->id;
         if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
             close(fd);
@@ -670,7 +677,7 @@ void ReportCollector::DropOrphanedReports(int64_t now) {
         gone.insert(id);
     }
     for (const auto& [id, connection] : connections_) {
-        if (connection->peerClosed && connection->inFlight > 0) {
+        if ((connection->peerClosed || connection->peerDone) && connection->inFlight > 0) {
             gone.insert(id);
         }
     }
@@ -749,6 +756,9 @@ void ReportCollector::UpdateInterest(Connection& connection) {
     uint32_t wanted = 0;
     if (connection.Reading()) {
         wanted |= EPOLLIN;
+    }
+    if (!connection.peerDone && !connection.peerClosed) {
+        wanted |= EPOLLRDHUP;
     }
     if (connection.Unsent() > 0) {
         wanted |= EPOLLOUT;

@@ -54,9 +54,11 @@ class ReportCollector {
         std::filesystem::path database{};  // the SQLite file, created when missing
         // Where to store instead of database: a file or "postgresql://..." (see report_store.h).
         std::string store{};
-        int idleTimeoutMs = 60000;      // a connection silent this long is closed
-        int frameTimeoutMs = 30000;     // a message must arrive whole within this of its first byte
-        size_t maxConnections = 16384;  // more clients wait in the listen backlog
+        int idleTimeoutMs = 60000;   // a connection silent this long is closed
+        int frameTimeoutMs = 30000;  // a message must arrive whole within this of its first byte
+        // At the cap a newcomer takes the place of the connection silent longest, or waits in
+        // the listen backlog while every connection is busy.
+        size_t maxConnections = 16384;
         // All buffered input, parsed messages and unsent answers together; a connection whose
         // next bytes would go beyond it is not read until memory is free again.
         size_t memoryBudget = size_t{256} * 1024 * 1024;
@@ -143,9 +145,9 @@ class ReportCollector {
     void WaitForMemory(Connection& connection);
     void ResumeWaiting();
     void Charge(size_t bytes);
+    void Uncharge(size_t bytes);
     void Touch(Connection& connection);
     uint64_t IdleLongest(int64_t now) const;
-    void Uncharge(size_t bytes);
     void TakeOutcomes();
     void CheckTimeouts(int64_t now);
     void Flush(Connection& connection);
