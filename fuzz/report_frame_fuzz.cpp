@@ -13,6 +13,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view bytes(reinterpret_cast<const char*>(data), size);
     for (;;) {
         const ReportParse parse = ParseReportMessage(bytes);
+        // The header alone tells what the collector admits: its size and its verdict.
+        const ReportHeader header = InspectReportHeader(bytes);
+        if ((header.status == ReportHeader::Malformed) !=
+                (parse.status == ReportParse::Malformed) ||
+            (parse.status == ReportParse::Report &&
+             (header.status != ReportHeader::Known || header.size != parse.consumed ||
+              header.records != parse.records.size() ||
+              header.size > kStreamHeaderSize + kMaxReportLength))) {
+            __builtin_trap();
+        }
         if (parse.status != ReportParse::Report) {
             break;
         }

@@ -98,7 +98,9 @@ TEST(ReportFrameTest, RefusesMalformedMessagesAsSoonAsTheBytesShow) {
         {"other category", Header(0x0100, 0x9A, 306)},
         {"acknowledgement type", Header(0x0300, 0x83, 2)},
         {"unknown type", Header(0x0300, 0x84, 306)},
-        {"beyond 16 MiB", Header(0x0300, 0x9A, 16 * 1024 * 1024 + 2)},
+        {"beyond 1 MiB", Header(0x0300, 0x9A, 1024 * 1024 + 2)},
+        // 3,519 records: padded and whole, but one record beyond the limit.
+        {"too many records", Header(0x0300, 0x9A, PaddedLength(4 + 3519 * 298))},
         {"not padded", Header(0x0300, 0x9A, 305)},
         {"no room for a count", Header(0x0300, 0x9A, 2)},
         {"count larger than length", Header(0x0300, 0x9A, 306) + Bytes({2, 0, 0, 0})},
@@ -114,6 +116,12 @@ TEST(ReportFrameTest, RefusesMalformedMessagesAsSoonAsTheBytesShow) {
         EXPECT_FALSE(parse.error.empty());
     }
     EXPECT_EQ(ParseReportMessage(good.substr(0, 13)).status, ReportParse::NeedMore);
+    // The largest report is known from its header alone, before its megabyte has arrived.
+    const ReportHeader largest =
+        InspectReportHeader(Header(0x0300, 0x9A, PaddedLength(4 + 3518 * 298)));
+    EXPECT_EQ(largest.status, ReportHeader::Known) << largest.error;
+    EXPECT_EQ(largest.records, 3518u);
+    EXPECT_EQ(largest.size, 14 + PaddedLength(4 + 3518 * 298));
     EXPECT_EQ(ParseReportMessage(good.substr(0, 319)).status, ReportParse::NeedMore);
 }
 

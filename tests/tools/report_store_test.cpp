@@ -2,10 +2,13 @@
 // any other reader of the store reads back.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <set>
 #include <thread>
 
+#include "report_collector/report_collector.h"
 #include "report_collector/report_store.h"
 #include "test_stores.h"
 
@@ -130,26 +133,80 @@ TEST_P(ReportStoreTest, WritersSharingAStoreNeverShareAMessageNumber) {
     }
 }
 
-// Bytes that are not UTF-8 (an ANSI code page's URL): SQLite keeps them as they came, a
-// PostgreSQL database in UTF-8 refuses the group whole; either way the store takes the next group.
-TEST_P(ReportStoreTest, TextThatIsNotUtf8IsKeptOrRefusedWhole) {
+// Bytes that are not UTF-8 (an ANSI code page's URL) are kept the same way in every store: the
+// group is stored whole and reads back the same from SQLite and PostgreSQL.
+TEST_P(ReportStoreTest, TextThatIsNotUtf8IsStoredTheSameInEveryStore) {
     std::unique_ptr<ReportStore> store = Open();
     ASSERT_NE(store, nullptr);
-    const std::string latin1 = "http://h/caf\xE9.bin";
     std::string error;
-    const bool stored = store->Insert(
-        {Message({{"good", "http://h/ok", 1, 1}}), Message({{"odd", latin1, 2, 1}})}, &error);
-    EXPECT_EQ(stored, GetParam() == StoreKind::Sqlite) << error;
-    ASSERT_TRUE(store->Insert(Message({{"next", "http://h/next", 3, 1}}), &error)) << error;
-    std::vector<std::string> urls;
+    ASSERT_TRUE(store->Insert({Message({{"good", "http://h/ok", 1, 1}}),
+                               Message({{"sv\xFF", "http://h/caf\xE9.bin", 2, 1}})},
+                              &error))
+        << error;
+    std::vector<std::pair<std::string, std::string>> rows;
     for (const StoredReport& row : ReadReports(location_)) {
-        urls.push_back(row.url);
+        rows.emplace_back(row.serviceId, row.url);
     }
-    if (GetParam() == StoreKind::Sqlite) {
-        EXPECT_EQ(urls, (std::vector<std::string>{"http://h/ok", latin1, "http://h/next"}));
-    } else {
-        EXPECT_NE(error.find("UTF8"), std::string::npos) << error;
-        EXPECT_EQ(urls, (std::vector<std::string>{"http://h/next"}));
+    EXPECT_EQ(rows, (std::vector<std::pair<std::string, std::string>>{
+                        {"good", "http://h/ok"}, {"sv%FF", "http://h/caf%E9.bin"}}));
+}
+
+// A file with 20 pages overwritten: opening refuses it with the check's first finding (it would
+// otherwise take reports and acknowledge them), and a read says it failed instead of finding 0.
+TEST(SqliteStoreTest, RefusesADamagedFileAndReadsReportTheDamage) {
+    const std::string path = std::string(std::getenv("TEV_TEST_ROOT")) + "/damaged.db";
+    {
+        std::string error;
+        std::unique_ptr<ReportStore> store = OpenReportStore(path, &error);
+        ASSERT_NE(store, nullptr) << error;
+        std::vector<ReportRecord> records(3000, ReportRecord{"svc", std::string(200, 'u'), 1, 1});
+        ASSERT_TRUE(store->Insert(Message(records), &error)) << error;
+        EXPECT_EQ(store->Count(&error), 3000);
+    }
+    {
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        ASSERT_TRUE(file.is_open());
+        file.seekp(10 * 4096);
+        const std::string garbage(20 * 4096, '\xAB');
+        file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+        ASSERT_TRUE(file.good());
+    }
+    std::string error;
+    EXPECT_EQ(OpenReportStore(path, &error), nullptr);
+    EXPECT_NE(error.find("refusing " + path + ": the database is damaged: "), std::string::npos)
+        << error;
+    EXPECT_EQ(error.find("***"), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+
+    ReportCollector collector({.port = 0, .database = path});
+    EXPECT_FALSE(collector.Ok());
+    EXPECT_NE(collector.Error().find("the database is damaged"), std::string::npos)
+        << collector.Error();
+
+    error.clear();
+    EXPECT_TRUE(ReadReportsFile(path, &error).empty());
+    EXPECT_NE(error.find("malformed"), std::string::npos) << error;
+}
+
+TEST(StoredTextTest, KeepsValidUtf8AndWritesEveryOtherByteAsHex) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"http://h/a%20b", "http://h/a%20b"},  // percent signs of the sender stay as they are
+        {"\xED\x95\x9C\xEA\xB8\x80 \xC3\xA9 \xF0\x9F\x98\x80",
+         "\xED\x95\x9C\xEA\xB8\x80 \xC3\xA9 \xF0\x9F\x98\x80"},
+        {"caf\xE9", "caf%E9"},                 // Latin-1
+        {"\x80x", "%80x"},                     // a lone continuation byte
+        {"\xC0\x80", "%C0%80"},                // an overlong NUL
+        {"\xE0\x80\xAF", "%E0%80%AF"},         // an overlong slash
+        {"\xED\xA0\x80", "%ED%A0%80"},         // a surrogate
+        {"\xF4\x90\x80\x80", "%F4%90%80%80"},  // beyond U+10FFFF
+        {"\xF5\xFF", "%F5%FF"},
+        {"ab\xE2\x82", "ab%E2%82"},  // cut short at the end
+        {"\xE2\x82"
+         "A",
+         "%E2%82A"},  // cut short before ASCII
+    };
+    for (const auto& [in, out] : cases) {
+        EXPECT_EQ(StoredText(in), out) << in;
     }
 }
 

@@ -225,6 +225,7 @@ TEST_F(ToolProgramsTest, ProgramsExplainTheirOptionsAndRefuseBadOnes) {
         {{TEV_REPORT_COLLECTOR_PROGRAM, "--frobnicate", "1"}, 2, "unknown option"},
         {{TEV_REPORT_COLLECTOR_PROGRAM, "--max-connections", "0"}, 2, "bad value 0"},
         {{TEV_REPORT_COLLECTOR_PROGRAM, "--idle-timeout", "soon"}, 2, "bad value soon"},
+        {{TEV_REPORT_COLLECTOR_PROGRAM, "--memory-budget", "3"}, 2, "bad value 3"},
         {{TEV_REPORT_COLLECTOR_PROGRAM, "--store", "postgresql://tev@127.0.0.1:1/x", "--port", "0"},
          2,
          "cannot reach the database"},

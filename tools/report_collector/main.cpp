@@ -1,5 +1,6 @@
 // tev-report-collector: receives the downloader's statistics reports into SQLite or PostgreSQL
 // until SIGINT or SIGTERM.
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <charconv>
@@ -15,7 +16,8 @@ namespace {
 constexpr const char* kUsage =
     "Usage: tev-report-collector [--port N] [--bind ADDR] [--db FILE | --store STORE]\n"
     "                            [--port-file FILE] [--max-connections N]\n"
-    "                            [--idle-timeout MS] [--commit-delay MS] [--quiet]\n"
+    "                            [--idle-timeout MS] [--commit-delay MS]\n"
+    "                            [--memory-budget MIB] [--quiet]\n"
     "\n"
     "Receives the downloader's statistics reports and stores one row per file record in the\n"
     "table \"reports\" of an SQLite file or a PostgreSQL database, until SIGINT or SIGTERM.\n"
@@ -27,10 +29,13 @@ constexpr const char* kUsage =
     "  --store STORE        an SQLite file or postgresql://user@host:port/database; the table\n"
     "                       is created when missing, several collectors may share a database\n"
     "  --port-file FILE     also write the port to FILE, for scripts\n"
-    "  --max-connections N  connections served at once; more wait to be accepted (default 16384,\n"
-    "                       bounded by the descriptor limit)\n"
+    "  --max-connections N  connections served at once (default 16384, bounded by the descriptor\n"
+    "                       limit); beyond it a newcomer replaces the connection silent longest\n"
+    "                       (for a second at least), or waits to be accepted\n"
     "  --idle-timeout MS    close a connection silent this long (default 60000)\n"
     "  --commit-delay MS    how long a commit waits for more reports to join it (default 2)\n"
+    "  --memory-budget MIB  memory for received reports and answers of all connections together;\n"
+    "                       connections wait to be read beyond it (default 256, at least 4)\n"
     "  --quiet              do not log reports and closed connections on stderr\n";
 
 bool ParseCount(const std::string& text, long long minimum, long long* value) {
@@ -100,6 +105,12 @@ int main(int argc, char** argv) {
             } else {
                 options.commitDelayMs = static_cast<int>(number);
             }
+        } else if (argument == "--memory-budget") {
+            long long mib = 0;
+            if (!ParseCount(value, 4, &mib) || mib > 1024 * 1024) {
+                return Fail("bad value " + value + " for " + argument);
+            }
+            options.memoryBudget = static_cast<size_t>(mib) * 1024 * 1024;
         } else if (argument == "--port-file") {
             portFile = value;
         } else {
@@ -107,6 +118,9 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Buffers of large reports come straight from the system and go back to it when freed, so a
+    // burst of them does not stay resident.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     tev::tools::BlockTerminationSignals();
     RaiseDescriptorLimit();
     ReportCollector collector(options);

@@ -234,9 +234,9 @@ bool PostgresReportStore::InsertLocked(const std::vector<ReportMessage>& message
             rows += '\t';
             rows += common;
             rows += peer;
-            AppendCopyText(rows, record.serviceId);
+            AppendCopyText(rows, StoredText(record.serviceId));
             rows += '\t';
-            AppendCopyText(rows, record.url);
+            AppendCopyText(rows, StoredText(record.url));
             rows += '\t';
             rows += std::to_string(record.bytes);
             rows += '\t';
@@ -269,26 +269,32 @@ bool PostgresReportStore::Reachable() const {
     return PQstatus(connection_) == CONNECTION_OK;
 }
 
-int64_t PostgresReportStore::Count() const {
+int64_t PostgresReportStore::Count(std::string* error) const {
     std::lock_guard lock(mutex_);
-    if (!Connected(nullptr)) {
-        return 0;
+    if (!Connected(error)) {
+        return -1;
     }
     Result result(PQexec(connection_, "SELECT COUNT(*) FROM reports"));
     if (result.Status() != PGRES_TUPLES_OK || PQntuples(result.get()) != 1) {
-        return 0;
+        if (error != nullptr) {
+            *error = ErrorOf(connection_);
+        }
+        return -1;
     }
     return Integer(result.get(), 0, 0);
 }
 
-std::vector<StoredReport> PostgresReportStore::ReadAll() const {
+std::vector<StoredReport> PostgresReportStore::ReadAll(std::string* error) const {
     std::lock_guard lock(mutex_);
     std::vector<StoredReport> rows;
-    if (!Connected(nullptr)) {
+    if (!Connected(error)) {
         return rows;
     }
     Result result(PQexec(connection_, kSelectAll));
     if (result.Status() != PGRES_TUPLES_OK) {
+        if (error != nullptr) {
+            *error = ErrorOf(connection_);
+        }
         return rows;
     }
     PGresult* r = result.get();

@@ -24,8 +24,8 @@ class PostgresReportStore final : public ReportStore {
 
     bool Insert(const std::vector<ReportMessage>& messages, std::string* error) override;
     using ReportStore::Insert;
-    int64_t Count() const override;
-    std::vector<StoredReport> ReadAll() const override;
+    int64_t Count(std::string* error) const override;
+    std::vector<StoredReport> ReadAll(std::string* error) const override;
     std::string Describe() const override { return description_; }
     bool Reachable() const override;
 

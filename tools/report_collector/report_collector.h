@@ -6,8 +6,9 @@
 // One event-loop thread (epoll) holds every connection; one commit thread writes what the loop
 // received in groups: whatever arrived while the previous commit ran, or within a few
 // milliseconds of the first waiting message, goes into one transaction, so the rate of commits
-// stays flat while the rate of rows grows with the load. A client beyond the connection cap waits
-// in the listen backlog until a connection ends. A malformed or oversized message, a silent
+// stays flat while the rate of rows grows with the load. At the connection cap a newcomer takes
+// the place of the connection silent longest; when every connection is busy it waits in the
+// listen backlog until one ends. A malformed or oversized message, a silent
 // connection and a message that trickles in too slowly end their own connection only; the log
 // names each of them.
 //
@@ -24,11 +25,13 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "report_collector/report_frame.h"
@@ -51,10 +54,15 @@ class ReportCollector {
         std::filesystem::path database{};  // the SQLite file, created when missing
         // Where to store instead of database: a file or "postgresql://..." (see report_store.h).
         std::string store{};
-        int idleTimeoutMs = 60000;      // a connection silent this long is closed
-        int frameTimeoutMs = 30000;     // a message must arrive whole within this of its first byte
-        size_t maxConnections = 16384;  // more clients wait in the listen backlog
-        int commitDelayMs = 2;          // how long a commit waits for company
+        int idleTimeoutMs = 60000;   // a connection silent this long is closed
+        int frameTimeoutMs = 30000;  // a message must arrive whole within this of its first byte
+        // At the cap a newcomer takes the place of the connection silent longest, or waits in
+        // the listen backlog while every connection is busy.
+        size_t maxConnections = 16384;
+        // All buffered input, parsed messages and unsent answers together; a connection whose
+        // next bytes would go beyond it is not read until memory is free again.
+        size_t memoryBudget = size_t{256} * 1024 * 1024;
+        int commitDelayMs = 2;  // how long a commit waits for company
         size_t maxCommitRecords = 50000;
         bool logToStderr = false;  // one line per report and per closed connection
         // Receives each log line instead of stderr when set (called from the collector's threads).
@@ -97,6 +105,11 @@ class ReportCollector {
     // Connections closed because of a malformed or oversized message or a too slow one.
     uint64_t RefusedConnections() const { return refused_.load(); }
     size_t ActiveConnections() const { return active_.load(); }
+    // Bytes the memory budget counts now, and the most it counted at once.
+    size_t BufferedBytes() const { return budgetUsed_.load(); }
+    size_t PeakBufferedBytes() const { return budgetPeak_.load(); }
+    // Connections not read until memory is free.
+    size_t WaitingForMemory() const { return memoryWaiting_.load(); }
     size_t PeakConnections() const { return peak_.load(); }
 
   private:
@@ -104,11 +117,13 @@ class ReportCollector {
     struct Pending {
         uint64_t connection;
         ReportMessage message;
+        size_t charge;  // what the budget counts for it, its answer included
     };
     struct Outcome {
         uint64_t connection;
         bool stored;
         std::string error;
+        size_t charge;
     };
 
     void Start(std::unique_ptr<ReportStore> store);
@@ -121,7 +136,18 @@ class ReportCollector {
     void AcceptSome();
     void SetListening(bool on);
     void OnReadable(Connection& connection);
+    bool PrepareToRead(Connection& connection);
     void ParseInput(Connection& connection);
+    enum class Admission { Admitted, Waiting, Refused };
+    Admission Admit(Connection& connection, const ReportHeader& header);
+    void Recount(Connection& connection);
+    void ReleaseInput(Connection& connection);
+    void WaitForMemory(Connection& connection);
+    void ResumeWaiting();
+    void Charge(size_t bytes);
+    void Uncharge(size_t bytes);
+    void Touch(Connection& connection);
+    uint64_t IdleLongest(int64_t now) const;
     void TakeOutcomes();
     void CheckTimeouts(int64_t now);
     void Flush(Connection& connection);
@@ -133,6 +159,8 @@ class ReportCollector {
     // The commit thread.
     void RunCommits();
     void Commit(std::vector<Pending>& batch);
+    void CommitGroup(std::vector<Pending>& batch);
+    void DropOrphanedReports(int64_t now);
 
     Options options_;
     std::unique_ptr<ReportStore> store_;
@@ -156,6 +184,17 @@ class ReportCollector {
     std::vector<Pending> received_;  // this round's messages, queued together after it
     bool acceptBlocked_ = false;     // out of descriptors: accept again once one is freed
     int64_t nextSweepMs_ = 0;
+    // The memory budget: what it counts, and the connections waiting for room, in order.
+    size_t budgetInUse_ = 0;
+    size_t budgetSinceTrim_ = 0;  // the most counted since memory was last handed back
+    std::deque<uint64_t> memoryWaiters_;
+    std::list<uint64_t> byActivity_;  // connections, the one silent longest first
+    // Closed connections with reports still being committed, and whether one was refused.
+    struct Orphan {
+        int inFlight = 0;
+        bool refused = false;
+    };
+    std::unordered_map<uint64_t, Orphan> orphans_;
 
     // Between the loop and the commit thread.
     mutable std::mutex queueMutex_;
@@ -164,12 +203,23 @@ class ReportCollector {
     size_t queuedRecords_ = 0;
     bool committerStop_ = false;
     std::vector<Outcome> outcomes_;
+    // Connections with a refused report that have nothing left to commit: the commit thread
+    // forgets them.
+    std::vector<uint64_t> settled_;
 
+    // Owned by the commit thread: connections with a refused report, whose later reports are
+    // not stored.
+    std::unordered_set<uint64_t> refusedConnections_;
+
+    std::atomic<int64_t> commitStartedMs_{-1};  // when the running commit began, or -1
     std::atomic<uint64_t> storedMessages_{0};
     std::atomic<uint64_t> commits_{0};
     std::atomic<uint64_t> refused_{0};
     std::atomic<size_t> active_{0};
     std::atomic<size_t> peak_{0};
+    std::atomic<size_t> budgetUsed_{0};
+    std::atomic<size_t> budgetPeak_{0};
+    std::atomic<size_t> memoryWaiting_{0};
     mutable std::mutex storedMutex_;
     mutable std::condition_variable stored_;
     mutable std::mutex logMutex_;

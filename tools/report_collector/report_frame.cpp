@@ -83,15 +83,15 @@ std::string BuildReportAck(uint8_t code) {
                               std::string(1, static_cast<char>(code)));
 }
 
-ReportParse ParseReportMessage(std::string_view bytes) {
-    ReportParse result;
+ReportHeader InspectReportHeader(std::string_view bytes) {
+    ReportHeader header;
     const auto malformed = [&](std::string why) {
-        result.status = ReportParse::Malformed;
-        result.error = std::move(why);
-        return result;
+        header.status = ReportHeader::Malformed;
+        header.error = std::move(why);
+        return header;
     };
     if (bytes.size() < kStreamHeaderSize) {
-        return result;
+        return header;
     }
     const uint16_t category = ReadU16(bytes, 0);
     const uint16_t type = ReadU16(bytes, 2);
@@ -113,19 +113,36 @@ ReportParse ParseReportMessage(std::string_view bytes) {
     if (length < 4) {
         return malformed("payload too short for a record count");
     }
-    if (bytes.size() < kStreamHeaderSize + 4) {
-        return result;
+    // The padding is shorter than a record, so the length alone tells the count.
+    const uint32_t records = static_cast<uint32_t>((length - 4) / kReportRecordSize);
+    if (PaddedLength(4 + records * static_cast<uint32_t>(kReportRecordSize)) != length) {
+        return malformed("length " + std::to_string(length) + " does not hold whole records");
     }
-    const uint32_t count = ReadU32(bytes, kStreamHeaderSize);
-    const uint64_t payload = 4 + static_cast<uint64_t>(count) * kReportRecordSize;
-    if (payload > kMaxReportLength || PaddedLength(static_cast<uint32_t>(payload)) != length) {
-        return malformed("count " + std::to_string(count) + " does not match length " +
-                         std::to_string(length));
+    if (bytes.size() >= kStreamHeaderSize + 4) {
+        const uint32_t count = ReadU32(bytes, kStreamHeaderSize);
+        if (count != records) {
+            return malformed("count " + std::to_string(count) + " does not match length " +
+                             std::to_string(length));
+        }
     }
-    if (bytes.size() < kStreamHeaderSize + length) {
-        return result;
-    }
+    header.status = ReportHeader::Known;
+    header.size = kStreamHeaderSize + length;
+    header.records = records;
+    return header;
+}
 
+ReportParse ParseReportMessage(std::string_view bytes) {
+    ReportParse result;
+    const ReportHeader header = InspectReportHeader(bytes);
+    if (header.status == ReportHeader::Malformed) {
+        result.status = ReportParse::Malformed;
+        result.error = header.error;
+        return result;
+    }
+    if (header.status == ReportHeader::NeedMore || bytes.size() < header.size) {
+        return result;
+    }
+    const uint32_t count = header.records;
     result.records.reserve(count);
     for (uint32_t i = 0; i < count; ++i) {
         const std::string_view record = bytes.substr(
@@ -144,7 +161,7 @@ ReportParse ParseReportMessage(std::string_view bytes) {
         result.records.push_back(std::move(decoded));
     }
     result.status = ReportParse::Report;
-    result.consumed = kStreamHeaderSize + length;
+    result.consumed = header.size;
     return result;
 }
 

@@ -19,8 +19,9 @@ constexpr size_t kStreamHeaderSize = 14;
 constexpr size_t kReportRecordSize = 298;
 constexpr size_t kServiceIdField = 33;
 constexpr size_t kUrlField = 256;
-// Far above any real report (a job of thousands of files stays below 1 MiB).
-constexpr uint32_t kMaxReportLength = 16 * 1024 * 1024;
+// Near the real need: a job's report carries one record per file that received bytes, and 1 MiB
+// holds 3,518 of them. A larger length is refused from the header.
+constexpr uint32_t kMaxReportLength = 1024 * 1024;
 // The downloader's reporter only needs an acknowledgement to arrive; 0 says "stored".
 constexpr uint8_t kReportAckStored = 0;
 
@@ -35,6 +36,15 @@ struct ReportRecord {
 
 // 14 + length rounded up to a multiple of 8, minus 14: the header's length field for a payload.
 uint32_t PaddedLength(uint32_t payloadLength);
+
+// The most memory one parsed report of count records takes: the records with their texts (each
+// text at most a field's width, plus the allocator's own bytes) and the message around them. The
+// collector's memory budget counts a message by this figure until its answer is out.
+constexpr size_t kParsedMessageBytes = 256;
+constexpr size_t kParsedRecordBytes = sizeof(ReportRecord) + kServiceIdField + kUrlField + 2 * 16;
+constexpr size_t ParsedReportBytes(uint32_t count) {
+    return kParsedMessageBytes + size_t{count} * kParsedRecordBytes;
+}
 
 // A whole message with the given category, type and payload, padded with zeros.
 std::string BuildStreamMessage(uint16_t category, uint16_t type, std::string_view payload);
@@ -59,6 +69,22 @@ struct ReportParse {
     std::vector<ReportRecord> records;
     std::string error;  // why, for Malformed
 };
+
+// What the header at the front of bytes announces, before the payload has arrived.
+struct ReportHeader {
+    enum Status {
+        NeedMore,   // fewer than 14 bytes
+        Known,      // a report message of size bytes in all, holding records records
+        Malformed,  // the stream cannot be a report stream
+    };
+    Status status = NeedMore;
+    size_t size = 0;
+    uint32_t records = 0;
+    std::string error;  // why, for Malformed
+};
+
+// Checks the header at the front of bytes (and the record count once it has arrived).
+ReportHeader InspectReportHeader(std::string_view bytes);
 
 // Looks at the message at the front of bytes. Malformed is answered as early as the bytes allow
 // (a bad header before its payload has arrived), so a peer cannot make the collector wait for or

@@ -10,6 +10,8 @@
 //   peer_port      the sender's port
 //   service_id     text, the job's service identifier
 //   url            text, the file's URL text (up to its terminating NUL)
+//
+// Both texts are kept as StoredText() makes them, the same in every store.
 //   bytes          bytes received for the file in the session
 //   marker         the record's last byte (1)
 //
@@ -22,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "report_collector/report_frame.h"
@@ -59,8 +62,11 @@ class ReportStore {
     // all of them or, on failure (false, *error set), none.
     virtual bool Insert(const std::vector<ReportMessage>& messages, std::string* error) = 0;
 
-    virtual int64_t Count() const = 0;
-    virtual std::vector<StoredReport> ReadAll() const = 0;
+    // The number of rows, or -1 with *error set when the store cannot be read (a damaged file
+    // is an error, never 0 rows).
+    virtual int64_t Count(std::string* error = nullptr) const = 0;
+    // Every row in order; empty with *error set when the store cannot be read whole.
+    virtual std::vector<StoredReport> ReadAll(std::string* error = nullptr) const = 0;
     // Names the store for log lines (never a password).
     virtual std::string Describe() const = 0;
     // False while the store is known to be out of reach (a lost database connection), when
@@ -73,6 +79,12 @@ class ReportStore {
     }
 };
 
+// A record's text as every store keeps it: valid UTF-8 as it came, and each byte that is not part
+// of a valid UTF-8 sequence written as "%XX" (upper-case hex), the way URLs write bytes. A sender
+// in an ANSI code page ("caf\xE9") thus loses no record and no byte ("caf%E9"), and no database
+// refuses the text.
+std::string StoredText(std::string_view text);
+
 bool IsPostgresLocation(const std::string& location);
 
 // Opens (creating the table when missing) the store at location. Null with *error set when it
@@ -80,11 +92,11 @@ bool IsPostgresLocation(const std::string& location);
 std::unique_ptr<ReportStore> OpenReportStore(const std::string& location, std::string* error);
 
 // Every row of the store at location, read through a connection of its own as any other reader
-// of the store would. Empty when it cannot be read.
-std::vector<StoredReport> ReadReports(const std::string& location);
+// of the store would. Empty, with *error set, when it cannot be read.
+std::vector<StoredReport> ReadReports(const std::string& location, std::string* error = nullptr);
 
 // The same for an SQLite file.
-std::vector<StoredReport> ReadReportsFile(const std::string& path);
+std::vector<StoredReport> ReadReportsFile(const std::string& path, std::string* error = nullptr);
 
 // "YYYY-MM-DDTHH:MM:SS.mmmZ" for milliseconds since 1970.
 std::string FormatUtcMilliseconds(int64_t ms);

@@ -22,8 +22,8 @@ class SqliteReportStore final : public ReportStore {
 
     bool Insert(const std::vector<ReportMessage>& messages, std::string* error) override;
     using ReportStore::Insert;
-    int64_t Count() const override;
-    std::vector<StoredReport> ReadAll() const override;
+    int64_t Count(std::string* error) const override;
+    std::vector<StoredReport> ReadAll(std::string* error) const override;
     std::string Describe() const override { return path_; }
 
   private:
@@ -34,7 +34,8 @@ class SqliteReportStore final : public ReportStore {
     std::string path_;
 };
 
-// Every row of the file at path, through a read-only connection of its own.
-std::vector<StoredReport> ReadSqliteReports(const std::string& path);
+// Every row of the file at path, through a read-only connection of its own; empty with *error
+// set when it cannot be read.
+std::vector<StoredReport> ReadSqliteReports(const std::string& path, std::string* error);
 
 }  // namespace tev::tools
