@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-    cmake g++ pkg-config ninja-build make
+    cmake g++ pkg-config ninja-build make ccache
     libgtest-dev libgmock-dev
     libssl-dev openssl zlib1g-dev libminizip-dev libarchive-dev libsqlite3-dev sqlite3
     postgresql libpq-dev

@@ -10,6 +10,11 @@ bash scripts/install-deps.sh
 jobs=$(nproc)
 ctest_jobs=${TEV_CTEST_JOBS:-2}
 
+# Four builds of the same sources: a compiler cache keyed on paths relative to the checkout lets a
+# second run, or a fresh clone elsewhere, reuse what did not change.
+export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=true
+
 echo "== ASan + UBSan: build and run all tests"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
     -DCMAKE_C_COMPILER=gcc -DTEV_SANITIZE=address,undefined -DTEV_WERROR=ON
