@@ -21,6 +21,12 @@ std::string UpdateDescriptorUrl() {
     return base + kUpdateDescriptorPath;
 }
 
+std::string UpdateManifestUrl(const std::string& descriptorUrl) {
+    const size_t slash = descriptorUrl.find_last_of('/');
+    return slash == std::string::npos ? std::string()
+                                      : descriptorUrl.substr(0, slash + 1) + kUpdateManifestName;
+}
+
 CEngineEnvironment DefaultEngineEnvironment() {
     return {GetEngineFolderPath, GetEngineFilePath, GetSecondaryFilePath, GetCurrentEngineVersion,
             [] { return RunEngine(); }};
@@ -53,24 +59,21 @@ void CDownloader::Start() {
         return;
     }
     state_ = State::kRunning;
-    // No name and no folder: its body stays in memory and goes to the descriptor handler.
-    fileList_.AddFile(descriptorUrl_, "", "", "");
     WriteLogLine("[TessloadLib] Begin Update");
+    if (fileList_.Trust().required) {
+        const std::string manifestUrl = UpdateManifestUrl(descriptorUrl_);
+        fileList_.AddManifest(manifestUrl, manifestUrl + kUpdateSignaturesSuffix, descriptorUrl_);
+    } else if (IsSecureUrl(descriptorUrl_)) {
+        WriteLogLineF("[TessloadLib] Unsigned Update (no trusted key; https only)(URL: %s)",
+                      descriptorUrl_.c_str());
+        // No name and no folder: its body stays in memory and goes to the descriptor handler.
+        fileList_.AddFile(descriptorUrl_, "", "", "");
+    } else {
+        WriteLogLineF("[TessloadLib] Update Refused (no trusted key and not https)(URL: %s)",
+                      descriptorUrl_.c_str());
+        succeeded_ = false;
+    }
     NextFile(true);
-}
-
-void CDownloader::StartFiles() {
-    cpCLock lock(mutex_.Get());
-    if (state_ != State::kIdle) {
-        return;
-    }
-    state_ = State::kRunning;
-    WriteLogLine("[TessloadLib] Begin Update");
-    const std::weak_ptr<int> alive = life_;
-    const size_t count = std::max<size_t>(fileList_.FileCount(), 1);
-    for (size_t i = 0; i < count && !alive.expired() && state_ == State::kRunning; ++i) {
-        NextFile(true);
-    }
 }
 
 void CDownloader::NextFile(bool newSessionsAllowed) {
@@ -196,6 +199,14 @@ void CDownloader::OnSessionCompleted(uintptr_t context, const CDownloadResult& r
     if (result.code == kFileUnpackFailed || result.code == kFileNoEngineFolder) {
         WriteLogLineF("[TessloadLib] 엔진 다운로드 실패 result : %d", result.code);
         Fail();
+        return;
+    }
+    if (result.code == kFileRefused) {
+        // Nothing more of this update goes in: the run ends and what is installed starts.
+        WriteLogLineF("[TessloadLib] Update Refused (URL: %s)", result.url.c_str());
+        succeeded_ = false;
+        fileList_.Clear();
+        Finish();
         return;
     }
     if (result.code >= 1 && result.code <= 6) {

@@ -39,10 +39,15 @@ class IDownloaderEventListener {
 };
 
 constexpr char kUpdateDescriptorPath[] = "/velmor/tevdownload/update/v3_32/tevdownload_updater.xml";
+// Beside the descriptor: its signed manifest and the manifest's signatures.
+constexpr char kUpdateManifestName[] = "tevdownload_updater.manifest";
+constexpr char kUpdateSignaturesSuffix[] = ".sig";
 
 // The descriptor's address on the download server: https when the server is given as an
 // "https://" address, else http.
 std::string UpdateDescriptorUrl();
+// The manifest's address: the descriptor's folder and kUpdateManifestName.
+std::string UpdateManifestUrl(const std::string& descriptorUrl);
 
 // The installed engine as the library finds and starts it: the engine paths, the installed
 // program's version block and RunEngine.
@@ -61,11 +66,9 @@ class CDownloader final : private IDownloadSessionEventListener {
     CDownloader& operator=(const CDownloader&) = delete;
 
     void SetListener(IDownloaderEventListener* listener) { listener_ = listener; }
-    // Begins the run with the descriptor.
+    // Begins the run: with the signed manifest when a trusted key is known, else (a build and
+    // environment without any key) with the descriptor, over https only.
     void Start();
-    // Begins a run over the files already in the file list, all side by side, without a
-    // descriptor (files given directly).
-    void StartFiles();
 
     CDownloadFileList& FileList() { return fileList_; }
     bool IsFinished() const { return state_ == State::kFinished; }
