@@ -146,6 +146,7 @@ bool CReplacingFile::Open(const std::string& target, mode_t mode) {
             target_ = target;
             temporary_ = candidate;
             fd_ = fd;
+            executable_ = (mode & S_IXUSR) != 0;
             return true;
         }
         if (errno != EEXIST) {
@@ -163,9 +164,12 @@ bool CReplacingFile::Commit() {
     if (fd_ < 0) {
         return false;
     }
+    // The mode is ours, whatever the archive or the umask say: executable only when the entry
+    // was, never writable by group or others, never set-id.
+    bool ok = fchmod(fd_, executable_ ? 0755 : 0644) == 0;
     // The data must be on disk before the name points at it, or a crash could leave an empty
     // program under the old name.
-    bool ok = fsync(fd_) == 0;
+    ok = fsync(fd_) == 0 && ok;
     ok = close(fd_) == 0 && ok;
     fd_ = -1;
     if (!ok || rename(temporary_.c_str(), target_.c_str()) != 0) {

@@ -41,8 +41,9 @@ class CReplacingFile {
     CReplacingFile(const CReplacingFile&) = delete;
     CReplacingFile& operator=(const CReplacingFile&) = delete;
 
-    // Creates the temporary file with mode under the process's umask. False when it cannot be
-    // created, or when a folder stands at the target.
+    // Creates the temporary file. Whatever mode asks for, the file is committed 0755 when mode
+    // has the owner's execute bit, else 0644 (set with fchmod, not left to the umask). False
+    // when it cannot be created, or when a folder stands at the target.
     bool Open(const std::string& target, mode_t mode);
     int Descriptor() const { return fd_; }
     // Writes every byte (through the write-failure seam); false on any failure.
@@ -57,4 +58,5 @@ class CReplacingFile {
     std::string target_;
     std::string temporary_;
     int fd_ = -1;
+    bool executable_ = false;
 };

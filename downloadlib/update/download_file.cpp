@@ -1,5 +1,9 @@
 #include "update/download_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -418,6 +422,17 @@ int32_t CDownloadFileList::OnFileDelivered(CDownloadFile* file,
     std::string folder;
     std::string engineName;
     SplitPath(environment_.enginePath(), &folder, &engineName);
+    if (file->Name() == engineName) {
+        // The program runs whatever modes its archive carried (or left out).
+        const int fd = open(environment_.enginePath().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        const bool executable = fd >= 0 && fchmod(fd, 0755) == 0;
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (!executable) {
+            return kFileUnpackFailed;
+        }
+    }
     if (file->Name() == engineName && !newVersion_.empty()) {
         const std::string installed = environment_.currentVersion();
         if (installed != newVersion_) {

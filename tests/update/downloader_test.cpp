@@ -623,6 +623,38 @@ TEST_F(UpdaterTest, WithoutAKeyOnlyANewerVersionIsInstalledOverHttps) {
                               "Version: 3.0.0.1)"));
 }
 
+// The installed files' modes are the library's, not the archive's or the umask's: the program
+// 0755 whether its entry said 0777, 04755 or nothing at all; other files 0644.
+TEST_F(UpdaterTest, InstalledModesAreOurs) {
+    const mode_t umaskBefore = umask(0);
+    for (const uint32_t mode : {0100777u, 0104755u, 0u}) {
+        SCOPED_TRACE(mode);
+        Publish({"LICENSE.txt"});
+        InstallEngine(kOldEngine);
+        fs::remove(engineFolder_ + "LICENSE.txt");
+        const Bytes zip = BuildZip({{.name = "TEVDownloadV32",
+                                     .data = ReadWholeFile(kNewEngine),
+                                     .host = mode != 0 ? 3 : 0,
+                                     .externalAttributes = mode << 16},
+                                    {.name = "LICENSE.txt",
+                                     .data = "licence\n",
+                                     .host = 3,
+                                     .externalAttributes = 0100666u << 16}});
+        ServeSignedArchive("all/TEVDownloadV32.zip", std::string(zip.begin(), zip.end()));
+        loop_.Run([&] { updater_.reset(); });
+        recorder_ = Recorder();
+        Run();
+        ASSERT_TRUE(WaitForEnd());
+        EXPECT_EQ(LastEvent(), std::string("finished 1 1 ") + kNewVersion);
+        struct stat st {};
+        ASSERT_EQ(stat((engineFolder_ + "TEVDownloadV32").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0755u);
+        ASSERT_EQ(stat((engineFolder_ + "LICENSE.txt").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+    }
+    umask(umaskBefore);
+}
+
 // Files that cannot be placed end the run with an error (the engine is given up), logged in the
 // words the log has always used.
 TEST_F(UpdaterTest, AnArchiveLeavingTheEngineFolderEndsTheRunWithNothingWritten) {

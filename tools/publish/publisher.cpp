@@ -210,6 +210,11 @@ bool Publish(const PublishOptions& options, std::string* error) {
         *error = "cannot read the key " + options.signingKey;
         return false;
     }
+    // A key that cannot sign is found out before anything is written.
+    if (std::string probe; !privateKey.empty() && !SignData(privateKey, "probe", &probe, error)) {
+        *error = options.signingKey + ": " + *error;
+        return false;
+    }
     if (options.version.empty()) {
         *error = "the engine program carries no version";
         return false;
