@@ -424,7 +424,12 @@ int32_t CDownloadFileList::OnFileDelivered(CDownloadFile* file,
     SplitPath(environment_.enginePath(), &folder, &engineName);
     if (file->Name() == engineName) {
         // The program runs whatever modes its archive carried (or left out).
-        const int fd = open(environment_.enginePath().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        std::string placed = file->Folder();
+        if (!placed.empty() && placed.back() != '/' && placed.back() != '\\') {
+            placed += '/';
+        }
+        placed += engineName;
+        const int fd = open(placed.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         const bool executable = fd >= 0 && fchmod(fd, 0755) == 0;
         if (fd >= 0) {
             close(fd);

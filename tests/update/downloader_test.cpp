@@ -655,6 +655,58 @@ TEST_F(UpdaterTest, InstalledModesAreOurs) {
     umask(umaskBefore);
 }
 
+// Signed archives that cannot be unpacked whole: refused with nothing put in place, so the old
+// engine stays as it was and no temporary file is left behind.
+struct UnpackCase {
+    const char* name;
+    std::function<std::string()> archive;
+};
+
+void PrintTo(const UnpackCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class UpdaterUnpackTest : public UpdaterTest, public ::testing::WithParamInterface<UnpackCase> {};
+
+TEST_P(UpdaterUnpackTest, NothingIsPutInPlace) {
+    Publish({"LICENSE.txt"});
+    InstallEngine(kOldEngine);
+    ServeSignedArchive("all/TEVDownloadV32.zip", GetParam().archive());
+    Run();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(LastEvent(), "error 1");
+    EXPECT_EQ(InstalledVersion(), kOldVersion);
+    EXPECT_FALSE(fs::exists(engineFolder_ + "LICENSE.txt"));
+    for (const auto& entry : fs::directory_iterator(engineFolder_)) {
+        EXPECT_EQ(entry.path().filename().string().find(".tev-"), std::string::npos)
+            << entry.path();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Archives, UpdaterUnpackTest,
+    ::testing::Values(
+        // 65 MiB of zeros packs into a few dozen KiB: beyond the budget, refused unread.
+        UnpackCase{"ZipBomb",
+                   [] {
+                       const Bytes zip =
+                           BuildZip({{.name = "TEVDownloadV32", .data = ReadWholeFile(kNewEngine)},
+                                     {.name = "LICENSE.txt", .data = std::string(65 << 20, '\0')}});
+                       return std::string(zip.begin(), zip.end());
+                   }},
+        // The second entry's bytes do not match its CRC: the first, already written, waits and
+        // goes with it.
+        UnpackCase{"SecondEntryFails",
+                   [] {
+                       Bytes zip = BuildZip(
+                           {{.name = "TEVDownloadV32", .data = ReadWholeFile(kNewEngine)},
+                            {.name = "LICENSE.txt", .data = "SECOND-ENTRY-DATA", .stored = true}});
+                       std::string bytes(zip.begin(), zip.end());
+                       bytes[bytes.find("SECOND-ENTRY-DATA")] = 'X';
+                       return bytes;
+                   }}),
+    [](const ::testing::TestParamInfo<UnpackCase>& info) { return info.param.name; });
+
 // Files that cannot be placed end the run with an error (the engine is given up), logged in the
 // words the log has always used.
 TEST_F(UpdaterTest, AnArchiveLeavingTheEngineFolderEndsTheRunWithNothingWritten) {
