@@ -1,5 +1,6 @@
 #include "engine/binary_execute.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +17,18 @@ std::atomic<uint8_t> gRunElevated{1};
 // this system counts as such, so the host's flag alone decides.
 const char* FirstVerb() {
     return RunElevatedFlag() == 1 ? "runas" : "open";
+}
+
+// Whether path is a file of this user's that nobody else can write, in a folder of the same kind:
+// anything else may have been put there by someone who is not the user.
+bool OwnedAndPrivate(const std::string& path) {
+    struct stat file {};
+    struct stat folder {};
+    const size_t slash = path.find_last_of('/');
+    const std::string parent = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    return lstat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode) && file.st_uid == geteuid() &&
+           (file.st_mode & 022) == 0 && stat(parent.c_str(), &folder) == 0 &&
+           S_ISDIR(folder.st_mode) && folder.st_uid == geteuid() && (folder.st_mode & 022) == 0;
 }
 
 }  // namespace
@@ -57,6 +70,11 @@ bool CBinaryExecute_V3::RunEngine() {
     std::string path;
     if (!LocateExecutable(&path)) {
         WriteLogLine("[TessloadLib] Run Binary (no executable file)");
+        return false;
+    }
+    if (!OwnedAndPrivate(path)) {
+        WriteLogLineF("[TessloadLib] Run Binary (not the user's own or writable by others) %s",
+                      path.c_str());
         return false;
     }
     const char* file = path.c_str();

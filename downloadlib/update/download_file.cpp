@@ -204,6 +204,17 @@ bool CDownloadFileList::Contains(const CDownloadFile* file) const {
 
 namespace {
 
+// The engine folder, made when missing and writable by the user alone (the engine is refused a
+// start from any other).
+bool PrepareEngineFolder(const std::string& folder) {
+    struct stat st {};
+    if (folder.empty() || folder[0] != '/' || !CreateFolderPath(folder) ||
+        stat(folder.c_str(), &st) != 0 || st.st_uid != geteuid()) {
+        return false;
+    }
+    return (st.st_mode & 022) == 0 || chmod(folder.c_str(), st.st_mode & 0755) == 0;
+}
+
 std::string Text(const uint8_t* data, size_t size) {
     return std::string(reinterpret_cast<const char*>(data), size);
 }
@@ -242,7 +253,7 @@ int32_t CDownloadFileList::OnManifestDelivered(CDownloadFile* file,
         return kFileRefused;
     }
     const std::string engineFolder = environment_.engineFolder();
-    if (engineFolder.empty() || engineFolder[0] != '/' || !CreateFolderPath(engineFolder)) {
+    if (!PrepareEngineFolder(engineFolder)) {
         return kFileNoEngineFolder;
     }
     const uint64_t accepted = ReadAcceptedManifestVersion(engineFolder);
@@ -326,7 +337,7 @@ int32_t CDownloadFileList::OnDescriptorDelivered(CDownloadFile* file, const uint
     const CXMLElement* root = parser.Root();
 
     const std::string engineFolder = environment_.engineFolder();
-    if (engineFolder.empty() || engineFolder[0] != '/' || !CreateFolderPath(engineFolder)) {
+    if (!PrepareEngineFolder(engineFolder)) {
         return kFileNoEngineFolder;
     }
     const std::string enginePath = environment_.enginePath();

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../archive/archive_builders.h"
+#include "engine/binary_execute.h"
 #include "engine/engine_paths.h"
 #include "foundation/clock.h"
 #include "foundation/host_cache.h"
@@ -706,6 +707,22 @@ INSTANTIATE_TEST_SUITE_P(
                        return bytes;
                    }}),
     [](const ::testing::TestParamInfo<UnpackCase>& info) { return info.param.name; });
+
+// The engine is not started from a file or folder that others could have written.
+TEST_F(UpdaterTest, AnEngineOthersCanWriteIsNotStarted) {
+    InstallEngine(kOldEngine);
+    const std::string program = GetEngineFilePath();
+    ASSERT_EQ(program, engineFolder_ + "TEVDownloadV32");
+    for (const auto& [file, folder] : {std::pair{0777, 0755}, std::pair{0755, 0777}}) {
+        chmod(program.c_str(), static_cast<mode_t>(file));
+        chmod(engineFolder_.c_str(), static_cast<mode_t>(folder));
+        EXPECT_FALSE(RunEngine()) << file << " in " << folder;
+    }
+    chmod(engineFolder_.c_str(), 0755);
+    EXPECT_TRUE(TestHost::LogContains(
+        "[TessloadLib] Run Binary (not the user's own or writable by others) " + program));
+    EXPECT_FALSE(TestHost::LogContains("[TessloadLib] Execute OK(0)"));
+}
 
 // Files that cannot be placed end the run with an error (the engine is given up), logged in the
 // words the log has always used.
