@@ -1,5 +1,6 @@
 #include "engine/binary_execute.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,9 +109,16 @@ bool CBinaryExecute_V3::RunEngine() {
     WriteLogLine("[TessloadLib] Begin WFII");
     switch (cpWaitReady(process, readyTimeoutMs_)) {
         case cpReadiness::kTimedOut:
-            // A program that never signals counts as started, as one that never idles would.
+            // A program that never signals is no engine to hand jobs to; left running, every
+            // further attempt would add one more. Its pipe is still open, so it has not exited
+            // and the pid is still its own.
             WriteLogLineF("[TessloadLib] WFII Timeout (%d ms)", readyTimeoutMs_);
-            break;
+            if (process.pid() > 0 && kill(process.pid(), SIGKILL) == 0) {
+                WriteLogLineF("[TessloadLib] Engine Ended (never ready)(pid: %d)",
+                              static_cast<int>(process.pid()));
+            }
+            WriteLogLine("[TessloadLib] End WFII");
+            return false;
         case cpReadiness::kClosed:
             WriteLogLine("[TessloadLib] WFII Closed (the engine ended its ready pipe)");
             break;

@@ -9,16 +9,12 @@
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/platform/connectivity.h"
+#include "tev_config.h"
 #include "update/version_text.h"
 
 std::string UpdateDescriptorUrl() {
-    const std::string server = DownloadServer();
-    const bool hasScheme = server.rfind("https://", 0) == 0 || server.rfind("http://", 0) == 0;
-    std::string base = hasScheme ? server : "http://" + server;
-    while (!base.empty() && base.back() == '/') {
-        base.pop_back();
-    }
-    return base + kUpdateDescriptorPath;
+    const std::string base = TevServerBaseUrl(DownloadServer());
+    return base.empty() ? base : base + kUpdateDescriptorPath;
 }
 
 std::string UpdateManifestUrl(const std::string& descriptorUrl) {
@@ -44,6 +40,9 @@ CDownloader::CDownloader(vmSmartPtr<cpCMutex> mutex, CEngineEnvironment environm
 CDownloader::~CDownloader() {
     cpCLock lock(mutex_.Get());
     StopRetryTimer();
+    if (deadlineTimer_) {
+        deadlineTimer_->Stop();
+    }
     RetireAll();
     WriteLogLine("[TessloadLib] Finalize Downloader");
 }
@@ -60,7 +59,16 @@ void CDownloader::Start() {
     }
     state_ = State::kRunning;
     WriteLogLine("[TessloadLib] Begin Update");
-    if (fileList_.Trust().required) {
+    deadlineTimer_ = vmMakeObject<cpCTimer>();
+    if (vmFailed(deadlineTimer_->Start(
+            kDeadlineMs, [this] { OnDeadline(); }, kDeadlineTimerId, mutex_))) {
+        deadlineTimer_.Reset();  // no timer manager: nothing else would end a stalled run either
+    }
+    if (descriptorUrl_.empty()) {
+        // A build and environment without a download server: nothing to update from.
+        WriteLogLine("[TessloadLib] Update Skipped (no download server)");
+        succeeded_ = false;
+    } else if (fileList_.Trust().required) {
         const std::string manifestUrl = UpdateManifestUrl(descriptorUrl_);
         fileList_.AddManifest(manifestUrl, manifestUrl + kUpdateSignaturesSuffix, descriptorUrl_);
     } else if (IsSecureUrl(descriptorUrl_)) {
@@ -159,9 +167,22 @@ void CDownloader::OnRetryTick() {
     }
 }
 
+void CDownloader::OnDeadline() {
+    if (state_ != State::kRunning) {
+        return;
+    }
+    WriteLogLineF("[TessloadLib] Update Deadline (%u ms)", static_cast<unsigned>(kDeadlineMs));
+    succeeded_ = false;
+    fileList_.Clear();
+    Finish();
+}
+
 void CDownloader::Finish() {
     state_ = State::kFinished;
     StopRetryTimer();
+    if (deadlineTimer_) {
+        deadlineTimer_->Stop();  // may be the timer calling: it is let go with the updater
+    }
     RetireAll();
     const bool started = environment_.runEngine && environment_.runEngine();
     if (listener_ != nullptr) {
@@ -172,6 +193,9 @@ void CDownloader::Finish() {
 void CDownloader::Fail() {
     state_ = State::kFinished;
     StopRetryTimer();
+    if (deadlineTimer_) {
+        deadlineTimer_->Stop();
+    }
     RetireAll();
     if (listener_ != nullptr) {
         listener_->OnUpdateError(1);

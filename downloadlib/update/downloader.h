@@ -57,6 +57,10 @@ class CDownloader final : private IDownloadSessionEventListener {
   public:
     static constexpr uint32_t kRetryPeriodMs = 1000;
     static constexpr uint32_t kRetryTimerId = 0x7000001;
+    // A run ends at this deadline (on the library's clock) whatever it waits for: an update
+    // served slowly must not hold the job; the engine already present starts instead.
+    static constexpr uint32_t kDeadlineMs = 60000;
+    static constexpr uint32_t kDeadlineTimerId = 0x7000003;
 
     CDownloader(vmSmartPtr<cpCMutex> mutex,
                 CEngineEnvironment environment = DefaultEngineEnvironment(),
@@ -92,6 +96,7 @@ class CDownloader final : private IDownloadSessionEventListener {
     void RetireAll();
     void StopRetryTimer();
     void OnRetryTick();
+    void OnDeadline();
     // The two ends of a run; the listener is called last.
     void Finish();
     void Fail();
@@ -110,6 +115,7 @@ class CDownloader final : private IDownloadSessionEventListener {
     bool succeeded_ = true;  // cleared by any completion that failed
     std::vector<SessionEntry> sessions_;
     vmSmartPtr<cpCTimer> retryTimer_;
+    vmSmartPtr<cpCTimer> deadlineTimer_;
     State state_ = State::kIdle;
     // Expires with the updater: a loop that called out checks it before going on, since the
     // listener may have destroyed the updater meanwhile.

@@ -581,8 +581,24 @@ TEST_F(UpdaterTest, EitherOfTwoTrustedKeysSuffices) {
     EXPECT_EQ(InstalledVersion(), kNewVersion);
 }
 
+// A key built into the library (the CI build's test key) is trusted without the variable.
+TEST_F(UpdaterTest, ABuiltInKeyIsTrusted) {
+    if (BuiltInTrustKeys().empty()) {
+        GTEST_SKIP() << "this build has no key built in";
+    }
+    TrustNoUpdateKey();
+    Publish({}, PackageFormat::kZip, std::string(TEV_CI_UPDATE_KEY));
+    InstallEngine(kOldEngine);
+    Run();
+    ASSERT_TRUE(WaitForEnd());
+    EXPECT_EQ(LastEvent(), std::string("finished 1 1 ") + kNewVersion);
+}
+
 // Without any trusted key: nothing over plain http, and over https only a newer version.
 TEST_F(UpdaterTest, WithoutAKeyPlainHttpIsRefused) {
+    if (!BuiltInTrustKeys().empty()) {
+        GTEST_SKIP() << "this build has a key built in";
+    }
     TrustNoUpdateKey();
     Publish({}, PackageFormat::kZip, "");
     InstallEngine(kOldEngine);
@@ -597,6 +613,9 @@ TEST_F(UpdaterTest, WithoutAKeyPlainHttpIsRefused) {
 }
 
 TEST_F(UpdaterTest, WithoutAKeyOnlyANewerVersionIsInstalledOverHttps) {
+    if (!BuiltInTrustKeys().empty()) {
+        GTEST_SKIP() << "this build has a key built in";
+    }
     TrustNoUpdateKey();
     UseHttps();
     struct Case {
@@ -722,6 +741,31 @@ TEST_F(UpdaterTest, AnEngineOthersCanWriteIsNotStarted) {
     EXPECT_TRUE(TestHost::LogContains(
         "[TessloadLib] Run Binary (not the user's own or writable by others) " + program));
     EXPECT_FALSE(TestHost::LogContains("[TessloadLib] Execute OK(0)"));
+}
+
+// An archive served at 50 bytes/s would hold the run for most of an hour: at the run's deadline
+// the engine already present starts and the job goes on.
+TEST_F(UpdaterTest, ASlowArchiveEndsAtTheDeadline) {
+    Publish();
+    InstallEngine(kOldEngine);
+    server_.AddRule(kFolder + "/file/TEVDownloadV32.zip",
+                    {.kind = HttpRule::Rate, .bytesPerSecond = 50});
+    Run();
+    ASSERT_TRUE(loop_.WaitFor([&] { return recorder_.progress > 0; }, 20000));
+    EXPECT_EQ(loop_.Call([&] { return recorder_.ends; }), 0);
+    // A second of the clock for every 150 ms of real time: a few bytes arrive in each, so the
+    // connection never counts as idle and only the deadline can end the run.
+    for (uint32_t ms = 0; ms + 1000 < CDownloader::kDeadlineMs; ms += 1000) {
+        loop_.StepClock(1000);
+        loop_.WaitFor([] { return false; }, 150);
+    }
+    EXPECT_EQ(loop_.Call([&] { return recorder_.ends; }), 0) << "still within the deadline";
+    loop_.StepClock(2000);
+    ASSERT_TRUE(loop_.WaitFor([&] { return recorder_.ends > 0; }, 5000));
+    EXPECT_EQ(LastEvent(), std::string("finished 1 0 ") + kNewVersion);
+    EXPECT_TRUE(TestHost::LogContains("[TessloadLib] Update Deadline (60000 ms)"));
+    EXPECT_EQ(InstalledVersion(), kOldVersion);
+    EXPECT_EQ(engineStarts_, 1);
 }
 
 // Files that cannot be placed end the run with an error (the engine is given up), logged in the
