@@ -349,8 +349,18 @@ class ProductSetup:
                                TEV_ENGINE_PORT=str(free_port()))
         for env in (self.engine_env, self.direct_env):
             shutil.rmtree(env["XDG_DATA_HOME"], ignore_errors=True)
+        # Published signed with a key of the run's own, which the library trusts through the
+        # environment: a keyless build installs nothing over plain http.
+        key, public = os.path.join(work, "update.key"), os.path.join(work, "update.pub")
+        for path in (key, public):
+            if os.path.exists(path):
+                os.remove(path)
+        subprocess.run([publisher, "keygen", key, public], check=True, stdout=subprocess.DEVNULL)
+        for env in (self.engine_env, self.direct_env):
+            env["TEV_UPDATE_TRUST_FILE"] = public
         subprocess.run([publisher, "--out", data, "--base-url", f"http://127.0.0.1:{nginx.port}",
-                        engine], check=True, stdout=subprocess.DEVNULL)
+                        "--for-test", "--key", key, engine], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
         self.pid_file = os.path.join(self.engine_env["XDG_DATA_HOME"],
                                      "Velmor/tevDownloadV32/TEVDownloadV32.pid")
 

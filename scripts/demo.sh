@@ -82,9 +82,13 @@ port=$(cat "$demo/server.port")
 export TEV_REPORT_SERVER="127.0.0.1:$(cat "$demo/collector.port")"
 
 # The engine update the library looks for on its download server, made from this build.
+# It is signed with a key the demo makes for itself; the library trusts that key through
+# TEV_UPDATE_TRUST_FILE, as it trusts the demo's CA through SSL_CERT_FILE.
 server="https://127.0.0.1:$port"
+"$build/tools/publish/tev-publish" keygen "$demo/pki/update.key" "$demo/pki/update.pub" >/dev/null
+export TEV_UPDATE_TRUST_FILE="$demo/pki/update.pub"
 "$build/tools/publish/tev-publish" --out "$site" --base-url "$server" \
-    "$build/localengine/TEVDownloadV32"
+    --key "$demo/pki/update.key" "$build/localengine/TEVDownloadV32"
 export TEV_DOWNLOAD_SERVER="$server"
 # A port of the demo's own for the engine, so that an engine of the user's is left alone.
 TEV_ENGINE_PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -180,6 +184,14 @@ check_run() {
 
 run_host
 check_run 0
+# The library installed the engine only after the update's manifest verified against the key.
+verified=$(grep -a -o 'Manifest Verified.*' "$engine_folder/config/service.log" | head -n 1 || true)
+if [ -n "$verified" ]; then
+    echo "The engine update's signature was verified: $verified"
+else
+    echo "FAILED: the library did not verify the engine update's signature" >&2
+    exit 1
+fi
 
 # A second run: everything is in place, so nothing is fetched again and the installer is found.
 echo

@@ -21,10 +21,11 @@ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=
 cmake --build build/asan -j "$jobs"
 (cd build/asan && ctest -j "$ctest_jobs" --output-on-failure --timeout 300)
 
-echo "== ThreadSanitizer: build and run the tests labelled threads"
+echo "== ThreadSanitizer: build and run the tests labelled threads (with the CI update key built in)"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ \
     -DCMAKE_C_COMPILER=gcc -DTEV_SANITIZE=thread -DTEV_TEST_LABELS=threads \
-    -DTEV_BUILD_APP=OFF -DTEV_WERROR=ON
+    -DTEV_BUILD_APP=OFF -DTEV_WERROR=ON \
+    -DTEV_UPDATE_TRUST_KEYS="$root/tests/support/ci_update_key.pub.pem"
 cmake --build build/tsan -j "$jobs"
 (cd build/tsan && ctest -j "$ctest_jobs" -L threads --output-on-failure --timeout 300)
 

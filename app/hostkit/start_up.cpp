@@ -13,11 +13,11 @@ std::string DownloadServerSetting() {
 }
 
 std::string BuiltInFileListUrl() {
-    return "http://" + DownloadServerSetting() + kFileListPath;
+    return TevServerBaseUrl(DownloadServerSetting()) + kFileListPath;
 }
 
 std::string BuiltInBannerUrl() {
-    return "http://" + DownloadServerSetting() + kBannerPath;
+    return TevServerBaseUrl(DownloadServerSetting()) + kBannerPath;
 }
 
 std::string BannerAddress(const std::string& bannerUrl, const std::string& publisherTag,
@@ -25,7 +25,7 @@ std::string BannerAddress(const std::string& bannerUrl, const std::string& publi
     if (!bannerUrl.empty()) {
         return bannerUrl;
     }
-    return "http://" + DownloadServerSetting() +
+    return TevServerBaseUrl(DownloadServerSetting()) +
            FormatText(kFallbackBannerFormat, publisherTag.c_str(), serviceTag.c_str());
 }
 

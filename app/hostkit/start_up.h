@@ -14,9 +14,10 @@ inline constexpr size_t kLockNameLimit = 260;
 // The download server, host[:port]: $TEV_DOWNLOAD_SERVER, else the one this build was made for
 // (the library reads the same setting).
 std::string DownloadServerSetting();
-// http://<download server>/download/qk/tevdownload/filelist.txt
+// <download server>/download/qk/tevdownload/filelist.txt, the server's scheme by the library's
+// rule (TevServerBaseUrl): https when it is given as an https:// address
 std::string BuiltInFileListUrl();
-// http://<download server>/download/qk/tevdownload/qk.gif
+// <download server>/download/qk/tevdownload/qk.gif, the same way
 std::string BuiltInBannerUrl();
 // The banner URL when it is set, else the fallback address of the publisher's and the service's
 // banner on the banner server (this build serves banners from the download server).

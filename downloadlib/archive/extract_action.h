@@ -8,6 +8,10 @@
 constexpr int kArchiveType7z = 1;
 constexpr int kArchiveTypeZip = 2;
 
+// The most bytes one archive may unpack to, declared and written alike (the engine is about
+// 0.5 MB); beyond it the archive is refused with nothing put in place.
+constexpr uint64_t kExtractBudget = uint64_t{64} << 20;
+
 // Results of IExtractAction::Extract.
 constexpr int kExtractOk = 0;
 constexpr int kExtractFailed = 1;        // 7z: any other failure of the extraction
@@ -24,8 +28,9 @@ constexpr int kExtractEntryFailureOther = 6;
 class IExtractAction {
   public:
     // Unpacks the archive (its size a signed 64-bit value given as two halves) into folder
-    // (UTF-8; '/' or '\' separated). Entries that would land outside the folder, and symbolic
-    // links, refuse the whole archive before anything is written.
+    // (UTF-8; '/' or '\' separated). Entries that would land outside the folder, symbolic
+    // links and declared sizes beyond kExtractBudget refuse the whole archive before anything is
+    // written; every entry is written whole before any is put in place.
     virtual int Extract(const void* archive, uint32_t sizeLow, uint32_t sizeHigh,
                         const char* folder) = 0;
     virtual ~IExtractAction() = default;

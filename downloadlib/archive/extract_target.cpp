@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <vector>
@@ -146,6 +147,7 @@ bool CReplacingFile::Open(const std::string& target, mode_t mode) {
             target_ = target;
             temporary_ = candidate;
             fd_ = fd;
+            executable_ = (mode & S_IXUSR) != 0;
             return true;
         }
         if (errno != EEXIST) {
@@ -159,19 +161,35 @@ bool CReplacingFile::Write(const void* data, size_t length) {
     return fd_ >= 0 && cpWriteAll(fd_, data, length) == 0;
 }
 
-bool CReplacingFile::Commit() {
+bool CReplacingFile::Finish() {
+    if (finished_) {
+        return true;
+    }
     if (fd_ < 0) {
         return false;
     }
+    // The mode is ours, whatever the archive or the umask say: executable only when the entry
+    // was, never writable by group or others, never set-id.
+    bool ok = fchmod(fd_, executable_ ? 0755 : 0644) == 0;
     // The data must be on disk before the name points at it, or a crash could leave an empty
     // program under the old name.
-    bool ok = fsync(fd_) == 0;
+    ok = fsync(fd_) == 0 && ok;
     ok = close(fd_) == 0 && ok;
     fd_ = -1;
-    if (!ok || rename(temporary_.c_str(), target_.c_str()) != 0) {
+    if (!ok) {
         Abandon();
         return false;
     }
+    finished_ = true;
+    return true;
+}
+
+bool CReplacingFile::Commit() {
+    if (!Finish() || rename(temporary_.c_str(), target_.c_str()) != 0) {
+        Abandon();
+        return false;
+    }
+    finished_ = false;
     temporary_.clear();
     const size_t slash = target_.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "." : target_.substr(0, slash + 1);
@@ -183,6 +201,7 @@ bool CReplacingFile::Commit() {
 }
 
 void CReplacingFile::Abandon() {
+    finished_ = false;
     if (fd_ >= 0) {
         close(fd_);
         fd_ = -1;
@@ -191,4 +210,46 @@ void CReplacingFile::Abandon() {
         unlink(temporary_.c_str());
         temporary_.clear();
     }
+}
+
+bool CExtractBatch::Declare(uint64_t size) {
+    if (size > budget_ - std::min(declared_, budget_)) {
+        declared_ = budget_ + 1;
+        return false;
+    }
+    declared_ += size;
+    return true;
+}
+
+bool CExtractBatch::Spend(uint64_t bytes) {
+    if (bytes > budget_ - std::min(spent_, budget_)) {
+        spent_ = budget_ + 1;
+        return false;
+    }
+    spent_ += bytes;
+    return true;
+}
+
+CReplacingFile* CExtractBatch::Open(const std::string& target, mode_t mode) {
+    auto file = std::make_unique<CReplacingFile>();
+    if (!file->Open(target, mode)) {
+        return nullptr;
+    }
+    files_.push_back(std::move(file));
+    return files_.back().get();
+}
+
+bool CExtractBatch::CommitAll() {
+    for (const auto& file : files_) {
+        if (!file->Finish()) {
+            return false;
+        }
+    }
+    for (const auto& file : files_) {
+        if (!file->Commit()) {
+            return false;
+        }
+    }
+    files_.clear();
+    return true;
 }

@@ -5,8 +5,10 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/paths.h"
 
@@ -41,8 +43,9 @@ class CReplacingFile {
     CReplacingFile(const CReplacingFile&) = delete;
     CReplacingFile& operator=(const CReplacingFile&) = delete;
 
-    // Creates the temporary file with mode under the process's umask. False when it cannot be
-    // created, or when a folder stands at the target.
+    // Creates the temporary file. Whatever mode asks for, the file is committed 0755 when mode
+    // has the owner's execute bit, else 0644 (set with fchmod, not left to the umask). False
+    // when it cannot be created, or when a folder stands at the target.
     bool Open(const std::string& target, mode_t mode);
     int Descriptor() const { return fd_; }
     // Writes every byte (through the write-failure seam); false on any failure.
@@ -50,6 +53,8 @@ class CReplacingFile {
     // Syncs and closes the temporary file and renames it over the target. False (the target
     // untouched, the temporary file gone) when any step fails.
     bool Commit();
+    // The first half of Commit: modes set, data synced, file closed; Commit renames it.
+    bool Finish();
     // Closes and removes the temporary file; the target stays as it was.
     void Abandon();
 
@@ -57,4 +62,29 @@ class CReplacingFile {
     std::string target_;
     std::string temporary_;
     int fd_ = -1;
+    bool executable_ = false;
+    bool finished_ = false;
+};
+
+// One extraction's files and budget: what its entries declare and what they really unpack to are
+// both held to the budget, and every file waits, whole and synced, until all are; only then are
+// they put in place together. Anything short of that leaves every target as it was.
+class CExtractBatch {
+  public:
+    explicit CExtractBatch(uint64_t budget) : budget_(budget) {}
+
+    // The checking pass: false once the declared sizes together exceed the budget.
+    bool Declare(uint64_t size);
+    // The writing pass: false once the bytes written together exceed the budget.
+    bool Spend(uint64_t bytes);
+    // A new file for target, held by the batch (null when it cannot be made).
+    CReplacingFile* Open(const std::string& target, mode_t mode);
+    // Puts every file in place; false (nothing more renamed) at the first that fails.
+    bool CommitAll();
+
+  private:
+    uint64_t budget_;
+    uint64_t declared_ = 0;
+    uint64_t spent_ = 0;
+    std::vector<std::unique_ptr<CReplacingFile>> files_;
 };

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/extract_action.h"
 #include "archive/extract_target.h"
 
 namespace {
@@ -77,23 +78,25 @@ bool IsFolder(struct archive_entry* entry) {
 // Writes the current entry's bytes to target; false on any failure, which leaves whatever was
 // at target untouched.
 bool WriteEntry(struct archive* reader, struct archive_entry* entry, const std::string& target,
-                char* buffer) {
+                char* buffer, CExtractBatch* batch) {
     const mode_t mode = archive_entry_perm(entry) & 0777;
-    CReplacingFile file;
-    if (!file.Open(target, mode != 0 ? mode : 0666)) {
+    CReplacingFile* opened = batch->Open(target, mode != 0 ? mode : 0666);
+    if (opened == nullptr) {
         return false;
     }
+    CReplacingFile& file = *opened;
     while (true) {
         // A bad checksum reads as a warning: the data is not what was packed.
         const la_ssize_t n = archive_read_data(reader, buffer, kCopyBufferSize);
         if (n == 0) {
             break;
         }
-        if (n < 0 || !file.Write(buffer, static_cast<size_t>(n))) {
+        if (n < 0 || !batch->Spend(static_cast<uint64_t>(n)) ||
+            !file.Write(buffer, static_cast<size_t>(n))) {
             return false;
         }
     }
-    return file.Commit();
+    return file.Finish();
 }
 
 // The extraction itself: 0, 2 when the archive cannot be read, 4 when it is refused or an
@@ -109,10 +112,14 @@ int Extract7z(const std::string& destination, const void* data, size_t size) {
     }
     struct archive_entry* entry = nullptr;
     bool failed = false;
+    CExtractBatch batch(kExtractBudget);
     while (NextEntry(reader.get(), &entry, &failed)) {
         std::string target;
         if (IsLink(entry) ||
-            !EntryTarget(destination, EntryName(entry), IsFolder(entry), &target)) {
+            !EntryTarget(destination, EntryName(entry), IsFolder(entry), &target) ||
+            (archive_entry_size_is_set(entry) != 0 &&
+             (archive_entry_size(entry) < 0 ||
+              !batch.Declare(static_cast<uint64_t>(archive_entry_size(entry)))))) {
             return kExtractEntryFailed;
         }
     }
@@ -138,11 +145,12 @@ int Extract7z(const std::string& destination, const void* data, size_t size) {
         if (const size_t slash = target.find_last_of('/'); slash != std::string::npos) {
             CreateFolderPath(target.substr(0, slash));
         }
-        if (!WriteEntry(reader.get(), entry, target, buffer.get())) {
+        if (!WriteEntry(reader.get(), entry, target, buffer.get(), &batch)) {
             return kExtractEntryFailed;
         }
     }
-    return failed ? kExtractEntryFailed : kExtractOk;
+    // Every entry is written whole before the first is put in place.
+    return failed || !batch.CommitAll() ? kExtractEntryFailed : kExtractOk;
 }
 
 }  // namespace

@@ -289,6 +289,10 @@ uint32_t CZipReader::GetEntry(int index, ZipEntry* entry) {
 }
 
 uint32_t CZipReader::ExtractEntry(int index, const std::string& target) {
+    return ExtractEntry(index, target, nullptr);
+}
+
+uint32_t CZipReader::ExtractEntry(int index, const std::string& target, CExtractBatch* batch) {
     ZipEntry entry;
     if (const uint32_t code = GetEntry(index, &entry); code != ZR_OK) {
         return code;
@@ -306,10 +310,11 @@ uint32_t CZipReader::ExtractEntry(int index, const std::string& target) {
     if (const uint32_t code = GoTo(index); code != ZR_OK) {
         return code;
     }
-    return CopyCurrentEntry(entry, target);
+    return CopyCurrentEntry(entry, target, batch);
 }
 
-uint32_t CZipReader::CopyCurrentEntry(const ZipEntry& entry, const std::string& target) {
+uint32_t CZipReader::CopyCurrentEntry(const ZipEntry& entry, const std::string& target,
+                                      CExtractBatch* batch) {
     Impl& s = *impl_;
     unz_file_info64 info{};
     if (unzGetCurrentFileInfo64(s.file, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
@@ -321,11 +326,15 @@ uint32_t CZipReader::CopyCurrentEntry(const ZipEntry& entry, const std::string& 
     if (unzOpenCurrentFile(s.file) != UNZ_OK) {
         return ZR_READ;
     }
-    CReplacingFile file;
-    if (!file.Open(target, FileMode(entry))) {
+    CReplacingFile own;
+    CReplacingFile* opened = batch != nullptr
+                                 ? batch->Open(target, FileMode(entry))
+                                 : (own.Open(target, FileMode(entry)) ? &own : nullptr);
+    if (opened == nullptr) {
         unzCloseCurrentFile(s.file);
         return ZR_NOFILE;
     }
+    CReplacingFile& file = *opened;
     if (s.copyBuffer == nullptr) {
         s.copyBuffer = std::make_unique<uint8_t[]>(kCopyBufferSize);
     }
@@ -339,7 +348,8 @@ uint32_t CZipReader::CopyCurrentEntry(const ZipEntry& entry, const std::string& 
             code = ZR_FLATE;
             break;
         }
-        if (!file.Write(s.copyBuffer.get(), static_cast<size_t>(n))) {
+        if ((batch != nullptr && !batch->Spend(static_cast<uint64_t>(n))) ||
+            !file.Write(s.copyBuffer.get(), static_cast<size_t>(n))) {
             code = ZR_WRITE;
             break;
         }
@@ -351,7 +361,7 @@ uint32_t CZipReader::CopyCurrentEntry(const ZipEntry& entry, const std::string& 
     if (code == ZR_OK) {
         const struct timespec times[2] = {{entry.accessTime, 0}, {entry.writeTime, 0}};
         futimens(file.Descriptor(), times);
-        if (!file.Commit()) {
+        if (batch == nullptr ? !file.Commit() : !file.Finish()) {
             code = ZR_WRITE;
         }
     }

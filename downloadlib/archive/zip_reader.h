@@ -26,6 +26,8 @@ constexpr uint32_t kZipAttributeSystem = 0x04;
 constexpr uint32_t kZipAttributeFolder = 0x10;
 constexpr uint32_t kZipAttributeArchive = 0x20;
 
+class CExtractBatch;
+
 struct ZipEntry {
     // For index -1 (the archive as a whole): the number of entries, and nothing else.
     int index = -1;
@@ -57,6 +59,9 @@ class CZipReader {
     // Writes the entry to target (a folder entry: creates it), replacing any existing file, and
     // gives it the entry's mode and times. A file that fails half way is removed.
     uint32_t ExtractEntry(int index, const std::string& target);
+    // The same into batch: the bytes count against its budget and the file waits there, whole,
+    // for the batch to put it in place (ZR_WRITE once the budget is spent).
+    uint32_t ExtractEntry(int index, const std::string& target, CExtractBatch* batch);
     void Close();
 
   private:
@@ -64,7 +69,8 @@ class CZipReader {
     explicit CZipReader(std::unique_ptr<Impl> impl);
 
     uint32_t GoTo(int index);
-    uint32_t CopyCurrentEntry(const ZipEntry& entry, const std::string& target);
+    uint32_t CopyCurrentEntry(const ZipEntry& entry, const std::string& target,
+                              CExtractBatch* batch);
 
     std::unique_ptr<Impl> impl_;
 };

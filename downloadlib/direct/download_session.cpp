@@ -35,6 +35,7 @@ void CDownloadSession::Start() {
     url_ = url;
     busy_ = true;
     urlKind_ = progressFile_->UrlKind(url_);
+    bodyLimit_ = progressFile_->BodyLimit(url_);
     contentLength_ = 0;
     body_ = {};
 
@@ -111,7 +112,8 @@ void CDownloadSession::OnResponseHeader(uintptr_t) {
     int64_t length = 0;
     layer_->GetStatusCode(&status);
     layer_->GetContentLength(&length);
-    if (status != eNWHSC_HTTP_OK || length <= 0 || length > MaxBodySize(urlKind_)) {
+    if (status != eNWHSC_HTTP_OK || length <= 0 || length > MaxBodySize(urlKind_) ||
+        (bodyLimit_ > 0 && length > bodyLimit_)) {
         Fail(kReasonUnusableResponse);
         return;
     }

@@ -35,6 +35,8 @@ class IProgressFile {
     virtual int32_t Deliver(const std::string& url, const uint8_t* data, int64_t size,
                             int32_t* kind) = 0;
     virtual int32_t UrlKind(const std::string& url) = 0;
+    // The most bytes the file takes from url, below the bound of its kind; 0: that bound alone.
+    virtual int64_t BodyLimit(const std::string&) { return 0; }
 
   protected:
     ~IProgressFile() = default;
@@ -125,4 +127,5 @@ class CDownloadSession final : public vmTObject<vmIUnknown>, private nwIHttpClie
     IProgressFile* progressFile_ = nullptr;
     bool busy_ = false;
     int32_t urlKind_ = kUrlKindNone;
+    int64_t bodyLimit_ = 0;
 };

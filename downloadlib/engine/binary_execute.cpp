@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,6 +138,18 @@ void RecordServingEngine(const std::string& enginePath, pid_t started) {
     }
 }
 
+// Whether path is a file of this user's that nobody else can write, in a folder of the same kind:
+// anything else may have been put there by someone who is not the user.
+bool OwnedAndPrivate(const std::string& path) {
+    struct stat file {};
+    struct stat folder {};
+    const size_t slash = path.find_last_of('/');
+    const std::string parent = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    return lstat(path.c_str(), &file) == 0 && S_ISREG(file.st_mode) && file.st_uid == geteuid() &&
+           (file.st_mode & 022) == 0 && stat(parent.c_str(), &folder) == 0 &&
+           S_ISDIR(folder.st_mode) && folder.st_uid == geteuid() && (folder.st_mode & 022) == 0;
+}
+
 }  // namespace
 
 void SetRunElevatedFlag(uint8_t flag) {
@@ -178,6 +191,11 @@ bool CBinaryExecute_V3::RunEngine() {
         WriteLogLine("[TessloadLib] Run Binary (no executable file)");
         return false;
     }
+    if (!OwnedAndPrivate(path)) {
+        WriteLogLineF("[TessloadLib] Run Binary (not the user's own or writable by others) %s",
+                      path.c_str());
+        return false;
+    }
     const char* file = path.c_str();
     RetireEngineOfOtherReach(path, cpEnvironmentWith({}));
     cpDetachedProcess process;
@@ -214,9 +232,16 @@ bool CBinaryExecute_V3::RunEngine() {
     }
     switch (readiness) {
         case cpReadiness::kTimedOut:
-            // A program that never signals counts as started, as one that never idles would.
+            // A program that never signals is no engine to hand jobs to; left running, every
+            // further attempt would add one more. Its pipe is still open, so it has not exited
+            // and the pid is still its own.
             WriteLogLineF("[TessloadLib] WFII Timeout (%d ms)", readyTimeoutMs_);
-            break;
+            if (process.pid() > 0 && kill(process.pid(), SIGKILL) == 0) {
+                WriteLogLineF("[TessloadLib] Engine Ended (never ready)(pid: %d)",
+                              static_cast<int>(process.pid()));
+            }
+            WriteLogLine("[TessloadLib] End WFII");
+            return false;
         case cpReadiness::kClosed:
             WriteLogLine("[TessloadLib] WFII Closed (the engine ended its ready pipe)");
             break;

@@ -51,8 +51,9 @@ class CBinaryExecute_V3 : public CBinaryExecBase {
 
     bool LocateExecutable(std::string* out) override;
     void CopyExecutablePath(std::string* out, const std::string& in) override;
-    // True when a process was started (also when it did not signal readiness in time). Blocks
-    // its caller for at most the readiness time-out after the start.
+    // True when a process was started and did not fail its readiness: one that does not signal
+    // in time is ended by its pid and counts as not started. Blocks its caller for at most the
+    // readiness time-out after the start.
     bool RunEngine();
 
   private:

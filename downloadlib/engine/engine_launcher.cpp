@@ -62,12 +62,16 @@ void CEngineLauncher::OnUpdateProgress(const std::string& url, int64_t bytes) {
 
 void CEngineLauncher::OnUpdateFinished(int32_t engineStarted, int32_t updateSucceeded,
                                        const std::string& newVersion) {
-    WriteLogLine(updateSucceeded != 0 && !newVersion.empty() ? "[TessloadLib] Patch Success"
-                                                             : "[TessloadLib] Patch Fail");
+    // An update succeeded only when the engine it installed then started.
+    WriteLogLine(updateSucceeded != 0 && engineStarted == 1 && !newVersion.empty()
+                     ? "[TessloadLib] Patch Success"
+                     : "[TessloadLib] Patch Fail");
     if (listener_ == nullptr) {
         return;
     }
-    if (engineStarted == 1 || updateSucceeded == 1) {
+    // Without a started engine there is nothing to talk to, however the update went: the job
+    // goes to the direct downloader at once.
+    if (engineStarted == 1) {
         listener_->OnEngineReady();
     } else {
         listener_->OnEngineFailed();

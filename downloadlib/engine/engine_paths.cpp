@@ -2,35 +2,30 @@
 
 #include <cstdlib>
 
+#include "foundation/paths.h"
+
 std::string GetApplicationDataFolder() {
-    std::string folder;
-    const char* xdg = std::getenv("XDG_DATA_HOME");
-    const char* home = std::getenv("HOME");
-    if (xdg != nullptr && xdg[0] == '/') {
-        folder = xdg;
-    } else if (home != nullptr && home[0] != '\0') {
-        folder = std::string(home) + (home[std::char_traits<char>::length(home) - 1] == '/'
-                                          ? ".local/share"
-                                          : "/.local/share");
-    }
-    if (!folder.empty() && folder.back() != '/') {
-        folder += '/';
-    }
-    return folder;
+    const std::string folder = UserDataFolder();
+    return folder.empty() ? folder : folder + "/";
 }
 
 void CGetPath_V32::GetBaseFolder(std::string* out) {
-    *out = GetApplicationDataFolder() + kMakerFolderName;
+    const std::string data = GetApplicationDataFolder();
+    *out = data.empty() ? data : data + kMakerFolderName;
 }
 
 void CGetPath_V32::GetEngineFolder(std::string* out) {
     GetBaseFolder(out);
-    *out += kEngineFolderName;
+    if (!out->empty()) {
+        *out += kEngineFolderName;
+    }
 }
 
 void CGetPath_V32::GetEnginePath(std::string* out) {
     GetEngineFolder(out);
-    *out += kEngineFileName;
+    if (!out->empty()) {
+        *out += kEngineFileName;
+    }
 }
 
 IGetPath& EnginePathProvider() {

@@ -11,9 +11,9 @@ constexpr char kEngineFileName[] = "TEVDownloadV32";
 constexpr char kMakerFolderName[] = "Velmor/";
 constexpr char kEngineFolderName[] = "tevDownloadV32/";
 
-// Per-user application data: $XDG_DATA_HOME when it is an absolute path, else
-// $HOME/.local/share; with a '/' appended when it does not end in one. Empty when neither is
-// known, which makes the engine paths relative to the current directory.
+// Per-user application data (foundation/paths.h, the rule the log follows too) with a '/'
+// appended. Empty when there is no absolute one; the engine paths are then empty as well: no
+// engine is installed or started, and jobs go to the direct downloader.
 std::string GetApplicationDataFolder();
 
 class IGetPath {

@@ -48,7 +48,9 @@ std::string LogTimeStamp(const tm& time) {
 }
 
 const std::string& LogFilePath() {
-    static const std::string path = EngineFolder() + "config/service.log";
+    // No absolute data folder: no log file, rather than one under the current folder.
+    static const std::string path =
+        EngineFolder().empty() ? std::string() : EngineFolder() + "config/service.log";
     return path;
 }
 

@@ -17,16 +17,28 @@ std::string EnvOr(const char* name, const char* fallback) {
 }  // namespace
 
 std::string UserDataFolder() {
+    const auto trimmed = [](std::string folder) {
+        while (!folder.empty() && folder.back() == '/') {
+            folder.pop_back();
+        }
+        return folder;
+    };
     const char* xdg = std::getenv("XDG_DATA_HOME");
-    if (xdg != nullptr && xdg[0] == '/') {
-        return xdg;
+    if (xdg != nullptr && xdg[0] == '/' && !trimmed(xdg).empty()) {
+        return trimmed(xdg);
     }
+    // Only an absolute home names a place of the user's own; anything else would resolve
+    // against whatever folder the process happens to run in.
     const char* home = std::getenv("HOME");
-    return std::string(home != nullptr ? home : "") + "/.local/share";
+    if (home == nullptr || home[0] != '/') {
+        return {};
+    }
+    return trimmed(home) + "/.local/share";
 }
 
 std::string EngineFolder() {
-    return UserDataFolder() + "/Velmor/tevDownloadV32/";
+    const std::string data = UserDataFolder();
+    return data.empty() ? std::string() : data + "/Velmor/tevDownloadV32/";
 }
 
 std::string DownloadServer() {

@@ -3,9 +3,11 @@
 
 #include <string>
 
-// Per-user application data: $XDG_DATA_HOME, else $HOME/.local/share (no trailing '/').
+// Per-user application data: $XDG_DATA_HOME when absolute, else $HOME/.local/share when HOME is
+// absolute (no trailing '/'); empty when neither is, so that nothing is kept in a relative place.
 std::string UserDataFolder();
-// The engine folder, ending in '/': <user data>/Velmor/tevDownloadV32/.
+// The engine folder, ending in '/': <user data>/Velmor/tevDownloadV32/; empty without user data.
+// The one rule for the engine's files and the library's log alike.
 std::string EngineFolder();
 
 // host[:port] of the download and report servers: the environment variables TEV_DOWNLOAD_SERVER

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "foundation/log.h"
+#include "update/trust.h"
 #include "xml/xml_parser.h"
 
 namespace {
@@ -50,14 +51,19 @@ uint32_t CountFiles(const CXMLElement* root) {
 }
 
 std::vector<std::string> BuildUpdateList(const std::string& newVersion,
-                                         const CEngineEnvironment& environment) {
+                                         const CEngineEnvironment& environment, bool newerOnly) {
     const std::string current = environment.currentVersion();
     WriteLogLineF("[TessloadLib] Current Version: %s / New Version: %s", current.c_str(),
                   newVersion.c_str());
     const std::string enginePath = environment.enginePath();
     const std::string secondaryPath = environment.secondaryPath();
     std::vector<std::string> list;
-    if (newVersion != current) {
+    int order = 0;
+    const bool newer = CompareDottedVersions(newVersion, current, &order) && order > 0;
+    if (newVersion != current && newerOnly && !newer && FileExists(enginePath)) {
+        WriteLogLineF("[TessloadLib] Not Newer (Current Version: %s / New Version: %s)",
+                      current.c_str(), newVersion.c_str());
+    } else if (newVersion != current) {
         list.push_back(enginePath);
         list.push_back(secondaryPath);
     } else {

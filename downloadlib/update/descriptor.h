@@ -40,10 +40,12 @@ void ReadFileEntry(const CXMLElement* root, const std::string& fileName, std::st
 uint32_t CountFiles(const CXMLElement* root);
 
 // The full local paths of the engine files that need a download (empty entries count in the
-// size). Any difference between the two version texts counts, an older offer too. Writes the
-// two log lines of the decision.
+// size). Any difference between the two version texts counts, an older offer too, unless
+// newerOnly: then only a strictly newer dotted version (or an engine that is not there) does.
+// Writes the two log lines of the decision.
 std::vector<std::string> BuildUpdateList(const std::string& newVersion,
-                                         const CEngineEnvironment& environment);
+                                         const CEngineEnvironment& environment,
+                                         bool newerOnly = false);
 
 // Splits a path at its last '/' or '\' into the folder (with the separator) and the name.
 void SplitPath(const std::string& path, std::string* folder, std::string* name);

@@ -1,17 +1,23 @@
 #include "update/download_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <utility>
 
 #include "archive/extract_action.h"
+#include "foundation/clock.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "update/hash_document.h"
 #include "xml/xml_parser.h"
 
 CDownloadFile::CDownloadFile(IDownloadFileEventListener* listener, std::string url,
-                             std::string hashUrl, std::string name, std::string folder)
-    : listener_(listener) {
+                             std::string hashUrl, std::string name, std::string folder,
+                             bool manifest)
+    : listener_(listener), manifest_(manifest) {
     if (url.empty()) {
         return;
     }
@@ -26,7 +32,7 @@ CDownloadFile::CDownloadFile(IDownloadFileEventListener* listener, std::string u
 }
 
 bool CDownloadFile::IsDescriptor() const {
-    return !hashDocument_.has_value() && folder_.empty() && name_.empty();
+    return !manifest_ && !hashDocument_.has_value() && folder_.empty() && name_.empty();
 }
 
 bool CDownloadFile::NextUrl(std::string* url) {
@@ -48,7 +54,21 @@ int32_t CDownloadFile::UrlKind(const std::string& url) {
     if (!hashUrl_.empty() && url == hashUrl_) {
         return kUrlKindHash;
     }
-    return url == url_ ? kUrlKindMain : kUrlKindNone;
+    if (url != url_) {
+        return kUrlKindNone;
+    }
+    // The manifest completes as the descriptor does: the run then fetches what it adds.
+    return manifest_ ? kUrlKindDescriptor : kUrlKindMain;
+}
+
+int64_t CDownloadFile::BodyLimit(const std::string& url) {
+    if (manifest_) {
+        return static_cast<int64_t>(url == hashUrl_ ? kMaxSignatureDocumentSize : kMaxManifestSize);
+    }
+    if (url == url_ && listed_) {
+        return static_cast<int64_t>(listed_->length);
+    }
+    return 0;
 }
 
 int32_t CDownloadFile::Deliver(const std::string& url, const uint8_t* data, int64_t size,
@@ -68,6 +88,14 @@ int32_t CDownloadFile::Deliver(const std::string& url, const uint8_t* data, int6
         hashUrl_.clear();
         hashDocument_.emplace(data, data + size);
         return kFileOk;
+    }
+    if (manifest_ && url == url_) {
+        *kind = lastKind_ = kUrlKindDescriptor;
+        if (listener_ == nullptr || size > UINT32_MAX) {
+            return kFileBadArguments;
+        }
+        return listener_->OnManifestDelivered(this, hashDocument_ ? &*hashDocument_ : nullptr, data,
+                                              static_cast<uint32_t>(size));
     }
     if (url == url_) {
         *kind = lastKind_ = kUrlKindMain;
@@ -98,7 +126,7 @@ bool CDownloadFile::Release(bool success) {
     if (success) {
         return true;
     }
-    if (!hashUrl_.empty() && IsSecureUrl(url_)) {
+    if (!hashUrl_.empty() && IsSecureUrl(url_) && !manifest_) {
         // Verified TLS vouches for the archive itself: without its hash document the next
         // attempt fetches it unchecked.
         hashUrl_.clear();
@@ -113,8 +141,20 @@ bool CDownloadFile::Matches(const std::string& url) const {
     return !hashUrl_.empty() ? url == hashUrl_ : url == url_;
 }
 
-CDownloadFileList::CDownloadFileList(CEngineEnvironment environment)
-    : environment_(std::move(environment)) {}
+CDownloadFileList::CDownloadFileList(CEngineEnvironment environment, CTrustRoots trust)
+    : environment_(std::move(environment)), trust_(std::move(trust)) {}
+
+void CDownloadFileList::AddManifest(const std::string& manifestUrl,
+                                    const std::string& signaturesUrl,
+                                    const std::string& descriptorUrl) {
+    if (manifestUrl.empty()) {
+        return;
+    }
+    descriptorUrl_ = descriptorUrl;
+    updateFolderUrl_ = manifestUrl.substr(0, manifestUrl.find_last_of('/') + 1);
+    files_.push_back(
+        std::make_unique<CDownloadFile>(this, manifestUrl, signaturesUrl, "", "", true));
+}
 
 bool CDownloadFileList::AddFile(const std::string& url, const std::string& hashUrl,
                                 const std::string& name, const std::string& folder) {
@@ -162,10 +202,134 @@ bool CDownloadFileList::Contains(const CDownloadFile* file) const {
                        [&](const auto& owned) { return owned.get() == file; });
 }
 
-int32_t CDownloadFileList::OnDescriptorDelivered(CDownloadFile*, const uint8_t* data,
+namespace {
+
+// The engine folder, made when missing and writable by the user alone (the engine is refused a
+// start from any other).
+bool PrepareEngineFolder(const std::string& folder) {
+    struct stat st {};
+    if (folder.empty() || folder[0] != '/' || !CreateFolderPath(folder) ||
+        stat(folder.c_str(), &st) != 0 || st.st_uid != geteuid()) {
+        return false;
+    }
+    return (st.st_mode & 022) == 0 || chmod(folder.c_str(), st.st_mode & 0755) == 0;
+}
+
+std::string Text(const uint8_t* data, size_t size) {
+    return std::string(reinterpret_cast<const char*>(data), size);
+}
+
+}  // namespace
+
+int32_t CDownloadFileList::OnManifestDelivered(CDownloadFile* file,
+                                               const std::vector<uint8_t>* signatures,
+                                               const uint8_t* data, uint32_t size) {
+    if (file == nullptr || data == nullptr || size == 0) {
+        return kFileBadArguments;
+    }
+    const char* url = file->Url().c_str();
+    // The signature covers the raw bytes: they are verified before anything reads them.
+    const std::string keyId =
+        signatures != nullptr
+            ? VerifySignatures(trust_, Text(signatures->data(), signatures->size()),
+                               std::string_view(reinterpret_cast<const char*>(data), size))
+            : std::string();
+    if (keyId.empty()) {
+        WriteLogLineF("[TessloadLib] Manifest Signature Refused (URL: %s)(Keys: %d)", url,
+                      static_cast<int>(trust_.keys.size()));
+        return kFileRefused;
+    }
+    CUpdateManifest manifest;
+    std::string error;
+    if (!ParseManifest(std::string_view(reinterpret_cast<const char*>(data), size), &manifest,
+                       &error)) {
+        WriteLogLineF("[TessloadLib] Manifest Unusable (URL: %s)(%s)", url, error.c_str());
+        return kFileRefused;
+    }
+    const int64_t now = static_cast<int64_t>(cpGetSeconds());
+    if (manifest.expires <= now) {
+        WriteLogLineF("[TessloadLib] Manifest Expired (Expires: %s)",
+                      FormatUtcTime(manifest.expires).c_str());
+        return kFileRefused;
+    }
+    const std::string engineFolder = environment_.engineFolder();
+    if (!PrepareEngineFolder(engineFolder)) {
+        return kFileNoEngineFolder;
+    }
+    const uint64_t accepted = ReadAcceptedManifestVersion(engineFolder);
+    if (manifest.version < accepted) {
+        WriteLogLineF("[TessloadLib] Manifest Rollback (Version: %llu / Accepted: %llu)",
+                      static_cast<unsigned long long>(manifest.version),
+                      static_cast<unsigned long long>(accepted));
+        return kFileRefused;
+    }
+    if (updateFolderUrl_ + manifest.document.path != descriptorUrl_) {
+        WriteLogLineF("[TessloadLib] Manifest For Another Document (%s)",
+                      manifest.document.path.c_str());
+        return kFileRefused;
+    }
+    if (manifest.version > accepted &&
+        !WriteAcceptedManifestVersion(engineFolder, manifest.version)) {
+        // Without the record a replay could not be told later: nothing is installed.
+        WriteLogLineF("[TessloadLib] Manifest Version Not Recorded (Version: %llu)",
+                      static_cast<unsigned long long>(manifest.version));
+        return kFileNoEngineFolder;
+    }
+    WriteLogLineF("[TessloadLib] Manifest Verified (Version: %llu)(Key: %s)(Expires: %s)",
+                  static_cast<unsigned long long>(manifest.version), keyId.c_str(),
+                  FormatUtcTime(manifest.expires).c_str());
+    manifest_ = std::move(manifest);
+    files_.push_back(std::make_unique<CDownloadFile>(this, descriptorUrl_, "", "", ""));
+    files_.back()->SetListed(manifest_->document);
+    return kFileOk;
+}
+
+bool CDownloadFileList::DownloadsAllowed(const std::string& descriptorUrl,
+                                         std::vector<CUpdateDownload>* downloads) {
+    for (CUpdateDownload& download : *downloads) {
+        // An https descriptor vouches only for addresses that are as well protected as itself.
+        if (IsSecureUrl(descriptorUrl) &&
+            (!IsSecureUrl(download.url) ||
+             (!download.hashUrl.empty() && !IsSecureUrl(download.hashUrl)))) {
+            WriteLogLineF("[TessloadLib] Insecure Address Refused (URL: %s)", download.url.c_str());
+            return false;
+        }
+        if (!trust_.required) {
+            continue;
+        }
+        const bool inFolder =
+            download.url.size() > updateFolderUrl_.size() &&
+            download.url.compare(0, updateFolderUrl_.size(), updateFolderUrl_) == 0;
+        const CManifestEntry* entry =
+            inFolder && manifest_ ? manifest_->Find(download.url.substr(updateFolderUrl_.size()))
+                                  : nullptr;
+        if (entry == nullptr) {
+            WriteLogLineF("[TessloadLib] Not In Manifest (URL: %s)", download.url.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int32_t CDownloadFileList::OnDescriptorDelivered(CDownloadFile* file, const uint8_t* data,
                                                  uint32_t size) {
     if (data == nullptr || size == 0) {
         return kFileBadArguments;
+    }
+    const std::string descriptorUrl = file != nullptr ? file->Url() : descriptorUrl_;
+    if (trust_.required) {
+        const CManifestEntry* listed =
+            file != nullptr && file->Listed() ? &*file->Listed() : nullptr;
+        if (!manifest_ || listed == nullptr) {
+            WriteLogLineF("[TessloadLib] Descriptor Without Manifest (URL: %s)",
+                          descriptorUrl.c_str());
+            return kFileRefused;
+        }
+        if (size != listed->length || Sha256Hex(data, size) != listed->sha256) {
+            WriteLogLineF("[TessloadLib] Descriptor Digest Mismatch (URL: %s)",
+                          descriptorUrl.c_str());
+            return kFileRefused;
+        }
     }
     const std::string text(reinterpret_cast<const char*>(data), size);
     CXMLParserVelmor parser;
@@ -173,7 +337,7 @@ int32_t CDownloadFileList::OnDescriptorDelivered(CDownloadFile*, const uint8_t* 
     const CXMLElement* root = parser.Root();
 
     const std::string engineFolder = environment_.engineFolder();
-    if (!CreateFolderPath(engineFolder)) {
+    if (!PrepareEngineFolder(engineFolder)) {
         return kFileNoEngineFolder;
     }
     const std::string enginePath = environment_.enginePath();
@@ -185,11 +349,27 @@ int32_t CDownloadFileList::OnDescriptorDelivered(CDownloadFile*, const uint8_t* 
         return kFileBadDescriptor;
     }
     newVersion_ = version;
+    if (trust_.required && version != manifest_->offer) {
+        WriteLogLineF("[TessloadLib] Descriptor Version Mismatch (Descriptor: %s / Manifest: %s)",
+                      version.c_str(), manifest_->offer.c_str());
+        return kFileRefused;
+    }
     std::vector<CUpdateDownload> downloads;
-    const bool formed =
-        FormDownloads(root, BuildUpdateList(version, environment_), enginePath, &downloads);
+    // Without a signed manifest nothing tells a stale offer from a fresh one: only a newer
+    // version goes in.
+    const bool formed = FormDownloads(
+        root, BuildUpdateList(version, environment_, !trust_.required), enginePath, &downloads);
+    if (!DownloadsAllowed(descriptorUrl, &downloads)) {
+        return kFileRefused;
+    }
     for (const CUpdateDownload& download : downloads) {
-        AddFile(download.url, download.hashUrl, download.name, download.folder);
+        if (!AddFile(download.url, download.hashUrl, download.name, download.folder)) {
+            continue;
+        }
+        if (trust_.required) {
+            files_.back()->SetListed(
+                *manifest_->Find(download.url.substr(updateFolderUrl_.size())));
+        }
     }
     return formed ? kFileOk : kFileBadDescriptor;
 }
@@ -200,13 +380,34 @@ int32_t CDownloadFileList::OnFileDelivered(CDownloadFile* file,
     if (file == nullptr || data == nullptr || size <= 0) {
         return kFileBadArguments;
     }
+    if (trust_.required) {
+        // Trust comes from the manifest: length and SHA-256 before anything else looks inside.
+        const std::optional<CManifestEntry>& listed = file->Listed();
+        if (!listed) {
+            WriteLogLineF("[TessloadLib] Not In Manifest (URL: %s)", file->Url().c_str());
+            return kFileRefused;
+        }
+        if (static_cast<uint64_t>(size) != listed->length) {
+            WriteLogLineF("[TessloadLib] Length Mismatch (URL: %s)(Listed: %llu)(Received: %lld)",
+                          file->Url().c_str(), static_cast<unsigned long long>(listed->length),
+                          static_cast<long long>(size));
+            return kFileHashMismatch;
+        }
+        if (Sha256Hex(data, static_cast<size_t>(size)) != listed->sha256) {
+            WriteLogLineF("[TessloadLib] Digest Mismatch (URL: %s)", file->Url().c_str());
+            return kFileHashMismatch;
+        }
+    } else if (!IsSecureUrl(file->Url())) {
+        WriteLogLineF("[TessloadLib] Refused Unsigned File (URL: %s)", file->Url().c_str());
+        return kFileRefused;
+    }
     if (hashDocument != nullptr) {
         if (!VerifyWithHashDocument(hashDocument->data(), hashDocument->size(), data,
                                     static_cast<uint64_t>(size))) {
             WriteLogLineF("[TessloadLib] Hash Mismatch (URL: %s)", file->Url().c_str());
             return kFileHashMismatch;
         }
-    } else if (IsSecureUrl(file->Url())) {
+    } else if (IsSecureUrl(file->Url()) || trust_.required) {
         WriteLogLineF("[TessloadLib] Unchecked File (URL: %s)", file->Url().c_str());
     } else {
         // Nothing vouches for an archive fetched over plain http without its hash document.
@@ -221,12 +422,42 @@ int32_t CDownloadFileList::OnFileDelivered(CDownloadFile* file,
     switch (ExtractArchive(kind, data, static_cast<uint32_t>(full),
                            static_cast<uint32_t>(full >> 32), file->Folder().c_str())) {
         case kExtractEntryOk:
-            return kFileOk;
+            break;
         case kExtractEntryFailureOther:
             return kFileUnpackFailedOther;
         default:
             return kFileUnpackFailed;
     }
+    // The program now in place must be the one offered; anything else is a failed update that
+    // fetching again within this run would not mend.
+    std::string folder;
+    std::string engineName;
+    SplitPath(environment_.enginePath(), &folder, &engineName);
+    if (file->Name() == engineName) {
+        // The program runs whatever modes its archive carried (or left out).
+        std::string placed = file->Folder();
+        if (!placed.empty() && placed.back() != '/' && placed.back() != '\\') {
+            placed += '/';
+        }
+        placed += engineName;
+        const int fd = open(placed.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        const bool executable = fd >= 0 && fchmod(fd, 0755) == 0;
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (!executable) {
+            return kFileUnpackFailed;
+        }
+    }
+    if (file->Name() == engineName && !newVersion_.empty()) {
+        const std::string installed = environment_.currentVersion();
+        if (installed != newVersion_) {
+            WriteLogLineF("[TessloadLib] Installed Version Mismatch (Installed: %s / Offered: %s)",
+                          installed.c_str(), newVersion_.c_str());
+            return kFileRefused;
+        }
+    }
+    return kFileOk;
 }
 
 int ArchiveKindOfUrl(const std::string& url) {

@@ -9,16 +9,18 @@
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/platform/connectivity.h"
+#include "tev_config.h"
 #include "update/version_text.h"
 
 std::string UpdateDescriptorUrl() {
-    const std::string server = DownloadServer();
-    const bool hasScheme = server.rfind("https://", 0) == 0 || server.rfind("http://", 0) == 0;
-    std::string base = hasScheme ? server : "http://" + server;
-    while (!base.empty() && base.back() == '/') {
-        base.pop_back();
-    }
-    return base + kUpdateDescriptorPath;
+    const std::string base = TevServerBaseUrl(DownloadServer());
+    return base.empty() ? base : base + kUpdateDescriptorPath;
+}
+
+std::string UpdateManifestUrl(const std::string& descriptorUrl) {
+    const size_t slash = descriptorUrl.find_last_of('/');
+    return slash == std::string::npos ? std::string()
+                                      : descriptorUrl.substr(0, slash + 1) + kUpdateManifestName;
 }
 
 CEngineEnvironment DefaultEngineEnvironment() {
@@ -38,6 +40,9 @@ CDownloader::CDownloader(vmSmartPtr<cpCMutex> mutex, CEngineEnvironment environm
 CDownloader::~CDownloader() {
     cpCLock lock(mutex_.Get());
     StopRetryTimer();
+    if (deadlineTimer_) {
+        deadlineTimer_->Stop();
+    }
     RetireAll();
     WriteLogLine("[TessloadLib] Finalize Downloader");
 }
@@ -53,24 +58,30 @@ void CDownloader::Start() {
         return;
     }
     state_ = State::kRunning;
-    // No name and no folder: its body stays in memory and goes to the descriptor handler.
-    fileList_.AddFile(descriptorUrl_, "", "", "");
     WriteLogLine("[TessloadLib] Begin Update");
+    deadlineTimer_ = vmMakeObject<cpCTimer>();
+    if (vmFailed(deadlineTimer_->Start(
+            kDeadlineMs, [this] { OnDeadline(); }, kDeadlineTimerId, mutex_))) {
+        deadlineTimer_.Reset();  // no timer manager: nothing else would end a stalled run either
+    }
+    if (descriptorUrl_.empty()) {
+        // A build and environment without a download server: nothing to update from.
+        WriteLogLine("[TessloadLib] Update Skipped (no download server)");
+        succeeded_ = false;
+    } else if (fileList_.Trust().required) {
+        const std::string manifestUrl = UpdateManifestUrl(descriptorUrl_);
+        fileList_.AddManifest(manifestUrl, manifestUrl + kUpdateSignaturesSuffix, descriptorUrl_);
+    } else if (IsSecureUrl(descriptorUrl_)) {
+        WriteLogLineF("[TessloadLib] Unsigned Update (no trusted key; https only)(URL: %s)",
+                      descriptorUrl_.c_str());
+        // No name and no folder: its body stays in memory and goes to the descriptor handler.
+        fileList_.AddFile(descriptorUrl_, "", "", "");
+    } else {
+        WriteLogLineF("[TessloadLib] Update Refused (no trusted key and not https)(URL: %s)",
+                      descriptorUrl_.c_str());
+        succeeded_ = false;
+    }
     NextFile(true);
-}
-
-void CDownloader::StartFiles() {
-    cpCLock lock(mutex_.Get());
-    if (state_ != State::kIdle) {
-        return;
-    }
-    state_ = State::kRunning;
-    WriteLogLine("[TessloadLib] Begin Update");
-    const std::weak_ptr<int> alive = life_;
-    const size_t count = std::max<size_t>(fileList_.FileCount(), 1);
-    for (size_t i = 0; i < count && !alive.expired() && state_ == State::kRunning; ++i) {
-        NextFile(true);
-    }
 }
 
 void CDownloader::NextFile(bool newSessionsAllowed) {
@@ -156,9 +167,22 @@ void CDownloader::OnRetryTick() {
     }
 }
 
+void CDownloader::OnDeadline() {
+    if (state_ != State::kRunning) {
+        return;
+    }
+    WriteLogLineF("[TessloadLib] Update Deadline (%u ms)", static_cast<unsigned>(kDeadlineMs));
+    succeeded_ = false;
+    fileList_.Clear();
+    Finish();
+}
+
 void CDownloader::Finish() {
     state_ = State::kFinished;
     StopRetryTimer();
+    if (deadlineTimer_) {
+        deadlineTimer_->Stop();  // may be the timer calling: it is let go with the updater
+    }
     RetireAll();
     const bool started = environment_.runEngine && environment_.runEngine();
     if (listener_ != nullptr) {
@@ -169,6 +193,9 @@ void CDownloader::Finish() {
 void CDownloader::Fail() {
     state_ = State::kFinished;
     StopRetryTimer();
+    if (deadlineTimer_) {
+        deadlineTimer_->Stop();
+    }
     RetireAll();
     if (listener_ != nullptr) {
         listener_->OnUpdateError(1);
@@ -196,6 +223,14 @@ void CDownloader::OnSessionCompleted(uintptr_t context, const CDownloadResult& r
     if (result.code == kFileUnpackFailed || result.code == kFileNoEngineFolder) {
         WriteLogLineF("[TessloadLib] 엔진 다운로드 실패 result : %d", result.code);
         Fail();
+        return;
+    }
+    if (result.code == kFileRefused) {
+        // Nothing more of this update goes in: the run ends and what is installed starts.
+        WriteLogLineF("[TessloadLib] Update Refused (URL: %s)", result.url.c_str());
+        succeeded_ = false;
+        fileList_.Clear();
+        Finish();
         return;
     }
     if (result.code >= 1 && result.code <= 6) {

@@ -39,10 +39,15 @@ class IDownloaderEventListener {
 };
 
 constexpr char kUpdateDescriptorPath[] = "/velmor/tevdownload/update/v3_32/tevdownload_updater.xml";
+// Beside the descriptor: its signed manifest and the manifest's signatures.
+constexpr char kUpdateManifestName[] = "tevdownload_updater.manifest";
+constexpr char kUpdateSignaturesSuffix[] = ".sig";
 
 // The descriptor's address on the download server: https when the server is given as an
 // "https://" address, else http.
 std::string UpdateDescriptorUrl();
+// The manifest's address: the descriptor's folder and kUpdateManifestName.
+std::string UpdateManifestUrl(const std::string& descriptorUrl);
 
 // The installed engine as the library finds and starts it: the engine paths, the installed
 // program's version block and RunEngine.
@@ -52,6 +57,10 @@ class CDownloader final : private IDownloadSessionEventListener {
   public:
     static constexpr uint32_t kRetryPeriodMs = 1000;
     static constexpr uint32_t kRetryTimerId = 0x7000001;
+    // A run ends at this deadline (on the library's clock) whatever it waits for: an update
+    // served slowly must not hold the job; the engine already present starts instead.
+    static constexpr uint32_t kDeadlineMs = 60000;
+    static constexpr uint32_t kDeadlineTimerId = 0x7000003;
 
     CDownloader(vmSmartPtr<cpCMutex> mutex,
                 CEngineEnvironment environment = DefaultEngineEnvironment(),
@@ -61,11 +70,9 @@ class CDownloader final : private IDownloadSessionEventListener {
     CDownloader& operator=(const CDownloader&) = delete;
 
     void SetListener(IDownloaderEventListener* listener) { listener_ = listener; }
-    // Begins the run with the descriptor.
+    // Begins the run: with the signed manifest when a trusted key is known, else (a build and
+    // environment without any key) with the descriptor, over https only.
     void Start();
-    // Begins a run over the files already in the file list, all side by side, without a
-    // descriptor (files given directly).
-    void StartFiles();
 
     CDownloadFileList& FileList() { return fileList_; }
     bool IsFinished() const { return state_ == State::kFinished; }
@@ -89,6 +96,7 @@ class CDownloader final : private IDownloadSessionEventListener {
     void RetireAll();
     void StopRetryTimer();
     void OnRetryTick();
+    void OnDeadline();
     // The two ends of a run; the listener is called last.
     void Finish();
     void Fail();
@@ -107,6 +115,7 @@ class CDownloader final : private IDownloadSessionEventListener {
     bool succeeded_ = true;  // cleared by any completion that failed
     std::vector<SessionEntry> sessions_;
     vmSmartPtr<cpCTimer> retryTimer_;
+    vmSmartPtr<cpCTimer> deadlineTimer_;
     State state_ = State::kIdle;
     // Expires with the updater: a loop that called out checks it before going on, since the
     // listener may have destroyed the updater meanwhile.

@@ -87,12 +87,13 @@ TEST_P(ZipAttributes, FollowTheHostOfTheEntry) {
 
 INSTANTIATE_TEST_SUITE_P(
     Hosts, ZipAttributes,
-    ::testing::Values(AttributeCase{"UnixReadOnly", 3, kUnixMode(0100444), 0x21, 0444},
+    // The file's mode is ours: 0755 when the entry is executable, else 0644.
+    ::testing::Values(AttributeCase{"UnixReadOnly", 3, kUnixMode(0100444), 0x21, 0644},
                       AttributeCase{"UnixExecutable", 3, kUnixMode(0100755), 0x20, 0755},
-                      AttributeCase{"UnixPlain", 3, kUnixMode(0100640), 0x20, 0640},
-                      AttributeCase{"UnixWithoutMode", 3, 0, 0x21, 0444},
-                      AttributeCase{"MacOsXIsUnixToo", 19, kUnixMode(0100600), 0x20, 0600},
-                      AttributeCase{"FatReadOnlyHiddenSystem", 0, 0x27, 0x27, 0444},
+                      AttributeCase{"UnixPlain", 3, kUnixMode(0100640), 0x20, 0644},
+                      AttributeCase{"UnixWithoutMode", 3, 0, 0x21, 0644},
+                      AttributeCase{"MacOsXIsUnixToo", 19, kUnixMode(0100600), 0x20, 0644},
+                      AttributeCase{"FatReadOnlyHiddenSystem", 0, 0x27, 0x27, 0644},
                       AttributeCase{"NtfsArchive", 11, 0x20, 0x20, 0644},
                       AttributeCase{"VfatHighBitsAreNotAMode", 14, kUnixMode(0100755) | 0x20, 0x20,
                                     0644}),

@@ -22,6 +22,7 @@
 #include "support/tcp_peer.h"
 #include "support/test_data.h"
 #include "support/test_host.h"
+#include "support/update_signing.h"
 #include "test_server/test_http_server.h"
 #include "update/version_text.h"
 
@@ -201,6 +202,8 @@ TEST_F(EnginePathTest, TheUpdateInstallsAndStartsTheEngineWhichFinishesTheJob) {
     tev::tools::PublishOptions options;
     options.outputFolder = Site();
     options.baseUrl = server_.Url("");
+    options.forTest = true;
+    options.signingKey = TestUpdateKey().privateKey;
     options.program = build / kEngineFileName;
     ASSERT_TRUE(GetFileVersionText(options.program, &options.version));
     std::string error;

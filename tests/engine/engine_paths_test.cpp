@@ -46,9 +46,11 @@ TEST_F(EnginePaths, ComposedFromTheUserDataFolder) {
         {"relative", "/h", "/h/.local/share/Velmor/tevDownloadV32/"},
         {nullptr, "/h/", "/h/.local/share/Velmor/tevDownloadV32/"},
         {"", "/h", "/h/.local/share/Velmor/tevDownloadV32/"},
-        // Nothing known: relative to the current directory.
-        {nullptr, nullptr, "Velmor/tevDownloadV32/"},
-        {nullptr, "", "Velmor/tevDownloadV32/"},
+        // No absolute folder known: no engine folder at all, never one relative to the current
+        // directory.
+        {nullptr, nullptr, ""},
+        {nullptr, "", ""},
+        {"relative", "h", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.xdg ? c.xdg : "(unset)") + " " + (c.home ? c.home : "(unset)"));
@@ -57,9 +59,9 @@ TEST_F(EnginePaths, ComposedFromTheUserDataFolder) {
         const std::string folder = c.folder;
         std::string base;
         EnginePathProvider().GetBaseFolder(&base);
-        EXPECT_EQ(base + "tevDownloadV32/", folder);
+        EXPECT_EQ(base.empty() ? "" : base + "tevDownloadV32/", folder);
         EXPECT_EQ(GetEngineFolderPath(), folder);
-        EXPECT_EQ(GetEngineFilePath(), folder + "TEVDownloadV32");
+        EXPECT_EQ(GetEngineFilePath(), folder.empty() ? "" : folder + "TEVDownloadV32");
     }
     EXPECT_EQ(GetSecondaryFilePath(), "");
 }

@@ -5,6 +5,7 @@
 // intermediate ends: the test can then reap it, and see that nothing else is left to reap.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -123,14 +124,25 @@ TEST_F(EngineStart, ReadyEngineRunsDetachedInItsOwnSessionWithQuietStreams) {
     EXPECT_EQ(report.at("open"), "0 1 2 3 ");
 }
 
-TEST_F(EngineStart, EngineThatNeverSignalsCountsAsStartedAfterTheBound) {
+// An engine that never signals is ended by its pid after the bound and counts as not started, so
+// attempts do not leave one such engine behind each.
+TEST_F(EngineStart, EngineThatNeverSignalsIsEndedAfterTheBound) {
     Install({"wait"});
     CBinaryExecute_V3 executor(StartEngineDetached, 200);
-    EXPECT_TRUE(executor.RunEngine());
-    pid_ = StandInPid(engine_);
-    EXPECT_EQ(LogMessages(), (std::vector<std::string>{
-                                 "[TessloadLib] Execute OK(0)", "[TessloadLib] Begin WFII",
-                                 "[TessloadLib] WFII Timeout (200 ms)", "[TessloadLib] End WFII"}));
+    EXPECT_FALSE(executor.RunEngine());
+    const pid_t pid = StandInPid(engine_);
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+        usleep(10000);
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    EXPECT_EQ(LogMessages(),
+              (std::vector<std::string>{
+                  "[TessloadLib] Execute OK(0)", "[TessloadLib] Begin WFII",
+                  "[TessloadLib] WFII Timeout (200 ms)",
+                  "[TessloadLib] Engine Ended (never ready)(pid: " + std::to_string(pid) + ")",
+                  "[TessloadLib] End WFII"}));
 }
 
 // An engine that exits (or closes the pipe) without the byte ends the wait at once: with the

@@ -14,6 +14,7 @@
 
 #include "hostkit/single_instance.h"
 #include "hostkit/start_up.h"
+#include "tev_config.h"
 #include "process_start.h"
 
 namespace {
@@ -61,11 +62,17 @@ TEST(CCommandLineInfoParser, KeepsTheFirstArgumentWithoutItsFlagCharacter) {
 }
 
 TEST(SingleInstanceLockName, BuiltFromTheBuiltInUrlAndCutAt260Characters) {
-    EXPECT_EQ(BuiltInFileListUrl(), "http://" +
-                                        std::string(std::getenv("TEV_DOWNLOAD_SERVER") != nullptr
-                                                        ? std::getenv("TEV_DOWNLOAD_SERVER")
-                                                        : "127.0.0.1:8080") +
-                                        "/download/qk/tevdownload/filelist.txt");
+    // The built-in server is an https address; a bare host given at run time means http, and an
+    // https one is never given a second scheme.
+    unsetenv("TEV_DOWNLOAD_SERVER");
+    EXPECT_EQ(std::string(TEV_DOWNLOAD_SERVER_DEFAULT).rfind("https://", 0), 0u);
+    EXPECT_EQ(BuiltInFileListUrl(),
+              std::string(TEV_DOWNLOAD_SERVER_DEFAULT) + "/download/qk/tevdownload/filelist.txt");
+    setenv("TEV_DOWNLOAD_SERVER", "127.0.0.1:8080", 1);
+    EXPECT_EQ(BuiltInFileListUrl(), "http://127.0.0.1:8080/download/qk/tevdownload/filelist.txt");
+    setenv("TEV_DOWNLOAD_SERVER", "https://updates.example/", 1);
+    EXPECT_EQ(BuiltInBannerUrl(), "https://updates.example/download/qk/tevdownload/qk.gif");
+    unsetenv("TEV_DOWNLOAD_SERVER");
     EXPECT_EQ(SingleInstanceLockName("http://h/f.txt"), "TEV-Downloader::http://h/f.txt");
 
     const std::string longUrl = "http://h/" + std::string(400, 'p');

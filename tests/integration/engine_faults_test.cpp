@@ -34,6 +34,7 @@
 #include "support/test_certificates.h"
 #include "support/test_data.h"
 #include "support/test_host.h"
+#include "support/update_signing.h"
 #include "test_server/test_http_server.h"
 #include "update/version_text.h"
 
@@ -117,6 +118,8 @@ class EngineFaultsTest : public ::testing::Test {
         tev::tools::PublishOptions options;
         options.outputFolder = Site();
         options.baseUrl = server_.Url("");
+        options.forTest = true;
+        options.signingKey = TestUpdateKey().privateKey;
         options.program = program;
         if (version.empty()) {
             ASSERT_TRUE(GetFileVersionText(program, &version));

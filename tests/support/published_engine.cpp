@@ -7,6 +7,7 @@
 #include "engine/engine_paths.h"
 #include "publish/publisher.h"
 #include "support/stand_in.h"
+#include "support/update_signing.h"
 #include "update/version_text.h"
 
 namespace fs = std::filesystem;
@@ -27,6 +28,8 @@ bool ServeStandInEngineUpdate(tev::tools::TestHttpServer& server, const std::str
     options.outputFolder = site.string();
     options.baseUrl = server.Url("");
     options.program = (build / kEngineFileName).string();
+    options.signingKey = TestUpdateKey().privateKey;
+    options.forTest = true;
     if (!GetFileVersionText(options.program, &options.version)) {
         *error = "the stand-in engine has no version";
         return false;

@@ -10,7 +10,8 @@
 #include "test_server/test_http_server.h"
 
 // Publishes the stand-in engine (tev-publish's output, made in workFolder) as the server's
-// in-memory content; false with *error set when that fails.
+// in-memory content, signed with the test's key (which the library then trusts); false with
+// *error set when that fails.
 bool ServeStandInEngineUpdate(tev::tools::TestHttpServer& server, const std::string& workFolder,
                               std::string* error);
 

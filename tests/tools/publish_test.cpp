@@ -14,6 +14,7 @@
 #include "support/test_data.h"
 #include "update/descriptor.h"
 #include "update/hash_document.h"
+#include "update/trust.h"
 #include "xml/xml_parser.h"
 
 namespace fs = std::filesystem;
@@ -66,9 +67,10 @@ TEST_F(PublishTest, WritesTheDescriptorPackagesAndHashDocuments) {
     for (const std::string format : {"zip", "7z"}) {
         SCOPED_TRACE(format);
         fs::remove_all(out_);
-        const ProcessResult result = Publish(
-            {"--out", out_, "--base-url", "http://updates.example:8080/", "--format", format,
-             build_ + "/TEVDownloadV32", build_ + "/LICENSE.txt", build_ + "/libhelper.so.1"});
+        const ProcessResult result =
+            Publish({"--out", out_, "--base-url", "http://updates.example:8080/", "--for-test",
+                     "--format", format, build_ + "/TEVDownloadV32", build_ + "/LICENSE.txt",
+                     build_ + "/libhelper.so.1"});
         ASSERT_EQ(result.exitCode, 0) << result.err;
 
         const std::string text = ReadWholeFile(out_ + kUpdate + "/tevdownload_updater.xml");
@@ -131,12 +133,60 @@ TEST_F(PublishTest, RefusesWhatCannotBePublished) {
          build_ + "/TEVDownloadV32"},
         {"--out", out_, "--base-url", "http://u", "--format", "rar", build_ + "/TEVDownloadV32"},
         {"--out", out_, build_ + "/TEVDownloadV32"},
+        // Plain http outside a test, a key that is not one, an expiry out of range.
+        {"--out", out_, "--base-url", "http://updates.example", build_ + "/TEVDownloadV32"},
+        {"--out", out_, "--base-url", "https://u", "--key", build_ + "/LICENSE.txt",
+         build_ + "/TEVDownloadV32"},
+        {"--out", out_, "--base-url", "https://u", "--expires", "0", build_ + "/TEVDownloadV32"},
     };
     for (const auto& arguments : refused) {
         const ProcessResult result = Publish(arguments);
         EXPECT_EQ(result.exitCode, 2) << arguments.back() << ": " << result.out;
         EXPECT_FALSE(result.err.empty());
         EXPECT_FALSE(fs::exists(out_)) << "nothing is written";
+    }
+}
+
+// keygen, then signed publishing: a manifest listing the descriptor and every archive, signed by
+// the key, its version one more than the manifest already in the output folder.
+TEST_F(PublishTest, SignsTheManifestWithTheKeyItMade) {
+    const std::string key = Home() + "/release.key";
+    const std::string pub = Home() + "/release.pub";
+    ProcessResult result = Publish({"keygen", key, pub});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    struct stat st {};
+    ASSERT_EQ(stat(key.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(Publish({"keygen", key, pub}).exitCode, 2) << "an existing key is never replaced";
+
+    setenv(kTrustFileVariable, pub.c_str(), 1);
+    const CTrustRoots roots = LoadTrustRoots();
+    unsetenv(kTrustFileVariable);
+    for (uint64_t expected : {1u, 2u}) {
+        result = Publish({"--out", out_, "--base-url", "https://updates.example", "--key", key,
+                          "--expires", "7", build_ + "/TEVDownloadV32", build_ + "/LICENSE.txt"});
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        const std::string text = ReadWholeFile(out_ + kUpdate + "/tevdownload_updater.manifest");
+        EXPECT_FALSE(
+            VerifySignatures(
+                roots, ReadWholeFile(out_ + kUpdate + "/tevdownload_updater.manifest.sig"), text)
+                .empty());
+        CUpdateManifest manifest;
+        std::string error;
+        ASSERT_TRUE(ParseManifest(text, &manifest, &error)) << error;
+        EXPECT_EQ(manifest.version, expected);
+        EXPECT_EQ(manifest.offer, TEV_PROJECT_VERSION);
+        const int64_t days = (manifest.expires - static_cast<int64_t>(time(nullptr))) / 86400;
+        EXPECT_TRUE(days == 6 || days == 7) << days;
+        const std::string descriptor = ReadWholeFile(out_ + kUpdate + "/tevdownload_updater.xml");
+        EXPECT_EQ(manifest.document.path, "tevdownload_updater.xml");
+        EXPECT_EQ(manifest.document.sha256, Sha256Hex(descriptor.data(), descriptor.size()));
+        ASSERT_EQ(manifest.files.size(), 3u) << "the package and one archive per file";
+        for (const CManifestEntry& entry : manifest.files) {
+            const std::string archive = ReadWholeFile(out_ + kUpdate + "/" + entry.path);
+            EXPECT_EQ(entry.length, archive.size()) << entry.path;
+            EXPECT_EQ(entry.sha256, Sha256Hex(archive.data(), archive.size())) << entry.path;
+        }
     }
 }
 

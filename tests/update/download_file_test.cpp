@@ -87,14 +87,15 @@ TEST_F(UpdateFilesTest, DeliveredArchivesAreCheckedThenUnpacked) {
         bool written;
     };
     const Case cases[] = {
-        {"http://u/a.zip", &bad, &archive, kFileHashMismatch, false},
-        {"http://u/b.ZIP", &good, &archive, kFileOk, true},  // extension in upper case
-        {"http://u/c.tar", &good, &archive, kFileUnpackFailed, false},
-        {"http://u/d.7z", &good, &archive, kFileUnpackFailed, false},  // not a 7z archive
-        // Nothing vouches for an archive over plain http without its hash document.
-        {"http://u/e.zip", nullptr, &archive, kFileHashMismatch, false},
+        {"https://u/a.zip", &bad, &archive, kFileHashMismatch, false},
+        {"https://u/b.ZIP", &good, &archive, kFileOk, true},  // extension in upper case
+        {"https://u/c.tar", &good, &archive, kFileUnpackFailed, false},
+        {"https://u/d.7z", &good, &archive, kFileUnpackFailed, false},  // not a 7z archive
+        // Without a key nothing vouches for an archive over plain http, hash document or not.
+        {"http://u/e.zip", &good, &archive, kFileRefused, false},
         {"https://u/f.zip", nullptr, &archive, kFileOk, true},
     };
+    // A build without any key: archives only over https, checked by their hash documents.
     for (const Case& c : cases) {
         SCOPED_TRACE(c.url);
         std::filesystem::remove_all(folder);
@@ -105,7 +106,7 @@ TEST_F(UpdateFilesTest, DeliveredArchivesAreCheckedThenUnpacked) {
         EXPECT_EQ(std::filesystem::exists(folder + "TEVDownloadV32"), c.written);
     }
     EXPECT_TRUE(TestHost::LogContains("[TessloadLib] Unchecked File (URL: https://u/f.zip)"));
-    CDownloadFile file(&list_, "http://u/g.zip", "", "n", folder);
+    CDownloadFile file(&list_, "https://u/g.zip", "", "n", folder);
     EXPECT_EQ(list_.OnFileDelivered(&file, &good, garbage.data(), 0), kFileBadArguments);
     EXPECT_EQ(list_.OnFileDelivered(nullptr, &good, garbage.data(), 7), kFileBadArguments);
 }

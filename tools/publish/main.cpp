@@ -1,5 +1,6 @@
 // tev-publish: makes what the update server serves from an engine build.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -9,7 +10,9 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: tev-publish --out DIR --base-url URL [--format zip|7z] PROGRAM [FILE]...\n"
+    "Usage: tev-publish --out DIR --base-url URL [--key FILE] [--expires DAYS]\n"
+    "                   [--manifest-version N] [--format zip|7z] [--for-test] PROGRAM [FILE]...\n"
+    "       tev-publish keygen PRIVATE.pem PUBLIC.pem\n"
     "\n"
     "Writes the engine update for PROGRAM (and any further FILEs of the engine, such as a\n"
     "licence text or a helper library) under DIR, as the update server serves it:\n"
@@ -17,11 +20,21 @@ constexpr const char* kUsage =
     "  DIR/velmor/tevdownload/update/v3_32/all/...                   the complete package\n"
     "  DIR/velmor/tevdownload/update/v3_32/file/...                  one archive per file\n"
     "each archive with its hash document (\".hash\"). The descriptor's version is read from\n"
-    "PROGRAM's version block; a program without one is refused.\n"
+    "PROGRAM's version block; a program without one is refused. With --key, the manifest\n"
+    "  DIR/velmor/tevdownload/update/v3_32/tevdownload_updater.manifest  (+ \".sig\")\n"
+    "lists the SHA-256 and length of the descriptor and every archive and is signed with the\n"
+    "Ed25519 key; the library installs nothing that a key it trusts has not signed.\n"
     "\n"
     "  --out DIR        output folder (created when missing)\n"
-    "  --base-url URL   address DIR is served at, http:// or https:// (e.g. http://host:8080)\n"
-    "  --format FORMAT  archive format, zip (default) or 7z\n";
+    "  --base-url URL   address DIR is served at: https://host[:port]\n"
+    "  --key FILE       Ed25519 private key (PEM) that signs the manifest (see keygen)\n"
+    "  --expires DAYS   the manifest expires after DAYS days (default 30)\n"
+    "  --manifest-version N  the manifest's version (default: the one in DIR plus one)\n"
+    "  --format FORMAT  archive format, zip (default) or 7z\n"
+    "  --for-test       allow a plain http:// base URL (a test server only)\n"
+    "\n"
+    "keygen writes a new Ed25519 pair: PRIVATE.pem (mode 0600, never over an existing file)\n"
+    "and PUBLIC.pem, for TEV_UPDATE_TRUST_FILE or the build option TEV_UPDATE_TRUST_KEYS.\n";
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "tev-publish: %s\n", message.c_str());
@@ -33,13 +46,29 @@ int Fail(const std::string& message) {
 int main(int argc, char** argv) {
     tev::tools::PublishOptions options;
     std::vector<std::string> files;
+    if (argc >= 2 && std::string(argv[1]) == "keygen") {
+        if (argc != 4) {
+            return Fail("keygen takes PRIVATE.pem PUBLIC.pem (see --help)");
+        }
+        std::string error;
+        if (!tev::tools::GenerateKeyFiles(argv[2], argv[3], &error)) {
+            return Fail(error);
+        }
+        std::printf("wrote the private key %s and the public key %s\n", argv[2], argv[3]);
+        return 0;
+    }
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--help" || argument == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (argument == "--out" || argument == "--base-url" || argument == "--format") {
+        if (argument == "--for-test") {
+            options.forTest = true;
+            continue;
+        }
+        if (argument == "--out" || argument == "--base-url" || argument == "--format" ||
+            argument == "--key" || argument == "--expires" || argument == "--manifest-version") {
             if (i + 1 >= argc) {
                 return Fail("missing value for " + argument + " (see --help)");
             }
@@ -48,6 +77,22 @@ int main(int argc, char** argv) {
                 options.outputFolder = value;
             } else if (argument == "--base-url") {
                 options.baseUrl = value;
+            } else if (argument == "--key") {
+                options.signingKey = value;
+            } else if (argument == "--expires") {
+                char* end = nullptr;
+                const long days = std::strtol(value.c_str(), &end, 10);
+                if (value.empty() || *end != '\0' || days < 1 || days > 3650) {
+                    return Fail("--expires takes 1 to 3650 days");
+                }
+                options.expiresDays = static_cast<int>(days);
+            } else if (argument == "--manifest-version") {
+                char* end = nullptr;
+                const unsigned long long version = std::strtoull(value.c_str(), &end, 10);
+                if (value.empty() || value[0] == '-' || *end != '\0' || version == 0) {
+                    return Fail("--manifest-version takes a number from 1");
+                }
+                options.manifestVersion = version;
             } else if (value == "zip" || value == "7z") {
                 options.format = value == "zip" ? tev::tools::PackageFormat::kZip
                                                 : tev::tools::PackageFormat::k7z;
@@ -68,6 +113,11 @@ int main(int argc, char** argv) {
     options.extras.assign(files.begin() + 1, files.end());
     if (!GetFileVersionText(options.program, &options.version) || options.version.empty()) {
         return Fail(options.program + " carries no version block");
+    }
+    if (options.signingKey.empty()) {
+        std::fprintf(stderr,
+                     "tev-publish: warning: no --key: the update is unsigned; builds that trust "
+                     "a key refuse it\n");
     }
     std::string error;
     if (!tev::tools::Publish(options, &error)) {

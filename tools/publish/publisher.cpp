@@ -2,15 +2,20 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <set>
 
+#include "update/downloader.h"
 #include "update/hash_document.h"
+#include "update/trust.h"
 #include "xml/xml_parser.h"
 
 namespace tev::tools {
@@ -108,7 +113,7 @@ bool WriteArchive(const fs::path& target, PackageFormat format, const std::vecto
 // Writes the archive and its hash document; *url and *hashUrl are their addresses.
 bool WriteDownload(const PublishOptions& options, const std::string& relative,
                    const std::vector<Member>& members, std::string* url, std::string* hashUrl,
-                   std::string* error) {
+                   std::vector<CManifestEntry>* listed, std::string* error) {
     const fs::path target = fs::path(options.outputFolder) / relative;
     fs::create_directories(target.parent_path());
     if (!WriteArchive(target, options.format, members, error)) {
@@ -121,6 +126,9 @@ bool WriteDownload(const PublishOptions& options, const std::string& relative,
     }
     const std::vector<uint8_t> hash =
         BuildHashDocument(reinterpret_cast<const uint8_t*>(archive.data()), archive.size());
+    // Listed by its path below the update folder, where the descriptor lives.
+    listed->push_back({relative.substr(std::string(kUpdateFolder).size() + 1), archive.size(),
+                       Sha256Hex(archive.data(), archive.size())});
     if (!WriteWhole(target.string() + ".hash", hash.data(), hash.size())) {
         *error = "cannot write " + target.string() + ".hash";
         return false;
@@ -138,6 +146,43 @@ bool WriteDownload(const PublishOptions& options, const std::string& relative,
     return true;
 }
 
+// The manifest vouching for the descriptor and every archive, and its signature beside it.
+bool WriteManifest(const PublishOptions& options, const std::string& privateKey,
+                   const std::string& descriptor, const std::vector<CManifestEntry>& listed,
+                   std::string* error) {
+    const fs::path folder = fs::path(options.outputFolder) / kUpdateFolder;
+    const fs::path path = folder / kUpdateManifestName;
+    CUpdateManifest manifest;
+    manifest.version = options.manifestVersion;
+    if (manifest.version == 0) {
+        std::string previousText;
+        CUpdateManifest previous;
+        std::string ignored;
+        manifest.version = ReadWhole(path.string(), &previousText) &&
+                                   ParseManifest(previousText, &previous, &ignored)
+                               ? previous.version + 1
+                               : 1;
+    }
+    manifest.expires = static_cast<int64_t>(std::time(nullptr)) +
+                       static_cast<int64_t>(options.expiresDays) * 86400;
+    manifest.offer = options.version;
+    manifest.document = {kDescriptorName, descriptor.size(),
+                         Sha256Hex(descriptor.data(), descriptor.size())};
+    manifest.files = listed;
+    const std::string text = FormatManifest(manifest);
+    std::string signature;
+    if (!SignData(privateKey, text, &signature, error)) {
+        *error = options.signingKey + ": " + *error;
+        return false;
+    }
+    if (!WriteWhole(path, text.data(), text.size()) ||
+        !WriteWhole(path.string() + kUpdateSignaturesSuffix, signature.data(), signature.size())) {
+        *error = "cannot write " + path.string();
+        return false;
+    }
+    return true;
+}
+
 std::string Attribute(const char* name, const std::string& value) {
     return std::string(" ") + name + "=\"" + XmlEncodeEntities(value) + "\"";
 }
@@ -148,6 +193,26 @@ bool Publish(const PublishOptions& options, std::string* error) {
     const std::string base = options.baseUrl;
     if (base.rfind("http://", 0) != 0 && base.rfind("https://", 0) != 0) {
         *error = "the base URL must begin with http:// or https://";
+        return false;
+    }
+    if (base.rfind("http://", 0) == 0 && !options.forTest) {
+        *error =
+            "a plain-http base URL can be forged by anyone on the way; use https:// "
+            "(or --for-test for a test server)";
+        return false;
+    }
+    if (options.expiresDays < 1 || options.expiresDays > 3650) {
+        *error = "--expires takes 1 to 3650 days";
+        return false;
+    }
+    std::string privateKey;
+    if (!options.signingKey.empty() && !ReadWhole(options.signingKey, &privateKey)) {
+        *error = "cannot read the key " + options.signingKey;
+        return false;
+    }
+    // A key that cannot sign is found out before anything is written.
+    if (std::string probe; !privateKey.empty() && !SignData(privateKey, "probe", &probe, error)) {
+        *error = options.signingKey + ": " + *error;
         return false;
     }
     if (options.version.empty()) {
@@ -191,8 +256,9 @@ bool Publish(const PublishOptions& options, std::string* error) {
     }
     std::string packageUrl;
     std::string packageHash;
+    std::vector<CManifestEntry> listed;
     if (!WriteDownload(options, folder + "/all/" + members[0].name + extension, members,
-                       &packageUrl, &packageHash, error)) {
+                       &packageUrl, &packageHash, &listed, error)) {
         return false;
     }
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tevdownload>\n  <all><all" +
@@ -202,7 +268,7 @@ bool Publish(const PublishOptions& options, std::string* error) {
         std::string url;
         std::string hashUrl;
         if (!WriteDownload(options, folder + "/file/" + members[i].name + extension, {members[i]},
-                           &url, &hashUrl, error)) {
+                           &url, &hashUrl, &listed, error)) {
             return false;
         }
         xml += "    <" + members[i].name;
@@ -215,6 +281,40 @@ bool Publish(const PublishOptions& options, std::string* error) {
     const fs::path descriptor = fs::path(options.outputFolder) / folder / kDescriptorName;
     if (!WriteWhole(descriptor, xml.data(), xml.size())) {
         *error = "cannot write " + descriptor.string();
+        return false;
+    }
+    if (privateKey.empty()) {
+        // A manifest from an earlier signed run would no longer match the descriptor.
+        const fs::path manifest = fs::path(options.outputFolder) / folder / kUpdateManifestName;
+        std::error_code ignored;
+        fs::remove(manifest, ignored);
+        fs::remove(manifest.string() + kUpdateSignaturesSuffix, ignored);
+        return true;
+    }
+    return WriteManifest(options, privateKey, xml, listed, error);
+}
+
+bool GenerateKeyFiles(const std::string& privatePath, const std::string& publicPath,
+                      std::string* error) {
+    std::string privatePem;
+    std::string publicPem;
+    if (!GenerateSigningKey(&privatePem, &publicPem)) {
+        *error = "cannot make an Ed25519 key";
+        return false;
+    }
+    const int fd =
+        open(privatePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = "cannot create " + privatePath + " (an existing key is never replaced)";
+        return false;
+    }
+    const bool written = fchmod(fd, 0600) == 0 &&
+                         write(fd, privatePem.data(), privatePem.size()) ==
+                             static_cast<ssize_t>(privatePem.size()) &&
+                         fsync(fd) == 0;
+    close(fd);
+    if (!written || !WriteWhole(publicPath, publicPem.data(), publicPem.size())) {
+        *error = "cannot write the key files";
         return false;
     }
     return true;

@@ -3,10 +3,12 @@
 //
 // Layout under the output folder (addresses are the base URL followed by the same paths):
 //   velmor/tevdownload/update/v3_32/tevdownload_updater.xml
+//   velmor/tevdownload/update/v3_32/tevdownload_updater.manifest  (+ ".sig"; signed only)
 //   velmor/tevdownload/update/v3_32/all/<program>.<zip|7z>       (+ ".hash")
 //   velmor/tevdownload/update/v3_32/file/<file name>.<zip|7z>    (+ ".hash")
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,7 +23,20 @@ struct PublishOptions {
     std::string program;              // the engine program; its file name names its entry
     std::string version;              // the program's "FileVersion"
     std::vector<std::string> extras;  // further files of the engine (a licence, a library)
+    // The Ed25519 private key (PEM) that signs the manifest; empty: no manifest, the update is
+    // then installed only by builds without a trusted key, and only over https.
+    std::string signingKey;
+    int expiresDays = 30;
+    // 0: one more than the manifest already in the output folder (1 without one).
+    uint64_t manifestVersion = 0;
+    // A plain-http base URL is refused unless the update is for a test.
+    bool forTest = false;
 };
+
+// A new signing pair: the private key written 0600 (never over an existing file), the public key
+// beside it for the trust file of the library or the build.
+bool GenerateKeyFiles(const std::string& privatePath, const std::string& publicPath,
+                      std::string* error);
 
 // The folder of the update below the output folder and below the base URL.
 constexpr char kUpdateFolder[] = "velmor/tevdownload/update/v3_32";
