@@ -458,13 +458,20 @@ TEST_F(EngineDownloaderTest, AnEndOfAJobNeverAcceptedEndsTheConnectionAndTheJobG
 
 TEST_F(EngineDownloaderTest, ShortConnectionsCountUpAndALongOneResetsTheCount) {
     Create();
+    // The library counts as connected once its connect completes; the engine side can close
+    // the connection only once it has accepted it.
+    int accepted = 0;
+    const auto untilBothEndsConnected = [&] {
+        ++accepted;
+        return UntilConnected() && Until([&] { return engine_.Connections() >= accepted; });
+    };
     for (uint32_t expected = 2; expected <= 4; ++expected) {
-        ASSERT_TRUE(UntilConnected());
+        ASSERT_TRUE(untilBothEndsConnected());
         engine_.CloseConnection();
         ASSERT_TRUE(Until([&] { return !downloader_->IsConnected(); }));
         EXPECT_EQ(Call([&] { return downloader_->RestartCount(); }), expected);
     }
-    ASSERT_TRUE(UntilConnected());
+    ASSERT_TRUE(untilBothEndsConnected());
     loop_.StepClock(31000);
     engine_.CloseConnection();
     ASSERT_TRUE(Until([&] { return !downloader_->IsConnected(); }));
