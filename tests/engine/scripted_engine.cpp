@@ -34,7 +34,9 @@ ScriptedEngine::~ScriptedEngine() {
         // the thread still ends at its next poll round
     }
     thread_.join();
-    CloseConnection();
+    if (connection_ >= 0) {
+        close(connection_);
+    }
     close(listener_);
     close(stopPipe_[0]);
     close(stopPipe_[1]);
@@ -67,6 +69,7 @@ void ScriptedEngine::Run() {
                 connection_ = accepted;
                 ++connections_;
                 peerClosed_ = false;
+                closedByUs_ = false;
                 buffer_.clear();
                 changed_.notify_all();
                 continue;
@@ -88,7 +91,7 @@ void ScriptedEngine::ReadFrom(int fd, int connection) {
     if (got <= 0) {
         close(connection_);
         connection_ = -1;
-        peerClosed_ = true;
+        peerClosed_ = !closedByUs_;
         changed_.notify_all();
         return;
     }
@@ -164,9 +167,11 @@ bool ScriptedEngine::SendBytes(const ep::Bytes& bytes) {
 }
 
 void ScriptedEngine::CloseConnection() {
+    // Only the engine thread closes the descriptor (it may be in recv on it right now); a
+    // shutdown ends the connection for both sides and wakes that thread, which then closes it.
     std::lock_guard lock(mutex_);
     if (connection_ >= 0) {
-        close(connection_);
-        connection_ = -1;
+        shutdown(connection_, SHUT_RDWR);
+        closedByUs_ = true;
     }
 }

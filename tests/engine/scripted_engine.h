@@ -70,6 +70,7 @@ class ScriptedEngine {
     int connection_ = -1;
     int connections_ = 0;
     bool peerClosed_ = false;
+    bool closedByUs_ = false;  // CloseConnection shut the connection down
     engine_protocol::Bytes buffer_;
     std::vector<Received> messages_;
     std::atomic<bool> broken_{false};
