@@ -618,8 +618,8 @@ def direct_only(args, program, nginx, write_list, report):
     lines = [
         f"## {DIRECT_WORKLOAD}", "",
         f"tev-download on the direct downloader (no engine), {args.rounds} rounds each, "
-        f"{time.strftime('%Y-%m-%d')}; load average at the end: {load} (the machine was busy "
-        "with other builds meanwhile, so times drift upwards). Transfer: from the size check's "
+        f"{time.strftime('%Y-%m-%d')}; load average at the end: {load}. Transfer: from the size "
+        "check's "
         "end to the job's completion. A new connection starts with the cap prorated to what is "
         "left of the second and takes over what the previous one left (the direct rows of the "
         "full run's tables, where they are older, waited for the next tick at every file).", "",
