@@ -212,22 +212,22 @@ void CReplacingFile::Abandon() {
     }
 }
 
-bool CExtractBatch::Declare(uint64_t size) {
-    if (size > budget_ - std::min(declared_, budget_)) {
-        declared_ = budget_ + 1;
+// Adds amount to *used unless that would pass budget; once past, it stays past (no wrap-around).
+static bool Charge(uint64_t* used, uint64_t amount, uint64_t budget) {
+    if (amount > budget - std::min(*used, budget)) {
+        *used = budget + 1;
         return false;
     }
-    declared_ += size;
+    *used += amount;
     return true;
 }
 
+bool CExtractBatch::Declare(uint64_t size) {
+    return Charge(&declared_, size, budget_);
+}
+
 bool CExtractBatch::Spend(uint64_t bytes) {
-    if (bytes > budget_ - std::min(spent_, budget_)) {
-        spent_ = budget_ + 1;
-        return false;
-    }
-    spent_ += bytes;
-    return true;
+    return Charge(&spent_, bytes, budget_);
 }
 
 CReplacingFile* CExtractBatch::Open(const std::string& target, mode_t mode) {
