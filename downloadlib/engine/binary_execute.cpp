@@ -13,7 +13,9 @@
 #include <thread>
 
 #include "engine/engine_paths.h"
+#include "foundation/clock.h"
 #include "foundation/log.h"
+#include "foundation/timer.h"
 #include "process_start.h"
 
 namespace {
@@ -185,31 +187,29 @@ void CBinaryExecute_V3::CopyExecutablePath(std::string* out, const std::string& 
     *out = in;
 }
 
-bool CBinaryExecute_V3::RunEngine() {
-    std::string path;
-    if (!LocateExecutable(&path)) {
+bool CBinaryExecute_V3::Launch(std::string* path, cpDetachedProcess* process) {
+    if (!LocateExecutable(path)) {
         WriteLogLine("[TessloadLib] Run Binary (no executable file)");
         return false;
     }
-    if (!OwnedAndPrivate(path)) {
+    if (!OwnedAndPrivate(*path)) {
         WriteLogLineF("[TessloadLib] Run Binary (not the user's own or writable by others) %s",
-                      path.c_str());
+                      path->c_str());
         return false;
     }
-    const char* file = path.c_str();
-    RetireEngineOfOtherReach(path, cpEnvironmentWith({}));
-    cpDetachedProcess process;
-    const uint32_t first = startWay_(FirstVerb(), path, &process);
+    const char* file = path->c_str();
+    RetireEngineOfOtherReach(*path, cpEnvironmentWith({}));
+    const uint32_t first = startWay_(FirstVerb(), *path, process);
     if (first == 0) {
         WriteLogLine("[TessloadLib] Execute OK(0)");
     } else if (first == kErrorCancelled) {
         WriteLogLineF("[TessloadLib] Execute Fail(0) %s:%d", file, static_cast<int>(first));
-        const uint32_t second = startWay_("open", path, &process);
+        const uint32_t second = startWay_("open", *path, process);
         if (second == 0) {
             WriteLogLine("[TessloadLib] Execute OK(1)");
         } else {
             WriteLogLineF("[TessloadLib] Execute Fail(1) %s:%d", file, static_cast<int>(second));
-            const uint32_t third = startWay_("", path, &process);
+            const uint32_t third = startWay_("", *path, process);
             if (third != 0) {
                 WriteLogLineF("[TessloadLib] Execute Fail(2) %s:%d", file, static_cast<int>(third));
                 return false;
@@ -217,19 +217,19 @@ bool CBinaryExecute_V3::RunEngine() {
             WriteLogLine("[TessloadLib] Execute OK(2)");
         }
     } else {
-        const uint32_t fallback = startWay_("", path, &process);
+        const uint32_t fallback = startWay_("", *path, process);
         if (fallback != 0) {
             WriteLogLineF("[TessloadLib] Execute Fail(3) %s:%d", file, static_cast<int>(fallback));
             return false;
         }
         WriteLogLine("[TessloadLib] Execute OK(3)");
     }
-
     WriteLogLine("[TessloadLib] Begin WFII");
-    const cpReadiness readiness = cpWaitReady(process, readyTimeoutMs_);
-    if (readiness == cpReadiness::kSignalled) {
-        RecordServingEngine(path, process.pid());
-    }
+    return true;
+}
+
+bool CBinaryExecute_V3::Settle(const std::string& path, const cpDetachedProcess& process,
+                               cpReadiness readiness) {
     switch (readiness) {
         case cpReadiness::kTimedOut:
             // A program that never signals is no engine to hand jobs to; left running, every
@@ -242,15 +242,89 @@ bool CBinaryExecute_V3::RunEngine() {
             }
             WriteLogLine("[TessloadLib] End WFII");
             return false;
+        case cpReadiness::kSignalled:
+            RecordServingEngine(path, process.pid());
+            break;
         case cpReadiness::kClosed:
             WriteLogLine("[TessloadLib] WFII Closed (the engine ended its ready pipe)");
             break;
-        case cpReadiness::kSignalled:
         case cpReadiness::kNoPipe:
             break;
     }
     WriteLogLine("[TessloadLib] End WFII");
     return true;
+}
+
+bool CBinaryExecute_V3::RunEngine() {
+    std::string path;
+    cpDetachedProcess process;
+    if (!Launch(&path, &process)) {
+        return false;
+    }
+    return Settle(path, process, cpWaitReady(process, readyTimeoutMs_));
+}
+
+CEngineStartWatch::CEngineStartWatch(CBinaryExecute_V3* executor, std::string path,
+                                     cpDetachedProcess process, std::function<void(bool)> done)
+    : executor_(executor),
+      path_(std::move(path)),
+      process_(std::move(process)),
+      done_(std::move(done)),
+      started_(cpGetTime()) {}
+
+CEngineStartWatch::~CEngineStartWatch() {
+    if (!timer_ || !timer_->IsRunning()) {
+        return;
+    }
+    timer_->Stop();
+    // Its owner went (the job stopped) while the engine started up: an engine that has not
+    // signalled by now is not one anybody knows to be sound, so it does not stay behind.
+    if (cpWaitReady(process_, 0) == cpReadiness::kSignalled) {
+        RecordServingEngine(path_, process_.pid());
+    } else if (process_.pid() > 0 && kill(process_.pid(), SIGKILL) == 0) {
+        WriteLogLineF("[TessloadLib] Engine Ended (start abandoned)(pid: %d)",
+                      static_cast<int>(process_.pid()));
+    }
+}
+
+bool CEngineStartWatch::Watch(vmSmartPtr<cpCMutex> mutex) {
+    timer_ = vmMakeObject<cpCTimer>();
+    return vmSucceeded(timer_->Start(
+        CBinaryExecute_V3::kReadyPollMs, [this] { Look(); }, CBinaryExecute_V3::kReadyTimerId,
+        std::move(mutex)));
+}
+
+void CEngineStartWatch::Look() {
+    const cpReadiness readiness = cpWaitReady(process_, 0);
+    if (readiness == cpReadiness::kTimedOut &&
+        cpElapsedMs(started_) < executor_->ReadyTimeoutMs()) {
+        return;  // not yet
+    }
+    timer_->Stop();
+    const bool started = executor_->Settle(path_, process_, readiness);
+    // The report may end this watch's owner and the watch with it: it is the last thing done.
+    const std::function<void(bool)> report = std::move(done_);
+    report(started);
+}
+
+std::shared_ptr<CEngineStartWatch> CBinaryExecute_V3::RunEngineWatched(
+    vmSmartPtr<cpCMutex> mutex, std::function<void(bool)> done) {
+    std::string path;
+    cpDetachedProcess process;
+    if (!Launch(&path, &process)) {
+        done(false);
+        return nullptr;
+    }
+    auto watch = std::make_shared<CEngineStartWatch>(this, path, std::move(process), done);
+    if (watch->Watch(std::move(mutex))) {
+        return watch;
+    }
+    // No timer manager (a tool without a worker loop): the wait is the only way left.
+    const bool started =
+        Settle(path, watch->process_, cpWaitReady(watch->process_, readyTimeoutMs_));
+    watch.reset();
+    done(started);
+    return nullptr;
 }
 
 CBinaryExecute_V3& EngineExecutor() {
@@ -260,4 +334,9 @@ CBinaryExecute_V3& EngineExecutor() {
 
 bool RunEngine() {
     return EngineExecutor().RunEngine();
+}
+
+std::shared_ptr<CEngineStartWatch> RunEngineWatched(vmSmartPtr<cpCMutex> mutex,
+                                                    std::function<void(bool)> done) {
+    return EngineExecutor().RunEngineWatched(std::move(mutex), std::move(done));
 }

@@ -84,7 +84,7 @@ CEngineDownloaderSettings DefaultEngineDownloaderSettings() {
         GetFileVersionText(GetEngineFilePath(), &version);
         return version;
     };
-    settings.launcher.environment.runEngine = [] { return RunEngine(); };
+    settings.launcher.environment.runEngine = DefaultEngineEnvironment().runEngine;
     settings.launcher.descriptorUrl = UpdateDescriptorUrl();
     settings.port = EnginePort();
     return settings;

@@ -10,10 +10,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 class CXMLElement;
+class CEngineStartWatch;
 
 // What the update needs of the installed engine. The library's own is DefaultEngineEnvironment;
 // tests pass their own.
@@ -22,7 +24,9 @@ struct CEngineEnvironment {
     std::function<std::string()> enginePath;      // the engine program's full path
     std::function<std::string()> secondaryPath;   // a second engine file; empty: none
     std::function<std::string()> currentVersion;  // the installed program's "FileVersion"
-    std::function<bool()> runEngine;              // starts the engine; true when it started
+    // Starts the engine: done(started) runs once, at once or, while the returned watch is kept,
+    // from a later timer tick; dropping the watch gives the start up.
+    std::function<std::shared_ptr<CEngineStartWatch>(std::function<void(bool)> done)> runEngine;
 };
 
 // Attribute values are read into buffers of these sizes, as the descriptor format allows.

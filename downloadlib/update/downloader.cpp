@@ -25,7 +25,13 @@ std::string UpdateManifestUrl(const std::string& descriptorUrl) {
 
 CEngineEnvironment DefaultEngineEnvironment() {
     return {GetEngineFolderPath, GetEngineFilePath, GetSecondaryFilePath, GetCurrentEngineVersion,
-            [] { return RunEngine(); }};
+            [](std::function<void(bool)> done) {
+                vmSmartPtr<cpCMutex> mutex;
+                if (cpCTimerManager* manager = cpCTimerManager::Instance()) {
+                    mutex = vmSmartPtr<cpCMutex>(manager->Mutex());
+                }
+                return RunEngineWatched(std::move(mutex), std::move(done));
+            }};
 }
 
 CDownloader::CDownloader(vmSmartPtr<cpCMutex> mutex, CEngineEnvironment environment,
@@ -44,6 +50,7 @@ CDownloader::~CDownloader() {
         deadlineTimer_->Stop();
     }
     RetireAll();
+    engineStart_.reset();
     WriteLogLine("[TessloadLib] Finalize Downloader");
 }
 
@@ -184,9 +191,27 @@ void CDownloader::Finish() {
         deadlineTimer_->Stop();  // may be the timer calling: it is let go with the updater
     }
     RetireAll();
-    const bool started = environment_.runEngine && environment_.runEngine();
+    // A copy: the report may end this updater while the start's code still runs.
+    const auto run = environment_.runEngine;
+    if (!run) {
+        ReportFinished(false);
+        return;
+    }
+    const std::weak_ptr<int> alive = life_;
+    std::shared_ptr<CEngineStartWatch> watch = run([this, alive](bool started) {
+        if (!alive.expired()) {
+            ReportFinished(started);
+        }
+    });
+    if (!alive.expired()) {
+        engineStart_ = std::move(watch);
+    }
+}
+
+void CDownloader::ReportFinished(bool engineStarted) {
     if (listener_ != nullptr) {
-        listener_->OnUpdateFinished(started ? 1 : 0, succeeded_ ? 1 : 0, fileList_.NewVersion());
+        listener_->OnUpdateFinished(engineStarted ? 1 : 0, succeeded_ ? 1 : 0,
+                                    fileList_.NewVersion());
     }
 }
 

@@ -99,6 +99,7 @@ class CDownloader final : private IDownloadSessionEventListener {
     void OnDeadline();
     // The two ends of a run; the listener is called last.
     void Finish();
+    void ReportFinished(bool engineStarted);
     void Fail();
 
     void OnSessionConnected(uintptr_t context) override;
@@ -116,6 +117,8 @@ class CDownloader final : private IDownloadSessionEventListener {
     std::vector<SessionEntry> sessions_;
     vmSmartPtr<cpCTimer> retryTimer_;
     vmSmartPtr<cpCTimer> deadlineTimer_;
+    std::shared_ptr<CEngineStartWatch>
+        engineStart_;  // while the engine started at the end starts up
     State state_ = State::kIdle;
     // Expires with the updater: a loop that called out checks it before going on, since the
     // listener may have destroyed the updater meanwhile.

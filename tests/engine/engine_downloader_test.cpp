@@ -121,9 +121,10 @@ class EngineDownloaderTest : public ::testing::Test {
         settings.launcher.environment.enginePath = [this] { return folder_ + "engine/e"; };
         settings.launcher.environment.secondaryPath = [] { return std::string(); };
         settings.launcher.environment.currentVersion = [] { return std::string(); };
-        settings.launcher.environment.runEngine = [this] {
+        settings.launcher.environment.runEngine = [this](std::function<void(bool)> done) {
             ++starts_;
-            return engineStarts_;
+            done(engineStarts_);
+            return std::shared_ptr<CEngineStartWatch>();
         };
         // Nobody serves the descriptor: each run ends at once and starts the engine present.
         settings.launcher.descriptorUrl =

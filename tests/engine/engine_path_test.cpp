@@ -86,7 +86,10 @@ class EnginePathTest : public ::testing::Test {
             settings.launcher.environment.enginePath = [] { return std::string("/nonexistent/e"); };
             settings.launcher.environment.secondaryPath = [] { return std::string(); };
             settings.launcher.environment.currentVersion = [] { return std::string(); };
-            settings.launcher.environment.runEngine = [] { return true; };
+            settings.launcher.environment.runEngine = [](std::function<void(bool)> done) {
+                done(true);
+                return std::shared_ptr<CEngineStartWatch>();
+            };
             settings.launcher.descriptorUrl =
                 "http://127.0.0.1:" + std::to_string(descriptorPort) + "/update.xml";
             settings.port = enginePort;

@@ -26,6 +26,7 @@
 #include "engine/engine_protocol.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
+#include "support/loop_thread.h"
 #include "support/stand_in.h"
 #include "support/tcp_peer.h"
 
@@ -143,6 +144,77 @@ TEST_F(EngineStart, EngineThatNeverSignalsIsEndedAfterTheBound) {
                   "[TessloadLib] WFII Timeout (200 ms)",
                   "[TessloadLib] Engine Ended (never ready)(pid: " + std::to_string(pid) + ")",
                   "[TessloadLib] End WFII"}));
+}
+
+// On the worker loop the readiness is looked for on timer ticks, never waited for: the start
+// returns at once, the loop stays free, and only the clock seam's bound ends an engine that never
+// signals (by its pid). A watch given up before the answer ends its unready engine too.
+TEST_F(EngineStart, WatchedStartLeavesTheLoopFreeAndEndsAnEngineThatNeverSignals) {
+    LoopThread loop;
+    const vmSmartPtr<cpCMutex> mutex(loop.Mutex());
+    for (const bool giveUp : {false, true}) {
+        ResetLog();
+        Install({"wait"});
+        CBinaryExecute_V3 executor(StartEngineDetached, 10000);
+        std::shared_ptr<CEngineStartWatch> watch;
+        int answers = 0;
+        bool started = true;
+        loop.Call([&] {
+            watch = executor.RunEngineWatched(mutex, [&](bool ok) {
+                ++answers;
+                started = ok;
+            });
+        });
+        ASSERT_NE(watch, nullptr);
+        const pid_t pid = StandInPid(engine_);
+        ASSERT_GT(pid, 0);
+        loop.StepClock(9800);
+        EXPECT_EQ(loop.Call([&] { return answers; }), 0) << "within the bound";
+        if (giveUp) {
+            loop.Call([&] { watch.reset(); });
+        } else {
+            loop.StepClock(300);
+            EXPECT_EQ(loop.Call([&] { return answers; }), 1);
+            EXPECT_FALSE(started);
+        }
+        int status = 0;
+        for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+            usleep(10000);
+        }
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+        const std::string ended = giveUp ? "[TessloadLib] Engine Ended (start abandoned)(pid: "
+                                         : "[TessloadLib] Engine Ended (never ready)(pid: ";
+        const auto log = LogMessages();
+        EXPECT_NE(std::find(log.begin(), log.end(), ended + std::to_string(pid) + ")"), log.end())
+            << "give up: " << giveUp;
+        loop.Call([&] { watch.reset(); });
+    }
+}
+
+// A ready engine is answered from a tick soon after its byte, and counts as started.
+TEST_F(EngineStart, WatchedStartAnswersOnceTheEngineSignals) {
+    LoopThread loop;
+    Install({"ready", "exit 0"});
+    std::shared_ptr<CEngineStartWatch> watch;
+    int answers = 0;
+    bool started = false;
+    loop.Call([&] {
+        watch = RunEngineWatched(vmSmartPtr<cpCMutex>(loop.Mutex()), [&](bool ok) {
+            ++answers;
+            started = ok;
+        });
+    });
+    for (int i = 0; i < 100 && loop.Call([&] { return answers; }) == 0; ++i) {
+        usleep(10000);
+        loop.StepClock(100);
+    }
+    EXPECT_EQ(loop.Call([&] { return answers; }), 1);
+    EXPECT_TRUE(started);
+    loop.Call([&] { watch.reset(); });
+    ReapEngine();
+    EXPECT_EQ(LogMessages(),
+              (std::vector<std::string>{"[TessloadLib] Execute OK(0)", "[TessloadLib] Begin WFII",
+                                        "[TessloadLib] End WFII"}));
 }
 
 // An engine that exits (or closes the pipe) without the byte ends the wait at once: with the

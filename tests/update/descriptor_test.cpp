@@ -89,9 +89,9 @@ TEST_P(UpdateListTest, NamesWhatIsOutOfDate) {
     if (c.enginePresent) {
         std::ofstream(engine) << "program";
     }
-    const CEngineEnvironment environment{
-        [&] { return folder; }, [&] { return engine; }, [] { return std::string(); },
-        [&] { return std::string(c.current); }, [] { return false; }};
+    const CEngineEnvironment environment{[&] { return folder; }, [&] { return engine; },
+                                         [] { return std::string(); },
+                                         [&] { return std::string(c.current); }, nullptr};
     std::vector<std::string> expected;
     for (const std::string& entry : c.expected) {
         expected.push_back(entry == "E" ? engine : entry);

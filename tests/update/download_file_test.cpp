@@ -30,7 +30,7 @@ class UpdateFilesTest : public ::testing::Test {
     CEngineEnvironment Environment() {
         return {[this] { return engineFolder_; },
                 [this] { return engineFolder_ + "TEVDownloadV32"; }, [] { return std::string(); },
-                [this] { return currentVersion_; }, [] { return true; }};
+                [this] { return currentVersion_; }, nullptr};
     }
     int32_t Deliver(CDownloadFile* file, const std::string& url, const Bytes& data, int32_t* kind) {
         return file->Deliver(url, data.data(), static_cast<int64_t>(data.size()), kind);

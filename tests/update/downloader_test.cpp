@@ -207,9 +207,10 @@ class UpdaterTest : public ::testing::Test {
                     GetFileVersionText(engineFolder_ + "TEVDownloadV32", &version);
                     return version;
                 },
-                [this] {
+                [this](std::function<void(bool)> done) {
                     ++engineStarts_;
-                    return access((engineFolder_ + "TEVDownloadV32").c_str(), X_OK) == 0;
+                    done(access((engineFolder_ + "TEVDownloadV32").c_str(), X_OK) == 0);
+                    return std::shared_ptr<CEngineStartWatch>();
                 }};
     }
     void Run(const std::string& descriptorUrl) {
