@@ -229,7 +229,7 @@ class Aria2Player:
                "--listen-port=6881", "--seed-ratio=0.0", "--file-allocation=none",
                "--auto-file-renaming=false", "--allow-overwrite=true", "--console-log-level=error",
                "--summary-interval=0", "--download-result=hide", "--bt-tracker-interval=5",
-               f"--log={os.path.join(a.work, 'aria2.log')}", "--log-level=notice",
+               f"--log={os.path.join(a.work, 'aria2.log')}", f"--log-level={'info' if a.verbose else 'notice'}",
                f"--on-bt-download-complete={self.hook}", f"--dir={self.out}"]
         if a.seed_unverified:
             # A seeder with the file in place: taken as complete without checking it.
@@ -277,6 +277,7 @@ def main():
     parser.add_argument("--kill-at", type=float, help="kill -9 the engine at this fraction, then restart it")
     parser.add_argument("--torrent")
     parser.add_argument("--seed-unverified", action="store_true")
+    parser.add_argument("--verbose", action="store_true", help="aria2c logs at level info")
     args = parser.parse_args()
     # The lab ends a player with SIGTERM when it is stuck: leave through stop().
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))

@@ -16,7 +16,19 @@ export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DTEV_BUILD_TESTS=OFF >/dev/null
 cmake --build build/release -j "$(nproc)" --target TEVDownloadV32
 
-# The namespaces carry this shell's pid; the trap removes them whatever ends the lab.
+# The namespaces carry this shell's pid. A signal to this shell reaches the lab, which tears down
+# itself; the EXIT trap then sweeps whatever is left, whatever ended the lab.
 run_id=$$
-trap 'python3 bench/swarm/swarm.py --program build/release/localengine/TEVDownloadV32 --run-id "$run_id" --cleanup' EXIT
-python3 bench/swarm/swarm.py --program build/release/localengine/TEVDownloadV32 --run-id "$run_id" "$@"
+lab=(python3 bench/swarm/swarm.py --program build/release/localengine/TEVDownloadV32 --run-id "$run_id")
+child=
+stop() {
+    [ -n "$child" ] && kill -TERM "$child" 2>/dev/null && wait "$child" || true
+    exit "$1"
+}
+trap '"${lab[@]}" --cleanup' EXIT
+trap 'stop 130' INT
+trap 'stop 143' TERM
+trap 'stop 129' HUP
+"${lab[@]}" "$@" &
+child=$!
+wait "$child"
