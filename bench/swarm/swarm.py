@@ -18,12 +18,12 @@ late (a fifth player after four finished), faults (origin stops at 50%, an engin
 50%, a corrupt seeder and the tracker down for aria2c). Writes bench/SWARM.md.
 """
 import argparse
-import hashlib
 import json
 import os
 import queue
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -43,6 +43,12 @@ MB = 1000 * 1000
 # tbf counts whole frames: a full TCP segment of 1448 bytes (MTU 1500, timestamps) is a frame of
 # 1514. Caps are given for what TCP carries, so the rate tc sees is that much higher.
 WIRE = 1514 / 1448
+
+# The kinds of player a row compares. The peer-assisted engine joins as a kind of its own (our
+# engine with sharing on, given the hybrid torrent the origin serves); until it exists, its rows
+# say that it is not yet measured.
+KINDS = {"engine": "TEVDownloadV32, HTTP only", "aria2": "aria2c, BitTorrent + web seed"}
+PEERS_NOT_YET = "not yet measured: the peer-assisted engine is not built yet"
 
 
 class LabError(Exception):
@@ -93,8 +99,14 @@ def sweep_stale():
             teardown(run_id)
     tmp = tempfile.gettempdir()
     for entry in os.listdir(tmp):
-        if entry.startswith("tev-swarm-") and entry[10:].isdigit() and not run_alive(int(entry[10:])):
-            shutil.rmtree(os.path.join(tmp, entry), ignore_errors=True)
+        parts = entry.split("-")
+        if len(parts) != 4 or parts[:2] != ["tev", "swarm"] or not parts[2].isdigit() or run_alive(int(parts[2])):
+            continue
+        path = os.path.join(tmp, entry)
+        st = os.lstat(path)
+        # Only the lab's own folders: made by this user, not a link someone left in its place.
+        if stat.S_ISDIR(st.st_mode) and st.st_uid == os.geteuid():
+            shutil.rmtree(path, ignore_errors=True)
 
 
 class Lab:
@@ -527,8 +539,9 @@ def origin_stops(lab, args, players):
             elif "done" not in p.state:
                 seen.append(f"p{p.index + 1} still waiting {args.stall_timeout:.0f} s after the stop")
         for reason, who in reasons.items():
-            seen.append(f"{', '.join(f'p{i}' for i, _ in who)} failed {min(t for _, t in who):.1f} to "
-                        f"{max(t for _, t in who):.1f} s after the stop: \"{reason}\"")
+            low, high = min(t for _, t in who), max(t for _, t in who)
+            when = f"{low:.1f} s" if f"{low:.1f}" == f"{high:.1f}" else f"{low:.1f} to {high:.1f} s"
+            seen.append(f"{', '.join(f'p{i}' for i, _ in who)} failed {when} after the stop: \"{reason}\"")
         reacted = all("failed" in p.state or "done" in p.state for p in group)
         early_done = [p for p in group if "done" in p.state and p.state["done"]["t"] < stopped["t"]]
         false_done = [p for p in group if "done" in p.state and p.state["done"]["t"] >= stopped["t"]]
@@ -657,12 +670,12 @@ def mib(n):
     return f"{n / MIB:.1f}"
 
 
-def write_report(args, lab, cap, results, path):
+def write_report(args, cap, results, path):
     size = args.size
     players = args.players
     lines = ["# Swarm lab", "",
              f"Machine: {machine()}. Load average at the start {results['load_start']}, at the end "
-             f"{load_average()} (the machine is shared with other builds; figures move with it).", "",
+             f"{results.get('load_end') or load_average()} (the machine is shared with other builds; figures move with it).", "",
              "Run: `" + " ".join(["bash bench/swarm/run.sh"] + args.passed) + "`.", "",
              f"Each player in its own network namespace, the origin (nginx and opentracker) in one more, all on "
              f"one bridge; no route out. The origin's uplink is capped with `tc tbf` at "
@@ -692,7 +705,7 @@ def write_report(args, lab, cap, results, path):
                   "| players | last done (s) | median player (s) | first done (s) | origin bytes (× file) | "
                   "CPU per player (s) | peak RSS per player (MiB) | files identical |",
                   "|---|---|---|---|---|---|---|---|"]
-        labels = {"engine": "TEVDownloadV32, HTTP only", "aria2": "aria2c, BitTorrent + web seed"}
+        labels = KINDS
         for kind in args.kinds:
             runs = rows.get(kind)
             if not runs:
@@ -704,8 +717,7 @@ def write_report(args, lab, cap, results, path):
                 f"{median([median(r['cpu']) for r in runs]):.2f} | "
                 f"{max(max(r['rss']) for r in runs):.1f} | "
                 f"{'yes' if all(r['identical'] for r in runs) else 'NO'} |")
-        lines.append("| TEVDownloadV32 with peers | not yet measured: the peer-assisted engine is not built yet "
-                     "| | | | | | |")
+        lines.append(f"| TEVDownloadV32 with peers | {PEERS_NOT_YET} | | | | | | |")
         lines += ["", "Per round (last done in s, origin bytes × file): " + "; ".join(
             f"{kind} " + ", ".join(f"{r['last']:.1f} s / {r['origin'] / size:.2f}" for r in rows.get(kind, []))
             for kind in args.kinds if rows.get(kind)) + ".", ""]
@@ -715,17 +727,17 @@ def write_report(args, lab, cap, results, path):
                   "starts alone. Origin bytes: what nginx sent to the fifth's address.", "",
                   "| players | origin bytes for the 5th (MiB) | × file | the 5th's time (s) | identical |",
                   "|---|---|---|---|---|"]
-        labels = {"engine": "TEVDownloadV32, HTTP only", "aria2": "aria2c, BitTorrent + web seed"}
+        labels = KINDS
         for kind, r in results["late"].items():
             lines.append(f"| {labels[kind]} | {mib(r['origin'])} | {r['origin'] / size:.2f} | {r['time']:.2f} | "
                          f"{'yes' if r['identical'] else 'NO'} |")
-        lines += ["| TEVDownloadV32 with peers | not yet measured | | | |", ""]
+        lines += [f"| TEVDownloadV32 with peers | {PEERS_NOT_YET} | | | |", ""]
     if "faults" in results:
         lines += ["## Faults", "", "| fault | players | result | what was seen |", "|---|---|---|---|"]
         for row in results["faults"]:
             lines.append(f"| {row['name']} | {row['who']} | {'pass' if row['ok'] else 'FAIL'} | {row['seen']} |")
         lines += ["| the origin stops once the players' pieces cover the file | TEVDownloadV32 with peers | "
-                  "not yet measured | |", ""]
+                  f"{PEERS_NOT_YET} | |", ""]
     if "swarm" in results and results["swarm"].get("engine"):
         lines += ["## Where the time goes", "", where_time_goes(args, cap, results), ""]
     with open(path, "w") as f:
@@ -792,9 +804,14 @@ def prepare(lab, args):
 
 
 def run_lab(args):
-    work = args.work or os.path.join(tempfile.gettempdir(), f"tev-swarm-{args.run_id}")
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(work)
+    if args.work:
+        work = os.path.abspath(args.work)
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
+    else:
+        # A fresh folder no other user can have prepared; nginx's and opentracker's workers
+        # (nobody) need to pass through it.
+        work = tempfile.mkdtemp(prefix=f"tev-swarm-{args.run_id}-")
     # One namespace more than the players: the late joiner's fifth, or the corrupt seeder.
     namespaces = max(args.players + 1, 5 if "late" in args.rows else 0)
     lab = Lab(args.run_id, work, namespaces, args.rate * MB, args.burst,
@@ -830,7 +847,11 @@ def run_lab(args):
             results["faults"] = faults(lab, args)
         if args.ci:
             return ci_verdict(args, results)
-        write_report(args, lab, cap, results, args.output)
+        results["load_end"] = load_average()
+        if args.save:
+            with open(args.save, "w") as f:
+                json.dump({"args": {k: v for k, v in vars(args).items()}, "cap": cap, "results": results}, f)
+        write_report(args, cap, results, args.output)
         print(f"Wrote {args.output}")
         return 0
     finally:
@@ -867,7 +888,9 @@ def faults(lab, args):
         rows.append({"name": "a corrupt seeder (one altered piece) in the swarm",
                      "who": f"{n} × aria2c + 1 aria2c seeding unverified", "ok": r["ok"],
                      "seen": (f"piece {r['piece']} altered; the seeder sent {mib(r['seeder_sent'])} MiB; pieces that "
-                              f"failed their hash in the players' logs: {r['hash_failures']}; "
+                              f"failed their hash in the players' logs: {r['hash_failures']}"
+                              + (" (no player asked the seeder for the altered piece this time, so its "
+                                 "refusal was not exercised)" if not r["hash_failures"] else "") + "; "
                               f"last done at {r['last']:.1f} s; files identical: "
                               f"{'yes' if not r['bad'] else 'NO ' + str(r['bad'])}")})
         print(f"  corrupt seeder: {'pass' if r['ok'] else 'FAIL'} ({r['hash_failures']} hash failures)", flush=True)
@@ -921,19 +944,34 @@ def main():
     parser.add_argument("--ci", action="store_true",
                         help="the integration test: 3 players, 16 MiB, one round of the swarm row")
     parser.add_argument("--cleanup", action="store_true", help="only remove the run id's namespaces")
+    parser.add_argument("--save", help="also write the run's figures to this JSON file")
+    parser.add_argument("--report-from", help="write the report from a JSON file of --save, without a run")
     args = parser.parse_args()
     args.passed = [a for a in sys.argv[1:] if not a.startswith("--program") and a != args.program]
     if args.cleanup:
         teardown(args.run_id)
         return 0
+    if args.report_from:
+        # The report again from a saved run's figures (its words changed, not its numbers).
+        with open(args.report_from) as f:
+            saved = json.load(f)
+        for key, value in saved["args"].items():
+            if key not in ("output", "report_from"):
+                setattr(args, key, value)
+        write_report(args, saved["cap"], saved["results"], args.output)
+        return 0
     if args.ci:
         args.players, args.size_mib, args.rounds, args.rows = 3, 16, 1, "swarm"
         args.rate, args.calibrate_seconds, args.timeout = 20, 1, 90
+    if not 1 <= args.players <= 200 or args.size_mib <= 0 or args.rate <= 0 or args.rounds < 1:
+        parser.error("players 1 to 200; size, rate and rounds above 0")
+    if args.burst < 64 * 1024:
+        parser.error("--burst: at least 64 KiB (a veth hands tbf GSO packets of up to 64 KiB)")
     args.program = os.path.abspath(args.program)
     args.size = int(args.size_mib * MIB)
     args.rows = [r for r in args.rows.split(",") if r]
     args.kinds = [k for k in args.kinds.split(",") if k]
-    if not set(args.kinds) <= {"engine", "aria2"} or "engine" not in args.kinds:
+    if not set(args.kinds) <= set(KINDS) or "engine" not in args.kinds:
         parser.error("--kinds: engine, optionally with aria2")
     args.file_name = "game.bin"
     args.piece_length = args.piece_length or torrent.piece_length_for(args.size)
