@@ -227,13 +227,16 @@ class Aria2Player:
         cmd = ["aria2c", "--no-conf=true", "--enable-dht=false", "--enable-dht6=false",
                "--bt-enable-lpd=false", "--enable-peer-exchange=false",
                "--listen-port=6881", "--seed-ratio=0.0", "--file-allocation=none",
-               "--auto-file-renaming=false", "--allow-overwrite=true", "--console-log-level=error",
+               "--auto-file-renaming=false", "--console-log-level=error",
                "--summary-interval=0", "--download-result=hide", "--bt-tracker-interval=5",
                f"--log={os.path.join(a.work, 'aria2.log')}", f"--log-level={'info' if a.verbose else 'notice'}",
                f"--on-bt-download-complete={self.hook}", f"--dir={self.out}"]
         if a.seed_unverified:
-            # A seeder with the file in place: taken as complete without checking it.
+            # A seeder with the file in place: taken as complete without checking it. (With
+            # --allow-overwrite it would fetch the file again, as it has no control file.)
             cmd += ["--bt-seed-unverified=true", "--check-integrity=false"]
+        else:
+            cmd += ["--allow-overwrite=true"]
         return cmd + [a.torrent]
 
     def run(self, commands):
