@@ -711,13 +711,16 @@ def write_report(args, cap, results, path):
              f"`--enable-dht=false --enable-dht6=false --bt-enable-lpd=false --enable-peer-exchange=false "
              f"--seed-ratio=0.0 --bt-tracker-interval=5`, otherwise its defaults, with a v1 torrent "
              f"(piece {args.piece_length // 1024} KiB, the origin's URL as web seed, the origin's tracker, "
-             f"private). aria2 1.36 computes another info hash than the torrent's for a hybrid (v1+v2) "
-             f"torrent (the lab's hybrid torrent, which libtorrent 2.0 loads and checks, announces as "
-             f"a torrent no peer has), so aria2c gets the v1 torrent; the lab also serves the hybrid "
-             f"one (`.hybrid.torrent`) for the peer-assisted engine. It seeds after completion: a "
+             f"private). aria2 1.36 loads the lab's hybrid (v1+v2) torrent but derives another info hash "
+             f"from it than its v1 hash (`aria2c -S` shows it; libtorrent 2.0 loads the same torrent, "
+             f"checks its pieces and agrees with the lab's hash), so it would announce and meet peers "
+             f"for a torrent nobody else has: aria2c gets the v1 torrent; the origin also serves the "
+             f"hybrid one (`game.bin.hybrid.torrent`) for the peer-assisted engine. aria2c seeds after completion: a "
              f"player is done when its file is complete (aria2's BitTorrent completion hook). Origin "
              f"bytes are what nginx's log says it sent for the game file (headers included). Every "
-             f"player's file is compared byte for byte with the origin's.", ""]
+             f"player's file is compared byte for byte with the origin's. Rows marked not yet measured "
+             f"belong to the peer-assisted engine, which joins the harness as a kind of player of its "
+             f"own (`KINDS` in bench/swarm/swarm.py).", ""]
     if "swarm" in results:
         rows = results["swarm"]
         lines += [f"## {players} players × {mib(size)} MiB, origin capped at {args.rate:g} MB/s", "",
@@ -763,6 +766,8 @@ def write_report(args, cap, results, path):
                   f"{PEERS_NOT_YET} | |", ""]
     if "swarm" in results and results["swarm"].get("engine"):
         lines += ["## Where the time goes", "", where_time_goes(args, cap, results), ""]
+    if results.get("notes"):
+        lines += ["## Notes", ""] + [f"- {n}" for n in results["notes"]] + [""]
     with open(path, "w") as f:
         f.write("\n".join(lines))
 
