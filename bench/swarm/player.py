@@ -19,6 +19,8 @@ import sys
 import threading
 import time
 
+# Runs from the source tree (ctest too): no bytecode left beside the sources.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from engine_bench import CATEGORY, LIST_CATEGORY, EngineClient, file_list  # noqa: E402
 

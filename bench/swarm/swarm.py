@@ -31,6 +31,8 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# Runs from the source tree (ctest too): no bytecode left beside the sources.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(HERE, ".."))
 from bench import MIB, machine, make_file, median  # noqa: E402
 
