@@ -192,6 +192,8 @@ class Transfers {
     void RetryDisk(uint32_t jobNumber);
     void ScheduleBucketResume(Job& job);
     void StopJobNow(Job& job, StopMode mode);
+    // The file store's part of a stop: what the file leaves on disk; closes it.
+    void PutAway(File& file, StopMode mode);
 
     EventLoop& loop_;
     TransferSettings settings_;
