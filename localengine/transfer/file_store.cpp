@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "transfer/file_io.h"
+#include "transfer/final_record.h"
 #include "transfer/transfer_state.h"
 
 namespace tev::localengine {
@@ -39,14 +40,22 @@ bool MakeFolders(const std::string& folder) {
 void Transfers::InspectFile(Job& job, File& file) {
     struct stat info {};
     const bool finalExists = lstat(file.target.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-    if (finalExists && file.size && static_cast<uint64_t>(info.st_size) == *file.size) {
-        file.state = File::Complete;
-        return;
+    if (finalExists) {
+        // Complete from an earlier run, if the server still has that version: its first answer
+        // tells (one byte is asked for).
+        std::optional<FinalRecord> record = ReadFinalRecord(file.target);
+        if (record && record->size == static_cast<uint64_t>(info.st_size) &&
+            (!file.size || *file.size == record->size)) {
+            file.finalAtStart = std::move(record);
+            return;
+        }
     }
     if (const std::optional<ControlRecord> control = ReadControlFile(file.controlPath)) {
         struct stat part {};
-        if (!control->done.Empty() && lstat(file.partPath.c_str(), &part) == 0 &&
-            S_ISREG(part.st_mode)) {
+        // Bytes recorded without a validator cannot be matched to the server's file: they
+        // count as nothing, and the file is fetched again.
+        if (!control->done.Empty() && control->validator.kind != Validator::None &&
+            lstat(file.partPath.c_str(), &part) == 0 && S_ISREG(part.st_mode)) {
             file.hasOldData = true;
             if (!file.size) {
                 // The job's size is reported before the resume question is asked: the stored
@@ -59,23 +68,25 @@ void Transfers::InspectFile(Job& job, File& file) {
         // Without a size from the job nothing tells a prefix from a whole older file: such a
         // file is fetched anew and replaced once complete.
         file.hasOldData = true;  // a prefix left under the final name by the direct downloader
-    } else if (finalExists && info.st_size > 0 && !file.size) {
-        file.finalSizeAtStart = static_cast<uint64_t>(info.st_size);
     }
     if (file.hasOldData) {
         job.questions.push_back(file.index);
     }
 }
 
-bool Transfers::AdoptFinalFile(Job& job, File& file) {
-    if (!file.finalSizeAtStart || !file.size || *file.finalSizeAtStart != *file.size ||
-        !file.written.Empty()) {
+bool Transfers::AdoptFinalFile(Job& job, File& file, const Validator& answered) {
+    if (!file.finalAtStart) {
         return false;
     }
+    const FinalRecord recorded = *file.finalAtStart;
+    file.finalAtStart.reset();  // one answer decides; else the file is fetched as usual
     struct stat info {};
-    if (lstat(file.target.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<uint64_t>(info.st_size) != *file.size) {
-        file.finalSizeAtStart.reset();  // changed since the job began: fetched as usual
+    // Read again: the file may have changed since the job began.
+    const std::optional<FinalRecord> current = ReadFinalRecord(file.target);
+    if (!file.size || *file.size != recorded.size || answered.kind == Validator::None ||
+        answered != recorded.validator || !file.written.Empty() || current != recorded ||
+        lstat(file.target.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<uint64_t>(info.st_size) != recorded.size) {
         return false;
     }
     DropTransfers(file, nullptr);
@@ -127,6 +138,9 @@ bool Transfers::ActivateFile(Job& job, File& file) {
     }
     if (control && file.sizeFromJob && control->size != *file.size) {
         control.reset();  // recorded for another version of the file
+    }
+    if (control && control->validator.kind == Validator::None) {
+        control.reset();  // nothing ties these bytes to the server's file
     }
     if (control) {
         struct stat part {};
@@ -227,11 +241,9 @@ void Transfers::ResetFile(Job&, File& file, const char*) {
     }
 }
 
-void Transfers::SyncFile(File& file) {
+bool Transfers::SyncFile(File& file) {
     file.sync->Wait();
-    if (file.fd >= 0) {
-        fdatasync(file.fd);
-    }
+    return file.fd < 0 || fdatasync(file.fd) == 0;
 }
 
 void Transfers::CloseFile(File& file) {
@@ -251,7 +263,7 @@ void Transfers::CompleteFileIfDone(Job&, File& file) {
     file.sync->Wait();
     file.sync->TakeError();  // a failed checkpoint no longer matters: the whole file is synced
     if (checkpointer_->SubmitCompletion(file.sync, file.fd, file.partPath, file.target,
-                                        file.controlPath, *file.size)) {
+                                        file.controlPath, {*file.size, file.validator})) {
         file.state = File::Completing;
     }
 }
@@ -328,14 +340,16 @@ void Transfers::PutAway(File& file, StopMode mode) {
         }
         file.state = File::Active;
     }
-    SyncFile(file);
+    const bool synced = SyncFile(file);
     if (!file.size) {
         // Nothing says how much of the file these bytes are: no record can describe them and
         // no prefix can be handed over, so they go, and the final name is never touched.
         unlink(file.controlPath.c_str());
         unlink(file.partPath.c_str());
     } else if (mode == StopMode::KeepParts) {
-        if (file.written != file.synced || !file.written.Empty()) {
+        // A record claims only synced bytes: when the sync failed, the last record (of bytes
+        // synced before) stays as it is.
+        if (synced && (file.written != file.synced || !file.written.Empty())) {
             WriteControlFile(file.controlPath, {*file.size, file.validator, file.written});
         }
     } else {
@@ -343,7 +357,7 @@ void Transfers::PutAway(File& file, StopMode mode) {
         // first hole cannot be handed over.
         const uint64_t prefix = file.written.ContiguousPrefix();
         unlink(file.controlPath.c_str());
-        if (prefix > 0 && prefix <= *file.size &&
+        if (synced && prefix > 0 && prefix <= *file.size &&
             ftruncate(file.fd, static_cast<off_t>(prefix)) == 0 && fdatasync(file.fd) == 0 &&
             rename(file.partPath.c_str(), file.target.c_str()) == 0) {
             SyncFolderOf(file.target);

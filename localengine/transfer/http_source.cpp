@@ -127,8 +127,21 @@ bool Transfers::JudgeHead(Transfer& transfer) {
             if (!file.size) {
                 file.size = verdict.size;
             }
-            if (AdoptFinalFile(job, file)) {
+            if (AdoptFinalFile(job, file, transfer.head.validator)) {
                 return false;
+            }
+            if (transfer.head.validator.kind == Validator::None) {
+                // No validator ties this range to any other: only a request from 0 that brings
+                // the whole file is accepted; anything else asks again, for the whole file.
+                const bool wholeFile = transfer.ask.begin == 0 && file.written.Empty() &&
+                                       file.transfers.size() == 1 &&
+                                       std::min(transfer.end, *file.size) == *file.size;
+                file.noValidator = true;
+                if (!wholeFile) {
+                    ResetFile(job, file, "the server names no validator");
+                    transfer.cancelled = true;
+                    return false;
+                }
             }
             AcceptRanges(job, file, transfer.head.validator);
             transfer.end = std::min(transfer.end, *file.size);
@@ -151,16 +164,18 @@ bool Transfers::JudgeHead(Transfer& transfer) {
             }
             DropTransfers(file, &transfer);
             file.validator = transfer.head.validator;
+            file.noValidator = file.validator.kind == Validator::None;
             if (!file.sizeFromJob) {
                 file.size = transfer.head.contentLength;
             }
-            if (!hadData && AdoptFinalFile(job, file)) {
+            if (!hadData && AdoptFinalFile(job, file, transfer.head.validator)) {
                 return false;
             }
             file.wholeBody = true;
             file.answersRanges = false;
             transfer.wholeBody = true;
             transfer.at = 0;
+            transfer.from = 0;
             transfer.end = file.size ? *file.size : kNoEnd;
             transfer.headDone = true;
             return true;
@@ -231,6 +246,10 @@ bool Transfers::StartTransfer(Job& job, File& file) {
     } else {
         speed = file.speed;
     }
+    if (file.noValidator && file.transfers.empty() && !file.written.Empty()) {
+        // The bytes on disk may be of another version than the next answer's.
+        ResetFile(job, file, "a retry without a validator starts from 0");
+    }
     uint64_t begin = 0;
     uint64_t end = 0;
     if (!TakePiece(job, file, &begin, &end, speed)) {
@@ -242,6 +261,7 @@ bool Transfers::StartTransfer(Job& job, File& file) {
     transfer->file = &file;
     transfer->ask = {begin, end, false};
     transfer->at = begin;
+    transfer->from = begin;
     transfer->end = end;
     const size_t alternative = job.mirrorsAtOnce
                                    ? (file.urlIndex + job.transfersStarted) % file.urls.size()
@@ -297,14 +317,15 @@ bool Transfers::StartTransfer(Job& job, File& file) {
 }
 
 bool Transfers::OnLane(const Job& job, const File& file) const {
-    if (!lane_ || job.limited || job.firstPiecesHere || file.wholeBody || file.laneRefused) {
+    if (!lane_ || job.limited || job.firstPiecesHere || file.wholeBody || file.noValidator ||
+        file.laneRefused) {
         return false;
     }
     if (!file.answersRanges) {
         // A file's first request goes to the lane only when nothing about the file needs the
         // whole judgement of its answer: no bytes kept, no final-name file to size up. Files
         // then alternate between the threads.
-        if (!file.written.Empty() || file.finalSizeAtStart || file.restarts > 0) {
+        if (!file.written.Empty() || file.finalAtStart || file.restarts > 0) {
             return false;
         }
         size_t onLane = 0;
@@ -337,7 +358,9 @@ void Transfers::DrainLane(Transfer& transfer) {
             return;  // no body byte comes before the head
         }
         transfer.laneHeadTaken = true;
-        TakeLaneHead(transfer);
+        if (!TakeLaneHead(transfer)) {
+            return;  // the file starts over
+        }
     }
     const uint64_t written = piece.written.load(std::memory_order_acquire);
     const uint64_t received = piece.received.load(std::memory_order_relaxed);
@@ -362,10 +385,18 @@ void Transfers::DrainLanes(File& file) {
     }
 }
 
-void Transfers::TakeLaneHead(Transfer& transfer) {
+bool Transfers::TakeLaneHead(Transfer& transfer) {
     // What JudgeHead does for a first answer received on this thread.
     File& file = *transfer.file;
     const LanePiece& piece = *transfer.lanePiece;
+    if (piece.learntValidator.kind == Validator::None) {
+        file.noValidator = true;
+        const std::optional<uint64_t> size = file.size ? file.size : piece.learntSize;
+        if (!piece.wholeBody && (!size || transfer.ask.begin != 0 || transfer.end < *size)) {
+            ResetFile(*transfer.job, file, "the server names no validator");
+            return false;
+        }
+    }
     if (piece.wholeBody) {
         file.wholeBody = true;
         file.validator = piece.learntValidator;
@@ -374,13 +405,14 @@ void Transfers::TakeLaneHead(Transfer& transfer) {
         }
         transfer.wholeBody = true;
         transfer.end = file.size ? *file.size : kNoEnd;
-        return;
+        return true;
     }
     if (!file.size) {
         file.size = piece.learntSize;
     }
     AcceptRanges(*transfer.job, file, piece.learntValidator);
     transfer.end = std::min(transfer.end, *file.size);
+    return true;
 }
 
 void Transfers::FinishLanePiece(Transfer* transfer) {
@@ -475,6 +507,8 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
         network = true;
     }
     const bool diskPaused = transfer->pausedByDisk;
+    const bool progressed = transfer->at > transfer->from;
+    const uint64_t pieceStart = transfer->from;
     RemoveTransfer(transfer, false);
     if (failure.empty()) {
         file.failures = 0;
@@ -487,10 +521,19 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
         lastNetworkFailureMs_ = now;
     }
     file.lastFailure = failure;
-    if (final || ++file.failures >= settings_.retryLimit) {
+    // An attempt that put new bytes on disk was worth it: only attempts in a row that brought
+    // nothing count towards the limit, and each piece has a limit of its own.
+    if (progressed) {
+        file.failures = 0;
+    }
+    const uint32_t pieceFailures =
+        ++file.pieceFailures[pieceStart / std::max<uint64_t>(settings_.minPiece, 1)];
+    if (final || ++file.failures >= settings_.retryLimit ||
+        pieceFailures >= settings_.pieceRetryLimit) {
         if (kind == FailureKind::Unreachable && file.urlIndex + 1 < file.urls.size()) {
             ++file.urlIndex;  // the next alternative, afresh
             file.failures = 0;
+            file.pieceFailures.clear();
             file.retryAtMs = now;
             return;
         }

@@ -6,13 +6,26 @@ namespace tev::localengine {
 
 std::optional<ByteRange> ChoosePiece(const PiecePlan& plan, uint64_t speed,
                                      const PieceRules& rules) {
+    if (plan.probeSize) {
+        if (plan.anyRequest) {
+            return std::nullopt;
+        }
+        return ByteRange{0, 1};
+    }
+    if (plan.oneRequest) {
+        // The caller discards what is on disk first: a new request may bring another version.
+        if (plan.anyRequest) {
+            return std::nullopt;
+        }
+        return ByteRange{0, plan.size ? *plan.size : UINT64_MAX};  // UINT64_MAX: to the end
+    }
     if (!plan.size) {
         // The first request learns the size (and whether ranges work) from its answer.
         if (plan.anyRequest) {
             return std::nullopt;
         }
         const uint64_t begin = plan.onDisk.ContiguousPrefix();
-        return ByteRange{begin, begin + (plan.probeSize ? 1 : rules.firstPiece)};
+        return ByteRange{begin, begin + rules.firstPiece};
     }
     const std::vector<ByteRange> missing = plan.taken.Missing(*plan.size);
     if (missing.empty()) {

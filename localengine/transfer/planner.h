@@ -26,7 +26,8 @@ struct PiecePlan {
     bool anyRequest = false;
     bool answersRanges = false;  // a ranged answer came back for this version of the file
     bool wholeBody = false;      // the server sends the whole file: one request from 0
-    bool probeSize = false;      // a file that is likely complete: one byte names the size
+    bool probeSize = false;      // a file that may be complete: one byte names size and validator
+    bool oneRequest = false;     // no strong validator: the whole file in one request from 0
     uint32_t sharers = 1;        // the connections what is left is shared among
 };
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "transfer/byte_ranges.h"
 #include "transfer/checkpointer.h"
 #include "transfer/control_file.h"
+#include "transfer/final_record.h"
 #include "transfer/planner.h"
 #include "transfer/range_request.h"
 #include "transfer/receive_lane.h"
@@ -36,6 +38,7 @@ struct Transfers::Transfer {
     bool wholeBody = false;    // a 200: the body is the file from byte 0, to its end
     bool discardBody = false;  // a 416 that says nothing is left: its body is not file data
     uint64_t at = 0;           // offset of the next byte received
+    uint64_t from = 0;         // where this answer's bytes began: at > from means it progressed
     uint64_t end = 0;          // exclusive; UINT64_MAX for a whole body of unknown length
     std::string buffer;        // received, not yet written; it belongs at bufferAt
     uint64_t bufferAt = 0;
@@ -73,7 +76,9 @@ struct Transfers::File {
     bool hasOldData = false;  // part data or a final-name prefix from an earlier run
     // The size of a file already under the final name when the job gave no size: once the server
     // names the same size, that file is the complete one (as on the direct path).
-    std::optional<uint64_t> finalSizeAtStart;
+    // Only a file that carries the record of its completion qualifies (final_record.h), and only
+    // while the server answers with the recorded size and validator.
+    std::optional<FinalRecord> finalAtStart;
     bool keepOldData = true;
     int fd = -1;
     ByteRanges written;  // on disk (pwrite returned)
@@ -81,10 +86,17 @@ struct Transfers::File {
     uint64_t unsyncedBytes = 0;  // written since the last checkpoint was handed over
     std::shared_ptr<FileSync> sync = std::make_shared<FileSync>();
     bool answersRanges = false;
-    bool wholeBody = false;    // the server sends the whole file: one connection
+    bool wholeBody = false;  // the server sends the whole file: one connection
+    // The server names no strong validator (no ETag but a weak one, no Last-Modified): nothing
+    // tells whether two answers are of the same version, so the file comes in one request from
+    // byte 0, a retry starts again from 0 and nothing of it is resumed.
+    bool noValidator = false;
     bool laneRefused = false;  // a lane piece got another answer than its range: no more there
     std::vector<std::unique_ptr<Transfer>> transfers;
-    uint32_t failures = 0;  // failed attempts since bytes last arrived
+    uint32_t failures = 0;  // failed attempts in a row that brought no byte
+    // Failed attempts charged to each piece of the file (by the minimum piece its request began
+    // in): a server that always cuts its answers short makes progress, but only so often.
+    std::map<uint64_t, uint32_t> pieceFailures;
     uint32_t restarts = 0;  // the server's file changed under us
     int64_t retryAtMs = 0;
     std::string lastFailure;

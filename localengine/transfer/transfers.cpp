@@ -329,7 +329,9 @@ void Transfers::Schedule(Job& job) {
             continue;
         }
         const size_t wanted =
-            !file->size || !file->answersRanges || file->wholeBody ? 1 : file->growth.wanted;
+            !file->size || !file->answersRanges || file->wholeBody || file->noValidator
+                ? 1
+                : file->growth.wanted;
         while (file->transfers.size() < wanted && active < settings_.maxConnectionsPerJob) {
             if (!StartTransfer(job, *file)) {
                 break;
@@ -381,8 +383,9 @@ bool Transfers::TakePiece(Job& job, File& file, uint64_t* begin, uint64_t* end, 
     plan.anyRequest = !file.transfers.empty();
     plan.answersRanges = file.answersRanges;
     plan.wholeBody = file.wholeBody;
+    plan.oneRequest = file.noValidator;
     // A file already under its final name is most likely complete: one byte names the size.
-    plan.probeSize = file.finalSizeAtStart && file.written.Empty();
+    plan.probeSize = file.finalAtStart && file.written.Empty();
     // While connections are still being added, what is left is shared among as many as the
     // file may get: a large piece taken early would keep its one connection busy long after
     // the others.
@@ -590,7 +593,10 @@ void Transfers::SetPaused(uint32_t number, bool paused) {
         for (auto& file : job.files) {
             for (size_t i = 0; i < file->transfers.size();) {
                 Transfer* transfer = file->transfers[i].get();
-                if (transfer->wholeBody && !transfer->cancelled) {
+                // So is every answer of a file without a validator: its rest would be another
+                // request, perhaps of another version.
+                if ((transfer->wholeBody || file->noValidator) && !transfer->cancelled &&
+                    !transfer->lanePiece) {
                     ++i;
                     continue;
                 }

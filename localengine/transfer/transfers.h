@@ -42,9 +42,10 @@ struct TransferSettings {
     int tickMs = 100;                     // connection growth, progress sampling, network watch
     int growthIntervalMs = 300;  // how long a growth of connections runs before it is judged
     int connectTimeoutSeconds = 10;
-    int stallSeconds = 30;        // a transfer that receives nothing this long is retried
-    uint32_t retryLimit = 6;      // failed attempts in a row before a file fails for good
-    int retryFirstDelayMs = 500;  // doubles with every failure, up to retryMaxDelayMs
+    int stallSeconds = 30;          // a transfer that receives nothing this long is retried
+    uint32_t retryLimit = 6;        // failed attempts in a row, none bringing a byte, fail a file
+    uint32_t pieceRetryLimit = 12;  // failed attempts that began in one piece (of minPiece)
+    int retryFirstDelayMs = 500;    // doubles with every failure, up to retryMaxDelayMs
     int retryMaxDelayMs = 10000;
     int networkPoorMs = 3000;  // every transfer failing this long: network trouble
     int diskRetryMs = 3000;    // how often a job paused by a full disk tries again
@@ -158,14 +159,17 @@ class Transfers {
 
     void InspectFile(Job& job, File& file);
     void AskNextQuestion(Job& job);
-    bool AdoptFinalFile(Job& job, File& file);
+    // The file under the final name is the server's current version (its record matches the
+    // answer's size and validator): the file is complete. Else it is fetched as usual.
+    bool AdoptFinalFile(Job& job, File& file, const Validator& answered);
     void Schedule(Job& job);
     bool ActivateFile(Job& job, File& file);
     bool StartTransfer(Job& job, File& file);
     bool OnLane(const Job& job, const File& file) const;
     void DrainLane(Transfer& transfer);
     void DrainLanes(File& file);
-    void TakeLaneHead(Transfer& transfer);
+    // False when the answer made the file start over (the transfer is dropped then).
+    bool TakeLaneHead(Transfer& transfer);
     void FinishLanePiece(Transfer* transfer);
     bool TakePiece(Job& job, File& file, uint64_t* begin, uint64_t* end, uint64_t speed);
     void FinishTransfer(Transfer* transfer, int curlResult);
@@ -184,7 +188,7 @@ class Transfers {
     void CheckpointFile(File& file);
     void FailFile(Job& job, File& file, FailureKind kind, const std::string& reason);
 
-    void SyncFile(File& file);
+    bool SyncFile(File& file);  // false when fdatasync failed
     void CloseFile(File& file);
     void CheckSizesKnown(Job& job);
     void CheckJobDone(Job& job);
