@@ -121,7 +121,9 @@ bool Transfers::JudgeHead(Transfer& transfer) {
     Job& job = *transfer.job;
     const Verdict verdict =
         JudgeAnswer(transfer.ask, transfer.head, file.size, file.sizeFromJob, file.validator);
-    const std::string url = file.order.url;
+    if (transfer.probe) {
+        return JudgeProbe(transfer, verdict);
+    }
     switch (verdict.kind) {
         case Verdict::Range:
             if (!file.size) {
@@ -222,6 +224,43 @@ bool Transfers::JudgeHead(Transfer& transfer) {
     return false;
 }
 
+bool Transfers::JudgeProbe(Transfer& transfer, const Verdict& verdict) {
+    File& file = *transfer.file;
+    const AnswerHead& head = transfer.head;
+    switch (verdict.kind) {
+        case Verdict::Range:
+        case Verdict::BeyondEnd:
+            if (!file.size) {
+                file.size = verdict.size;
+            }
+            file.noValidator = head.validator.kind == Validator::None;
+            if (verdict.kind == Verdict::Range) {
+                AcceptRanges(*transfer.job, file, head.validator);
+            }
+            transfer.headDone = true;
+            transfer.discardBody = true;
+            transfer.end = transfer.at;
+            return true;
+        case Verdict::WholeBody:
+            // The server ignores ranges: the file's own request reads the whole body once.
+            if (!file.sizeFromJob) {
+                file.size = head.contentLength;
+            }
+            file.probeFailed = !file.size;
+            file.validator = head.validator;
+            file.noValidator = head.validator.kind == Validator::None;
+            file.wholeBody = true;
+            transfer.cancelled = true;
+            return false;
+        default:
+            // Judged as the file's own request would be: a retry, or the file fails.
+            transfer.probe = false;
+            const bool result = JudgeHead(transfer);
+            transfer.probe = true;
+            return result;
+    }
+}
+
 void Transfers::AcceptRanges(Job& job, File& file, const Validator& validator) {
     if (file.validator.kind == Validator::None) {
         file.validator = validator;
@@ -239,20 +278,22 @@ void Transfers::AcceptRanges(Job& job, File& file, const Validator& validator) {
     file.answersRanges = true;
 }
 
-bool Transfers::StartTransfer(Job& job, File& file) {
+bool Transfers::StartTransfer(Job& job, File& file, bool probe) {
     uint64_t speed = 0;
     if (!file.transfers.empty()) {
         speed = file.speed / file.transfers.size();
     } else {
         speed = file.speed;
     }
-    if (file.noValidator && file.transfers.empty() && !file.written.Empty()) {
+    if (!probe && file.noValidator && file.transfers.empty() && !file.written.Empty()) {
         // The bytes on disk may be of another version than the next answer's.
         ResetFile(job, file, "a retry without a validator starts from 0");
     }
     uint64_t begin = 0;
     uint64_t end = 0;
-    if (!TakePiece(job, file, &begin, &end, speed)) {
+    if (probe) {
+        end = 1;
+    } else if (!TakePiece(job, file, &begin, &end, speed)) {
         return false;
     }
     auto transfer = std::make_unique<Transfer>();
@@ -262,6 +303,7 @@ bool Transfers::StartTransfer(Job& job, File& file) {
     transfer->ask = {begin, end, false};
     transfer->at = begin;
     transfer->from = begin;
+    transfer->probe = probe;
     transfer->end = end;
     const size_t alternative = job.mirrorsAtOnce
                                    ? (file.urlIndex + job.transfersStarted) % file.urls.size()
@@ -279,7 +321,7 @@ bool Transfers::StartTransfer(Job& job, File& file) {
     request.bufferSize = job.limited ? 16L * 1024 : static_cast<long>(settings_.writePiece);
     request.connectTimeoutSeconds = settings_.connectTimeoutSeconds;
     request.stallSeconds = settings_.stallSeconds;
-    if (OnLane(job, file)) {
+    if (!probe && OnLane(job, file)) {
         auto piece = std::make_shared<LanePiece>();
         piece->request = request;
         piece->knownSize = file.size;
@@ -321,10 +363,10 @@ bool Transfers::OnLane(const Job& job, const File& file) const {
         file.laneRefused) {
         return false;
     }
-    if (!file.answersRanges) {
-        // A file's first request goes to the lane only when nothing about the file needs the
-        // whole judgement of its answer: no bytes kept, no final-name file to size up. Files
-        // then alternate between the threads.
+    if (!file.answersRanges || (file.size && *file.size < settings_.minSplitSize)) {
+        // A file's first request (after its size probe, if it had one) goes to the lane only
+        // when nothing about the file needs the whole judgement of its answer: no bytes kept, no
+        // final-name file to size up. Files then alternate between the threads.
         if (!file.written.Empty() || file.finalAtStart || file.restarts > 0) {
             return false;
         }

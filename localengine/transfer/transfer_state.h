@@ -37,10 +37,13 @@ struct Transfers::Transfer {
     bool headDone = false;
     bool wholeBody = false;    // a 200: the body is the file from byte 0, to its end
     bool discardBody = false;  // a 416 that says nothing is left: its body is not file data
-    uint64_t at = 0;           // offset of the next byte received
-    uint64_t from = 0;         // where this answer's bytes began: at > from means it progressed
-    uint64_t end = 0;          // exclusive; UINT64_MAX for a whole body of unknown length
-    std::string buffer;        // received, not yet written; it belongs at bufferAt
+    // A size probe (bytes=0-0) of a file not yet at work: its answer's head names the size,
+    // validator and whether ranges work; nothing of it is written.
+    bool probe = false;
+    uint64_t at = 0;     // offset of the next byte received
+    uint64_t from = 0;   // where this answer's bytes began: at > from means it progressed
+    uint64_t end = 0;    // exclusive; UINT64_MAX for a whole body of unknown length
+    std::string buffer;  // received, not yet written; it belongs at bufferAt
     uint64_t bufferAt = 0;
     bool cancelled = false;       // dropped without a verdict (file reset, job stopped)
     bool pausedByBucket = false;  // over the job's rate: waits for the bucket
@@ -91,6 +94,7 @@ struct Transfers::File {
     // tells whether two answers are of the same version, so the file comes in one request from
     // byte 0, a retry starts again from 0 and nothing of it is resumed.
     bool noValidator = false;
+    bool probeFailed = false;  // a probe's answer named no size: the file's own request learns it
     bool laneRefused = false;  // a lane piece got another answer than its range: no more there
     std::vector<std::unique_ptr<Transfer>> transfers;
     uint32_t failures = 0;  // failed attempts in a row that brought no byte

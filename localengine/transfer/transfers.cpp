@@ -312,8 +312,7 @@ void Transfers::Schedule(Job& job) {
     if (job.ended || job.diskFull || job.paused) {
         return;
     }
-    // While resume questions are open, only sizes are learnt: files without old data whose
-    // size the job did not give start, nothing else.
+    // While resume questions are open, only sizes are learnt (probes, below), and no data moves.
     const bool learningOnly = job.questionOpen || !job.questions.empty();
     const int64_t now = EventLoop::NowMs();
     size_t active = job.ActiveTransfers();
@@ -343,15 +342,20 @@ void Transfers::Schedule(Job& job) {
         }
     }
     // Then new files, those of unknown size first while the job's size is not yet known.
-    for (int pass = job.sizesKnownReported ? 1 : 0; pass < 2; ++pass) {
+    const size_t filesAtOnce = job.limited ? 1 : settings_.maxFilesAtOnce;
+    bool room = true;
+    for (int pass = job.sizesKnownReported ? 1 : 0; pass < 2 && room; ++pass) {
         for (auto& file : job.files) {
-            const size_t filesAtOnce = job.limited ? 1 : settings_.maxFilesAtOnce;
             if (activeFiles >= filesAtOnce || active >= settings_.maxConnectionsPerJob ||
                 completingFiles >= settings_.maxFilesCompleting) {
-                return;
+                room = false;
+                break;
             }
+            // While a question is open no data moves: only a file whose size nothing but its
+            // own request can tell starts.
             if (file->state != File::Waiting || (pass == 0 && file->size) ||
-                (learningOnly && (file->size || file->hasOldData))) {
+                (learningOnly &&
+                 (file->size || file->hasOldData || !(file->probeFailed || file->finalAtStart)))) {
                 continue;
             }
             if (!ActivateFile(job, *file)) {
@@ -368,6 +372,32 @@ void Transfers::Schedule(Job& job) {
             if (file->state == File::Active && StartTransfer(job, *file)) {
                 ++active;
             }
+        }
+    }
+    if (job.ended || job.sizesKnownReported) {
+        return;
+    }
+    // Sizes ahead of the data: files that cannot start yet (a question is open, the job is
+    // limited, or many files wait) learn theirs from a one-byte request each, which costs
+    // nothing against a limited job's rate, so that the job's size and progress come early.
+    size_t probes = 0;
+    for (auto& file : job.files) {
+        probes += !file->transfers.empty() && file->transfers.front()->probe ? 1 : 0;
+    }
+    for (auto& file : job.files) {
+        if (active >= settings_.maxConnectionsPerJob || probes >= settings_.maxFilesAtOnce) {
+            break;
+        }
+        if (file->state != File::Waiting || file->size || file->hasOldData || file->finalAtStart ||
+            file->probeFailed || !file->transfers.empty() || now < file->retryAtMs) {
+            continue;
+        }
+        if (StartTransfer(job, *file, true)) {
+            ++active;
+            ++probes;
+        }
+        if (job.ended) {
+            return;
         }
     }
 }
@@ -449,8 +479,13 @@ void Transfers::CheckJobDone(Job& job) {
     }
     job.ended = true;
     finishedJobs_.push_back(job.number);
-    // After the file reports queued before it.
-    Later(0, [this, number = job.number] { listener_.OnJobDone(number); });
+    // After the file reports queued before it. The job is gone by then; its last progress
+    // (every byte present) stays readable while the listener hears of its end.
+    finalProgress_[job.number] = *Progress(job.number);
+    Later(0, [this, number = job.number] {
+        listener_.OnJobDone(number);
+        finalProgress_.erase(number);
+    });
 }
 
 // ---- limited mode, full disks, the clock ----
@@ -632,7 +667,9 @@ bool Transfers::JobIsWaiting(uint32_t number) const {
 std::optional<JobProgress> Transfers::Progress(uint32_t number) const {
     auto found = jobs_.find(number);
     if (found == jobs_.end()) {
-        return std::nullopt;
+        auto last = finalProgress_.find(number);
+        return last != finalProgress_.end() ? std::optional<JobProgress>(last->second)
+                                            : std::nullopt;
     }
     const Job& job = *found->second;
     JobProgress progress;

@@ -17,6 +17,7 @@
 #include "transfer/control_file.h"
 #include "transfer/event_loop.h"
 #include "transfer/job_check.h"
+#include "transfer/response_check.h"
 
 namespace tev::localengine {
 
@@ -135,6 +136,7 @@ class Transfers {
     // Running: transferring or about to; waiting: for an answer, for disk room, or paused.
     bool JobIsWaiting(uint32_t job) const;
     size_t JobCount() const { return jobs_.size(); }
+    // Also inside OnJobDone, for the job's last progress message.
     std::optional<JobProgress> Progress(uint32_t job) const;
     std::string TargetPath(uint32_t job, uint32_t file) const;
     const std::string& FileUrl(uint32_t job, uint32_t file) const;
@@ -164,7 +166,8 @@ class Transfers {
     bool AdoptFinalFile(Job& job, File& file, const Validator& answered);
     void Schedule(Job& job);
     bool ActivateFile(Job& job, File& file);
-    bool StartTransfer(Job& job, File& file);
+    bool StartTransfer(Job& job, File& file, bool probe = false);
+    bool JudgeProbe(Transfer& transfer, const Verdict& verdict);
     bool OnLane(const Job& job, const File& file) const;
     void DrainLane(Transfer& transfer);
     void DrainLanes(File& file);
@@ -208,7 +211,8 @@ class Transfers {
     EventLoop::TimerId tickTimer_ = 0;
     EventLoop::TimerId checkpointTimer_ = 0;
     std::map<uint32_t, std::unique_ptr<Job>> jobs_;
-    std::vector<uint32_t> finishedJobs_;  // removed after AfterCurl's round
+    std::vector<uint32_t> finishedJobs_;             // removed after AfterCurl's round
+    std::map<uint32_t, JobProgress> finalProgress_;  // of jobs done, until OnJobDone returned
     std::shared_ptr<char> alive_ = std::make_shared<char>();
     // Network watch: when bytes last arrived, and whether transfers are failing meanwhile.
     int64_t lastBytesMs_ = 0;

@@ -93,7 +93,12 @@ TEST_F(TransfersTest, ManyFilesShareFewKeepAliveConnections) {
     }
     // The size-known report comes before the job ends, and connections were reused.
     EXPECT_TRUE(run.Has(TransferEvent::SizesKnown));
-    EXPECT_LE(server_.AcceptedConnections(), 8u);
+    // The job's end still has its last progress: every byte, every file.
+    ASSERT_TRUE(run.doneProgress);
+    EXPECT_EQ(run.doneProgress->present, run.doneProgress->total);
+    EXPECT_EQ(run.doneProgress->filesDone, 30u);
+    // Eight files at a time and eight size probes of the files after them, within the job's 16.
+    EXPECT_LE(server_.AcceptedConnections(), 16u);
     EXPECT_TRUE(NoSideFiles(folder_));
 }
 
@@ -500,6 +505,57 @@ TEST_F(TransfersTest, LimitedModeFetchesOneFileOverOneConnectionAtATime) {
         EXPECT_EQ(ReadWholeFile(folder_ + "/l" + std::to_string(i) + ".bin"),
                   TestBytes(1 << 20, 20 + i));
     }
+}
+
+TEST_F(TransfersTest, SizesAreLearntWithOneByteBeforeDataWhileLimitedOrAsked) {
+    // A limited job reports its size long before its first file is done, and while a resume
+    // question is open no data moves: sizes come from one-byte requests.
+    std::vector<FileOrder> files;
+    uint64_t total = 0;
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "s" + std::to_string(i) + ".bin";
+        server_.SetContent("/" + name, TestBytes(200000 + i, 30 + i));
+        files.push_back(Order(name, -1));
+        total += 200000 + i;
+    }
+    {
+        TransferRun run;  // 384 KiB/s: each file takes half a second
+        ASSERT_EQ(run.transfers().StartJob(1, files, true), std::nullopt);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::SizesKnown));
+        EXPECT_FALSE(run.Has(TransferEvent::FileDone));
+        EXPECT_EQ(run.lastTotal, total);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+        for (int i = 1; i < 6; ++i) {
+            EXPECT_EQ(server_.RangeHeaders("/s" + std::to_string(i) + ".bin").front(), "bytes=0-0");
+        }
+    }
+
+    // A file with data from an earlier run: its question stays open here.
+    fs::remove_all(folder_);
+    server_.ResetStatistics();
+    const std::string kept = TestBytes(1 << 20, 40);
+    server_.SetContent("/kept.bin", kept);
+    WriteFile(folder_ + "/kept.bin.tevpart", kept.substr(0, 1000));
+    ControlRecord record{kept.size(), {Validator::ETag, "\"v1\""}, {}};
+    record.done.Add(0, 1000);
+    ASSERT_TRUE(WriteControlFile(folder_ + "/kept.bin.tevctl", record));
+    files.insert(files.begin(), Order("kept.bin", -1));
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(2, files, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::Question));
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::SizesKnown));
+    EXPECT_EQ(run.lastTotal, total + kept.size());
+    run.RunUntil([] { return false; }, 300);  // time for bytes that should not flow
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(server_.RangeHeaders("/s" + std::to_string(i) + ".bin"),
+                  std::vector<std::string>{"bytes=0-0"});
+    }
+    EXPECT_EQ(server_.RequestCount("/kept.bin"), 0u);
+    EXPECT_LE(run.transfers().Progress(2)->present, 1000u);
+    run.transfers().AnswerResume(2, true, true);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    EXPECT_TRUE(ReadWholeFile(folder_ + "/kept.bin") == kept);  // "v1" is stale: fetched anew
+    EXPECT_TRUE(ReadWholeFile(folder_ + "/s5.bin") == TestBytes(200005, 35));
 }
 
 TEST_F(TransfersTest, UnreachableAlternativeGivesWayToTheNext) {

@@ -345,7 +345,7 @@ TEST_F(TestHttpServerTest, SendsStrongValidatorsAndHonoursIfRangeUnlessTold) {
         const HttpResponse stale =
             client.Get(path, RangeHeader("bytes=10-19") + "If-Range: \"old\"\r\n");
         EXPECT_EQ(stale.status, 200);
-        EXPECT_EQ(stale.body, data_);
+        EXPECT_TRUE(stale.body == data_);
     }
     // Other bytes, another tag, even at the same size.
     const std::string before = *client.Get("/mem.bin", "").Header("ETag");

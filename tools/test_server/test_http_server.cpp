@@ -161,6 +161,12 @@ void TestHttpServer::SetContent(const std::string& path, std::string bytes) {
     content_[path] = std::make_shared<const std::string>(std::move(bytes));
 }
 
+std::string TestHttpServer::ETag(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    const auto it = stamps_.find(path);
+    return it != stamps_.end() ? it->second.etag : std::string();
+}
+
 void TestHttpServer::RemoveContent(const std::string& path) {
     std::lock_guard lock(mutex_);
     content_.erase(path);
@@ -354,6 +360,7 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
         const std::string path = record.path;
         const bool isHead = record.method == "HEAD";
         const std::optional<std::string> range = record.Header("Range");
+        const std::optional<std::string> ifRange = record.Header("If-Range");
         const std::optional<std::string> connectionHeader = record.Header("Connection");
         bool keepAlive = record.version == "HTTP/1.1"
                              ? !(connectionHeader && HasToken(*connectionHeader, "close"))
@@ -501,7 +508,6 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
         const bool chunked = rule && kind == HttpRule::Chunked;
         const bool validators = !(rule && rule->noValidators);
         // If-Range: the range only while the client's validator is the current one.
-        const std::optional<std::string> ifRange = record.Header("If-Range");
         const bool staleIfRange =
             validators && ifRange && *ifRange != body->etag && *ifRange != body->lastModified;
         const ByteRange byteRange =

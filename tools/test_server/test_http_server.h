@@ -123,6 +123,8 @@ class TestHttpServer {
     // In-memory content, served before any file of the root folder.
     void SetContent(const std::string& path, std::string bytes);
     void RemoveContent(const std::string& path);
+    // The ETag answered for in-memory content ("" when there is none at path).
+    std::string ETag(const std::string& path) const;
 
     // path "*" matches every path.
     void AddRule(const std::string& path, const HttpRule& rule);
