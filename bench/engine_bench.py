@@ -253,13 +253,48 @@ def kill_at_half(program, work, nginx, data):
             f"give-up {give_up}).")
 
 
+def scale(program, work, nginx, notes):
+    """Many files of 100 bytes: the engine's CPU per file must not grow with the job's length.
+    One job per size, from the file list to the completion message; once all files in one folder,
+    once one folder per file. Every URL names the same file (a query tells them apart)."""
+    sizes = [1024, 2048, 4096, 16384, 32768, 65536]
+    out = os.path.join(work, "out")
+    for layout in ("one folder", "a folder per file"):
+        engine = Engine(program, work)
+        rows = []
+        for count in sizes:
+            shutil.rmtree(out, ignore_errors=True)
+            os.makedirs(out)
+            files = [(out + "/" + (f"d{i}/" if layout != "one folder" else ""), f"t{i}.bin",
+                      nginx.url("tiny.bin") + f"?{i}") for i in range(count)]
+            cpu_before = proc_cpu_seconds(engine.process.pid)
+            seconds, result, give_up = engine.client.run_job(engine.next_job, files, 2)
+            engine.next_job += 1
+            cpu = proc_cpu_seconds(engine.process.pid) - cpu_before
+            if give_up != 0 or result != count:
+                raise RuntimeError(f"scale job ended with result {result}, give-up {give_up}")
+            rows.append((count, seconds, cpu))
+            print(f"  {layout}: {count} files in {seconds:.2f} s, engine CPU {cpu:.2f} s", flush=True)
+        engine.stop()
+        shutil.rmtree(out, ignore_errors=True)
+        by = {count: (wall, cpu) for count, wall, cpu in rows}
+        small = (by[4096][1] - by[1024][1]) / (4096 - 1024)
+        large = (by[65536][1] - by[16384][1]) / (65536 - 16384)
+        notes.append(
+            f"Scale, {layout} (files of 100 bytes, list to completion): "
+            + ", ".join(f"{c} files {w:.2f} s wall / {u:.2f} s CPU" for c, w, u in rows)
+            + f"; CPU per file {small * 1e6:.0f} µs over 1k–4k, {large * 1e6:.0f} µs over 16k–65k "
+            f"(ratio {large / small if small > 0 else float('inf'):.2f}).")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", required=True, help="the TEVDownloadV32 binary")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--output", default=os.path.join(os.path.dirname(__file__), "ENGINE_RESULTS.md"))
     parser.add_argument("--work", default=os.path.join(tempfile.gettempdir(), "tev-engine-bench"))
-    parser.add_argument("--only", default="", help="comma-separated workloads: 1g,4g,many,capped,limited,kill")
+    parser.add_argument("--only", default="",
+                        help="comma-separated workloads: 1g,4g,many,capped,limited,kill,scale")
     args = parser.parse_args()
     program = os.path.abspath(args.program)
     only = set(filter(None, args.only.split(",")))
@@ -357,6 +392,11 @@ def main():
                 notes.append(f"Limited mode (8 MiB file, type 5 progress fitted after the first second): "
                              f"median steady state {m / 1024:.1f} KiB/s = {m / LIMITED * 100:.2f}% of 384 KiB/s "
                              f"over {len(rates)} rounds.")
+        if wanted("scale"):
+            print("Workload: scale", flush=True)
+            with open(os.path.join(data, "tiny.bin"), "wb") as f:
+                f.write(b"x" * 100)
+            scale(program, args.work, nginx, notes)
         if wanted("kill"):
             print("Workload: kill -9 at 50% of 1 GiB", flush=True)
             notes.append(kill_at_half(program, args.work, nginx, data))

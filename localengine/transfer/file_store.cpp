@@ -47,6 +47,7 @@ void Transfers::InspectFile(Job& job, File& file) {
         if (record && record->size == static_cast<uint64_t>(info.st_size) &&
             (!file.size || *file.size == record->size)) {
             file.finalAtStart = std::move(record);
+            job.startFirst.push_back(file.index);  // its first answer decides, early
             return;
         }
     }
@@ -292,7 +293,7 @@ void Transfers::FinishCompletion(Job& job, File& file) {
 void Transfers::Checkpoint() {
     checkpointTimer_ = loop_.AddTimer(settings_.checkpointMs, [this] { Checkpoint(); });
     for (auto& [number, job] : jobs_) {
-        for (auto& file : job->files) {
+        for (File* file : job->Working()) {
             if (file->state != File::Active) {
                 continue;
             }

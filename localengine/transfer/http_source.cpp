@@ -247,6 +247,9 @@ bool Transfers::JudgeProbe(Transfer& transfer, const Verdict& verdict) {
                 file.size = head.contentLength;
             }
             file.probeFailed = !file.size;
+            if (file.probeFailed) {
+                transfer.job->startFirst.push_back(file.index);
+            }
             file.validator = head.validator;
             file.noValidator = head.validator.kind == Validator::None;
             file.wholeBody = true;
@@ -304,6 +307,7 @@ bool Transfers::StartTransfer(Job& job, File& file, bool probe) {
     transfer->at = begin;
     transfer->from = begin;
     transfer->probe = probe;
+    job.atWork.insert(file.index);
     transfer->end = end;
     const size_t alternative = job.mirrorsAtOnce
                                    ? (file.urlIndex + job.transfersStarted) % file.urls.size()
@@ -372,7 +376,7 @@ bool Transfers::OnLane(const Job& job, const File& file) const {
         }
         size_t onLane = 0;
         size_t all = 0;
-        for (const auto& other : job.files) {
+        for (const File* other : job.Working()) {
             for (const auto& transfer : other->transfers) {
                 onLane += transfer->lanePiece ? 1 : 0;
                 ++all;
@@ -540,6 +544,17 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
         final = curlResult == CURLE_UNSUPPORTED_PROTOCOL || curlResult == CURLE_URL_MALFORMAT ||
                 curlResult == CURLE_TOO_MANY_REDIRECTS ||
                 curlResult == CURLE_PEER_FAILED_VERIFICATION;
+        // libcurl refuses a head over its limit (a header line over 100 KB) as "out of memory"
+        // (CURLE_TOO_LARGE, 100, in newer versions), before the head is complete: the same
+        // answer comes every time, so it is not asked again.
+        const bool headJudged = transfer->lanePiece
+                                    ? transfer->lanePiece->headKnown.load(std::memory_order_acquire)
+                                    : transfer->headDone;
+        if ((curlResult == CURLE_OUT_OF_MEMORY || curlResult == 100) && !headJudged) {
+            failure = "refused answer: a header line is too large";
+            network = false;
+            final = true;
+        }
     }
     if (failure.empty() && transfer->wholeBody && !file.size) {
         file.size = transfer->at;  // a body without a length ends with the connection
@@ -550,6 +565,7 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
     }
     const bool diskPaused = transfer->pausedByDisk;
     const bool progressed = transfer->at > transfer->from;
+    const bool probe = transfer->probe;
     const uint64_t pieceStart = transfer->from;
     RemoveTransfer(transfer, false);
     if (failure.empty()) {
@@ -581,6 +597,9 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
         }
         FailFile(job, file, kind, url + ": " + failure);
         return;
+    }
+    if (probe) {
+        job.probeAgain.push_back(file.index);
     }
     const int64_t delay =
         RetryDelayMs(file.failures, settings_.retryFirstDelayMs, settings_.retryMaxDelayMs);

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -133,10 +134,30 @@ struct Transfers::Job {
     uint64_t bytesThisTick = 0;
     uint64_t speed = 0;
 
+    // Files at work: active, completing, or with a request out (a size probe). An event looks
+    // at these and at the cursors below only, so that its cost follows the transfers under way,
+    // not the length of the job's list.
+    std::set<uint32_t> atWork;
+    uint32_t nextNew = 0;             // files before it are no longer waiting to start
+    uint32_t nextProbe = 0;           // files before it had their size probe or need none
+    std::deque<uint32_t> probeAgain;  // probes that failed, in the order of their retries
+    std::deque<uint32_t> startFirst;  // waiting files whose size only their own request tells
+    uint32_t sizesFrom = 0;           // files before it have a size or are complete
+    uint32_t doneFrom = 0;            // files before it are complete
+
+    // A copy: the set may change while the files are looked at.
+    std::vector<File*> Working() const {
+        std::vector<File*> working;
+        working.reserve(atWork.size());
+        for (const uint32_t index : atWork) {
+            working.push_back(files[index].get());
+        }
+        return working;
+    }
     size_t ActiveTransfers() const {
         size_t count = 0;
-        for (const auto& file : files) {
-            count += file->transfers.size();
+        for (const uint32_t index : atWork) {
+            count += files[index]->transfers.size();
         }
         return count;
     }

@@ -255,7 +255,8 @@ void Transfers::AfterCurl() {
             continue;
         }
         bool bucketPaused = false;
-        for (auto& file : job.files) {
+        const std::vector<File*> working = job.Working();
+        for (File* file : working) {
             for (size_t i = 0; i < file->transfers.size();) {
                 Transfer* transfer = file->transfers[i].get();
                 if (transfer->cancelled) {
@@ -283,7 +284,7 @@ void Transfers::AfterCurl() {
         if (bucketPaused && job.bucketTimer == 0) {
             ScheduleBucketResume(job);
         }
-        for (auto& file : job.files) {
+        for (File* file : working) {
             if (file->state == File::Completing && !file->sync->Busy()) {
                 FinishCompletion(job, *file);
                 if (job.ended) {
@@ -297,6 +298,12 @@ void Transfers::AfterCurl() {
         }
         if (job.ended) {
             continue;
+        }
+        for (File* file : working) {
+            if (file->state != File::Active && file->state != File::Completing &&
+                file->transfers.empty()) {
+                job.atWork.erase(file->index);
+            }
         }
         CheckSizesKnown(job);
         Schedule(job);
@@ -318,12 +325,15 @@ void Transfers::Schedule(Job& job) {
     size_t active = job.ActiveTransfers();
     size_t activeFiles = 0;
     size_t completingFiles = 0;
-    for (auto& file : job.files) {
+    size_t probes = 0;
+    const std::vector<File*> working = job.Working();
+    for (File* file : working) {
         activeFiles += file->state == File::Active ? 1 : 0;
         completingFiles += file->state == File::Completing ? 1 : 0;
+        probes += file->state == File::Waiting && !file->transfers.empty() ? 1 : 0;
     }
     // Running files first: more connections where they help.
-    for (auto& file : job.files) {
+    for (File* file : working) {
         if (file->state != File::Active || now < file->retryAtMs) {
             continue;
         }
@@ -341,37 +351,42 @@ void Transfers::Schedule(Job& job) {
             return;
         }
     }
-    // Then new files, those of unknown size first while the job's size is not yet known.
+    // Then new files in the list's order; those whose size only their own request tells first.
     const size_t filesAtOnce = job.limited ? 1 : settings_.maxFilesAtOnce;
-    bool room = true;
-    for (int pass = job.sizesKnownReported ? 1 : 0; pass < 2 && room; ++pass) {
-        for (auto& file : job.files) {
-            if (activeFiles >= filesAtOnce || active >= settings_.maxConnectionsPerJob ||
-                completingFiles >= settings_.maxFilesCompleting) {
-                room = false;
-                break;
-            }
-            // While a question is open no data moves: only a file whose size nothing but its
-            // own request can tell starts.
-            if (file->state != File::Waiting || (pass == 0 && file->size) ||
-                (learningOnly &&
-                 (file->size || file->hasOldData || !(file->probeFailed || file->finalAtStart)))) {
-                continue;
-            }
-            if (!ActivateFile(job, *file)) {
-                if (job.ended) {
-                    return;
-                }
-                continue;
-            }
-            file->state = File::Active;
-            file->grewAtMs = now;  // the first connection's speed is measured from here
-            file->receivedAtGrowth = file->received;
-            ++activeFiles;
-            CompleteFileIfDone(job, *file);
-            if (file->state == File::Active && StartTransfer(job, *file)) {
-                ++active;
-            }
+    const auto room = [&] {
+        return activeFiles < filesAtOnce && active < settings_.maxConnectionsPerJob &&
+               completingFiles < settings_.maxFilesCompleting;
+    };
+    const auto activate = [&](File& file) {
+        if (!ActivateFile(job, file)) {
+            return;
+        }
+        file.state = File::Active;
+        job.atWork.insert(file.index);
+        file.grewAtMs = now;  // the first connection's speed is measured from here
+        file.receivedAtGrowth = file.received;
+        ++activeFiles;
+        CompleteFileIfDone(job, file);
+        if (file.state == File::Active && StartTransfer(job, file)) {
+            ++active;
+        }
+    };
+    while (!job.startFirst.empty() && room() && !job.ended) {
+        File& file = *job.files[job.startFirst.front()];
+        // While a question is open only a file whose size nothing else can tell starts.
+        if (learningOnly && (file.size || file.hasOldData)) {
+            break;
+        }
+        job.startFirst.pop_front();
+        if (file.state == File::Waiting) {
+            activate(file);
+        }
+    }
+    while (!learningOnly && job.nextNew < job.files.size() && room() && !job.ended) {
+        File& file = *job.files[job.nextNew];
+        ++job.nextNew;
+        if (file.state == File::Waiting) {
+            activate(file);
         }
     }
     if (job.ended || job.sizesKnownReported) {
@@ -380,24 +395,30 @@ void Transfers::Schedule(Job& job) {
     // Sizes ahead of the data: files that cannot start yet (a question is open, the job is
     // limited, or many files wait) learn theirs from a one-byte request each, which costs
     // nothing against a limited job's rate, so that the job's size and progress come early.
-    size_t probes = 0;
-    for (auto& file : job.files) {
-        probes += !file->transfers.empty() && file->transfers.front()->probe ? 1 : 0;
-    }
-    for (auto& file : job.files) {
-        if (active >= settings_.maxConnectionsPerJob || probes >= settings_.maxFilesAtOnce) {
-            break;
+    const auto probeable = [](const File& file) {
+        return file.state == File::Waiting && !file.size && !file.hasOldData &&
+               !file.finalAtStart && !file.probeFailed && file.transfers.empty();
+    };
+    const auto probeRoom = [&] {
+        return active < settings_.maxConnectionsPerJob && probes < settings_.maxFilesAtOnce;
+    };
+    while (!job.probeAgain.empty() && probeRoom() && !job.ended) {
+        File& file = *job.files[job.probeAgain.front()];
+        if (probeable(file) && now < file.retryAtMs) {
+            break;  // its retry timer comes back here
         }
-        if (file->state != File::Waiting || file->size || file->hasOldData || file->finalAtStart ||
-            file->probeFailed || !file->transfers.empty() || now < file->retryAtMs) {
-            continue;
-        }
-        if (StartTransfer(job, *file, true)) {
+        job.probeAgain.pop_front();
+        if (probeable(file) && StartTransfer(job, file, true)) {
             ++active;
             ++probes;
         }
-        if (job.ended) {
-            return;
+    }
+    while (job.nextProbe < job.files.size() && probeRoom() && !job.ended) {
+        File& file = *job.files[job.nextProbe];
+        ++job.nextProbe;
+        if (probeable(file) && StartTransfer(job, file, true)) {
+            ++active;
+            ++probes;
         }
     }
 }
@@ -453,8 +474,19 @@ void Transfers::CheckSizesKnown(Job& job) {
     if (job.sizesKnownReported) {
         return;
     }
-    for (auto& file : job.files) {
-        if (!file->size && file->state != File::Complete) {
+    const auto known = [&](uint32_t index) {
+        return job.files[index]->size || job.files[index]->state == File::Complete;
+    };
+    while (job.sizesFrom < job.files.size() && known(job.sizesFrom)) {
+        ++job.sizesFrom;
+    }
+    if (job.sizesFrom < job.files.size()) {
+        return;
+    }
+    // A size may have been forgotten since (the file changed on the server): look once more.
+    for (uint32_t index = 0; index < job.files.size(); ++index) {
+        if (!known(index)) {
+            job.sizesFrom = index;
             return;
         }
     }
@@ -472,10 +504,12 @@ void Transfers::CheckJobDone(Job& job) {
     if (job.ended || !job.sizesKnownReported) {
         return;
     }
-    for (auto& file : job.files) {
-        if (file->state != File::Complete) {
-            return;
-        }
+    // Complete is for good: the files before doneFrom need no second look.
+    while (job.doneFrom < job.files.size() && job.files[job.doneFrom]->state == File::Complete) {
+        ++job.doneFrom;
+    }
+    if (job.doneFrom < job.files.size()) {
+        return;
     }
     job.ended = true;
     finishedJobs_.push_back(job.number);
@@ -499,7 +533,7 @@ void Transfers::ScheduleBucketResume(Job& job) {
         }
         Job& job = *found->second;
         job.bucketTimer = 0;
-        for (auto& file : job.files) {
+        for (File* file : job.Working()) {
             for (auto& transfer : file->transfers) {
                 transfer->pausedByBucket = false;
             }
@@ -564,7 +598,7 @@ void Transfers::Tick() {
     const int64_t now = EventLoop::NowMs();
     bool anyTransfer = false;
     for (auto& [number, job] : jobs_) {
-        for (auto& file : job->files) {
+        for (File* file : job->Working()) {
             DrainLanes(*file);  // the lane's bytes count in this tick too
         }
     }
@@ -573,7 +607,7 @@ void Transfers::Tick() {
     for (auto& [number, job] : jobs_) {
         job->speed = (job->speed + job->bytesThisTick * 1000 / settings_.tickMs) / 2;
         job->bytesThisTick = 0;
-        for (auto& file : job->files) {
+        for (File* file : job->Working()) {
             file->speed = (file->speed + file->bytesThisTick * 1000 / settings_.tickMs) / 2;
             file->bytesThisTick = 0;
             anyTransfer =

@@ -202,6 +202,19 @@ TEST_F(TransfersTest, AnswersCutShortFailAFileOnlyWhenTheyStopMakingProgress) {
     EXPECT_LT(server_.RequestCount("/short.bin"), 12u * 12u);
 }
 
+TEST_F(TransfersTest, AnswerWithAHugeHeaderLineFailsAtOnceAndSaysWhy) {
+    server_.SetContent("/huge.bin", TestBytes(1000, 3));
+    server_.AddRule("/huge.bin", {.kind = HttpRule::AddHeaders,
+                                  .headers = {"X-Padding: " + std::string(300000, 'a')}});
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("huge.bin", 1000)}, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::FileFailed));
+    const std::string& reason = run.Find(TransferEvent::FileFailed)->text;
+    EXPECT_NE(reason.find("header line is too large"), std::string::npos) << reason;
+    EXPECT_EQ(reason.find("Out of memory"), std::string::npos) << reason;
+    EXPECT_EQ(server_.RequestCount("/huge.bin"), 1u);
+}
+
 TEST_F(TransfersTest, RedirectsAreFollowed) {
     const std::string content = TestBytes(100000, 5);
     server_.SetContent("/new.bin", content);
