@@ -40,11 +40,11 @@ def text(value, size):
 
 
 def file_list(job, files):
-    payload = struct.pack("<II", job, len(files)) + text("bench", 33)
-    for folder, name, url in files:
-        payload += struct.pack("<BBQ", 0, 0, 2**64 - 1) + text(folder, 260) + text(name, 260)
-        payload += url.encode() + b"\0"
-    return payload
+    parts = [struct.pack("<II", job, len(files)) + text("bench", 33)]
+    for folder, name, url in files:  # joined once: adding to bytes copies them every time
+        parts.append(struct.pack("<BBQ", 0, 0, 2**64 - 1) + text(folder, 260) + text(name, 260)
+                     + url.encode() + b"\0")
+    return b"".join(parts)
 
 
 class EngineClient:
@@ -77,8 +77,20 @@ class EngineClient:
     def run_job(self, job, files, mode, on_progress=None, resume=True):
         """Sends one job; answers (seconds from list to type 6, result, give-up)."""
         self.send(CATEGORY, 0, bytes([mode]) + b"\0" * 16)
+        if len(files) <= 8192:
+            listed = frame(LIST_CATEGORY, 14, file_list(job, files))
+        else:
+            # A long list goes file by file (types 19, 20, 21), as the library sends it: one
+            # type 14 would pass the frame limit.
+            parts = [frame(CATEGORY, 19, struct.pack("<II", job, len(files)) + text("bench", 33))]
+            for index, (folder, name, url) in enumerate(files):
+                parts.append(frame(CATEGORY, 20, struct.pack("<IIBBQ", job, index, 0, 0, 2**64 - 1)
+                                   + text(folder, 260) + text(name, 260)
+                                   + struct.pack("<H", len(url)) + url.encode()))
+            parts.append(frame(CATEGORY, 21, struct.pack("<I", job)))
+            listed = b"".join(parts)
         start = time.perf_counter()
-        self.send(LIST_CATEGORY, 14, file_list(job, files))
+        self.sock.sendall(listed)
         engine_job = 0
         for kind, payload in self.messages():
             if kind == 4:
