@@ -86,7 +86,7 @@ bool Checkpointer::Submit(const std::shared_ptr<FileSync>& sync, int fd, std::st
 
 bool Checkpointer::SubmitCompletion(const std::shared_ptr<FileSync>& sync, int fd,
                                     std::string partPath, std::string target,
-                                    std::string controlPath, uint64_t size) {
+                                    std::string controlPath, FinalRecord record) {
     Task task;
     task.sync = sync;
     task.fd = fd;
@@ -94,7 +94,7 @@ bool Checkpointer::SubmitCompletion(const std::shared_ptr<FileSync>& sync, int f
     task.partPath = std::move(partPath);
     task.target = std::move(target);
     task.controlPath = std::move(controlPath);
-    task.size = size;
+    task.final = std::move(record);
     return Queue(std::move(task));
 }
 
@@ -118,8 +118,9 @@ void Checkpointer::Run() {
             if (fdatasync(task.fd) != 0 || !WriteControlFile(task.controlPath, task.record)) {
                 error = errno != 0 ? errno : EIO;
             }
-        } else if (ftruncate(task.fd, static_cast<off_t>(task.size)) != 0 ||
-                   fdatasync(task.fd) != 0) {
+        } else if (ftruncate(task.fd, static_cast<off_t>(task.final.size)) != 0 ||
+                   (WriteFinalRecord(task.fd, task.final), fdatasync(task.fd) != 0)) {
+            // The record is best effort: without it a later job fetches the file again.
             // Whole and on disk before it takes the final name.
             error = errno != 0 ? errno : EIO;
         } else if (rename(task.partPath.c_str(), task.target.c_str()) != 0) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "transfer/control_file.h"
+#include "transfer/final_record.h"
 
 namespace tev::localengine {
 
@@ -62,10 +63,11 @@ class Checkpointer {
     // fd stays open until sync->Wait() returned. Ignored (false) while sync is busy.
     bool Submit(const std::shared_ptr<FileSync>& sync, int fd, std::string controlPath,
                 ControlRecord record);
-    // Truncates fd to size, syncs it, renames partPath to target, removes controlPath and syncs
-    // the folder. fd stays open (and locked) for the caller to close. False while sync is busy.
+    // Truncates fd to record.size, gives it the record (when it has a validator), syncs it,
+    // renames partPath to target, removes controlPath and syncs the folder. fd stays open (and
+    // locked) for the caller to close. False while sync is busy.
     bool SubmitCompletion(const std::shared_ptr<FileSync>& sync, int fd, std::string partPath,
-                          std::string target, std::string controlPath, uint64_t size);
+                          std::string target, std::string controlPath, FinalRecord record);
 
   private:
     struct Task {
@@ -76,7 +78,7 @@ class Checkpointer {
         ControlRecord record;  // a checkpoint's
         std::string partPath;  // a completion's
         std::string target;
-        uint64_t size = 0;
+        FinalRecord final;
     };
     bool Queue(Task task);
     void Run();

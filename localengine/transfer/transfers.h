@@ -17,6 +17,7 @@
 #include "transfer/control_file.h"
 #include "transfer/event_loop.h"
 #include "transfer/job_check.h"
+#include "transfer/response_check.h"
 
 namespace tev::localengine {
 
@@ -42,9 +43,10 @@ struct TransferSettings {
     int tickMs = 100;                     // connection growth, progress sampling, network watch
     int growthIntervalMs = 300;  // how long a growth of connections runs before it is judged
     int connectTimeoutSeconds = 10;
-    int stallSeconds = 30;        // a transfer that receives nothing this long is retried
-    uint32_t retryLimit = 6;      // failed attempts in a row before a file fails for good
-    int retryFirstDelayMs = 500;  // doubles with every failure, up to retryMaxDelayMs
+    int stallSeconds = 30;          // a transfer that receives nothing this long is retried
+    uint32_t retryLimit = 6;        // failed attempts in a row, none bringing a byte, fail a file
+    uint32_t pieceRetryLimit = 12;  // failed attempts that began in one piece (of minPiece)
+    int retryFirstDelayMs = 500;    // doubles with every failure, up to retryMaxDelayMs
     int retryMaxDelayMs = 10000;
     int networkPoorMs = 3000;  // every transfer failing this long: network trouble
     int diskRetryMs = 3000;    // how often a job paused by a full disk tries again
@@ -134,6 +136,7 @@ class Transfers {
     // Running: transferring or about to; waiting: for an answer, for disk room, or paused.
     bool JobIsWaiting(uint32_t job) const;
     size_t JobCount() const { return jobs_.size(); }
+    // Also inside OnJobDone, for the job's last progress message.
     std::optional<JobProgress> Progress(uint32_t job) const;
     std::string TargetPath(uint32_t job, uint32_t file) const;
     const std::string& FileUrl(uint32_t job, uint32_t file) const;
@@ -158,14 +161,18 @@ class Transfers {
 
     void InspectFile(Job& job, File& file);
     void AskNextQuestion(Job& job);
-    bool AdoptFinalFile(Job& job, File& file);
+    // The file under the final name is the server's current version (its record matches the
+    // answer's size and validator): the file is complete. Else it is fetched as usual.
+    bool AdoptFinalFile(Job& job, File& file, const Validator& answered);
     void Schedule(Job& job);
     bool ActivateFile(Job& job, File& file);
-    bool StartTransfer(Job& job, File& file);
+    bool StartTransfer(Job& job, File& file, bool probe = false);
+    bool JudgeProbe(Transfer& transfer, const Verdict& verdict);
     bool OnLane(const Job& job, const File& file) const;
     void DrainLane(Transfer& transfer);
     void DrainLanes(File& file);
-    void TakeLaneHead(Transfer& transfer);
+    // False when the answer made the file start over (the transfer is dropped then).
+    bool TakeLaneHead(Transfer& transfer);
     void FinishLanePiece(Transfer* transfer);
     bool TakePiece(Job& job, File& file, uint64_t* begin, uint64_t* end, uint64_t speed);
     void FinishTransfer(Transfer* transfer, int curlResult);
@@ -184,7 +191,7 @@ class Transfers {
     void CheckpointFile(File& file);
     void FailFile(Job& job, File& file, FailureKind kind, const std::string& reason);
 
-    void SyncFile(File& file);
+    bool SyncFile(File& file);  // false when fdatasync failed
     void CloseFile(File& file);
     void CheckSizesKnown(Job& job);
     void CheckJobDone(Job& job);
@@ -192,6 +199,8 @@ class Transfers {
     void RetryDisk(uint32_t jobNumber);
     void ScheduleBucketResume(Job& job);
     void StopJobNow(Job& job, StopMode mode);
+    // The file store's part of a stop: what the file leaves on disk; closes it.
+    void PutAway(File& file, StopMode mode);
 
     EventLoop& loop_;
     TransferSettings settings_;
@@ -202,7 +211,8 @@ class Transfers {
     EventLoop::TimerId tickTimer_ = 0;
     EventLoop::TimerId checkpointTimer_ = 0;
     std::map<uint32_t, std::unique_ptr<Job>> jobs_;
-    std::vector<uint32_t> finishedJobs_;  // removed after AfterCurl's round
+    std::vector<uint32_t> finishedJobs_;             // removed after AfterCurl's round
+    std::map<uint32_t, JobProgress> finalProgress_;  // of jobs done, until OnJobDone returned
     std::shared_ptr<char> alive_ = std::make_shared<char>();
     // Network watch: when bytes last arrived, and whether transfers are failing meanwhile.
     int64_t lastBytesMs_ = 0;

@@ -605,7 +605,8 @@ TEST_F(EngineProgramTest, PartFilesStrandedForDaysGoWhenAJobStartsInTheirFolder)
     // Left by runs that never came back: eight days old, one day old, and the job's own (as old).
     const auto leave = [&](const std::string& name, int days) {
         WriteFile(folder_ + "/" + name + ".tevpart", content.substr(0, 40000));
-        tev::localengine::ControlRecord record{content.size(), {}, {}};
+        tev::localengine::ControlRecord record{
+            content.size(), {tev::localengine::Validator::ETag, server_.ETag("/n.bin")}, {}};
         record.done.Add(0, 40000);
         ASSERT_TRUE(tev::localengine::WriteControlFile(folder_ + "/" + name + ".tevctl", record));
         const timespec then[2] = {{time(nullptr) - days * 86400, 0},

@@ -68,7 +68,9 @@ class TransferRun : public tev::localengine::TransferListener {
     uint64_t lastTotal = 0;
     void OnJobDone(uint32_t job) override {
         events_.push_back({TransferEvent::JobDone, job, 0, {}});
+        doneProgress = transfers_->Progress(job);  // what the last progress message tells
     }
+    std::optional<tev::localengine::JobProgress> doneProgress;
     void OnDiskFull(uint32_t job, bool full) override {
         events_.push_back({full ? TransferEvent::DiskFull : TransferEvent::DiskBack, job, 0, {}});
     }

@@ -16,6 +16,7 @@
 #include "test_server/test_http_server.h"
 #include "transfer/control_file.h"
 #include "transfer/file_io.h"
+#include "transfer/final_record.h"
 
 using namespace tev::localengine;
 using tev::tools::HttpRule;
@@ -92,7 +93,12 @@ TEST_F(TransfersTest, ManyFilesShareFewKeepAliveConnections) {
     }
     // The size-known report comes before the job ends, and connections were reused.
     EXPECT_TRUE(run.Has(TransferEvent::SizesKnown));
-    EXPECT_LE(server_.AcceptedConnections(), 8u);
+    // The job's end still has its last progress: every byte, every file.
+    ASSERT_TRUE(run.doneProgress);
+    EXPECT_EQ(run.doneProgress->present, run.doneProgress->total);
+    EXPECT_EQ(run.doneProgress->filesDone, 30u);
+    // Eight files at a time and eight size probes of the files after them, within the job's 16.
+    EXPECT_LE(server_.AcceptedConnections(), 16u);
     EXPECT_TRUE(NoSideFiles(folder_));
 }
 
@@ -119,6 +125,94 @@ TEST_F(TransfersTest, RangeCutOffMidWayResumesWhereItStopped) {
     const auto asked = AskedRanges(server_.RangeHeaders("/cut.bin"));
     EXPECT_TRUE(
         std::any_of(asked.begin(), asked.end(), [](const auto& r) { return r.first == 100000; }));
+}
+
+TEST_F(TransfersTest, WithoutAValidatorAFileComesInOneRequestFromZeroAndIsNeverResumed) {
+    // Nothing ties two answers of a server without validators to one version: stored bytes are
+    // not resumed (here the server's file changed at the same size), the file is not split and
+    // a retry starts from 0.
+    const std::string older = TestBytes(3 << 20, 21);
+    const std::string newer = TestBytes(3 << 20, 22);
+    for (const int64_t listed : {static_cast<int64_t>(older.size()), int64_t{-1}}) {
+        SCOPED_TRACE("listed size " + std::to_string(listed));
+        fs::remove_all(folder_);
+        server_.SetContent("/nv.bin", older);
+        server_.ClearRules();
+        server_.AddRule(
+            "/nv.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 256 << 10, .noValidators = true});
+        {
+            TransferRun run;
+            ASSERT_EQ(run.transfers().StartJob(1, {Order("nv.bin", listed)}, false), std::nullopt);
+            ASSERT_TRUE(run.RunUntil([&] {
+                const auto progress = run.transfers().Progress(1);
+                return progress && progress->present > 400000;
+            }));
+            run.transfers().StopJob(1, StopMode::KeepParts);
+        }
+        server_.SetContent("/nv.bin", newer);
+        server_.ClearRules();
+        server_.ResetStatistics();
+        server_.AddRule("/nv.bin", {.kind = HttpRule::CloseAfterBytes,
+                                    .bytes = 300000,
+                                    .firstN = 2,
+                                    .noValidators = true});
+        server_.AddRule("/nv.bin", {.kind = HttpRule::AddHeaders, .noValidators = true});
+        TransferRun run;
+        run.AnswerQuestions(true);
+        ASSERT_EQ(run.transfers().StartJob(2, {Order("nv.bin", listed)}, false), std::nullopt);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+        EXPECT_FALSE(run.Has(TransferEvent::Question)) << "nothing can be resumed";
+        EXPECT_TRUE(ReadWholeFile(folder_ + "/nv.bin") == newer) << "versions spliced";
+        // A first piece (its answer names no validator), then the whole file, cut, then again
+        // from 0.
+        const std::string whole =
+            "bytes=0-" + (listed < 0 ? std::string() : std::to_string(newer.size() - 1));
+        EXPECT_EQ(server_.RangeHeaders("/nv.bin"),
+                  (std::vector<std::string>{"bytes=0-524287", whole, whole}));
+    }
+}
+
+TEST_F(TransfersTest, AnswersCutShortFailAFileOnlyWhenTheyStopMakingProgress) {
+    // Every answer ends after 100,000 bytes: each attempt brings new bytes, so the file
+    // completes however many attempts that takes. One that brings 1,000 bytes at a time spends
+    // its piece's attempts and fails.
+    const std::string content = TestBytes(3 << 20, 23);
+    server_.SetContent("/short.bin", content);
+    server_.AddRule("/short.bin", {.kind = HttpRule::CloseAfterBytes, .bytes = 100000});
+    {
+        TransferRun run;
+        ASSERT_EQ(run.transfers().StartJob(1, {Order("short.bin", content.size())}, false),
+                  std::nullopt);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+        EXPECT_FALSE(run.Has(TransferEvent::FileFailed));
+        EXPECT_TRUE(ReadWholeFile(folder_ + "/short.bin") == content);
+        EXPECT_GE(server_.RequestCount("/short.bin"), 30u);
+    }
+    fs::remove_all(folder_);
+    server_.ClearRules();
+    server_.ResetStatistics();
+    server_.AddRule("/short.bin", {.kind = HttpRule::CloseAfterBytes, .bytes = 1000});
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("short.bin", content.size())}, false),
+              std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::FileFailed));
+    EXPECT_NE(run.Find(TransferEvent::FileFailed)->text.find(server_.Url("/short.bin")),
+              std::string::npos);
+    // Each piece (of 256 KiB here) gets 12 failed attempts; the file would have needed 3,146.
+    EXPECT_LT(server_.RequestCount("/short.bin"), 12u * 12u);
+}
+
+TEST_F(TransfersTest, AnswerWithAHugeHeaderLineFailsAtOnceAndSaysWhy) {
+    server_.SetContent("/huge.bin", TestBytes(1000, 3));
+    server_.AddRule("/huge.bin", {.kind = HttpRule::AddHeaders,
+                                  .headers = {"X-Padding: " + std::string(300000, 'a')}});
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("huge.bin", 1000)}, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::FileFailed));
+    const std::string& reason = run.Find(TransferEvent::FileFailed)->text;
+    EXPECT_NE(reason.find("header line is too large"), std::string::npos) << reason;
+    EXPECT_EQ(reason.find("Out of memory"), std::string::npos) << reason;
+    EXPECT_EQ(server_.RequestCount("/huge.bin"), 1u);
 }
 
 TEST_F(TransfersTest, RedirectsAreFollowed) {
@@ -185,31 +279,59 @@ TEST_F(TransfersTest, PrefixLeftByTheDirectPathIsKeptOrDiscardedAsAnswered) {
     }
 }
 
-TEST_F(TransfersTest, FileAlreadyWholeUnderItsNameCountsAsCompleteWithoutAListedSize) {
-    // A second run of a finished download: the host gives no sizes, so the engine learns them from
-    // the server; a file of exactly that size is the complete one, another is fetched anew.
+TEST_F(TransfersTest, FileUnderItsNameIsAdoptedOnlyWhileItsRecordMatchesTheServer) {
+    // A second run of a finished download adopts each file after one byte's answer confirms the
+    // recorded size and validator. A file of the right size without that record (zeros), one
+    // written to since, and one whose server version changed are fetched again.
     const std::string whole = TestBytes(3 << 20, 11);
-    const std::string other = TestBytes(1 << 20, 12);
+    const std::string listed = TestBytes(1 << 20, 12);
     server_.SetContent("/w.bin", whole);
-    server_.SetContent("/o.bin", other);
-    WriteFile(folder_ + "/w.bin", whole);
-    WriteFile(folder_ + "/o.bin", TestBytes(2 << 20, 13));  // an older, larger version
-    struct stat before {};
-    ASSERT_EQ(stat((folder_ + "/w.bin").c_str(), &before), 0);
-    TransferRun run;
-    ASSERT_EQ(run.transfers().StartJob(1, {Order("w.bin", -1), Order("o.bin", -1)}, false),
-              std::nullopt);
-    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
-    EXPECT_FALSE(run.Has(TransferEvent::Question));
-    EXPECT_EQ(run.lastTotal, whole.size() + other.size());
-    struct stat after {};
-    ASSERT_EQ(stat((folder_ + "/w.bin").c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino) << "the complete file was replaced";
-    EXPECT_EQ(ReadWholeFile(folder_ + "/w.bin"), whole);
-    EXPECT_EQ(ReadWholeFile(folder_ + "/o.bin"), other);
-    const auto asked = AskedRanges(server_.RangeHeaders("/w.bin"));
-    ASSERT_EQ(asked.size(), 1u) << "only the size was asked";
-    EXPECT_EQ(asked.front().second - asked.front().first, 1u);
+    server_.SetContent("/l.bin", listed);
+    const auto job = [&] {
+        return std::vector<FileOrder>{Order("w.bin", -1),
+                                      Order("l.bin", static_cast<int64_t>(listed.size()))};
+    };
+    const auto run = [&](uint32_t number) {
+        server_.ResetStatistics();
+        TransferRun transfers;
+        ASSERT_EQ(transfers.transfers().StartJob(number, job(), false), std::nullopt);
+        ASSERT_TRUE(transfers.RunUntilEvent(TransferEvent::JobDone));
+        EXPECT_FALSE(transfers.Has(TransferEvent::Question));
+        EXPECT_EQ(transfers.lastTotal, whole.size() + listed.size());
+    };
+    const auto inode = [&](const std::string& name) {
+        struct stat info {};
+        EXPECT_EQ(stat((folder_ + "/" + name).c_str(), &info), 0);
+        return info.st_ino;
+    };
+    run(1);
+    if (!ReadFinalRecord(folder_ + "/w.bin")) {
+        GTEST_SKIP() << "this file system keeps no user attributes: every file is fetched again";
+    }
+    const ino_t before = inode("w.bin");
+    run(2);
+    EXPECT_EQ(inode("w.bin"), before) << "the complete file was replaced";
+    for (const char* path : {"/w.bin", "/l.bin"}) {
+        EXPECT_EQ(server_.RangeHeaders(path), std::vector<std::string>{"bytes=0-0"}) << path;
+    }
+
+    WriteFile(folder_ + "/l.bin", std::string(listed.size(), '\0'));  // no record
+    {
+        const int fd = open((folder_ + "/w.bin").c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, "xx", 2, 1000), 2);  // keeps its record, not its mtime
+        close(fd);
+    }
+    run(3);
+    EXPECT_TRUE(ReadWholeFile(folder_ + "/w.bin") == whole);
+    EXPECT_TRUE(ReadWholeFile(folder_ + "/l.bin") == listed);
+    EXPECT_GT(server_.RangeHeaders("/w.bin").size(), 1u);
+
+    const std::string changed = TestBytes(3 << 20, 13);  // same size, another ETag
+    server_.SetContent("/w.bin", changed);
+    run(4);
+    EXPECT_TRUE(ReadWholeFile(folder_ + "/w.bin") == changed);
+    EXPECT_EQ(server_.RangeHeaders("/l.bin"), std::vector<std::string>{"bytes=0-0"});
     EXPECT_TRUE(NoSideFiles(folder_));
 }
 
@@ -396,6 +518,57 @@ TEST_F(TransfersTest, LimitedModeFetchesOneFileOverOneConnectionAtATime) {
         EXPECT_EQ(ReadWholeFile(folder_ + "/l" + std::to_string(i) + ".bin"),
                   TestBytes(1 << 20, 20 + i));
     }
+}
+
+TEST_F(TransfersTest, SizesAreLearntWithOneByteBeforeDataWhileLimitedOrAsked) {
+    // A limited job reports its size long before its first file is done, and while a resume
+    // question is open no data moves: sizes come from one-byte requests.
+    std::vector<FileOrder> files;
+    uint64_t total = 0;
+    for (int i = 0; i < 6; ++i) {
+        const std::string name = "s" + std::to_string(i) + ".bin";
+        server_.SetContent("/" + name, TestBytes(200000 + i, 30 + i));
+        files.push_back(Order(name, -1));
+        total += 200000 + i;
+    }
+    {
+        TransferRun run;  // 384 KiB/s: each file takes half a second
+        ASSERT_EQ(run.transfers().StartJob(1, files, true), std::nullopt);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::SizesKnown));
+        EXPECT_FALSE(run.Has(TransferEvent::FileDone));
+        EXPECT_EQ(run.lastTotal, total);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+        for (int i = 1; i < 6; ++i) {
+            EXPECT_EQ(server_.RangeHeaders("/s" + std::to_string(i) + ".bin").front(), "bytes=0-0");
+        }
+    }
+
+    // A file with data from an earlier run: its question stays open here.
+    fs::remove_all(folder_);
+    server_.ResetStatistics();
+    const std::string kept = TestBytes(1 << 20, 40);
+    server_.SetContent("/kept.bin", kept);
+    WriteFile(folder_ + "/kept.bin.tevpart", kept.substr(0, 1000));
+    ControlRecord record{kept.size(), {Validator::ETag, "\"v1\""}, {}};
+    record.done.Add(0, 1000);
+    ASSERT_TRUE(WriteControlFile(folder_ + "/kept.bin.tevctl", record));
+    files.insert(files.begin(), Order("kept.bin", -1));
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(2, files, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::Question));
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::SizesKnown));
+    EXPECT_EQ(run.lastTotal, total + kept.size());
+    run.RunUntil([] { return false; }, 300);  // time for bytes that should not flow
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(server_.RangeHeaders("/s" + std::to_string(i) + ".bin"),
+                  std::vector<std::string>{"bytes=0-0"});
+    }
+    EXPECT_EQ(server_.RequestCount("/kept.bin"), 0u);
+    EXPECT_LE(run.transfers().Progress(2)->present, 1000u);
+    run.transfers().AnswerResume(2, true, true);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    EXPECT_TRUE(ReadWholeFile(folder_ + "/kept.bin") == kept);  // "v1" is stale: fetched anew
+    EXPECT_TRUE(ReadWholeFile(folder_ + "/s5.bin") == TestBytes(200005, 35));
 }
 
 TEST_F(TransfersTest, UnreachableAlternativeGivesWayToTheNext) {

@@ -124,6 +124,15 @@ TEST(HttpParsingTest, ParsesCommandLineRules) {
     EXPECT_EQ(parsed->second.firstN, 2u);
     EXPECT_TRUE(parsed->second.onlyWithRange);
 
+    parsed = ParseRuleOption("/a.bin:no-validators,close-after=10", &error);
+    ASSERT_TRUE(parsed) << error;
+    EXPECT_EQ(parsed->second.kind, HttpRule::CloseAfterBytes);
+    EXPECT_TRUE(parsed->second.noValidators);
+    parsed = ParseRuleOption("/a.bin:no-validators", &error);
+    ASSERT_TRUE(parsed) << error;
+    EXPECT_EQ(parsed->second.kind, HttpRule::AddHeaders);
+    EXPECT_TRUE(parsed->second.noValidators);
+
     parsed = ParseRuleOption("/old:redirect=http://127.0.0.1:80/new?a=1,b", &error);
     ASSERT_TRUE(parsed) << error;
     EXPECT_EQ(parsed->second.kind, HttpRule::Redirect);

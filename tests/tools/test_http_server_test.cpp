@@ -325,6 +325,43 @@ TEST_F(TestHttpServerTest, IgnoresRangeWhenTold) {
     EXPECT_EQ(response.body, data_);
 }
 
+TEST_F(TestHttpServerTest, SendsStrongValidatorsAndHonoursIfRangeUnlessTold) {
+    server_->SetContent("/mem.bin", data_);
+    HttpClient client(server_->Port());
+    for (const char* path : {"/data.bin", "/mem.bin"}) {
+        SCOPED_TRACE(path);
+        const HttpResponse first = client.Get(path, "");
+        const std::optional<std::string> etag = first.Header("ETag");
+        ASSERT_TRUE(etag);
+        EXPECT_EQ(etag->front(), '"');  // strong: no W/
+        const std::optional<std::string> modified = first.Header("Last-Modified");
+        ASSERT_TRUE(modified);
+        EXPECT_NE(modified->find(" GMT"), std::string::npos);
+        for (const std::string& current : {*etag, *modified}) {
+            const HttpResponse same =
+                client.Get(path, RangeHeader("bytes=10-19") + "If-Range: " + current + "\r\n");
+            EXPECT_EQ(same.status, 206);
+        }
+        const HttpResponse stale =
+            client.Get(path, RangeHeader("bytes=10-19") + "If-Range: \"old\"\r\n");
+        EXPECT_EQ(stale.status, 200);
+        EXPECT_TRUE(stale.body == data_);
+    }
+    // Other bytes, another tag, even at the same size.
+    const std::string before = *client.Get("/mem.bin", "").Header("ETag");
+    std::string changed = data_;
+    changed[5000] ^= 1;
+    server_->SetContent("/mem.bin", changed);
+    EXPECT_NE(client.Get("/mem.bin", "").Header("ETag"), before);
+
+    server_->AddRule("/mem.bin", {.kind = HttpRule::AddHeaders, .noValidators = true});
+    const HttpResponse bare =
+        client.Get("/mem.bin", RangeHeader("bytes=10-19") + "If-Range: \"old\"\r\n");
+    EXPECT_EQ(bare.status, 206);  // nothing to compare If-Range with
+    EXPECT_FALSE(bare.Header("ETag"));
+    EXPECT_FALSE(bare.Header("Last-Modified"));
+}
+
 TEST_F(TestHttpServerTest, PacesTheBodyAtTheSetRate) {
     server_->AddRule("/data.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 10000});
     HttpClient client(server_->Port());

@@ -35,7 +35,10 @@ std::optional<std::pair<std::string, HttpRule>> ParseRuleOption(std::string_view
 
     // Modifiers come first so that a redirect's location may hold any character.
     for (;;) {
-        if (rest.starts_with("range-only,")) {
+        if (rest.starts_with("no-validators,")) {
+            rule.noValidators = true;
+            rest.remove_prefix(14);
+        } else if (rest.starts_with("range-only,")) {
             rule.onlyWithRange = true;
             rest.remove_prefix(11);
         } else if (rest.starts_with("first=")) {
@@ -74,6 +77,9 @@ std::optional<std::pair<std::string, HttpRule>> ParseRuleOption(std::string_view
         if (!needNumber(&rule.bytes)) {
             return fail("close-after needs a byte count");
         }
+    } else if (kind == "no-validators" && !value) {
+        rule.kind = HttpRule::AddHeaders;  // a normal answer, only without validators
+        rule.noValidators = true;
     } else if (kind == "stall" && !value) {
         rule.kind = HttpRule::Stall;
     } else if (kind == "rate") {

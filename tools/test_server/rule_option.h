@@ -1,10 +1,10 @@
 // The command-line form of a rule of the test server, for manual checks:
 //
-//     PATH:[first=N,][range-only,]KIND[=VALUE]
+//     PATH:[first=N,][range-only,][no-validators,]KIND[=VALUE]
 //
 // KIND is one of: redirect[=LOCATION] (302), see-other[=LOCATION] (303), status=CODE,
 // close-before-head, close-after=BYTES, stall, rate=BYTES_PER_SECOND, no-length, ignore-range,
-// chunked[=BYTES_PER_SECOND].
+// chunked[=BYTES_PER_SECOND], no-validators (a normal answer without ETag and Last-Modified).
 // PATH starts with "/" or is "*" (every path). Examples: "/a.bin:close-after=1000",
 // "/a.bin:first=2,range-only,stall", "/old:redirect=http://127.0.0.1:8080/new".
 #pragma once

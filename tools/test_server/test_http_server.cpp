@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "test_server/http_parsing.h"
 
@@ -56,6 +57,15 @@ std::string ContentTypeFor(std::string_view path) {
     return "application/octet-stream";
 }
 
+// RFC 9110's IMF-fixdate: "Sun, 06 Nov 1994 08:49:37 GMT".
+std::string HttpDate(time_t when) {
+    struct tm parts {};
+    gmtime_r(&when, &parts);
+    char text[40];
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+    return text;
+}
+
 bool StatusHasBody(int status) {
     return !(status < 200 || status == 204 || status == 304);
 }
@@ -66,6 +76,8 @@ struct TestHttpServer::Body {
     std::shared_ptr<const std::string> memory;
     std::shared_ptr<FileHandle> file;
     uint64_t size = 0;
+    std::string etag;  // strong, quoted
+    std::string lastModified;
 
     // Reads up to length bytes at offset into chunk; false on a read error.
     bool Read(uint64_t offset, size_t length, std::string& chunk) const {
@@ -137,12 +149,28 @@ void TestHttpServer::Stop() {
 
 void TestHttpServer::SetContent(const std::string& path, std::string bytes) {
     std::lock_guard lock(mutex_);
+    // FNV-1a over the bytes: a new body gets a new tag, the same bytes keep theirs.
+    uint64_t hash = 1469598103934665603ull;
+    for (const char c : bytes) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    }
+    char tag[40];
+    std::snprintf(tag, sizeof tag, "\"%016llx-%llx\"", static_cast<unsigned long long>(hash),
+                  static_cast<unsigned long long>(bytes.size()));
+    stamps_[path] = {tag, HttpDate(std::time(nullptr))};
     content_[path] = std::make_shared<const std::string>(std::move(bytes));
+}
+
+std::string TestHttpServer::ETag(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    const auto it = stamps_.find(path);
+    return it != stamps_.end() ? it->second.etag : std::string();
 }
 
 void TestHttpServer::RemoveContent(const std::string& path) {
     std::lock_guard lock(mutex_);
     content_.erase(path);
+    stamps_.erase(path);
 }
 
 void TestHttpServer::AddRule(const std::string& path, const HttpRule& rule) {
@@ -231,7 +259,8 @@ std::optional<TestHttpServer::Body> TestHttpServer::FindBody(const std::string& 
         std::lock_guard lock(mutex_);
         const auto it = content_.find(path);
         if (it != content_.end()) {
-            return Body{it->second, nullptr, it->second->size()};
+            const Stamp& stamp = stamps_.at(path);
+            return Body{it->second, nullptr, it->second->size(), stamp.etag, stamp.lastModified};
         }
     }
     if (canonicalRoot_.empty() || path.empty() || path.front() != '/') {
@@ -258,7 +287,14 @@ std::optional<TestHttpServer::Body> TestHttpServer::FindBody(const std::string& 
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         return std::nullopt;
     }
-    return Body{nullptr, std::move(file), static_cast<uint64_t>(info.st_size)};
+    char tag[80];
+    std::snprintf(tag, sizeof tag, "\"%llx-%llx-%llx.%lx\"",
+                  static_cast<unsigned long long>(info.st_ino),
+                  static_cast<unsigned long long>(info.st_size),
+                  static_cast<unsigned long long>(info.st_mtim.tv_sec),
+                  static_cast<long>(info.st_mtim.tv_nsec));
+    return Body{nullptr, std::move(file), static_cast<uint64_t>(info.st_size), tag,
+                HttpDate(info.st_mtim.tv_sec)};
 }
 
 void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionId) {
@@ -324,6 +360,7 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
         const std::string path = record.path;
         const bool isHead = record.method == "HEAD";
         const std::optional<std::string> range = record.Header("Range");
+        const std::optional<std::string> ifRange = record.Header("If-Range");
         const std::optional<std::string> connectionHeader = record.Header("Connection");
         bool keepAlive = record.version == "HTTP/1.1"
                              ? !(connectionHeader && HasToken(*connectionHeader, "close"))
@@ -469,9 +506,14 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
         }
 
         const bool chunked = rule && kind == HttpRule::Chunked;
-        const ByteRange byteRange = range && !(rule && (kind == HttpRule::IgnoreRange || chunked))
-                                        ? ParseRange(*range, body->size)
-                                        : ByteRange{};
+        const bool validators = !(rule && rule->noValidators);
+        // If-Range: the range only while the client's validator is the current one.
+        const bool staleIfRange =
+            validators && ifRange && *ifRange != body->etag && *ifRange != body->lastModified;
+        const ByteRange byteRange =
+            range && !staleIfRange && !(rule && (kind == HttpRule::IgnoreRange || chunked))
+                ? ParseRange(*range, body->size)
+                : ByteRange{};
         if (byteRange.kind == ByteRange::Unsatisfiable) {
             const bool sent =
                 sendSimple(416, {"Content-Range: bytes */" + std::to_string(body->size)});
@@ -507,6 +549,10 @@ void TestHttpServer::Serve(int fd, const PeerAddress& peer, uint64_t connectionI
             headers = rule->headers;
         }
         headers.push_back("Content-Type: " + ContentTypeFor(path));
+        if (validators) {
+            headers.push_back("ETag: " + body->etag);
+            headers.push_back("Last-Modified: " + body->lastModified);
+        }
         if (chunked) {
             headers.push_back("Transfer-Encoding: chunked");
         } else {

@@ -2,7 +2,10 @@
 //
 // It serves files from a folder and byte strings set in memory (memory wins), with correct
 // Content-Length, single byte ranges (206 + Content-Range, 416 + "Content-Range: bytes */size"),
-// HEAD and keep-alive, over plain TCP or TLS (Options::tlsCertificate). On request it misbehaves,
+// HEAD and keep-alive, over plain TCP or TLS (Options::tlsCertificate). Every answer with a body
+// carries a strong ETag (a hash of the bytes in memory; inode, size and mtime of a file) and a
+// Last-Modified (when the bytes were set; the file's mtime), and If-Range is honoured: a stale
+// validator gets the whole body (200). On request it misbehaves,
 // per path, through rules:
 //
 //     TestHttpServer server({.root = folder});        // or {} for memory content only
@@ -67,6 +70,9 @@ struct HttpRule {
     // (AddHeaders, IgnoreRange, Rate, ...): a misleading or malformed header. One named
     // "Content-Length" replaces the server's own.
     std::vector<std::string> headers{};
+    // Any kind: no ETag, no Last-Modified and If-Range ignored (a server with no validator; a
+    // weak ETag can be sent through `headers`).
+    bool noValidators = false;
 };
 
 // One request as received, recorded as soon as its head has arrived.
@@ -117,6 +123,8 @@ class TestHttpServer {
     // In-memory content, served before any file of the root folder.
     void SetContent(const std::string& path, std::string bytes);
     void RemoveContent(const std::string& path);
+    // The ETag answered for in-memory content ("" when there is none at path).
+    std::string ETag(const std::string& path) const;
 
     // path "*" matches every path.
     void AddRule(const std::string& path, const HttpRule& rule);
@@ -163,6 +171,11 @@ class TestHttpServer {
     mutable std::mutex mutex_;
     mutable std::condition_variable requestArrived_;
     std::map<std::string, std::shared_ptr<const std::string>> content_;
+    struct Stamp {
+        std::string etag;
+        std::string lastModified;
+    };
+    std::map<std::string, Stamp> stamps_;  // the validators of content_
     std::vector<RuleEntry> rules_;
     std::vector<HttpRequestRecord> requests_;
     uint64_t firstSequence_ = 0;  // sequence number of requests_[0]; grows on a reset

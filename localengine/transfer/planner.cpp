@@ -1,0 +1,84 @@
+#include "transfer/planner.h"
+
+#include <algorithm>
+
+namespace tev::localengine {
+
+std::optional<ByteRange> ChoosePiece(const PiecePlan& plan, uint64_t speed,
+                                     const PieceRules& rules) {
+    if (plan.probeSize) {
+        if (plan.anyRequest) {
+            return std::nullopt;
+        }
+        return ByteRange{0, 1};
+    }
+    if (plan.oneRequest) {
+        // The caller discards what is on disk first: a new request may bring another version.
+        if (plan.anyRequest) {
+            return std::nullopt;
+        }
+        return ByteRange{0, plan.size ? *plan.size : UINT64_MAX};  // UINT64_MAX: to the end
+    }
+    if (!plan.size) {
+        // The first request learns the size (and whether ranges work) from its answer.
+        if (plan.anyRequest) {
+            return std::nullopt;
+        }
+        const uint64_t begin = plan.onDisk.ContiguousPrefix();
+        return ByteRange{begin, begin + rules.firstPiece};
+    }
+    const std::vector<ByteRange> missing = plan.taken.Missing(*plan.size);
+    if (missing.empty()) {
+        return std::nullopt;
+    }
+    const ByteRange& first = missing.front();
+    if (plan.wholeBody) {
+        return ByteRange{first.begin, *plan.size};
+    }
+    if (!plan.answersRanges) {
+        // Ranges not yet seen to work: a first piece, the rest once they do. It ends where the
+        // bytes kept from an earlier run begin again.
+        return ByteRange{first.begin, std::min(first.end, first.begin + rules.firstPiece)};
+    }
+    uint64_t unassigned = 0;
+    for (const ByteRange& r : missing) {
+        unassigned += r.Length();
+    }
+    uint64_t piece =
+        speed > 0 ? speed * static_cast<uint64_t>(rules.pieceSeconds) : rules.firstPiece;
+    piece = std::clamp(piece, rules.minPiece, rules.maxPiece);
+    // Near the end, share what is left among the connections so that they finish together.
+    const uint64_t share = unassigned / std::max<uint32_t>(plan.sharers, 1);
+    piece = std::min(piece, std::max(share, rules.minPiece));
+    const uint64_t end =
+        first.Length() <= piece + rules.minPiece / 2 ? first.end : first.begin + piece;
+    return ByteRange{first.begin, end};
+}
+
+bool JudgeGrowth(Growth& growth, uint64_t speedSince, uint64_t left, uint32_t maxConnections,
+                 uint64_t minPiece) {
+    if (growth.done || left < 4 * minPiece) {
+        return false;  // the piece left is too small to share
+    }
+    if (growth.speedBefore > 0 && speedSince * 4 < growth.speedBefore * 5) {
+        growth.done = true;  // the last growth gained less than a quarter
+        return false;
+    }
+    if (growth.wanted >= maxConnections) {
+        growth.done = true;
+        return false;
+    }
+    // Connections that each added at least half their share (a server that caps each
+    // connection) make the next step four times as many, else twice.
+    const bool nearlyLinear = growth.speedBefore > 0 && speedSince * 2 >= growth.speedBefore * 3;
+    growth.speedBefore = speedSince;
+    growth.wanted = std::min(growth.wanted * (nearlyLinear ? 4 : 2), maxConnections);
+    return true;
+}
+
+int64_t RetryDelayMs(uint32_t failures, int firstMs, int maxMs) {
+    const uint32_t doublings = std::min<uint32_t>(failures == 0 ? 0 : failures - 1, 16);
+    return std::min<int64_t>(static_cast<int64_t>(firstMs) << doublings, maxMs);
+}
+
+}  // namespace tev::localengine

@@ -1,0 +1,55 @@
+// The planner: which bytes of a file to ask for next, how many connections a file is worth, and
+// when a failed attempt is tried again. Pure functions of the file's state, so that every source
+// (the HTTP transfers today, a peer source later) takes its pieces from the same rules: a source
+// reports the ranges it holds in `taken`, and no byte is asked for twice, whichever source asks.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "transfer/byte_ranges.h"
+
+namespace tev::localengine {
+
+struct PieceRules {
+    uint64_t firstPiece = 4 << 20;  // before the size or the connection's speed is known
+    uint64_t minPiece = 1 << 20;
+    uint64_t maxPiece = 64 << 20;
+    int pieceSeconds = 2;  // a piece lasts about this long at its connection's speed
+};
+
+// What the planner needs to know of a file to hand out its next piece.
+struct PiecePlan {
+    std::optional<uint64_t> size;  // nullopt while no answer named it
+    ByteRanges onDisk;
+    ByteRanges taken;  // on disk or held by a running request of any source
+    bool anyRequest = false;
+    bool answersRanges = false;  // a ranged answer came back for this version of the file
+    bool wholeBody = false;      // the server sends the whole file: one request from 0
+    bool probeSize = false;      // a file that may be complete: one byte names size and validator
+    bool oneRequest = false;     // no strong validator: the whole file in one request from 0
+    uint32_t sharers = 1;        // the connections what is left is shared among
+};
+
+// The next range to ask for at the given speed (bytes per second, 0 when unknown), or nullopt
+// when every byte is on disk or asked for (or the file's first request is still out).
+std::optional<ByteRange> ChoosePiece(const PiecePlan& plan, uint64_t speed,
+                                     const PieceRules& rules);
+
+// Connection growth of one file: more connections while they make it clearly faster.
+struct Growth {
+    uint32_t wanted = 1;
+    uint64_t speedBefore = 0;  // the file's speed before the last growth; 0 before the first
+    bool done = false;         // growth stopped for good
+};
+
+// Judges the last growth by the speed since it (bytes per second) and decides the next step.
+// left: the bytes not yet on disk. Returns true when the file grows (call it a new growth).
+bool JudgeGrowth(Growth& growth, uint64_t speedSince, uint64_t left, uint32_t maxConnections,
+                 uint64_t minPiece);
+
+// The wait before the next attempt after `failures` failed ones in a row (1 or more): doubles
+// from first, up to max.
+int64_t RetryDelayMs(uint32_t failures, int firstMs, int maxMs);
+
+}  // namespace tev::localengine

@@ -1,0 +1,107 @@
+// The planner's decisions: which range a file's next request asks for, how its connections grow
+// and how long a failed attempt waits.
+#include "transfer/planner.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace tev::localengine;
+
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+
+ByteRanges Of(std::initializer_list<ByteRange> ranges) {
+    ByteRanges set;
+    for (const ByteRange& r : ranges) {
+        set.Add(r.begin, r.end);
+    }
+    return set;
+}
+
+}  // namespace
+
+TEST(PlannerTest, ChoosesEachByteOnceSizedToTheConnection) {
+    const PieceRules rules{4 * kMiB, 1 * kMiB, 64 * kMiB, 2};
+    struct Case {
+        const char* what;
+        PiecePlan plan;
+        uint64_t speed;
+        std::optional<ByteRange> expected;
+    };
+    PiecePlan unknown;
+    PiecePlan unknownWithPrefix;
+    unknownWithPrefix.onDisk = Of({{0, 100}});
+    PiecePlan probe;
+    probe.probeSize = true;
+    PiecePlan firstOut;
+    firstOut.anyRequest = true;
+    PiecePlan whole{100 * kMiB, Of({{0, 10}}), Of({{0, 10}})};
+    whole.wholeBody = true;
+    PiecePlan notYetRanges{100 * kMiB, Of({{2 * kMiB, 3 * kMiB}}), Of({{2 * kMiB, 3 * kMiB}})};
+    PiecePlan ranged{100 * kMiB, {}, Of({{0, 10 * kMiB}})};
+    ranged.answersRanges = true;
+    PiecePlan shared = ranged;
+    shared.sharers = 16;
+    PiecePlan tail{100 * kMiB, {}, Of({{0, 100 * kMiB - 5 * kMiB / 4}})};
+    tail.answersRanges = true;
+    PiecePlan complete{100, Of({{0, 100}}), Of({{0, 100}})};
+    complete.answersRanges = true;
+    const std::vector<Case> cases = {
+        {"size unknown: a first piece", unknown, 0, ByteRange{0, 4 * kMiB}},
+        {"size unknown, bytes kept: after them", unknownWithPrefix, 0,
+         ByteRange{100, 100 + 4 * kMiB}},
+        {"likely complete: one byte", probe, 0, ByteRange{0, 1}},
+        {"first request still out", firstOut, 0, std::nullopt},
+        {"whole body: the rest", whole, 0, ByteRange{10, 100 * kMiB}},
+        {"ranges unproven: up to kept bytes", notYetRanges, 0, ByteRange{0, 2 * kMiB}},
+        {"speed sets the piece", ranged, 3 * kMiB, ByteRange{10 * kMiB, 16 * kMiB}},
+        {"slow connection: the smallest piece", ranged, 1000, ByteRange{10 * kMiB, 11 * kMiB}},
+        {"fast connection: capped", ranged, 1000 * kMiB, ByteRange{10 * kMiB, 74 * kMiB}},
+        {"shared among many", shared, 1000 * kMiB,
+         ByteRange{10 * kMiB, 10 * kMiB + 90 * kMiB / 16}},
+        {"a small tail goes with the last piece", tail, 1 * kMiB / 2,
+         ByteRange{100 * kMiB - 5 * kMiB / 4, 100 * kMiB}},
+        {"everything on disk", complete, 0, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const std::optional<ByteRange> piece = ChoosePiece(c.plan, c.speed, rules);
+        ASSERT_EQ(piece.has_value(), c.expected.has_value()) << c.what;
+        if (piece) {
+            EXPECT_EQ(piece->begin, c.expected->begin) << c.what;
+            EXPECT_EQ(piece->end, c.expected->end) << c.what;
+        }
+    }
+}
+
+TEST(PlannerTest, GrowsConnectionsWhileTheyPayOff) {
+    const uint64_t left = 100 * kMiB;
+    Growth growth;
+    // A server that caps each connection: the first step doubles, linear gains quadruple.
+    ASSERT_TRUE(JudgeGrowth(growth, 10 * kMiB, left, 16, kMiB));
+    EXPECT_EQ(growth.wanted, 2u);
+    ASSERT_TRUE(JudgeGrowth(growth, 20 * kMiB, left, 16, kMiB));
+    EXPECT_EQ(growth.wanted, 8u);
+    ASSERT_TRUE(JudgeGrowth(growth, 70 * kMiB, left, 16, kMiB));
+    EXPECT_EQ(growth.wanted, 16u);
+    EXPECT_FALSE(JudgeGrowth(growth, 140 * kMiB, left, 16, kMiB));
+    EXPECT_TRUE(growth.done);
+
+    Growth small;
+    ASSERT_TRUE(JudgeGrowth(small, 100 * kMiB, left, 16, kMiB));
+    EXPECT_FALSE(JudgeGrowth(small, 110 * kMiB, left, 16, kMiB));  // less than a quarter more
+    EXPECT_TRUE(small.done);
+
+    Growth nearEnd;
+    EXPECT_FALSE(JudgeGrowth(nearEnd, 10 * kMiB, 3 * kMiB, 16, kMiB));
+    EXPECT_FALSE(nearEnd.done);  // may grow again should more be left (a restart)
+}
+
+TEST(PlannerTest, RetryWaitDoublesUpToItsCap) {
+    EXPECT_EQ(RetryDelayMs(1, 500, 10000), 500);
+    EXPECT_EQ(RetryDelayMs(2, 500, 10000), 1000);
+    EXPECT_EQ(RetryDelayMs(5, 500, 10000), 8000);
+    EXPECT_EQ(RetryDelayMs(6, 500, 10000), 10000);
+    EXPECT_EQ(RetryDelayMs(100, 500, 10000), 10000);
+}
