@@ -1,6 +1,7 @@
 #include "controller/downloader_dlg.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "controller/library_window.h"
 #include "hostkit/diagnose.h"
@@ -100,10 +101,18 @@ void CTEVDownloaderDlg::OnLibraryNotification(uint32_t code, uint32_t parameter)
     }
     switch (code) {
         case DLN_DATA_DONE:
-            OnFileListDownloaded();
+            if (listTrustPending_) {
+                OnListTrustFetched(true);
+            } else {
+                OnFileListDownloaded();
+            }
             return;
         case DLN_DATA_FAILED:
-            OnFileListFailed();
+            if (listTrustPending_) {
+                OnListTrustFetched(false);
+            } else {
+                OnFileListFailed();
+            }
             return;
         case DLN_CHECK_DONE:
             OnSizeCheckDone();
@@ -161,6 +170,64 @@ void CTEVDownloaderDlg::OnFileListDownloaded() {
     if (!ParseFileListBytes(bytes)) {
         return;
     }
+    // Nothing of the list is fetched before it is known whether its publisher signed it.
+    trust_ = CListTrust(fileListUrl_);
+    trust_.OnList(std::move(bytes), fileList_);
+    listTrustPending_ = true;
+    if (DownloadLib_DownloadDataWithin(trust_.ManifestUrl().c_str(), kListManifestLimit) != DL_OK) {
+        listTrustPending_ = false;
+        LogFailure("cannot fetch the file list's manifest", trust_.ManifestUrl());
+        ShowWindowMessage(kTextFileListFailed);
+        view_.PostQuit(kExitFailed);
+    }
+}
+
+void CTEVDownloaderDlg::OnListTrustFetched(bool fetched) {
+    std::string bytes;
+    int64_t size = 0;
+    if (fetched && DownloadLib_GetDataSize(&size) == DL_OK && size > 0 &&
+        size <= kListManifestLimit) {
+        bytes.resize(static_cast<size_t>(size));
+        DataBuffer buffer{bytes.data(), size};
+        fetched = DownloadLib_GetData(&buffer) == DL_OK;
+    } else {
+        fetched = false;
+    }
+    int32_t status = 0;
+    DownloadLib_GetDataStatus(&status);
+    switch (trust_.OnFetched(fetched, status, std::move(bytes))) {
+        case ListTrustStep::FetchManifest:
+        case ListTrustStep::FetchSignatures:
+            if (DownloadLib_DownloadDataWithin(trust_.SignaturesUrl().c_str(),
+                                               kListManifestLimit) != DL_OK) {
+                listTrustPending_ = false;
+                LogFailure("cannot fetch the file list's signatures", trust_.SignaturesUrl());
+                ShowWindowMessage(kTextFileListFailed);
+                view_.PostQuit(kExitFailed);
+            }
+            return;
+        case ListTrustStep::Refused:
+            listTrustPending_ = false;
+            LogFailure("the file list " + fileListUrl_ + " is refused", trust_.Reason());
+            ShowWindowMessage(kTextFileListFailed);
+            view_.PostQuit(kExitFailed);
+            return;
+        case ListTrustStep::Unsigned:
+            listTrustPending_ = false;
+            WriteHostLogLine("warning: " + trust_.Reason() +
+                             ": the downloaded files are unverified");
+            StartSizeCheck();
+            return;
+        case ListTrustStep::Verified:
+            listTrustPending_ = false;
+            WriteHostLogLine("the file list's signature was verified (" + fileListUrl_ +
+                             "); every file is checked against its manifest after download");
+            StartSizeCheck();
+            return;
+    }
+}
+
+void CTEVDownloaderDlg::StartSizeCheck() {
     bool failed = false;
     for (const std::string& url : fileList_) {
         if (DownloadLib_AddContentLengthCheck(url.c_str()) != DL_OK) {
@@ -295,6 +362,10 @@ void CTEVDownloaderDlg::OnJobDone() {
         CopyTextsToControls();
         return;
     }
+    // Nothing of a signed list counts as done, let alone runs, before it matches the manifest.
+    if (!VerifyDownloadedFiles()) {
+        return;
+    }
     Stop();
     ShowJobTotals();
     finished_ = true;
@@ -393,8 +464,8 @@ void CTEVDownloaderDlg::OnStartOrStop() {
 }
 
 void CTEVDownloaderDlg::Start() {
-    const uint8_t speedMode = agreement_ != "1" ? 1 : 0;
-    if (finished_ || installing_) {
+    // A list still being checked (or refused) has nothing to fetch yet.
+    if (finished_ || installing_ || listTrustPending_ || trust_.Step() == ListTrustStep::Refused) {
         return;
     }
     if (fileListUrl_.empty()) {
@@ -411,6 +482,12 @@ void CTEVDownloaderDlg::Start() {
             return;
         }
     }
+    refetched_.clear();
+    StartJob(fileList_);
+}
+
+void CTEVDownloaderDlg::StartJob(const std::vector<std::string>& urls) {
+    const uint8_t speedMode = agreement_ != "1" ? 1 : 0;
     DownloadLib_SetServiceId(serviceTag_.c_str());
     DownloadLib_CreateJob(&job_, nullptr, serviceTag_.c_str());
     if (engineOption_) {
@@ -420,7 +497,7 @@ void CTEVDownloaderDlg::Start() {
     jobTotal_ = 0;
     lastElapsedSeconds_ = 0;
     jobStart_ = std::chrono::steady_clock::now();
-    for (const std::string& url : fileList_) {
+    for (const std::string& url : urls) {
         DownloadLib_AddJobFile(job_, url.c_str(), jobFolder_.c_str(), nullptr, kUnknownSizeHalf,
                                kUnknownSizeHalf, kAddFileOption);
     }
@@ -431,6 +508,57 @@ void CTEVDownloaderDlg::Start() {
     ShowCurrentFileName();
     CopyTextsToControls();
     RefreshButtons();
+}
+
+bool CTEVDownloaderDlg::VerifyDownloadedFiles() {
+    if (!trust_.Verified()) {
+        return true;
+    }
+    const bool second = !refetched_.empty();
+    std::vector<std::string> failed;
+    for (const std::string& url : second ? refetched_ : fileList_) {
+        const std::string path = WithTrailingSeparator(jobFolder_) + FileNameOfUrl(url);
+        std::string why;
+        if (trust_.VerifyFile(url, path, &why)) {
+            continue;
+        }
+        failed.push_back(url);
+        LogFailure(second ? "download failed: " + path +
+                                " does not match the file list's manifest after a second fetch"
+                          : "fetching " + path + " again",
+                   why);
+        // Never kept, never resumed from: bytes that failed their check.
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+        std::filesystem::remove(path + ".tevpart", ignored);
+    }
+    if (failed.empty()) {
+        WriteHostLogLine("Verified " + std::to_string(fileList_.size()) +
+                         " files against the file list's manifest");
+        return true;
+    }
+    const std::string installer = installerPath_;
+    Stop();
+    installerPath_.clear();
+    if (second) {
+        refetched_.clear();
+        ShowWindowMessage(FormatText(kTextJobFailed, kGameName));
+        CopyTextsToControls();
+        return false;
+    }
+    refetched_ = failed;
+    // An installer among the files fetched again is named anew when it completes.
+    if (std::none_of(failed.begin(), failed.end(), [&](const std::string& url) {
+            return WithTrailingSeparator(jobFolder_) + FileNameOfUrl(url) == installer;
+        })) {
+        installerPath_ = installer;
+    }
+    StartJob(failed);
+    currentIndex_ = static_cast<int>(fileList_.size() - failed.size());
+    displayNumber_ = currentIndex_ + 1;
+    ShowCurrentFileName();
+    CopyTextsToControls();
+    return false;
 }
 
 void CTEVDownloaderDlg::Stop() {

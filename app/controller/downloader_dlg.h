@@ -13,6 +13,7 @@
 
 #include "controller/view.h"
 #include "downloadlib.h"
+#include "hostkit/list_trust.h"
 
 class CLibraryHostWindow;
 class IFolderChooser;
@@ -73,6 +74,9 @@ class CTEVDownloaderDlg : public IDownloaderViewListener {
     // Notifications.
     void OnFileListDownloaded();
     void OnFileListFailed();
+    // The list's manifest or its signatures arrived (or did not): the next step of its check.
+    void OnListTrustFetched(bool fetched);
+    void StartSizeCheck();
     void OnSizeCheckDone();
     void OnSizeCheckFailed();
     void OnJobSize();
@@ -85,6 +89,12 @@ class CTEVDownloaderDlg : public IDownloaderViewListener {
     // Commands.
     void OnStartOrStop();
     void Start();
+    // A job of urls (the list, or the files fetched again) into the chosen folder.
+    void StartJob(const std::vector<std::string>& urls);
+    // With a verified list, every downloaded file against its manifest; those that fail are
+    // fetched again once (a new job), then the job fails naming them in the log. True when all
+    // are good.
+    bool VerifyDownloadedFiles();
     void Stop();
     void Install();
     void RunInstallerAndQuit();
@@ -133,6 +143,11 @@ class CTEVDownloaderDlg : public IDownloaderViewListener {
     std::string enginePath_;
     std::vector<std::string> fileList_;
     bool fileListReceived_ = false;
+    // Between the list and the size check: its manifest and signatures are being fetched.
+    bool listTrustPending_ = false;
+    CListTrust trust_;
+    // The files a failed check sent back for their second fetch.
+    std::vector<std::string> refetched_;
     int currentIndex_ = 0;
     int displayNumber_ = 1;
     const bool engineOption_ = true;
