@@ -1,5 +1,6 @@
 #include "controller/downloader_dlg.h"
 
+#include <QTimer>
 #include <algorithm>
 #include <filesystem>
 
@@ -83,6 +84,7 @@ void CTEVDownloaderDlg::OnDestroy() {
     if (job_ != 0) {
         Stop();
     }
+    watch_.reset();
     if (initialised_) {
         DownloadLib_Finalize();
     }
@@ -324,6 +326,11 @@ void CTEVDownloaderDlg::OnJobProgress() {
         jobTotal_ = static_cast<uint64_t>(progress.totalBytes);
     }
     lastElapsedSeconds_ = progress.elapsedSeconds;
+    lastReport_ = std::chrono::steady_clock::now();
+    if (progress.presentBytes > 0 && static_cast<uint64_t>(progress.presentBytes) > presentBytes_) {
+        presentBytes_ = static_cast<uint64_t>(progress.presentBytes);
+        lastMove_ = lastReport_;
+    }
     view_.SetProgress(kIdFileProgress, progress.filePercent);
     view_.SetProgress(kIdJobProgress, progress.percent);
     texts_.remaining = FormatRemaining(progress.remainingSeconds, progress.speed);
@@ -496,7 +503,14 @@ void CTEVDownloaderDlg::StartJob(const std::vector<std::string>& urls) {
     jobFolder_ = texts_.folder;
     jobTotal_ = 0;
     lastElapsedSeconds_ = 0;
-    jobStart_ = std::chrono::steady_clock::now();
+    jobStart_ = lastReport_ = lastMove_ = folderLook_ = std::chrono::steady_clock::now();
+    presentBytes_ = BytesWrittenInFolder(jobFolder_, fileList_);
+    if (!watch_) {
+        watch_ = std::make_unique<QTimer>();
+        watch_->setInterval(1000);
+        QObject::connect(watch_.get(), &QTimer::timeout, [this] { WatchJob(); });
+    }
+    watch_->start();
     for (const std::string& url : urls) {
         DownloadLib_AddJobFile(job_, url.c_str(), jobFolder_.c_str(), nullptr, kUnknownSizeHalf,
                                kUnknownSizeHalf, kAddFileOption);
@@ -564,6 +578,9 @@ bool CTEVDownloaderDlg::VerifyDownloadedFiles() {
 void CTEVDownloaderDlg::Stop() {
     if (finished_) {
         return;
+    }
+    if (watch_) {
+        watch_->stop();
     }
     if (job_ != 0) {
         DownloadLib_StopJob(job_);
@@ -680,6 +697,44 @@ void CTEVDownloaderDlg::ShowJobTotals() {
     texts_.elapsed = FormatClock(elapsedMs / 1000);
     texts_.remaining = kClockZero;
     texts_.status = FormatSpeed(AverageSpeed(total, elapsedMs));
+}
+
+void CTEVDownloaderDlg::WatchJob() {
+    using std::chrono::steady_clock;
+    if (job_ == 0 || destroyed_ || static_cast<size_t>(currentIndex_) >= fileList_.size()) {
+        return;
+    }
+    const steady_clock::time_point now = steady_clock::now();
+    const uint64_t total = jobTotal_ > 0 ? jobTotal_ : requiredSize_;
+    if (now - lastReport_ >= std::chrono::seconds(2)) {
+        const uint64_t written = std::min(BytesWrittenInFolder(jobFolder_, fileList_), total);
+        const int64_t spanMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - folderLook_).count();
+        const double speed =
+            written > presentBytes_ ? AverageSpeed(written - presentBytes_, spanMs) : 0;
+        if (written > presentBytes_) {
+            presentBytes_ = written;
+            lastMove_ = now;
+        }
+        folderLook_ = now;
+        view_.SetProgress(kIdJobProgress, total > 0 ? static_cast<int>(written * 100 / total) : 0);
+        texts_.received = FormatSize(static_cast<double>(written));
+        texts_.total = FormatSize(static_cast<double>(total));
+        texts_.elapsed =
+            FormatClock(std::chrono::duration_cast<std::chrono::seconds>(now - jobStart_).count());
+        texts_.status = FormatSpeed(speed);
+        CopyTextsToControls();
+    }
+    // A disk with less room than a block of the transfer takes no more bytes.
+    constexpr uint64_t kNoRoomBytes = 64 * 1024;
+    if (now - lastMove_ >= std::chrono::seconds(5) && FreeBytesOfDrive(jobFolder_) < kNoRoomBytes) {
+        const uint64_t needed =
+            BytesStillNeeded(total, FilesPresentInFolder(jobFolder_, fileList_));
+        if (needed > 0) {
+            Stop();
+            ShowDiskFull(needed);
+        }
+    }
 }
 
 void CTEVDownloaderDlg::ClearMovingTexts() {

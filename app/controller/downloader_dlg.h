@@ -16,6 +16,7 @@
 #include "hostkit/list_trust.h"
 
 class CLibraryHostWindow;
+class QTimer;
 class IFolderChooser;
 class IMessageBoxes;
 
@@ -108,6 +109,11 @@ class CTEVDownloaderDlg : public IDownloaderViewListener {
     // The end state of a complete job: its total received, both bars full, the average speed;
     // whatever the library's last progress said, which may lag behind the last file.
     void ShowJobTotals();
+    // About once a second while a job runs. When the library has said nothing of the job's
+    // progress for two seconds (the engine learning sizes in limited mode, say), shows what the
+    // folder holds; when no byte has arrived for five seconds and the folder's disk has no room
+    // left, the job stops with the disk-full text, whatever the library reported.
+    void WatchJob();
     // What a stopped job no longer does: move, or take time.
     void ClearMovingTexts();
     void RefreshButtons();
@@ -158,6 +164,13 @@ class CTEVDownloaderDlg : public IDownloaderViewListener {
     uint64_t jobTotal_ = 0;
     int64_t lastElapsedSeconds_ = 0;
     std::chrono::steady_clock::time_point jobStart_{};
+    std::unique_ptr<QTimer> watch_;
+    // When the library last reported progress; when the bytes present last grew, and how many
+    // the folder held at the last look.
+    std::chrono::steady_clock::time_point lastReport_{};
+    std::chrono::steady_clock::time_point lastMove_{};
+    std::chrono::steady_clock::time_point folderLook_{};
+    uint64_t presentBytes_ = 0;
     CDisplayTexts texts_;
     uint64_t requiredSize_ = 0;
     DownloaderState state_ = DownloaderState::Preparing;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QSettings>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -629,6 +630,65 @@ TEST_F(ControllerTest, AFinishedJobShowsItsTotalsWhateverTheLastProgressSaid) {
     EXPECT_EQ(view_.texts.remaining, "00:00:00");
     EXPECT_NE(view_.texts.status, FormatSpeed(0)) << "the average speed";
     EXPECT_NE(view_.texts.elapsed, "00:00:00") << "the job took more than a second";
+}
+
+// An engine that sends no progress (limited mode while it learns sizes): the window shows what
+// the folder holds.
+TEST_F(ControllerTest, ProgressShowsEvenWhenTheEngineSendsNone) {
+    ServeGame({{"game.bin", TestBytes(5000, 8)}});
+    std::string error;
+    ASSERT_TRUE(ServeStandInEngineUpdate(server_, root_, &error)) << error;
+    setenv("TEV_ENGINE_PORT", std::to_string(UnusedPort()).c_str(), 1);
+    const std::string enginePath = GetEngineFilePath();
+    const std::string path = DefaultDownloadFolder() + "game.bin";
+    fs::create_directories(DefaultDownloadFolder());
+    ASSERT_TRUE(InstallStandInEngine(
+        enginePath,
+        {"listen", "ready", "accept", "until 102 14",
+         "send 100 4 " + StandInPayloadWithJob(ep::JobAccepted{0, 7, 1, 5000}), "sleep 6000",
+         "send 100 7 " + StandInPayloadWithJob(ep::FileCompleted{0, 7, "svc", path, urls_[0]}),
+         "send 100 6 " + StandInPayloadWithJob(ep::JobFinished{0, 7, 0, 0}), "drain"}));
+
+    CTEVDownloaderDlg& dlg = Open();
+    ASSERT_TRUE(UntilReady());
+    dlg.OnCommand(kIdStart);
+    // Bytes arrive in the engine's part file while it says nothing.
+    std::ofstream(path + ".tevpart") << TestBytes(2000, 8);
+    const bool shown = Until([&] { return view_.texts.received == FormatSize(2000); }, 10s);
+    const int percent = view_.progress[kIdJobProgress];
+    const bool finished = Until([&] { return dlg.Finished(); });
+    dlg_.reset();
+    EndStandIn(StandInPid(enginePath));
+    unsetenv("TEV_ENGINE_PORT");
+    EXPECT_TRUE(shown) << view_.texts.received;
+    EXPECT_EQ(percent, 40);
+    EXPECT_TRUE(finished);
+}
+
+// A disk that fills after the start: no byte moves and no room is left, so the window stops the
+// job with the disk-full text, whatever the library says.
+TEST_F(ControllerTest, ADiskThatFillsAfterTheStartStopsTheJob) {
+    const std::string data = TestBytes(200000, 9);
+    ServeGame({{"data.bin", data}});
+    CTEVDownloaderDlg& dlg = Open();
+    ASSERT_TRUE(UntilReady());
+    // The size check is done: from now on the disk takes no byte.
+    server_.AddRule("/game/data.bin", {.kind = HttpRule::Stall});
+    dlg.OnCommand(kIdStart);
+    ASSERT_NE(dlg.Job(), 0u);
+    // Only the window's look at the disk sees it full.
+    SetFreeSpaceProbe([](const std::string&) { return int64_t{10}; });
+    const std::string diskFull = WindowBox("硬碟(" + DefaultDownloadFolder() + ")的空間不足(" +
+                                           FormatSize(double(data.size())) + ")。");
+    ASSERT_TRUE(Until(
+        [&] {
+            const std::vector<std::string> shown = Shown();
+            return std::find(shown.begin(), shown.end(), diskFull) != shown.end();
+        },
+        20s))
+        << ::testing::PrintToString(Shown());
+    EXPECT_EQ(dlg.Job(), 0u);
+    EXPECT_EQ(dlg.State(), DownloaderState::Ready);
 }
 
 TEST_F(ControllerTest, AFileThatFailsForGoodIsReportedAndTheJobStays) {
