@@ -98,6 +98,9 @@ base="$server/game"
 printf '%s\r\n' "$base/readme.txt" "$base/QK_Data1.pak" "$base/QK_Data2.pak" \
     "$base/install.sh" >"$site/game/filelist.txt"
 list="$base/filelist.txt"
+# The list is signed with the same key: the hosts check every file before the installer runs.
+"$build/tools/publish/tev-publish" list --key "$demo/pki/update.key" "$site/game/filelist.txt" \
+    "$site/game/"{readme.txt,QK_Data1.pak,QK_Data2.pak,install.sh} >/dev/null
 
 echo "Demo file list: $list"
 echo "Download server (engine update): $server; engine folder: $engine_folder (empty)"
@@ -190,6 +193,14 @@ if [ -n "$verified" ]; then
     echo "The engine update's signature was verified: $verified"
 else
     echo "FAILED: the library did not verify the engine update's signature" >&2
+    exit 1
+fi
+files_verified=$(grep -a -o 'Verified [0-9]* files against the file list.s manifest' \
+    "$engine_folder/config/service.log" | tail -n 1 || true)
+if [ -n "$files_verified" ]; then
+    echo "The game's files were checked against its signed list: $files_verified"
+else
+    echo "FAILED: the game's files were not checked against the signed list" >&2
     exit 1
 fi
 

@@ -1,6 +1,8 @@
 #include "controller/downloader_dlg.h"
 
+#include <QTimer>
 #include <algorithm>
+#include <filesystem>
 
 #include "controller/library_window.h"
 #include "hostkit/diagnose.h"
@@ -82,6 +84,7 @@ void CTEVDownloaderDlg::OnDestroy() {
     if (job_ != 0) {
         Stop();
     }
+    watch_.reset();
     if (initialised_) {
         DownloadLib_Finalize();
     }
@@ -100,10 +103,18 @@ void CTEVDownloaderDlg::OnLibraryNotification(uint32_t code, uint32_t parameter)
     }
     switch (code) {
         case DLN_DATA_DONE:
-            OnFileListDownloaded();
+            if (listTrustPending_) {
+                OnListTrustFetched(true);
+            } else {
+                OnFileListDownloaded();
+            }
             return;
         case DLN_DATA_FAILED:
-            OnFileListFailed();
+            if (listTrustPending_) {
+                OnListTrustFetched(false);
+            } else {
+                OnFileListFailed();
+            }
             return;
         case DLN_CHECK_DONE:
             OnSizeCheckDone();
@@ -161,6 +172,64 @@ void CTEVDownloaderDlg::OnFileListDownloaded() {
     if (!ParseFileListBytes(bytes)) {
         return;
     }
+    // Nothing of the list is fetched before it is known whether its publisher signed it.
+    trust_ = CListTrust(fileListUrl_);
+    trust_.OnList(std::move(bytes), fileList_);
+    listTrustPending_ = true;
+    if (DownloadLib_DownloadDataWithin(trust_.ManifestUrl().c_str(), kListManifestLimit) != DL_OK) {
+        listTrustPending_ = false;
+        LogFailure("cannot fetch the file list's manifest", trust_.ManifestUrl());
+        ShowWindowMessage(kTextFileListFailed);
+        view_.PostQuit(kExitFailed);
+    }
+}
+
+void CTEVDownloaderDlg::OnListTrustFetched(bool fetched) {
+    std::string bytes;
+    int64_t size = 0;
+    if (fetched && DownloadLib_GetDataSize(&size) == DL_OK && size > 0 &&
+        size <= kListManifestLimit) {
+        bytes.resize(static_cast<size_t>(size));
+        DataBuffer buffer{bytes.data(), size};
+        fetched = DownloadLib_GetData(&buffer) == DL_OK;
+    } else {
+        fetched = false;
+    }
+    int32_t status = 0;
+    DownloadLib_GetDataStatus(&status);
+    switch (trust_.OnFetched(fetched, status, std::move(bytes))) {
+        case ListTrustStep::FetchManifest:
+        case ListTrustStep::FetchSignatures:
+            if (DownloadLib_DownloadDataWithin(trust_.SignaturesUrl().c_str(),
+                                               kListManifestLimit) != DL_OK) {
+                listTrustPending_ = false;
+                LogFailure("cannot fetch the file list's signatures", trust_.SignaturesUrl());
+                ShowWindowMessage(kTextFileListFailed);
+                view_.PostQuit(kExitFailed);
+            }
+            return;
+        case ListTrustStep::Refused:
+            listTrustPending_ = false;
+            LogFailure("the file list " + fileListUrl_ + " is refused", trust_.Reason());
+            ShowWindowMessage(kTextFileListFailed);
+            view_.PostQuit(kExitFailed);
+            return;
+        case ListTrustStep::Unsigned:
+            listTrustPending_ = false;
+            WriteHostLogLine("warning: " + trust_.Reason() +
+                             ": the downloaded files are unverified");
+            StartSizeCheck();
+            return;
+        case ListTrustStep::Verified:
+            listTrustPending_ = false;
+            WriteHostLogLine("the file list's signature was verified (" + fileListUrl_ +
+                             "); every file is checked against its manifest after download");
+            StartSizeCheck();
+            return;
+    }
+}
+
+void CTEVDownloaderDlg::StartSizeCheck() {
     bool failed = false;
     for (const std::string& url : fileList_) {
         if (DownloadLib_AddContentLengthCheck(url.c_str()) != DL_OK) {
@@ -257,6 +326,11 @@ void CTEVDownloaderDlg::OnJobProgress() {
         jobTotal_ = static_cast<uint64_t>(progress.totalBytes);
     }
     lastElapsedSeconds_ = progress.elapsedSeconds;
+    lastReport_ = std::chrono::steady_clock::now();
+    if (progress.presentBytes > 0 && static_cast<uint64_t>(progress.presentBytes) > presentBytes_) {
+        presentBytes_ = static_cast<uint64_t>(progress.presentBytes);
+        lastMove_ = lastReport_;
+    }
     view_.SetProgress(kIdFileProgress, progress.filePercent);
     view_.SetProgress(kIdJobProgress, progress.percent);
     texts_.remaining = FormatRemaining(progress.remainingSeconds, progress.speed);
@@ -293,6 +367,10 @@ void CTEVDownloaderDlg::OnJobDone() {
         // complete to install. The job goes; starting again retries what is missing.
         Stop();
         CopyTextsToControls();
+        return;
+    }
+    // Nothing of a signed list counts as done, let alone runs, before it matches the manifest.
+    if (!VerifyDownloadedFiles()) {
         return;
     }
     Stop();
@@ -393,8 +471,8 @@ void CTEVDownloaderDlg::OnStartOrStop() {
 }
 
 void CTEVDownloaderDlg::Start() {
-    const uint8_t speedMode = agreement_ != "1" ? 1 : 0;
-    if (finished_ || installing_) {
+    // A list still being checked (or refused) has nothing to fetch yet.
+    if (finished_ || installing_ || listTrustPending_ || trust_.Step() == ListTrustStep::Refused) {
         return;
     }
     if (fileListUrl_.empty()) {
@@ -411,6 +489,12 @@ void CTEVDownloaderDlg::Start() {
             return;
         }
     }
+    refetched_.clear();
+    StartJob(fileList_);
+}
+
+void CTEVDownloaderDlg::StartJob(const std::vector<std::string>& urls) {
+    const uint8_t speedMode = agreement_ != "1" ? 1 : 0;
     DownloadLib_SetServiceId(serviceTag_.c_str());
     DownloadLib_CreateJob(&job_, nullptr, serviceTag_.c_str());
     if (engineOption_) {
@@ -419,8 +503,15 @@ void CTEVDownloaderDlg::Start() {
     jobFolder_ = texts_.folder;
     jobTotal_ = 0;
     lastElapsedSeconds_ = 0;
-    jobStart_ = std::chrono::steady_clock::now();
-    for (const std::string& url : fileList_) {
+    jobStart_ = lastReport_ = lastMove_ = folderLook_ = std::chrono::steady_clock::now();
+    presentBytes_ = BytesWrittenInFolder(jobFolder_, fileList_);
+    if (!watch_) {
+        watch_ = std::make_unique<QTimer>();
+        watch_->setInterval(1000);
+        QObject::connect(watch_.get(), &QTimer::timeout, [this] { WatchJob(); });
+    }
+    watch_->start();
+    for (const std::string& url : urls) {
         DownloadLib_AddJobFile(job_, url.c_str(), jobFolder_.c_str(), nullptr, kUnknownSizeHalf,
                                kUnknownSizeHalf, kAddFileOption);
     }
@@ -433,9 +524,63 @@ void CTEVDownloaderDlg::Start() {
     RefreshButtons();
 }
 
+bool CTEVDownloaderDlg::VerifyDownloadedFiles() {
+    if (!trust_.Verified()) {
+        return true;
+    }
+    const bool second = !refetched_.empty();
+    std::vector<std::string> failed;
+    for (const std::string& url : second ? refetched_ : fileList_) {
+        const std::string path = WithTrailingSeparator(jobFolder_) + FileNameOfUrl(url);
+        std::string why;
+        if (trust_.VerifyFile(url, path, &why)) {
+            continue;
+        }
+        failed.push_back(url);
+        LogFailure(second ? "download failed: " + path +
+                                " does not match the file list's manifest after a second fetch"
+                          : "fetching " + path + " again",
+                   why);
+        // Never kept, never resumed from: bytes that failed their check.
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+        std::filesystem::remove(path + ".tevpart", ignored);
+    }
+    if (failed.empty()) {
+        WriteHostLogLine("Verified " + std::to_string(fileList_.size()) +
+                         " files against the file list's manifest");
+        return true;
+    }
+    const std::string installer = installerPath_;
+    Stop();
+    installerPath_.clear();
+    if (second) {
+        refetched_.clear();
+        ShowWindowMessage(FormatText(kTextJobFailed, kGameName));
+        CopyTextsToControls();
+        return false;
+    }
+    refetched_ = failed;
+    // An installer among the files fetched again is named anew when it completes.
+    if (std::none_of(failed.begin(), failed.end(), [&](const std::string& url) {
+            return WithTrailingSeparator(jobFolder_) + FileNameOfUrl(url) == installer;
+        })) {
+        installerPath_ = installer;
+    }
+    StartJob(failed);
+    currentIndex_ = static_cast<int>(fileList_.size() - failed.size());
+    displayNumber_ = currentIndex_ + 1;
+    ShowCurrentFileName();
+    CopyTextsToControls();
+    return false;
+}
+
 void CTEVDownloaderDlg::Stop() {
     if (finished_) {
         return;
+    }
+    if (watch_) {
+        watch_->stop();
     }
     if (job_ != 0) {
         DownloadLib_StopJob(job_);
@@ -552,6 +697,44 @@ void CTEVDownloaderDlg::ShowJobTotals() {
     texts_.elapsed = FormatClock(elapsedMs / 1000);
     texts_.remaining = kClockZero;
     texts_.status = FormatSpeed(AverageSpeed(total, elapsedMs));
+}
+
+void CTEVDownloaderDlg::WatchJob() {
+    using std::chrono::steady_clock;
+    if (job_ == 0 || destroyed_ || static_cast<size_t>(currentIndex_) >= fileList_.size()) {
+        return;
+    }
+    const steady_clock::time_point now = steady_clock::now();
+    const uint64_t total = jobTotal_ > 0 ? jobTotal_ : requiredSize_;
+    if (now - lastReport_ >= std::chrono::seconds(2)) {
+        const uint64_t written = std::min(BytesWrittenInFolder(jobFolder_, fileList_), total);
+        const int64_t spanMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - folderLook_).count();
+        const double speed =
+            written > presentBytes_ ? AverageSpeed(written - presentBytes_, spanMs) : 0;
+        if (written > presentBytes_) {
+            presentBytes_ = written;
+            lastMove_ = now;
+        }
+        folderLook_ = now;
+        view_.SetProgress(kIdJobProgress, total > 0 ? static_cast<int>(written * 100 / total) : 0);
+        texts_.received = FormatSize(static_cast<double>(written));
+        texts_.total = FormatSize(static_cast<double>(total));
+        texts_.elapsed =
+            FormatClock(std::chrono::duration_cast<std::chrono::seconds>(now - jobStart_).count());
+        texts_.status = FormatSpeed(speed);
+        CopyTextsToControls();
+    }
+    // A disk with less room than a block of the transfer takes no more bytes.
+    constexpr uint64_t kNoRoomBytes = 64 * 1024;
+    if (now - lastMove_ >= std::chrono::seconds(5) && FreeBytesOfDrive(jobFolder_) < kNoRoomBytes) {
+        const uint64_t needed =
+            BytesStillNeeded(total, FilesPresentInFolder(jobFolder_, fileList_));
+        if (needed > 0) {
+            Stop();
+            ShowDiskFull(needed);
+        }
+    }
 }
 
 void CTEVDownloaderDlg::ClearMovingTexts() {

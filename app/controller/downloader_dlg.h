@@ -13,8 +13,10 @@
 
 #include "controller/view.h"
 #include "downloadlib.h"
+#include "hostkit/list_trust.h"
 
 class CLibraryHostWindow;
+class QTimer;
 class IFolderChooser;
 class IMessageBoxes;
 
@@ -73,6 +75,9 @@ class CTEVDownloaderDlg : public IDownloaderViewListener {
     // Notifications.
     void OnFileListDownloaded();
     void OnFileListFailed();
+    // The list's manifest or its signatures arrived (or did not): the next step of its check.
+    void OnListTrustFetched(bool fetched);
+    void StartSizeCheck();
     void OnSizeCheckDone();
     void OnSizeCheckFailed();
     void OnJobSize();
@@ -85,6 +90,12 @@ class CTEVDownloaderDlg : public IDownloaderViewListener {
     // Commands.
     void OnStartOrStop();
     void Start();
+    // A job of urls (the list, or the files fetched again) into the chosen folder.
+    void StartJob(const std::vector<std::string>& urls);
+    // With a verified list, every downloaded file against its manifest; those that fail are
+    // fetched again once (a new job), then the job fails naming them in the log. True when all
+    // are good.
+    bool VerifyDownloadedFiles();
     void Stop();
     void Install();
     void RunInstallerAndQuit();
@@ -98,6 +109,11 @@ class CTEVDownloaderDlg : public IDownloaderViewListener {
     // The end state of a complete job: its total received, both bars full, the average speed;
     // whatever the library's last progress said, which may lag behind the last file.
     void ShowJobTotals();
+    // About once a second while a job runs. When the library has said nothing of the job's
+    // progress for two seconds (the engine learning sizes in limited mode, say), shows what the
+    // folder holds; when no byte has arrived for five seconds and the folder's disk has no room
+    // left, the job stops with the disk-full text, whatever the library reported.
+    void WatchJob();
     // What a stopped job no longer does: move, or take time.
     void ClearMovingTexts();
     void RefreshButtons();
@@ -133,6 +149,11 @@ class CTEVDownloaderDlg : public IDownloaderViewListener {
     std::string enginePath_;
     std::vector<std::string> fileList_;
     bool fileListReceived_ = false;
+    // Between the list and the size check: its manifest and signatures are being fetched.
+    bool listTrustPending_ = false;
+    CListTrust trust_;
+    // The files a failed check sent back for their second fetch.
+    std::vector<std::string> refetched_;
     int currentIndex_ = 0;
     int displayNumber_ = 1;
     const bool engineOption_ = true;
@@ -143,6 +164,13 @@ class CTEVDownloaderDlg : public IDownloaderViewListener {
     uint64_t jobTotal_ = 0;
     int64_t lastElapsedSeconds_ = 0;
     std::chrono::steady_clock::time_point jobStart_{};
+    std::unique_ptr<QTimer> watch_;
+    // When the library last reported progress; when the bytes present last grew, and how many
+    // the folder held at the last look.
+    std::chrono::steady_clock::time_point lastReport_{};
+    std::chrono::steady_clock::time_point lastMove_{};
+    std::chrono::steady_clock::time_point folderLook_{};
+    uint64_t presentBytes_ = 0;
     CDisplayTexts texts_;
     uint64_t requiredSize_ = 0;
     DownloaderState state_ = DownloaderState::Preparing;

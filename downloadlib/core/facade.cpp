@@ -225,6 +225,18 @@ int32_t DownloadLib_DownloadData(const char* url) {
                        "[TessloadLib_D] 0x00A0", "[TessloadLib_D] 0x00A1");
 }
 
+int32_t DownloadLib_DownloadDataWithin(const char* url, int64_t maxBytes) {
+    if (maxBytes <= 0) {
+        return DL_E_SIZE;
+    }
+    return WithManager([&](CJobManager& m) { return m.DownloadData(url, maxBytes); },
+                       "[TessloadLib_D] 0x00A0", "[TessloadLib_D] 0x00A1");
+}
+
+int32_t DownloadLib_GetDataStatus(int32_t* status) {
+    return WithManager([&](CJobManager& m) { return m.GetDataStatus(status); });
+}
+
 int32_t DownloadLib_GetDataSize(int64_t* size) {
     return WithManager([&](CJobManager& m) { return m.GetDataSize(size); });
 }

@@ -298,7 +298,7 @@ int32_t CJobManager::GetRemainingBytes(JobHandle handle, int64_t* out) {
     return GetTotalContentLength(out);
 }
 
-int32_t CJobManager::DownloadData(const char* url) {
+int32_t CJobManager::DownloadData(const char* url, int64_t limit) {
     cpCLock lock(mutex_.Get());
     if (!data_ && factories_.dataDownload) {
         data_ = factories_.dataDownload(this, mutex_);
@@ -306,8 +306,20 @@ int32_t CJobManager::DownloadData(const char* url) {
     if (!data_) {
         return DL_E_FAIL;  // no data download in this build
     }
-    data_->Start(OrEmpty(url));
+    if (limit > 0) {
+        data_->StartWithin(OrEmpty(url), limit);
+    } else {
+        data_->Start(OrEmpty(url));
+    }
     return DL_OK;
+}
+
+int32_t CJobManager::GetDataStatus(int32_t* status) {
+    cpCLock lock(mutex_.Get());
+    if (!data_ || status == nullptr) {
+        return DL_E_FAIL;
+    }
+    return data_->Status(status);
 }
 
 int32_t CJobManager::GetDataSize(int64_t* out) {

@@ -59,7 +59,8 @@ class CJobManager : public IJobDownloadEventListener,
     // What is still missing of the job, else the content-length total.
     int32_t GetRemainingBytes(JobHandle handle, int64_t* out);
 
-    int32_t DownloadData(const char* url);
+    int32_t DownloadData(const char* url, int64_t limit = 0);
+    int32_t GetDataStatus(int32_t* status);
     int32_t GetDataSize(int64_t* out);
     int32_t GetData(const DataBuffer* buffer);
     int32_t AddContentLengthCheck(const char* url);

@@ -25,6 +25,16 @@ class IDataDownload {
     virtual int32_t Size(int64_t* size) = 0;
     // DL_E_FAIL unless the buffer is there and its size equals the data's exactly.
     virtual int32_t Copy(const DataBuffer* buffer) = 0;
+    // Start, refusing an answer longer than limit bytes at its head.
+    virtual int32_t StartWithin(const char* url, int64_t limit) {
+        (void)limit;
+        return Start(url);
+    }
+    // The HTTP status of the last download's final answer; DL_E_FAIL when none arrived.
+    virtual int32_t Status(int32_t* status) {
+        (void)status;
+        return DL_E_FAIL;
+    }
 };
 
 // The content-length check, as the job manager drives it.

@@ -19,7 +19,22 @@ CDataDownloadSession::~CDataDownloadSession() {
 }
 
 int32_t CDataDownloadSession::Start(const char* url) {
+    return StartWithin(url, kMaxDataSize);
+}
+
+int32_t CDataDownloadSession::Status(int32_t* status) {
     cpCLock lock(mutex_.Get());
+    if (status == nullptr || status_ == 0) {
+        return DL_E_FAIL;
+    }
+    *status = status_;
+    return DL_OK;
+}
+
+int32_t CDataDownloadSession::StartWithin(const char* url, int64_t limit) {
+    cpCLock lock(mutex_.Get());
+    limit_ = limit > 0 && limit < kMaxDataSize ? limit : kMaxDataSize;
+    status_ = 0;
     // One download at a time: a new start replaces the old one and its data.
     CloseConnection(false);
     buffer_ = {};
@@ -128,10 +143,11 @@ void CDataDownloadSession::Fail(int32_t reason, bool markBad, const std::string&
 void CDataDownloadSession::OnResponseHeader(uintptr_t) {
     int32_t status = 0;
     layer_->GetStatusCode(&status);
+    status_ = status;
     if (status == eNWHSC_HTTP_OK) {
         int64_t length = 0;
         layer_->GetContentLength(&length);
-        if (length <= 0 || length > kMaxDataSize) {
+        if (length <= 0 || length > limit_) {
             Fail(kReasonUnusableResponse, true,
                  length <= 0 ? "no usable Content-Length"
                              : "Content-Length " + std::to_string(length) + " above the limit");

@@ -43,6 +43,8 @@ class CDataDownloadSession final : public IDataDownload, private nwIHttpClientEx
     // Abandons any download still running (it reports nothing more) and fetches the URL; the
     // outcome arrives through the listener, at once for a URL that cannot be requested.
     int32_t Start(const char* url) override;
+    int32_t StartWithin(const char* url, int64_t limit) override;
+    int32_t Status(int32_t* status) override;
     // The size of the data of the last download that completed; DL_E_FAIL before.
     int32_t Size(int64_t* size) override;
     int32_t Copy(const DataBuffer* buffer) override;
@@ -70,6 +72,10 @@ class CDataDownloadSession final : public IDataDownload, private nwIHttpClientEx
     int64_t stored_ = 0;
     // Set from a 200 head; 0 until then.
     int64_t contentLength_ = 0;
+    // The most this download may hold (kMaxDataSize unless the host asked for less).
+    int64_t limit_ = kMaxDataSize;
+    // The status of the last answer's head (after redirects, the final one); 0 before any.
+    int32_t status_ = 0;
     // The whole body has arrived: only then do Size and Copy answer.
     bool complete_ = false;
     vmSmartPtr<cpCTimer> tickTimer_;

@@ -30,7 +30,8 @@ enum {
     DL_E_NOT_STARTED = 516, /* the job is not (or no longer) being downloaded */
     DL_E_FAIL = 517,        /* not initialised, no such job or object, or not now */
     DL_E_INITIALIZED = 518, /* the library is already initialised */
-    DL_E_SIZE = 520         /* a file size of 0 or below -1 */
+    DL_E_SIZE = 520,        /* a file size of 0 or below -1 */
+    DL_E_UNTRUSTED = 521    /* no key is trusted: a signed manifest cannot be verified */
 };
 
 /* Notification codes: the wParam of WM_DOWNLOADLIB and the first argument of the callback. The
@@ -165,6 +166,35 @@ DOWNLOADLIB_API int32_t DownloadLib_PopJobEvent(JobHandle job, JobEvent* event);
 DOWNLOADLIB_API int32_t DownloadLib_DownloadData(const char* url);
 DOWNLOADLIB_API int32_t DownloadLib_GetDataSize(int64_t* size);
 DOWNLOADLIB_API int32_t DownloadLib_GetData(const DataBuffer* buffer);
+/* DownloadLib_DownloadData for a small document: an answer that says it is longer than maxBytes
+ * (at least 1) is refused at its head and ends with DLN_DATA_FAILED. */
+DOWNLOADLIB_API int32_t DownloadLib_DownloadDataWithin(const char* url, int64_t maxBytes);
+/* The HTTP status of the last data download's final answer (after redirects): 200, 404, ...
+ * DL_E_FAIL when no answer arrived (refused connection, time-out, unusable URL). */
+DOWNLOADLIB_API int32_t DownloadLib_GetDataStatus(int32_t* status);
+
+/* A game's file list may be published with a signed manifest beside it (the list's URL followed
+ * by ".manifest", its signatures by ".manifest.sig"), the same kind the engine update carries:
+ * the list's bytes as its document and, per downloaded file, a "file" line named as the library
+ * names the downloaded file. These check them against the keys the library trusts (the keys
+ * built in and those of TEV_UPDATE_TRUST_FILE), and need no initialisation. Each returns DL_OK,
+ * DL_E_UNTRUSTED when no key is trusted at all (nothing can be verified: the host treats the
+ * list as unsigned), or DL_E_FAIL with the reason, a UTF-8 sentence, in reason (reasonSize
+ * bytes, always NUL-terminated when reasonSize is above 0; may be null). */
+
+/* The manifest is signed by a trusted key, well formed and not expired, and list holds exactly
+ * the bytes its document line lists. */
+DOWNLOADLIB_API int32_t DownloadLib_VerifyFileList(const DataBuffer* list,
+                                                   const DataBuffer* manifest,
+                                                   const DataBuffer* signatures, char* reason,
+                                                   int32_t reasonSize);
+/* The same checks of the manifest, then: name (the downloaded file's name) is listed in it and,
+ * unless path is null, the file at path has the listed length and SHA-256 (a regular file,
+ * links not followed, read no further than the listed length and one byte). */
+DOWNLOADLIB_API int32_t DownloadLib_VerifyListedFile(const DataBuffer* manifest,
+                                                     const DataBuffer* signatures, const char* name,
+                                                     const char* path, char* reason,
+                                                     int32_t reasonSize);
 
 DOWNLOADLIB_API int32_t DownloadLib_AddContentLengthCheck(const char* url);
 DOWNLOADLIB_API int32_t DownloadLib_StartContentLengthCheck(void);

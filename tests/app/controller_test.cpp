@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QSettings>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -30,6 +31,7 @@
 #include "hostkit/installer.h"
 #include "hostkit/start_up.h"
 #include "hostkit/texts.h"
+#include "publish/publisher.h"
 #include "qt_environment.h"
 #include "recording_view.h"
 #include "report_collector/report_collector.h"
@@ -37,6 +39,7 @@
 #include "support/stand_in.h"
 #include "support/tcp_peer.h"
 #include "support/test_data.h"
+#include "support/update_signing.h"
 #include "test_server/test_http_server.h"
 
 namespace ep = engine_protocol;
@@ -168,6 +171,12 @@ TEST_F(ControllerTest, AWholeRunFromTheFileListToTheInstaller) {
 
     ASSERT_TRUE(UntilReady());
     EXPECT_EQ(dlg.FileList(), urls_) << "the blank last line is no file";
+    // A list without a manifest works as it always did; the log says its files are unverified.
+    EXPECT_NE(ReadWholeFile(LibraryLogFile())
+                  .find("the file list has no signed manifest (" +
+                        server_.Url("/game/filelist.txt.manifest") +
+                        "): the downloaded files are unverified"),
+              std::string::npos);
     EXPECT_EQ(dlg.RequiredSize(), total);
     EXPECT_EQ(view_.centred, 1);
     ASSERT_TRUE(Until([&] { return view_.texts.total == FormatSize(double(total)); }));
@@ -293,6 +302,105 @@ TEST_F(ControllerTest, TheInstallerIsFoundWhateverItsUrlHolds) {
         EXPECT_TRUE(Shown().empty()) << Shown().front();
         dlg_.reset();
     }
+}
+
+// A list signed with tev-publish list: every file is checked after download. An installer
+// altered on the server is fetched again once, then the job fails, the reason in the log, and
+// nothing runs; once the server serves the signed bytes the next start installs. A manifest that
+// does not verify refuses the list.
+class ControllerSignedListTest : public ControllerTest {
+  protected:
+    void ServeSigned(const std::vector<std::pair<std::string, std::string>>& files,
+                     const TestSigningKey& key) {
+        const fs::path published = fs::path(root_) / "published";
+        fs::create_directories(published);
+        ServeGame(files);
+        tev::tools::ListPublishOptions options;
+        for (const auto& [name, bytes] : files) {
+            std::ofstream((published / name).string(), std::ios::binary) << bytes;
+            options.files.push_back((published / name).string());
+        }
+        options.list = (published / "filelist.txt").string();
+        std::ofstream(options.list, std::ios::binary) << ServedList();
+        options.signingKey = key.privateKey;
+        std::string error;
+        ASSERT_TRUE(tev::tools::PublishListManifest(options, &error)) << error;
+        server_.SetContent("/game/filelist.txt.manifest",
+                           ReadWholeFile(options.list + ".manifest"));
+        server_.SetContent("/game/filelist.txt.manifest.sig",
+                           ReadWholeFile(options.list + ".manifest.sig"));
+    }
+    // The bytes ServeGame serves as the list.
+    std::string ServedList() const {
+        std::string list;
+        for (const std::string& url : urls_) {
+            list += url + "\r\n";
+        }
+        return list + "\r\n";
+    }
+};
+
+TEST_F(ControllerSignedListTest, AnAlteredInstallerIsNeverStarted) {
+    const std::string data = TestBytes(60000, 31);
+    ServeSigned({{"data.bin", data}, {"install.sh", kInstallerScript}}, TestUpdateKey());
+    std::string altered = kInstallerScript;
+    altered.replace(altered.find("installed"), 9, "INSTALLED");
+    server_.SetContent("/game/install.sh", altered);
+
+    CTEVDownloaderDlg& dlg = Open();
+    ASSERT_TRUE(UntilReady());
+    const std::string folder = DefaultDownloadFolder();
+    dlg.OnCommand(kIdStart);
+    const std::string failed = WindowBox(FormatText(kTextJobFailed, kGameName));
+    ASSERT_TRUE(Until([&] { return !Shown().empty(); }, 60s));
+    EXPECT_EQ(Shown(), std::vector<std::string>{failed});
+    EXPECT_FALSE(dlg.Finished());
+    EXPECT_EQ(dlg.Job(), 0u);
+    EXPECT_EQ(dlg.InstallerPath(), "");
+    EXPECT_FALSE(view_.Enabled(kIdInstall));
+    EXPECT_FALSE(fs::exists(folder + "install.sh")) << "bytes that failed are not kept";
+    const std::string log = ReadWholeFile(LibraryLogFile());
+    EXPECT_NE(log.find("the file list's signature was verified"), std::string::npos);
+    EXPECT_NE(log.find("fetching " + folder + "install.sh again: "), std::string::npos) << log;
+    EXPECT_NE(log.find("download failed: " + folder +
+                       "install.sh does not match the file list's manifest after a second "
+                       "fetch: "),
+              std::string::npos)
+        << log;
+    dlg.OnCommand(kIdInstall);
+    EXPECT_EQ(Shown().back(), ApplicationBox(kTextNotFinished));
+    EXPECT_FALSE(fs::exists(folder + "INSTALLED.txt"));
+
+    // The publisher's bytes again: verified, installed.
+    server_.SetContent("/game/install.sh", kInstallerScript);
+    boxes_.shown.clear();
+    dlg.OnCommand(kIdStart);
+    ASSERT_TRUE(Until([&] { return dlg.Finished(); }, 60s));
+    EXPECT_EQ(ReadWholeFile(folder + "data.bin"), data);
+    EXPECT_EQ(dlg.InstallerPath(), folder + "install.sh");
+    dlg.OnCommand(kIdInstall);
+    ASSERT_TRUE(Until([&] { return view_.quitCode.has_value(); }));
+    EXPECT_TRUE(
+        Until([&] { return ReadWholeFile(folder + "INSTALLED.txt") == "installed\n"; }, 10s));
+    EXPECT_TRUE(Shown().empty()) << Shown().front();
+}
+
+TEST_F(ControllerSignedListTest, AManifestByAnUntrustedKeyRefusesTheList) {
+    TestUpdateKey();
+    ServeSigned({{"install.sh", kInstallerScript}}, MakeSigningKey("stranger"));
+    CTEVDownloaderDlg& dlg = Open();
+    ASSERT_TRUE(Until([&] { return view_.quitCode.has_value(); }));
+    EXPECT_EQ(Shown(), std::vector<std::string>{WindowBox(kTextFileListFailed)});
+    EXPECT_EQ(dlg.State(), DownloaderState::Preparing);
+    dlg.OnCommand(kIdStart);
+    EXPECT_EQ(dlg.Job(), 0u) << "nothing of a refused list is fetched";
+    EXPECT_EQ(server_.RequestCount("/game/install.sh"), 0u);
+    EXPECT_NE(ReadWholeFile(LibraryLogFile())
+                  .find("the file list " + server_.Url("/game/filelist.txt") +
+                        " is refused: the file list's manifest is refused: the manifest carries "
+                        "no signature by a trusted key"),
+              std::string::npos)
+        << ReadWholeFile(LibraryLogFile());
 }
 
 // A job that ends without one of its files offers no installer: there is nothing whole to run.
@@ -522,6 +630,65 @@ TEST_F(ControllerTest, AFinishedJobShowsItsTotalsWhateverTheLastProgressSaid) {
     EXPECT_EQ(view_.texts.remaining, "00:00:00");
     EXPECT_NE(view_.texts.status, FormatSpeed(0)) << "the average speed";
     EXPECT_NE(view_.texts.elapsed, "00:00:00") << "the job took more than a second";
+}
+
+// An engine that sends no progress (limited mode while it learns sizes): the window shows what
+// the folder holds.
+TEST_F(ControllerTest, ProgressShowsEvenWhenTheEngineSendsNone) {
+    ServeGame({{"game.bin", TestBytes(5000, 8)}});
+    std::string error;
+    ASSERT_TRUE(ServeStandInEngineUpdate(server_, root_, &error)) << error;
+    setenv("TEV_ENGINE_PORT", std::to_string(UnusedPort()).c_str(), 1);
+    const std::string enginePath = GetEngineFilePath();
+    const std::string path = DefaultDownloadFolder() + "game.bin";
+    fs::create_directories(DefaultDownloadFolder());
+    ASSERT_TRUE(InstallStandInEngine(
+        enginePath,
+        {"listen", "ready", "accept", "until 102 14",
+         "send 100 4 " + StandInPayloadWithJob(ep::JobAccepted{0, 7, 1, 5000}), "sleep 6000",
+         "send 100 7 " + StandInPayloadWithJob(ep::FileCompleted{0, 7, "svc", path, urls_[0]}),
+         "send 100 6 " + StandInPayloadWithJob(ep::JobFinished{0, 7, 0, 0}), "drain"}));
+
+    CTEVDownloaderDlg& dlg = Open();
+    ASSERT_TRUE(UntilReady());
+    dlg.OnCommand(kIdStart);
+    // Bytes arrive in the engine's part file while it says nothing.
+    std::ofstream(path + ".tevpart") << TestBytes(2000, 8);
+    const bool shown = Until([&] { return view_.texts.received == FormatSize(2000); }, 10s);
+    const int percent = view_.progress[kIdJobProgress];
+    const bool finished = Until([&] { return dlg.Finished(); });
+    dlg_.reset();
+    EndStandIn(StandInPid(enginePath));
+    unsetenv("TEV_ENGINE_PORT");
+    EXPECT_TRUE(shown) << view_.texts.received;
+    EXPECT_EQ(percent, 40);
+    EXPECT_TRUE(finished);
+}
+
+// A disk that fills after the start: no byte moves and no room is left, so the window stops the
+// job with the disk-full text, whatever the library says.
+TEST_F(ControllerTest, ADiskThatFillsAfterTheStartStopsTheJob) {
+    const std::string data = TestBytes(200000, 9);
+    ServeGame({{"data.bin", data}});
+    CTEVDownloaderDlg& dlg = Open();
+    ASSERT_TRUE(UntilReady());
+    // The size check is done: from now on the disk takes no byte.
+    server_.AddRule("/game/data.bin", {.kind = HttpRule::Stall});
+    dlg.OnCommand(kIdStart);
+    ASSERT_NE(dlg.Job(), 0u);
+    // Only the window's look at the disk sees it full.
+    SetFreeSpaceProbe([](const std::string&) { return int64_t{10}; });
+    const std::string diskFull = WindowBox("硬碟(" + DefaultDownloadFolder() + ")的空間不足(" +
+                                           FormatSize(double(data.size())) + ")。");
+    ASSERT_TRUE(Until(
+        [&] {
+            const std::vector<std::string> shown = Shown();
+            return std::find(shown.begin(), shown.end(), diskFull) != shown.end();
+        },
+        20s))
+        << ::testing::PrintToString(Shown());
+    EXPECT_EQ(dlg.Job(), 0u);
+    EXPECT_EQ(dlg.State(), DownloaderState::Ready);
 }
 
 TEST_F(ControllerTest, AFileThatFailsForGoodIsReportedAndTheJobStays) {

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,13 +25,16 @@
 #include "hostkit/folders.h"
 #include "hostkit/format.h"
 #include "json_check.h"
+#include "publish/publisher.h"
 #include "support/published_engine.h"
 #include "support/stand_in.h"
 #include "support/subprocess.h"
 #include "support/tcp_peer.h"
 #include "support/test_certificates.h"
 #include "support/test_data.h"
+#include "support/update_signing.h"
 #include "test_server/test_http_server.h"
+#include "update/trust.h"
 
 namespace ep = engine_protocol;
 namespace fs = std::filesystem;
@@ -163,7 +167,11 @@ TEST_F(CliTest, DownloadsEveryFileOfTheList) {
     }
     EXPECT_NE(result.out.find("done: " + (folder_ / "setup.sh").string()), std::string::npos)
         << result.out;
-    EXPECT_EQ(result.err, "");
+    // A list without a manifest: said once, before anything was fetched.
+    EXPECT_EQ(result.err.find("tev-download: warning: the file list has no signed manifest"), 0u)
+        << result.err;
+    EXPECT_NE(result.err.find("UNVERIFIED"), std::string::npos) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     // Not on a terminal: no progress lines, a summary at the end.
     EXPECT_EQ(result.out.find("elapsed"), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("Downloaded 3 files, " + FormatSize(double((3 << 20) + 13)) + " in "),
@@ -342,8 +350,15 @@ TEST_F(CliTest, EachFailureHasItsExitCodeAndNamesWhatFailed) {
         EXPECT_NE(result.err.find(c.named), std::string::npos) << result.err;
         EXPECT_NE(result.err.find(c.why, result.err.find(c.named)), std::string::npos)
             << result.err;
-        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'),
-                  c.exitCode == kExitUsage ? 2 : 1)
+        // One clear line, besides the warning that an unsigned list's files are unverified.
+        std::string errors;
+        std::istringstream lines(result.err);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("tev-download: warning: ", 0) != 0) {
+                errors += line + "\n";
+            }
+        }
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), c.exitCode == kExitUsage ? 2 : 1)
             << "one clear line: " << result.err;
     }
 }
@@ -401,6 +416,168 @@ TEST_F(CliTest, CacertTrustsAPrivateCaAndVerboseShowsTheLog) {
     const ProcessResult missing = Run({"--cacert", (root_ / "none.pem").string(), list});
     EXPECT_EQ(missing.exitCode, kExitUsage);
     EXPECT_NE(missing.err.find("none.pem"), std::string::npos) << missing.err;
+}
+
+// A list signed with tev-publish list: its files are checked against the manifest and an
+// installer that does not match never runs; a manifest that does not verify refuses the list.
+class CliSignedListTest : public CliTest {
+  protected:
+    // Serves the files and their list, signed as published (with key, or the test's own).
+    void ServeSigned(const std::vector<std::pair<std::string, std::string>>& files,
+                     const TestSigningKey* key = nullptr, int expiresDays = 30) {
+        const fs::path published = root_ / "published";
+        fs::create_directories(published);
+        std::string list;
+        tev::tools::ListPublishOptions options;
+        for (const auto& [name, bytes] : files) {
+            server_.SetContent("/game/" + name, bytes);
+            list += server_.Url("/game/" + name) + "\r\n";
+            std::ofstream((published / name).string(), std::ios::binary) << bytes;
+            options.files.push_back((published / name).string());
+        }
+        std::ofstream((published / "filelist.txt").string(), std::ios::binary) << list;
+        server_.SetContent("/game/filelist.txt", list);
+        options.list = (published / "filelist.txt").string();
+        options.signingKey = key != nullptr ? key->privateKey : TestUpdateKey().privateKey;
+        options.expiresDays = expiresDays;
+        std::string error;
+        ASSERT_TRUE(tev::tools::PublishListManifest(options, &error)) << error;
+        server_.SetContent("/game/filelist.txt.manifest",
+                           ReadWholeFile(options.list + ".manifest"));
+        server_.SetContent("/game/filelist.txt.manifest.sig",
+                           ReadWholeFile(options.list + ".manifest.sig"));
+    }
+    bool InstallerRan() {
+        for (int i = 0; i < 40; ++i) {
+            if (fs::exists(folder_ / "INSTALLED")) {
+                return true;
+            }
+            usleep(50000);
+        }
+        return false;
+    }
+    const std::string installer_ = "#!/bin/sh\necho ran > \"$(dirname \"$0\")/INSTALLED\"\n";
+    const std::string altered_ = "#!/bin/sh\necho bad > \"$(dirname \"$0\")/INSTALLED\"\n";
+};
+
+TEST_F(CliSignedListTest, AGoodSignedListInstalls) {
+    TestUpdateKey();
+    ServeSigned({{"data.pak", TestBytes(200000, 21)}, {"setup.sh", installer_}});
+    const ProcessResult result = Run({"--install", "--folder", folder_.string(), ListUrl()});
+    ASSERT_EQ(result.exitCode, kExitSuccess) << result.out << result.err;
+    EXPECT_NE(result.out.find("The file list's signature was verified"), std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("Verified 2 files against the file list's manifest"),
+              std::string::npos)
+        << result.out;
+    EXPECT_EQ(result.err.find("warning"), std::string::npos) << result.err;
+    EXPECT_TRUE(InstallerRan());
+}
+
+// The installer changed on the server after the list was signed: fetched again once, still
+// wrong, the job fails naming it and nothing runs.
+TEST_F(CliSignedListTest, AnAlteredInstallerIsNeverStarted) {
+    TestUpdateKey();
+    ServeSigned({{"data.pak", TestBytes(200000, 22)}, {"setup.sh", installer_}});
+    server_.SetContent("/game/setup.sh", altered_);
+    const ProcessResult result = Run({"--install", "--folder", folder_.string(), ListUrl()});
+    EXPECT_EQ(result.exitCode, kExitDownload) << result.out << result.err;
+    EXPECT_NE(result.out.find("Fetching setup.sh again: "), std::string::npos) << result.out;
+    EXPECT_NE(result.err.find("download failed: " + (folder_ / "setup.sh").string() +
+                              " does not match the file list's manifest after a second fetch"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.err.find("SHA-256"), std::string::npos) << result.err;
+    EXPECT_FALSE(InstallerRan());
+    EXPECT_FALSE(fs::exists(folder_ / "setup.sh")) << "bytes that failed their check are not kept";
+}
+
+// A digest failure is fetched again once: a server that serves the right bytes the second time
+// completes the job.
+TEST_F(CliSignedListTest, AFileThatFailsItsCheckIsFetchedAgainOnce) {
+    TestUpdateKey();
+    ServeSigned({{"setup.sh", installer_}, {"data.pak", TestBytes(100000, 23)}});
+    const std::string good = TestBytes(100000, 23);
+    std::string bad = good;
+    bad[50000] ^= 1;
+    server_.SetContent("/game/data.pak", bad);
+    ProcessOptions options;
+    options.onOutputLine = [&](const std::string& line, pid_t) {
+        if (line.rfind("Fetching data.pak again", 0) == 0) {
+            server_.SetContent("/game/data.pak", good);
+        }
+    };
+    server_.AddRule("/game/data.pak", {.kind = HttpRule::AddHeaders, .headDelayMs = 200});
+    const ProcessResult result = Run({"--folder", folder_.string(), ListUrl()}, options);
+    ASSERT_EQ(result.exitCode, kExitSuccess) << result.out << result.err;
+    EXPECT_NE(result.out.find("Fetching data.pak again: "), std::string::npos) << result.out;
+    EXPECT_TRUE(ReadWholeFile(folder_ / "data.pak") == good);
+}
+
+// A manifest that is there but does not verify refuses the list before any of its files is
+// fetched, with the reason.
+TEST_F(CliSignedListTest, AManifestThatDoesNotVerifyRefusesTheList) {
+    TestUpdateKey();
+    const TestSigningKey stranger = MakeSigningKey("stranger");
+    struct Case {
+        const char* name;
+        std::function<void()> prepare;
+        std::string why;
+    };
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"data.pak", TestBytes(5000, 24)}, {"setup.sh", installer_}};
+    const Case cases[] = {
+        {"an untrusted key", [&] { ServeSigned(files, &stranger); },
+         "no signature by a trusted key"},
+        {"an expired manifest",
+         [&] {
+             ServeSigned(files);
+             // Signed by the trusted key, with an expiry in the past.
+             CUpdateManifest manifest;
+             std::string error;
+             ASSERT_TRUE(ParseManifest(ReadWholeFile(root_ / "published" / "filelist.txt.manifest"),
+                                       &manifest, &error));
+             manifest.expires = static_cast<int64_t>(time(nullptr)) - 60;
+             const std::string text = FormatManifest(manifest);
+             std::string signature;
+             ASSERT_TRUE(
+                 SignData(ReadWholeFile(TestUpdateKey().privateKey), text, &signature, &error));
+             server_.SetContent("/game/filelist.txt.manifest", text);
+             server_.SetContent("/game/filelist.txt.manifest.sig", signature);
+         },
+         "expired"},
+        {"the list changed after signing",
+         [&] {
+             ServeSigned(files);
+             server_.SetContent("/game/filelist.txt", server_.Url("/game/setup.sh") + "\r\n");
+         },
+         "the file list's bytes are not the ones its manifest lists"},
+        {"signatures missing",
+         [&] {
+             ServeSigned(files);
+             server_.RemoveContent("/game/filelist.txt.manifest.sig");
+         },
+         "cannot be fetched (the server answered 404)"},
+        {"a manifest beyond its bound",
+         [&] {
+             ServeSigned(files);
+             server_.SetContent("/game/filelist.txt.manifest", std::string(70000, 'x'));
+         },
+         "larger than 65536 bytes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server_.ResetStatistics();
+        c.prepare();
+        const ProcessResult result = Run({"--install", "--folder", folder_.string(), ListUrl()});
+        EXPECT_EQ(result.exitCode, kExitFileList) << result.out << result.err;
+        EXPECT_NE(result.err.find("the file list " + ListUrl() + " is refused: "),
+                  std::string::npos)
+            << result.err;
+        EXPECT_NE(result.err.find(c.why), std::string::npos) << result.err;
+        EXPECT_EQ(server_.RequestCount("/game/setup.sh"), 0u);
+        EXPECT_FALSE(fs::exists(folder_ / "setup.sh"));
+    }
 }
 
 TEST_F(CliTest, ARelativeFolderIsTakenFromWhereTheUserIs) {

@@ -191,15 +191,15 @@ int CliHost::Run() {
 int CliHost::Handle(int32_t code, int32_t parameter) {
     if (code != DLN_JOB_PROGRESS && code != DLN_DATA_TICK && code != DLN_JOB_FILE_DONE &&
         code != DLN_JOB_EVENT && code != DLN_JOB_RESUME_QUERY && code != DLN_CHECK_DONE &&
-        code != DLN_JOB_SIZE && code != DLN_JOB_DONE) {
+        code != DLN_JOB_SIZE && code != DLN_JOB_DONE && phase_ != Phase::ListTrust) {
         // These report their details themselves, below.
         output_.Json(code, {{"parameter", Quoted(parameter)}});
     }
     switch (code) {
         case DLN_DATA_DONE:
-            return OnFileList();
+            return phase_ == Phase::ListTrust ? OnListTrustFetched(true) : OnFileList();
         case DLN_DATA_FAILED:
-            return FileListFailed();
+            return phase_ == Phase::ListTrust ? OnListTrustFetched(false) : FileListFailed();
         case DLN_DATA_TICK:
             output_.Json(code, {});
             return -1;
@@ -329,6 +329,62 @@ int CliHost::OnFileList() {
         output_.Error("the file list " + options_.fileListUrl + " names no file");
         return kExitFileList;
     }
+    // Before anything of the list is fetched or run: is it the one its publisher signed?
+    phase_ = Phase::ListTrust;
+    trust_ = CListTrust(options_.fileListUrl);
+    trust_.OnList(std::move(bytes), urls_);
+    if (DownloadLib_DownloadDataWithin(trust_.ManifestUrl().c_str(), kListManifestLimit) != DL_OK) {
+        output_.Error("cannot fetch the file list's manifest " + trust_.ManifestUrl());
+        return kExitFileList;
+    }
+    return -1;
+}
+
+int CliHost::OnListTrustFetched(bool fetched) {
+    std::string bytes;
+    int64_t size = 0;
+    if (fetched && DownloadLib_GetDataSize(&size) == DL_OK && size > 0 &&
+        size <= kListManifestLimit) {
+        bytes.resize(static_cast<size_t>(size));
+        DataBuffer buffer{bytes.data(), size};
+        fetched = DownloadLib_GetData(&buffer) == DL_OK;
+    } else {
+        fetched = false;
+    }
+    int32_t status = 0;
+    DownloadLib_GetDataStatus(&status);
+    switch (trust_.OnFetched(fetched, status, std::move(bytes))) {
+        case ListTrustStep::FetchManifest:
+        case ListTrustStep::FetchSignatures:
+            if (DownloadLib_DownloadDataWithin(trust_.SignaturesUrl().c_str(),
+                                               kListManifestLimit) != DL_OK) {
+                output_.Error("cannot fetch " + trust_.SignaturesUrl());
+                return kExitFileList;
+            }
+            return -1;
+        case ListTrustStep::Refused:
+            output_.Error("the file list " + options_.fileListUrl +
+                          " is refused: " + trust_.Reason());
+            output_.Json(DLN_DATA_DONE, {{"verified", "false"},
+                                         {"refused", CliOutput::JsonString(trust_.Reason())}});
+            return kExitFileList;
+        case ListTrustStep::Unsigned:
+            output_.Warning(trust_.Reason() + ": the downloaded files are UNVERIFIED" +
+                            (options_.install ? " and the installer runs all the same" : ""));
+            output_.Json(DLN_DATA_DONE, {{"verified", "false"},
+                                         {"unsigned", CliOutput::JsonString(trust_.Reason())}});
+            return StartSizeCheck();
+        case ListTrustStep::Verified:
+            output_.Info(
+                "The file list's signature was verified; every file is checked against "
+                "its manifest after download");
+            output_.Json(DLN_DATA_DONE, {{"verified", "true"}});
+            return StartSizeCheck();
+    }
+    return -1;
+}
+
+int CliHost::StartSizeCheck() {
     output_.Info(FormatText("%zu files listed; checking their size", urls_.size()));
     phase_ = Phase::SizeCheck;
     for (const std::string& url : urls_) {
@@ -350,10 +406,10 @@ int CliHost::OnSizeKnown() {
                                   {"files", Quoted(static_cast<int64_t>(urls_.size()))}});
     output_.Info("Total size " + FormatSize(static_cast<double>(totalBytes_)) +
                  "; downloading into " + folder_ + (options_.limited ? " (limited speed)" : ""));
-    return StartDownload();
+    return StartDownload(urls_);
 }
 
-int CliHost::StartDownload() {
+int CliHost::StartDownload(const std::vector<std::string>& urls) {
     // Whichever path carries the job, a folder without room for what it still needs is
     // refused before it starts.
     presentAtStart_ = FilesPresentInFolder(folder_, urls_);
@@ -372,7 +428,7 @@ int CliHost::StartDownload() {
         return kExitDownload;
     }
     DownloadLib_SetJobEngineOption(job_);
-    for (const std::string& url : urls_) {
+    for (const std::string& url : urls) {
         const int32_t result = DownloadLib_AddJobFile(job_, url.c_str(), folder_.c_str(), nullptr,
                                                       0xFFFFFFFFu, 0xFFFFFFFFu, 1);
         if (result == DL_E_PATH) {
@@ -471,6 +527,12 @@ int CliHost::OnJobDone() {
     phase_ = Phase::Done;
     StopJob();
     const bool whole = static_cast<size_t>(completedFiles_) >= urls_.size();
+    // Nothing of a signed list counts as done, let alone runs, before it matches the manifest.
+    if (whole) {
+        if (const int verified = VerifyDownloadedFiles(); verified != kExitSuccess) {
+            return verified;
+        }
+    }
     const int64_t elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                                   std::chrono::steady_clock::now() - downloadStart_)
                                   .count();
@@ -516,6 +578,56 @@ int CliHost::OnJobDone() {
     }
     output_.Info("Started the installer " + installer_);
     return kExitSuccess;
+}
+
+int CliHost::VerifyDownloadedFiles() {
+    if (!trust_.Verified()) {
+        return kExitSuccess;
+    }
+    const bool second = !refetched_.empty();
+    std::vector<std::string> failed;
+    for (const std::string& url : second ? refetched_ : urls_) {
+        const std::string path = folder_ + FileNameOfUrl(url);
+        std::string why;
+        if (trust_.VerifyFile(url, path, &why)) {
+            continue;
+        }
+        failed.push_back(url);
+        if (second) {
+            output_.Error("download failed: " + path +
+                          " does not match the file list's manifest "
+                          "after a second fetch (" +
+                          why + "); nothing was run");
+        } else {
+            output_.Info("Fetching " + FileNameOfUrl(url) + " again: " + why);
+        }
+        // Never kept, never resumed from: bytes that failed their check.
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+        std::filesystem::remove(path + ".tevpart", ignored);
+    }
+    if (failed.empty()) {
+        const std::string verified =
+            FormatText("Verified %zu files against the file list's manifest", urls_.size());
+        output_.Info(verified);
+        // In the log as well, where the window writes it.
+        WriteHostLogLine(verified);
+        return kExitSuccess;
+    }
+    if (second) {
+        return kExitDownload;
+    }
+    refetched_ = failed;
+    completedFiles_ = static_cast<int>(urls_.size() - failed.size());
+    haveProgress_ = false;
+    lastPresent_ = -1;
+    // The run's clock and its count of fetched bytes go on across the second fetch.
+    const auto firstStart = downloadStart_;
+    const uint64_t firstNeeded = neededAtStart_;
+    const int started = StartDownload(refetched_);
+    downloadStart_ = firstStart;
+    neededAtStart_ += firstNeeded;
+    return started;
 }
 
 std::string CliHost::PartlyDownloadedText() const {

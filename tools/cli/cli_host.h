@@ -15,6 +15,7 @@
 #include "cli_output.h"
 #include "downloadlib.h"
 #include "hostkit/folders.h"
+#include "hostkit/list_trust.h"
 
 class CliHost {
   public:
@@ -30,7 +31,7 @@ class CliHost {
     static void Interrupt();
 
   private:
-    enum class Phase { FileList, SizeCheck, Download, Done };
+    enum class Phase { FileList, ListTrust, SizeCheck, Download, Done };
 
     static void Callback(int32_t code, int32_t parameter, void* userData);
     void Wake();
@@ -39,8 +40,17 @@ class CliHost {
     // Says why the file list cannot be fetched, as far as the host can tell.
     int FileListFailed();
     int OnFileList();
+    // The list's manifest or its signatures arrived (or did not); the next step of the list's
+    // trust check.
+    int OnListTrustFetched(bool fetched);
+    int StartSizeCheck();
     int OnSizeKnown();
-    int StartDownload();
+    // Downloads urls (the whole list, or the files fetched again) into the folder.
+    int StartDownload(const std::vector<std::string>& urls);
+    // With a verified list, every downloaded file against its manifest: those that fail are
+    // fetched again once (the new job is started and -1 returned), then the job fails naming
+    // them. kExitSuccess when every file is good.
+    int VerifyDownloadedFiles();
     int OnJobEvent();
     int OnJobDone();
     // Answers the engine's question about partly downloaded files as the options say.
@@ -101,6 +111,9 @@ class CliHost {
     bool answeredForAll_ = false;
     uint8_t resumeForAll_ = 1;
     std::string installer_;
+    CListTrust trust_;
+    // The files of the list a digest check sent back for a second fetch.
+    std::vector<std::string> refetched_;
 
     int wakeRead_ = -1;
     int wakeWrite_ = -1;

@@ -109,9 +109,15 @@ std::string CliUsage() {
            "files so far are kept: run again with room to resume). Connection time-outs and\n"
            "retries are the library's own and cannot be set.\n"
            "\n"
+           "A list published with a signed manifest (URL.manifest, URL.manifest.sig) has\n"
+           "every downloaded file checked against it: a file that fails is fetched again\n"
+           "once, then the run fails naming it, and no installer starts unchecked. A list\n"
+           "without one runs with a warning that its files are unverified; a manifest that\n"
+           "does not verify (key, expiry, the list's bytes) refuses the list.\n"
+           "\n"
            "Exit status:\n"
            "  0 success, 1 the download library could not start, 2 usage error,\n"
-           "  3 file list not fetched or unusable, 4 size check failed,\n"
+           "  3 file list not fetched, unusable or refused, 4 size check failed,\n"
            "  5 download failed (folder, disk space, or a file), 6 installer not started,\n"
            "  130 interrupted.\n";
 }

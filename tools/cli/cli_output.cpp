@@ -37,6 +37,10 @@ void CliOutput::Error(const std::string& line) {
     std::fflush(err_);
 }
 
+void CliOutput::Warning(const std::string& line) {
+    Error("warning: " + line);
+}
+
 int CliOutput::Columns() const {
     winsize size{};
     if (ioctl(fileno(out_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {

@@ -21,6 +21,8 @@ class CliOutput {
     void Info(const std::string& line);
     // One clear line on standard error, in every mode.
     void Error(const std::string& line);
+    // "warning: ..." on standard error, in every mode: what the user must know before it runs.
+    void Warning(const std::string& line);
     // A log line copied for -v: on standard error, in every mode.
     void Verbose(const std::string& line);
     // The progress of the job: redrawn in place on a terminal, nothing otherwise.

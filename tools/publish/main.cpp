@@ -13,6 +13,7 @@ constexpr const char* kUsage =
     "Usage: tev-publish --out DIR --base-url URL [--key FILE] [--expires DAYS]\n"
     "                   [--manifest-version N] [--format zip|7z] [--for-test] PROGRAM [FILE]...\n"
     "       tev-publish keygen PRIVATE.pem PUBLIC.pem\n"
+    "       tev-publish list --key FILE [--expires DAYS] [--manifest-version N] LIST FILE...\n"
     "\n"
     "Writes the engine update for PROGRAM (and any further FILEs of the engine, such as a\n"
     "licence text or a helper library) under DIR, as the update server serves it:\n"
@@ -34,11 +35,65 @@ constexpr const char* kUsage =
     "  --for-test       allow a plain http:// base URL (a test server only)\n"
     "\n"
     "keygen writes a new Ed25519 pair: PRIVATE.pem (mode 0600, never over an existing file)\n"
-    "and PUBLIC.pem, for TEV_UPDATE_TRUST_FILE or the build option TEV_UPDATE_TRUST_KEYS.\n";
+    "and PUBLIC.pem, for TEV_UPDATE_TRUST_FILE or the build option TEV_UPDATE_TRUST_KEYS.\n"
+    "\n"
+    "list signs a game's file list: beside LIST it writes LIST.manifest, with the SHA-256 and\n"
+    "length of LIST and of every FILE, and LIST.manifest.sig. Each FILE is the file one entry\n"
+    "of LIST names, called as the entry's URL ends (the name the downloaded file gets); every\n"
+    "entry needs its file. Serve both beside the list: the window and tev-download then check\n"
+    "every downloaded file and start no installer that does not match.\n";
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "tev-publish: %s\n", message.c_str());
     return 2;
+}
+
+int PublishList(int argc, char** argv) {
+    tev::tools::ListPublishOptions options;
+    std::vector<std::string> paths;
+    for (int i = 2; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--key" || argument == "--expires" || argument == "--manifest-version") {
+            if (i + 1 >= argc) {
+                return Fail("missing value for " + argument + " (see --help)");
+            }
+            const std::string value = argv[++i];
+            char* end = nullptr;
+            if (argument == "--key") {
+                options.signingKey = value;
+            } else if (argument == "--expires") {
+                const long days = std::strtol(value.c_str(), &end, 10);
+                if (value.empty() || *end != '\0' || days < 1 || days > 3650) {
+                    return Fail("--expires takes 1 to 3650 days");
+                }
+                options.expiresDays = static_cast<int>(days);
+            } else {
+                const unsigned long long version = std::strtoull(value.c_str(), &end, 10);
+                if (value.empty() || value[0] == '-' || *end != '\0' || version == 0) {
+                    return Fail("--manifest-version takes a number from 1");
+                }
+                options.manifestVersion = version;
+            }
+            continue;
+        }
+        if (argument.rfind("--", 0) == 0) {
+            return Fail("unknown option " + argument + " (see --help)");
+        }
+        paths.push_back(argument);
+    }
+    if (paths.size() < 2 || options.signingKey.empty()) {
+        return Fail("list needs --key, the list and its files (see --help)");
+    }
+    options.list = paths[0];
+    options.files.assign(paths.begin() + 1, paths.end());
+    std::string error;
+    if (!tev::tools::PublishListManifest(options, &error)) {
+        return Fail(error);
+    }
+    std::printf("signed %s: %s%s and %s%s\n", options.list.c_str(), options.list.c_str(),
+                tev::tools::kListManifestSuffix, options.list.c_str(),
+                tev::tools::kListSignaturesSuffix);
+    return 0;
 }
 
 }  // namespace
@@ -46,6 +101,9 @@ int Fail(const std::string& message) {
 int main(int argc, char** argv) {
     tev::tools::PublishOptions options;
     std::vector<std::string> files;
+    if (argc >= 2 && std::string(argv[1]) == "list") {
+        return PublishList(argc, argv);
+    }
     if (argc >= 2 && std::string(argv[1]) == "keygen") {
         if (argc != 4) {
             return Fail("keygen takes PRIVATE.pem PUBLIC.pem (see --help)");

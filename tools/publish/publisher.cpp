@@ -294,6 +294,114 @@ bool Publish(const PublishOptions& options, std::string* error) {
     return WriteManifest(options, privateKey, xml, listed, error);
 }
 
+bool PublishListManifest(const ListPublishOptions& options, std::string* error) {
+    if (options.expiresDays < 1 || options.expiresDays > 3650) {
+        *error = "--expires takes 1 to 3650 days";
+        return false;
+    }
+    std::string privateKey;
+    if (options.signingKey.empty() || !ReadWhole(options.signingKey, &privateKey)) {
+        *error = options.signingKey.empty() ? "a file list is signed: --key is needed"
+                                            : "cannot read the key " + options.signingKey;
+        return false;
+    }
+    std::string list;
+    if (!ReadWhole(options.list, &list) || list.empty()) {
+        *error = "cannot read the file list " + options.list;
+        return false;
+    }
+    CUpdateManifest manifest;
+    manifest.document = {fs::path(options.list).filename().string(), list.size(),
+                         Sha256Hex(list.data(), list.size())};
+    if (!IsWellFormedManifestPath(manifest.document.path)) {
+        *error = "the list's file name is not a plain name: " + manifest.document.path;
+        return false;
+    }
+    // The files by the name each is given on the hosts' disk.
+    std::set<std::string> given;
+    for (const std::string& file : options.files) {
+        if (!given.insert(fs::path(file).filename().string()).second) {
+            *error = "two files are called " + fs::path(file).filename().string();
+            return false;
+        }
+    }
+    std::set<std::string> listed;
+    size_t start = 0;
+    while (start < list.size()) {
+        size_t end = list.find('\n', start);
+        end = end == std::string::npos ? list.size() : end;
+        std::string url = list.substr(start, end - start);
+        start = end + 1;
+        const size_t first = url.find_first_not_of(" \t\r\v\f");
+        if (first == std::string::npos) {
+            continue;
+        }
+        url = url.substr(first, url.find_last_not_of(" \t\r\v\f") - first + 1);
+        // The library names a downloaded file by the last segment of its URL.
+        const size_t slash = url.rfind('/');
+        const std::string name = slash == std::string::npos ? "" : url.substr(slash + 1);
+        if (!IsWellFormedManifestPath(name) || name.find('/') != std::string::npos) {
+            *error = "the entry " + url + " does not end in a plain file name";
+            return false;
+        }
+        if (!listed.insert(name).second || name == manifest.document.path) {
+            *error = "two entries of the list are called " + name;
+            return false;
+        }
+        std::string path;
+        for (const std::string& file : options.files) {
+            if (fs::path(file).filename().string() == name) {
+                path = file;
+            }
+        }
+        std::string data;
+        if (path.empty() || !ReadWhole(path, &data)) {
+            *error = path.empty() ? "no file given for the entry " + url : "cannot read " + path;
+            return false;
+        }
+        manifest.files.push_back({name, data.size(), Sha256Hex(data.data(), data.size())});
+    }
+    if (manifest.files.empty()) {
+        *error = "the file list names no file";
+        return false;
+    }
+    if (manifest.files.size() > kMaxManifestFiles) {
+        *error = "a manifest lists at most " + std::to_string(kMaxManifestFiles) + " files";
+        return false;
+    }
+    for (const std::string& name : given) {
+        if (listed.count(name) == 0) {
+            *error = name + " is not named by the file list";
+            return false;
+        }
+    }
+    const std::string path = options.list + kListManifestSuffix;
+    manifest.version = options.manifestVersion;
+    if (manifest.version == 0) {
+        std::string previousText;
+        CUpdateManifest previous;
+        std::string ignored;
+        manifest.version =
+            ReadWhole(path, &previousText) && ParseManifest(previousText, &previous, &ignored)
+                ? previous.version + 1
+                : 1;
+    }
+    manifest.expires = static_cast<int64_t>(std::time(nullptr)) +
+                       static_cast<int64_t>(options.expiresDays) * 86400;
+    const std::string text = FormatManifest(manifest);
+    std::string signature;
+    if (!SignData(privateKey, text, &signature, error)) {
+        *error = options.signingKey + ": " + *error;
+        return false;
+    }
+    if (!WriteWhole(path, text.data(), text.size()) ||
+        !WriteWhole(options.list + kListSignaturesSuffix, signature.data(), signature.size())) {
+        *error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
 bool GenerateKeyFiles(const std::string& privatePath, const std::string& publicPath,
                       std::string* error) {
     std::string privatePem;

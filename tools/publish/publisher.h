@@ -47,4 +47,22 @@ constexpr char kDescriptorName[] = "tevdownload_updater.xml";
 // output cannot be written.
 bool Publish(const PublishOptions& options, std::string* error);
 
+// A game's file list signed for the hosts: beside LIST, LIST.manifest (the list's exact bytes as
+// its document, one "file" line per list entry with the SHA-256 and length of its file) and
+// LIST.manifest.sig. An entry is named as the library names the downloaded file: the last
+// segment of its URL, which must be a plain name ('A'-'Z', 'a'-'z', '0'-'9', '.', '_', '-').
+struct ListPublishOptions {
+    std::string list;                // the file list as it is served
+    std::vector<std::string> files;  // the files it names, each under the name its URL ends in
+    std::string signingKey;          // the Ed25519 private key (PEM); a list is always signed
+    int expiresDays = 30;
+    uint64_t manifestVersion = 0;  // 0: one more than the manifest beside the list (1 without)
+};
+constexpr char kListManifestSuffix[] = ".manifest";
+constexpr char kListSignaturesSuffix[] = ".manifest.sig";
+
+// Every entry of the list must have exactly one file and every file an entry; false with
+// *error set otherwise, and nothing written.
+bool PublishListManifest(const ListPublishOptions& options, std::string* error);
+
 }  // namespace tev::tools
