@@ -68,6 +68,9 @@ class ReportCollector {
         // Receives each log line instead of stderr when set (called from the collector's threads).
         std::function<void(const std::string&)> logSink{};
         const CollectorClock* clock = nullptr;  // the steady clock when none
+        // Job reports (0x0300/0x9B) are taken; false refuses them as collectors before them did
+        // (--no-job-reports).
+        bool acceptJobReports = true;
     };
 
     // Opens the store and starts listening at once. Check Ok().
