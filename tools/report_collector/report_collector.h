@@ -96,6 +96,9 @@ class ReportCollector {
     std::vector<StoredReport> Records() const {
         return store_ ? store_->ReadAll() : std::vector<StoredReport>();
     }
+    std::vector<StoredJob> Jobs() const {
+        return store_ ? store_->ReadJobs() : std::vector<StoredJob>();
+    }
     // Waits until at least count records are stored; false after timeoutMs.
     bool WaitForRecords(int64_t count, int timeoutMs) const;
 
