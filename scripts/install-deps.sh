@@ -14,6 +14,7 @@ packages=(
     nginx-light curl python3
     libcurl4-openssl-dev wget2 axel aria2
     xvfb xauth
+    chromium
     help2man dpkg-dev desktop-file-utils lintian man-db file
 )
 
