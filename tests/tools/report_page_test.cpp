@@ -1,9 +1,12 @@
 // The report page: job reports stored through the collector's stores (or sent over loopback to a
 // running collector) give a page whose figures match SQL over the stored rows computed here, on
 // its own; and the page opens in a real browser without a script error or an empty chart.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <netinet/in.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 
 #include <unistd.h>
 #include <algorithm>
@@ -11,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <random>
 #include <regex>
@@ -435,4 +439,103 @@ TEST(ReportPageBrowser, ThePageDrawsEveryChartWithoutAScriptError) {
     EXPECT_GT(fs::file_size(shot), 10000u);
     fs::copy_file(root + "/report.html", artifacts + "/report_page.html",
                   fs::copy_options::overwrite_existing);
+}
+
+// What a demo run leaves: the engine carries the game (a job report with its bytes), the second
+// run finds it whole (a report without bytes), a direct job sends its file records and its
+// report; all over loopback to a running collector. The tev-report program's page shows
+// the figures SQL finds in the rows.
+TEST(ReportPageProgram, TheRecordsOfADemoRunGiveThePageTheirFigures) {
+    const std::string root = std::getenv("TEV_TEST_ROOT");
+    const std::string database = root + "/demo.db";
+    ReportCollector collector(ReportCollector::Options{.port = 0, .database = database});
+    ASSERT_TRUE(collector.Ok()) << collector.Error();
+
+    JobReport first;
+    first.path = JobPath::Engine;
+    first.outcome = JobOutcome::Completed;
+    first.files = 4;
+    first.filesCompleted = 4;
+    first.connections = 2;
+    first.durationMs = 2400;
+    first.bytesFromServers = 40 * 1024 * 1024 + 200;
+    first.totalBytes = first.bytesFromServers;
+    first.serviceId = "QK";
+    first.url = "https://127.0.0.1:4443/game/QK_Data1.pak";
+    first.engineVersion = "1.0.0.1";
+    JobReport second = first;
+    second.durationMs = 300;
+    second.bytesFromServers = 0;
+    JobReport direct;
+    direct.path = JobPath::Direct;
+    direct.outcome = JobOutcome::Failed;
+    direct.files = 1;
+    direct.durationMs = 9000;
+    direct.bytesFromServers = 1000;
+    direct.url = "https://127.0.0.1:4443/game/missing.bin";
+    direct.failure = direct.url;
+    const std::string stream = BuildJobReportMessage(first) + BuildJobReportMessage(second) +
+                               BuildReportMessage({{"QK", direct.url, 1000, 1}}) +
+                               BuildJobReportMessage(direct);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(collector.Port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::send(fd, stream.data(), stream.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(stream.size()));
+    const std::string acks =
+        BuildReportAck() + BuildReportAck() + BuildReportAck() + BuildReportAck();
+    std::string answered;
+    char buffer[256];
+    while (answered.size() < acks.size()) {
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            break;
+        }
+        answered.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    ASSERT_EQ(answered, acks) << "every message stored and answered";
+    collector.Stop();
+
+    const std::string page = root + "/demo.html";
+    ProcessOptions options;
+    options.timeoutMs = 60000;
+    const ProcessResult run = RunProcess(
+        {TEV_REPORT_PROGRAM, "--store", database, "--out", page, "--since", "2000-01-01"}, options);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::ifstream file(page);
+    const std::string html((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    ExpectPageMatchesSql(database, 0, INT64_MAX);
+    // The offload table's total, the failure and the version, as the rows hold them.
+    const Rows offload = TableOf(html, "t-offload");
+    ASSERT_FALSE(offload.empty());
+    EXPECT_EQ(offload.back()[1], std::to_string(first.bytesFromServers + 1000));
+    EXPECT_EQ(TableOf(html, "t-failures").at(0).at(3), direct.url);
+    EXPECT_EQ(TableOf(html, "t-versions").at(0), (std::vector<std::string>{"1.0.0.1", "2"}));
+    // Only the completed job that moved bytes has a speed: 40 MiB in 2.4 s.
+    const Rows speeds = TableOf(html, "t-speed-path");
+    ASSERT_EQ(speeds.size(), 1u);
+    EXPECT_EQ(speeds[0][0], "engine");
+    EXPECT_EQ(speeds[0][1], "1");
+    ExpectNear(std::strtod(speeds[0][2].c_str(), nullptr),
+               static_cast<double>(first.bytesFromServers) / 2.4, "demo median");
+
+    // Bad input: a clear error and no page.
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{TEV_REPORT_PROGRAM, "--store", database, "--out",
+                                   root + "/x.html", "--since", "noon"},
+          std::vector<std::string>{TEV_REPORT_PROGRAM, "--store", root + "/none/missing.db",
+                                   "--out", root + "/x.html"},
+          std::vector<std::string>{TEV_REPORT_PROGRAM, "--store", database, "--out",
+                                   root + "/x.html", "--since", "2026-12-02", "--until",
+                                   "2026-12-01"}}) {
+        const ProcessResult refused = RunProcess(bad, options);
+        EXPECT_EQ(refused.exitCode, 2) << bad[bad.size() - 1];
+        EXPECT_NE(refused.err.find("tev-report: "), std::string::npos);
+        EXPECT_FALSE(fs::exists(root + "/x.html"));
+    }
 }

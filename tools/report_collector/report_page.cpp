@@ -369,7 +369,9 @@ bool ReadPageFigures(const std::string& location, const PageWindow& window, Page
     }
     PageFigures f;
     f.firstHourMs = HourOf(window.sinceMs);
-    f.endHourMs = window.untilMs == 0 ? INT64_MAX : HourOf(window.untilMs - 1) + kHourMs;
+    f.endHourMs = window.untilMs == 0 || window.untilMs > INT64_MAX - kHourMs
+                      ? INT64_MAX
+                      : HourOf(window.untilMs - 1) + kHourMs;
     const std::string where = " WHERE hour_ms >= " + std::to_string(f.firstHourMs) +
                               " AND hour_ms < " + std::to_string(f.endHourMs);
     Rows rows;
