@@ -105,7 +105,8 @@ std::vector<ReportMessage> SeededReports(int count) {
     std::mt19937_64 random(34);
     const char* hosts[] = {"http://cdn-a.example/game/", "http://CDN-B.example:8080/game/",
                            "https://mirror.example/g/", "http://10.0.0.7/g/"};
-    const char* failures[] = {"HTTP status 404", "timed out (connect)",
+    // Texts an SQL statement could trip over: quotes, a backslash, a semicolon.
+    const char* failures[] = {"HTTP status 404", "timed out (connect); it's \\ 'quoted'",
                               "size mismatch: the server has 9 bytes, the list says 10"};
     std::vector<ReportMessage> messages;
     for (int i = 0; i < count; ++i) {

@@ -350,7 +350,9 @@ void ReportCollector::RunLoop() {
             {
                 std::lock_guard lock(queueMutex_);
                 for (Pending& pending : received_) {
-                    queuedRecords_ += pending.message.records.size();
+                    // A job report weighs as one row.
+                    queuedRecords_ +=
+                        pending.message.records.size() + (pending.message.isJob ? 1 : 0);
                     queue_.push_back(std::move(pending));
                 }
             }
@@ -698,7 +700,7 @@ void ReportCollector::DropOrphanedReports(int64_t now) {
             std::stable_partition(queue_.begin(), queue_.end(),
                                   [&](const Pending& p) { return gone.count(p.connection) == 0; });
         for (auto it = kept; it != queue_.end(); ++it) {
-            queuedRecords_ -= it->message.records.size();
+            queuedRecords_ -= it->message.records.size() + (it->message.isJob ? 1 : 0);
             dropped.push_back(std::move(*it));
         }
         queue_.erase(kept, queue_.end());
