@@ -14,7 +14,7 @@ bash scripts/install-deps.sh
 build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTEV_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target tev-test-server tev-report-collector tev-download \
-    tev-downloader TEVDownloadV32 tev-publish
+    tev-downloader TEVDownloadV32 tev-publish tev-report
 
 demo="$root/build/demo"
 site="$demo/site"
@@ -221,9 +221,24 @@ else
     exit 1
 fi
 
-sleep 1  # the statistics report leaves when the job ends
+# The job reports leave when each job ends; the collector answers once they are stored.
+for _ in $(seq 50); do
+    jobs=$(sqlite3 "$demo/reports.db" 'select count(*) from jobs' 2>/dev/null || echo 0)
+    [ "${jobs:-0}" -ge 2 ] && break
+    sleep 0.1
+done
 records=$(sqlite3 "$demo/reports.db" 'select count(*) from reports' 2>/dev/null || echo '?')
-echo "Report records stored: $records (the direct downloader reports statistics; the engine's jobs send none)"
+by_path=$(sqlite3 "$demo/reports.db" \
+    "select group_concat(path || ' ' || outcome || ': ' || n, ', ') from
+     (select path, outcome, count(*) as n from jobs group by 1, 2)" 2>/dev/null || echo '?')
+echo "Job reports stored: ${jobs:-0} (${by_path:-none}); direct file records: $records"
+if "$build/tools/report_collector/tev-report" --store "$demo/reports.db" \
+    --out "$demo/report.html" >/dev/null; then
+    echo "Report page: $demo/report.html"
+else
+    echo "FAILED: the report page could not be written" >&2
+    exit 1
+fi
 if [ -s "$engine_folder/TEVDownloadV32.pid" ]; then
     engine_pid=$(cat "$engine_folder/TEVDownloadV32.pid")
     kill "$engine_pid" 2>/dev/null || true

@@ -15,6 +15,7 @@ packages=(
     libcurl4-openssl-dev wget2 axel aria2
     opentracker iproute2
     xvfb xauth
+    chromium
     help2man dpkg-dev desktop-file-utils lintian man-db file
 )
 

@@ -10,7 +10,8 @@
 CPlatFormDownloader::CPlatFormDownloader(IJobDownloadEventListener* listener,
                                          vmSmartPtr<cpCMutex> mutex)
     : CJobDownloader(listener, std::move(mutex)),
-      reporter_(std::make_unique<CPlatformReporter>()) {}
+      reporter_(std::make_unique<CPlatformReporter>()),
+      jobReporter_(std::make_unique<CJobReporter>()) {}
 
 CPlatFormDownloader::~CPlatFormDownloader() {
     cpCLock lock(Mutex());
@@ -44,6 +45,8 @@ void CPlatFormDownloader::EndJob(CJob* job) {
     cpCLock lock(Mutex());
     if (CWorkEntry* entry = FindEntry(job)) {
         SendReport(entry);
+        SendJobReport(entry, entry->failure.empty() ? vmJobReport::kStopped : vmJobReport::kFailed,
+                      entry->failure);
         TakeEntry(entry);
     }
 }
@@ -98,6 +101,8 @@ void CPlatFormDownloader::OnSizeCheckComplete(uintptr_t context,
     entry->presentAtStart = result.presentBytes;
     entry->fileCount = result.fileCount;
     entry->startSeconds = static_cast<int64_t>(cpGetSeconds());
+    const cpTimeStamp start = cpGetTime();
+    entry->startMs = int64_t{start.seconds} * 1000 + start.milliseconds;
     // Last: the session may finish (or fail) at once.
     StartSession(entry);
 }
@@ -105,6 +110,7 @@ void CPlatFormDownloader::OnSizeCheckComplete(uintptr_t context,
 void CPlatFormDownloader::OnSizeCheckFailed(uintptr_t context, int32_t code, const char* text) {
     CWorkEntry* entry = EntryOf(context);
     CJob* job = entry->job;
+    SendJobReport(entry, vmJobReport::kFailed, text != nullptr ? text : "");
     TakeEntry(entry);
     ReportEventAndDrop(job, code, text);
 }
@@ -137,6 +143,7 @@ void CPlatFormDownloader::OnAllFilesDone(uintptr_t context) {
     CWorkEntry* entry = EntryOf(context);
     const int32_t completed = entry->completed;
     SendReport(entry);
+    SendJobReport(entry, vmJobReport::kCompleted, std::string());
     Snapshot(entry);
     CJob* job = entry->job;
     const std::unique_ptr<CWorkEntry> done = TakeEntry(entry);
@@ -144,6 +151,7 @@ void CPlatFormDownloader::OnAllFilesDone(uintptr_t context) {
 }
 
 void CPlatFormDownloader::OnSessionFailed(uintptr_t context, const char* text) {
+    EntryOf(context)->failure = text != nullptr ? text : "";
     ReportEvent(EntryOf(context)->job, JOB_EVENT_FAILED, text);
 }
 
@@ -204,6 +212,38 @@ void CPlatFormDownloader::SendReport(CWorkEntry* entry) {
     std::vector<uint8_t> records(size_t{count} * kAgentReportRecordSize);
     entry->session->ReportRecords(records.data());
     reporter_->Report(records.data(), count);
+}
+
+void CPlatFormDownloader::SendJobReport(const CWorkEntry* entry, uint8_t outcome,
+                                        const std::string& failure) {
+    vmJobReport report;
+    report.path = vmJobReport::kPathDirect;
+    report.outcome = outcome;
+    report.files = static_cast<uint32_t>(entry->job->Files().size());
+    report.filesCompleted = static_cast<uint32_t>(std::max(entry->completed, 0));
+    // One connection at a time, while the session ran.
+    report.connections = entry->session ? 1 : 0;
+    const cpTimeStamp now = cpGetTime();
+    const int64_t nowMs = int64_t{now.seconds} * 1000 + now.milliseconds;
+    report.durationMs = entry->startMs > 0
+                            ? static_cast<uint64_t>(std::max<int64_t>(nowMs - entry->startMs, 0))
+                            : 0;
+    report.bytesFromServers =
+        entry->session
+            ? std::max<int64_t>(entry->session->SessionBytes() - entry->presentAtStart, 0)
+            : 0;
+    report.totalBytes = entry->totalBytes;
+    report.serviceId = entry->job->ServiceId();
+    if (!entry->job->Files().empty()) {
+        report.url = entry->job->Files().front()->url;
+    }
+    // The session's failure text is the URL it gave up on.
+    if (!failure.empty() && failure.find("://") != std::string::npos) {
+        report.url = failure.substr(0, failure.find(' '));
+        report.mirror = report.url;
+    }
+    report.failure = failure;
+    jobReporter_->Report(report);
 }
 
 std::unique_ptr<CPlatFormDownloader::CWorkEntry> CPlatFormDownloader::TakeEntry(CWorkEntry* entry) {

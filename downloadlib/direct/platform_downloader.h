@@ -14,6 +14,7 @@
 #include "direct/platform_file_size_checker.h"
 #include "direct/platform_reporter.h"
 #include "direct/platform_session.h"
+#include "stack/job_reporter.h"
 
 class CPlatFormDownloader : public CJobDownloader,
                             public IPlatFormSessionEventListener,
@@ -51,6 +52,8 @@ class CPlatFormDownloader : public CJobDownloader,
         int32_t fileCount = 0;
         int32_t completed = 0;
         int64_t startSeconds = 0;
+        int64_t startMs = 0;  // for the job report's duration
+        std::string failure;  // the session's failure text, for the job report
         uint64_t serial = 0;  // tells an entry from a later one at the same address
     };
 
@@ -62,11 +65,14 @@ class CPlatFormDownloader : public CJobDownloader,
     void StartSession(CWorkEntry* entry);
     void Snapshot(CWorkEntry* entry);
     void SendReport(CWorkEntry* entry);
+    // The job's summary for the report server (stack/job_reporter.h); outcome as vmJobReport's.
+    void SendJobReport(const CWorkEntry* entry, uint8_t outcome, const std::string& failure);
     // Takes the entry out of the list and lets its workers go.
     std::unique_ptr<CWorkEntry> TakeEntry(CWorkEntry* entry);
     static void ReleaseWorkers(CWorkEntry* entry);
 
     std::vector<std::unique_ptr<CWorkEntry>> entries_;
     std::unique_ptr<CPlatformReporter> reporter_;
+    std::unique_ptr<CJobReporter> jobReporter_;
     uint64_t nextSerial_ = 1;
 };

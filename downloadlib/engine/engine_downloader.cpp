@@ -245,6 +245,7 @@ void CEngineDownloader::EndJob(CJob* job) {
     }
     const ep::StopJob stop{record->job, record->engineJob};
     RemovePending(record);
+    reports_.Ended(job->Number(), vmJobReport::kStopped);
     if (IsConnected()) {
         layer_->SendStopJob(stop);
     }
@@ -477,6 +478,10 @@ void CEngineDownloader::OnJobAccepted(const ep::JobAccepted& message, uintptr_t)
     }
     record->engineJob = message.engineJob;
     job->SetEngineNumber(message.engineJob);
+    reports_.Accepted(*job, message,
+                      settings_.launcher.environment.currentVersion
+                          ? settings_.launcher.environment.currentVersion()
+                          : std::string());
     ReportSize(job, static_cast<int32_t>(message.fileCount), KnownSize(message.totalBytes));
 }
 
@@ -485,6 +490,7 @@ void CEngineDownloader::OnJobProgress(const ep::JobProgress& message, uintptr_t)
     if (job == nullptr) {
         return;
     }
+    reports_.Progress(message);
     StoreProgress(job, BuildEngineProgress(message, *job, &jobSampler_, &fileSampler_));
 }
 
@@ -521,6 +527,8 @@ void CEngineDownloader::OnJobFinished(const ep::JobFinished& message, uintptr_t)
     }
     CJob* job = HeldJob(record);
     RemovePending(record);
+    reports_.Ended(message.job,
+                   message.giveUp != 0 ? vmJobReport::kMoved : vmJobReport::kCompleted);
     if (job == nullptr) {
         return;
     }
@@ -557,6 +565,7 @@ void CEngineDownloader::OnJobFailed(const ep::JobFailed& message, uintptr_t) {
     }
     CJob* job = HeldJob(record);
     RemovePending(record);
+    reports_.Ended(message.job, vmJobReport::kFailed, message.message);
     if (job != nullptr) {
         ReportEventAndDrop(job, JOB_EVENT_FAILED, message.message.c_str());
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/job_downloader.h"
+#include "engine/engine_job_report.h"
 #include "engine/engine_launcher.h"
 #include "engine/engine_protocol.h"
 #include "engine/local_client_layer.h"
@@ -120,6 +121,7 @@ class CEngineDownloader final : public CJobDownloader,
     void OnEngineState(uint32_t value, uintptr_t context) override;
 
     CEngineDownloaderSettings settings_;
+    CEngineJobReports reports_;  // one job report per job the engine accepted, at its end
     std::unique_ptr<CEngineLauncher> launcher_;
     std::unique_ptr<CEngineLauncher> retiredLauncher_;  // silenced, kept until the next restart
     vmSmartPtr<vmIQoSContext> connection_;

@@ -40,6 +40,15 @@ vmResult nwCAgentLayer::SendReport(const vmAgentReportBlock* report) {
     return SendMessage(kAgentReportType, std::move(message), kAgentCategory);
 }
 
+vmResult nwCAgentLayer::SendJobReport(const void* payload, uint32_t length) {
+    if (payload == nullptr || length == 0 || length > kAgentMaxJobReport) {
+        return NW_FAIL;
+    }
+    nwCStreamMessage message = AllocMessage(length);
+    std::memcpy(message.Payload(), payload, length);
+    return SendMessage(kAgentJobReportType, std::move(message), kAgentCategory);
+}
+
 void nwCAgentLayer::OnAnswer(const uint8_t* payload, uint32_t length, void* user) {
     auto* self = static_cast<nwCAgentLayer*>(user);
     // An answer without a payload carries no code.

@@ -11,6 +11,9 @@ constexpr uint16_t kAgentCategory = 0x0300;
 constexpr uint16_t kAgentReportType = 0x9A;
 constexpr uint16_t kAgentAnswerType = 0x83;
 constexpr uint32_t kAgentReportRecordSize = 298;
+// One job's summary (stack/job_reporter.h); collectors that do not know it refuse it.
+constexpr uint16_t kAgentJobReportType = 0x9B;
+constexpr uint32_t kAgentMaxJobReport = 4096;
 
 // What the agent layer tells its owner; every call carries the cookie given with the listener.
 class nwIAgentListener {
@@ -40,6 +43,8 @@ class vmIAgentLayer : public vmIUnknown {
     // missing block or records, a report beyond the largest message, or when the connection
     // does not take the bytes.
     virtual vmResult SendReport(const vmAgentReportBlock* report) = 0;
+    // One message of type 0x9B holding payload (at most kAgentMaxJobReport bytes).
+    virtual vmResult SendJobReport(const void* payload, uint32_t length) = 0;
 };
 
 class nwCAgentLayer : public nwTLayer<vmIAgentLayer> {
@@ -49,6 +54,7 @@ class nwCAgentLayer : public nwTLayer<vmIAgentLayer> {
 
     vmResult SetListener(nwIAgentListener* listener, uint32_t cookie) override;
     vmResult SendReport(const vmAgentReportBlock* report) override;
+    vmResult SendJobReport(const void* payload, uint32_t length) override;
 
     bool OnConnected() override;
     void OnClosed() override;

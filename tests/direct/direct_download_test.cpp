@@ -151,6 +151,17 @@ class DirectDownloadTest : public ::testing::Test {
         return pred();
     }
 
+    bool WaitForJobs(size_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (collector_->Jobs().size() < count) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
     static void Settle(const TestHttpServer& server) {
         // Whatever the last step set off on the worker (reads, new connections, requests).
         LibraryWorker::Run([] {});
@@ -267,6 +278,18 @@ TEST_F(DirectDownloadTest, AJobOfSeveralFilesCompletes) {
         EXPECT_EQ(row.marker, 1);
         EXPECT_EQ(row.messageId, 1) << "one report for the job";
     }
+    // And one job report next to the records, on a connection of its own.
+    ASSERT_TRUE(WaitForJobs(1));
+    const tev::tools::JobReport report = collector_->Jobs()[0].job;
+    EXPECT_EQ(report.path, tev::tools::JobPath::Direct);
+    EXPECT_EQ(report.outcome, tev::tools::JobOutcome::Completed);
+    EXPECT_EQ(report.files, 3u);
+    EXPECT_EQ(report.filesCompleted, 3u);
+    EXPECT_EQ(report.bytesFromServers, static_cast<int64_t>(a.size() + b.size()));
+    EXPECT_EQ(report.totalBytes, size.totalBytes);
+    EXPECT_EQ(report.serviceId, "svc-direct");
+    EXPECT_EQ(report.url, urls[0]);
+    EXPECT_TRUE(report.failure.empty());
 
     host.Finalize();
     EXPECT_TRUE(TestHost::LogContains("[TessloadLib] CPlatFormDownloader Destroy"));
@@ -406,6 +429,13 @@ TEST_F(DirectDownloadTest, AJobWhoseAlternativesAllFailStaysHeld) {
     EXPECT_EQ(host.Count(DLN_JOB_FILE_DONE), 0);
     EXPECT_EQ(host.Count(DLN_JOB_DONE), 0);
     EXPECT_EQ(DownloadLib_StopJob(job), DL_OK) << "the job stayed held until the host stops it";
+    // Its job report names the failure and the URL given up on.
+    ASSERT_TRUE(WaitForJobs(1));
+    const tev::tools::StoredJob stored = collector_->Jobs()[0];
+    EXPECT_EQ(stored.job.outcome, tev::tools::JobOutcome::Failed);
+    EXPECT_EQ(stored.job.failure, server.Url("/b.bin"));
+    EXPECT_EQ(stored.job.url, server.Url("/b.bin"));
+    EXPECT_EQ(stored.serverHost, "127.0.0.1");
 }
 
 // Nothing is fetched for a file that cannot be opened, or whose name leaves its folder.

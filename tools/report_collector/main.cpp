@@ -17,11 +17,12 @@ constexpr const char* kUsage =
     "Usage: tev-report-collector [--port N] [--bind ADDR] [--db FILE | --store STORE]\n"
     "                            [--port-file FILE] [--max-connections N]\n"
     "                            [--idle-timeout MS] [--commit-delay MS]\n"
-    "                            [--memory-budget MIB] [--quiet]\n"
+    "                            [--memory-budget MIB] [--no-job-reports] [--quiet]\n"
     "\n"
     "Receives the downloader's statistics reports and stores one row per file record in the\n"
     "table \"reports\" of an SQLite file or a PostgreSQL database, until SIGINT or SIGTERM.\n"
-    "Each report is answered once its records are committed.\n"
+    "Each report is answered once its records are committed. Job reports go to the table\n"
+    "\"jobs\", and every report updates the roll-ups that tev-report reads.\n"
     "\n"
     "  --port N             port to listen on (default 54547; 0 picks a free one)\n"
     "  --bind ADDR          IPv4 address to listen on (default 127.0.0.1)\n"
@@ -36,6 +37,7 @@ constexpr const char* kUsage =
     "  --commit-delay MS    how long a commit waits for more reports to join it (default 2)\n"
     "  --memory-budget MIB  memory for received reports and answers of all connections together;\n"
     "                       connections wait to be read beyond it (default 256, at least 4)\n"
+    "  --no-job-reports     refuse job reports as collectors before them did\n"
     "  --quiet              do not log reports and closed connections on stderr\n";
 
 bool ParseCount(const std::string& text, long long minimum, long long* value) {
@@ -75,6 +77,10 @@ int main(int argc, char** argv) {
         }
         if (argument == "--quiet") {
             options.logToStderr = false;
+            continue;
+        }
+        if (argument == "--no-job-reports") {
+            options.acceptJobReports = false;
             continue;
         }
         if (i + 1 >= argc) {

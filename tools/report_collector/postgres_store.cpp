@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "report_collector/report_rollup.h"
+
 namespace tev::tools {
 
 namespace {
@@ -25,11 +27,18 @@ constexpr const char* kSchema =
     " bytes BIGINT NOT NULL,"
     " marker SMALLINT NOT NULL);"
     "CREATE INDEX IF NOT EXISTS reports_message ON reports(message_id);"
-    "COMMIT;";
+    "ALTER TABLE reports ADD COLUMN IF NOT EXISTS server_host TEXT NOT NULL DEFAULT '';";
+
+std::string JobSchema() {
+    return std::string("CREATE TABLE IF NOT EXISTS jobs (id BIGSERIAL PRIMARY KEY,") + kJobColumns +
+           ");"
+           "CREATE INDEX IF NOT EXISTS jobs_received ON jobs(received_at_ms);" +
+           kRollupSchema + "COMMIT;";
+}
 
 constexpr const char* kCopy =
     "COPY reports (message_id, record_index, received_at, received_at_ms, peer_address,"
-    " peer_port, service_id, url, bytes, marker) FROM STDIN";
+    " peer_port, service_id, url, bytes, marker, server_host) FROM STDIN";
 
 constexpr const char* kSelectAll =
     "SELECT id, message_id, record_index, received_at, received_at_ms, peer_address, peer_port,"
@@ -137,8 +146,10 @@ std::unique_ptr<PostgresReportStore> PostgresReportStore::Open(const std::string
         return nullptr;
     }
     std::string why;
+    // The roll-ups' statements write texts as standard SQL literals.
     if (!Execute(connection, "SET client_min_messages = warning", &why) ||
-        !Execute(connection, kSchema, &why)) {
+        !Execute(connection, "SET standard_conforming_strings = on", &why) ||
+        !Execute(connection, (std::string(kSchema) + JobSchema()).c_str(), &why)) {
         Execute(connection, "ROLLBACK", nullptr);
         *error = "cannot prepare the table reports: " + why;
         PQfinish(connection);
@@ -164,10 +175,12 @@ bool PostgresReportStore::Connected(std::string* error) const {
 bool PostgresReportStore::Insert(const std::vector<ReportMessage>& messages, std::string* error) {
     std::lock_guard lock(mutex_);
     size_t numbered = 0;
+    size_t jobs = 0;
     for (const ReportMessage& message : messages) {
         numbered += message.records.empty() ? 0 : 1;
+        jobs += message.isJob ? 1 : 0;
     }
-    if (numbered == 0) {
+    if (numbered == 0 && jobs == 0) {
         return true;
     }
     if (!Connected(error)) {
@@ -186,6 +199,19 @@ bool PostgresReportStore::InsertLocked(const std::vector<ReportMessage>& message
     if (!Execute(connection_, "BEGIN", error)) {
         return false;
     }
+    if (numbered > 0 && !CopyRecords(messages, numbered, error)) {
+        return false;
+    }
+    for (const std::string& statement : RollupStatements(messages)) {
+        if (!Execute(connection_, statement.c_str(), error)) {
+            return false;
+        }
+    }
+    return Execute(connection_, "COMMIT", error);
+}
+
+bool PostgresReportStore::CopyRecords(const std::vector<ReportMessage>& messages, size_t numbered,
+                                      std::string* error) {
     std::vector<int64_t> ids;
     {
         const std::string sql = "SELECT nextval('reports_message_seq') FROM generate_series(1, " +
@@ -241,6 +267,8 @@ bool PostgresReportStore::InsertLocked(const std::vector<ReportMessage>& message
             rows += std::to_string(record.bytes);
             rows += '\t';
             rows += std::to_string(record.marker);
+            rows += '\t';
+            AppendCopyText(rows, ServerHostOf(record.url));
             rows += '\n';
             if (rows.size() >= kCopyChunk && !flush()) {
                 *error = ErrorOf(connection_);
@@ -261,7 +289,7 @@ bool PostgresReportStore::InsertLocked(const std::vector<ReportMessage>& message
         }
     }
     DrainResults(connection_);
-    return Execute(connection_, "COMMIT", error);
+    return true;
 }
 
 bool PostgresReportStore::Reachable() const {
@@ -314,6 +342,55 @@ std::vector<StoredReport> PostgresReportStore::ReadAll(std::string* error) const
         rows.push_back(std::move(row));
     }
     return rows;
+}
+
+std::vector<StoredJob> PostgresReportStore::ReadJobs(std::string* error) const {
+    std::lock_guard lock(mutex_);
+    std::vector<StoredJob> jobs;
+    if (!Connected(error)) {
+        return jobs;
+    }
+    Result result(PQexec(connection_,
+                         "SELECT id, received_at_ms, peer_address, format, path, outcome, files,"
+                         " files_completed, connections, duration_ms, bytes_server, bytes_peers,"
+                         " total_bytes, service_id, url, mirror, engine_version, failure,"
+                         " server_host FROM jobs ORDER BY id"));
+    if (result.Status() != PGRES_TUPLES_OK) {
+        if (error != nullptr) {
+            *error = ErrorOf(connection_);
+        }
+        return jobs;
+    }
+    PGresult* r = result.get();
+    for (int i = 0; i < PQntuples(r); ++i) {
+        StoredJob row;
+        row.id = Integer(r, i, 0);
+        row.receivedAtMs = Integer(r, i, 1);
+        row.peerAddress = Text(r, i, 2);
+        JobReport& job = row.job;
+        job.format = static_cast<uint16_t>(Integer(r, i, 3));
+        job.path = Text(r, i, 4) == "engine" ? JobPath::Engine : JobPath::Direct;
+        const std::string outcome = Text(r, i, 5);
+        job.outcome = outcome == "completed" ? JobOutcome::Completed
+                      : outcome == "failed"  ? JobOutcome::Failed
+                      : outcome == "stopped" ? JobOutcome::Stopped
+                                             : JobOutcome::Moved;
+        job.files = static_cast<uint32_t>(Integer(r, i, 6));
+        job.filesCompleted = static_cast<uint32_t>(Integer(r, i, 7));
+        job.connections = static_cast<uint32_t>(Integer(r, i, 8));
+        job.durationMs = static_cast<uint64_t>(Integer(r, i, 9));
+        job.bytesFromServers = Integer(r, i, 10);
+        job.bytesFromPeers = Integer(r, i, 11);
+        job.totalBytes = Integer(r, i, 12);
+        job.serviceId = Text(r, i, 13);
+        job.url = Text(r, i, 14);
+        job.mirror = Text(r, i, 15);
+        job.engineVersion = Text(r, i, 16);
+        job.failure = Text(r, i, 17);
+        row.serverHost = Text(r, i, 18);
+        jobs.push_back(std::move(row));
+    }
+    return jobs;
 }
 
 }  // namespace tev::tools

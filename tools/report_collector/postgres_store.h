@@ -26,16 +26,20 @@ class PostgresReportStore final : public ReportStore {
     using ReportStore::Insert;
     int64_t Count(std::string* error) const override;
     std::vector<StoredReport> ReadAll(std::string* error) const override;
+    std::vector<StoredJob> ReadJobs(std::string* error) const override;
     std::string Describe() const override { return description_; }
     bool Reachable() const override;
 
   private:
     explicit PostgresReportStore(PGconn* connection);
     bool Connected(std::string* error) const;
-    // Numbers the non-empty messages (numbered of them) and copies their rows in, inside one
-    // transaction left for the caller to roll back on failure.
+    // Stores the messages and their roll-ups inside one transaction, left for the caller to
+    // roll back on failure.
     bool InsertLocked(const std::vector<ReportMessage>& messages, size_t numbered,
                       std::string* error);
+    // Numbers the non-empty record messages (numbered of them) and copies their rows in.
+    bool CopyRecords(const std::vector<ReportMessage>& messages, size_t numbered,
+                     std::string* error);
 
     mutable std::mutex mutex_;
     PGconn* connection_ = nullptr;

@@ -350,7 +350,9 @@ void ReportCollector::RunLoop() {
             {
                 std::lock_guard lock(queueMutex_);
                 for (Pending& pending : received_) {
-                    queuedRecords_ += pending.message.records.size();
+                    // A job report weighs as one row.
+                    queuedRecords_ +=
+                        pending.message.records.size() + (pending.message.isJob ? 1 : 0);
                     queue_.push_back(std::move(pending));
                 }
             }
@@ -511,7 +513,9 @@ void ReportCollector::Recount(Connection& connection) {
 
 ReportCollector::Admission ReportCollector::Admit(Connection& connection,
                                                   const ReportHeader& header) {
-    const size_t reserve = ParsedReportBytes(header.records) + kAckBytes;
+    // A job report's texts take at most its own size once parsed.
+    const size_t reserve = ParsedReportBytes(header.records) + kAckBytes +
+                           (header.type == kJobReportType ? sizeof(JobReport) + header.size : 0);
     if (header.size + reserve > options_.memoryBudget) {
         Refuse(connection, "a report of " + std::to_string(header.size) +
                                " bytes needs more than the memory budget of " +
@@ -538,7 +542,8 @@ ReportCollector::Admission ReportCollector::Admit(Connection& connection,
 void ReportCollector::ParseInput(Connection& connection) {
     bool consumed = false;
     while (connection.inFlight < kMaxInFlight) {
-        const ReportHeader header = InspectReportHeader(connection.in.View());
+        const ReportHeader header =
+            InspectReportHeader(connection.in.View(), options_.acceptJobReports);
         if (header.status == ReportHeader::Malformed) {
             Refuse(connection, header.error);
             return;
@@ -555,7 +560,7 @@ void ReportCollector::ParseInput(Connection& connection) {
                 break;
             }
         }
-        ReportParse parse = ParseReportMessage(connection.in.View());
+        ReportParse parse = ParseReportMessage(connection.in.View(), options_.acceptJobReports);
         if (parse.status == ReportParse::Malformed) {
             Refuse(connection, parse.error);
             return;
@@ -571,10 +576,14 @@ void ReportCollector::ParseInput(Connection& connection) {
         connection.in.Consume(parse.consumed);
         consumed = true;
         ++connection.inFlight;
-        received_.push_back(
-            {connection.id,
-             {std::move(parse.records), connection.address, connection.port, WallClockMs()},
-             charge});
+        ReportMessage message;
+        message.records = std::move(parse.records);
+        message.peerAddress = connection.address;
+        message.peerPort = connection.port;
+        message.receivedAtMs = WallClockMs();
+        message.isJob = parse.isJob;
+        message.job = std::move(parse.job);
+        received_.push_back({connection.id, std::move(message), charge});
     }
     // An empty buffer is handed back; one grown for a large message shrinks again.
     if (connection.in.Size() == 0) {
@@ -691,7 +700,7 @@ void ReportCollector::DropOrphanedReports(int64_t now) {
             std::stable_partition(queue_.begin(), queue_.end(),
                                   [&](const Pending& p) { return gone.count(p.connection) == 0; });
         for (auto it = kept; it != queue_.end(); ++it) {
-            queuedRecords_ -= it->message.records.size();
+            queuedRecords_ -= it->message.records.size() + (it->message.isJob ? 1 : 0);
             dropped.push_back(std::move(*it));
         }
         queue_.erase(kept, queue_.end());
@@ -1027,8 +1036,14 @@ void ReportCollector::CommitGroup(std::vector<Pending>& batch) {
         }
         ++stored;
         if (Logging()) {
-            Log("stored " + std::to_string(group[k].records.size()) + " record(s) from " +
-                group[k].peerAddress + ":" + std::to_string(group[k].peerPort));
+            if (group[k].isJob) {
+                Log(std::string("stored a job report (") + JobPathName(group[k].job.path) + ", " +
+                    JobOutcomeName(group[k].job.outcome) + ") from " + group[k].peerAddress + ":" +
+                    std::to_string(group[k].peerPort));
+            } else {
+                Log("stored " + std::to_string(group[k].records.size()) + " record(s) from " +
+                    group[k].peerAddress + ":" + std::to_string(group[k].peerPort));
+            }
         }
     }
     storedMessages_ += stored;

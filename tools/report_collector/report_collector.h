@@ -68,6 +68,9 @@ class ReportCollector {
         // Receives each log line instead of stderr when set (called from the collector's threads).
         std::function<void(const std::string&)> logSink{};
         const CollectorClock* clock = nullptr;  // the steady clock when none
+        // Job reports (0x0300/0x9B) are taken; false refuses them as collectors before them did
+        // (--no-job-reports).
+        bool acceptJobReports = true;
     };
 
     // Opens the store and starts listening at once. Check Ok().
@@ -92,6 +95,9 @@ class ReportCollector {
     int64_t RecordCount() const { return store_ ? store_->Count() : 0; }
     std::vector<StoredReport> Records() const {
         return store_ ? store_->ReadAll() : std::vector<StoredReport>();
+    }
+    std::vector<StoredJob> Jobs() const {
+        return store_ ? store_->ReadJobs() : std::vector<StoredJob>();
     }
     // Waits until at least count records are stored; false after timeoutMs.
     bool WaitForRecords(int64_t count, int timeoutMs) const;

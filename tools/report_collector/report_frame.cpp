@@ -83,7 +83,140 @@ std::string BuildReportAck(uint8_t code) {
                               std::string(1, static_cast<char>(code)));
 }
 
-ReportHeader InspectReportHeader(std::string_view bytes) {
+const char* JobPathName(JobPath path) {
+    return path == JobPath::Engine ? "engine" : path == JobPath::Direct ? "direct" : "other";
+}
+
+const char* JobOutcomeName(JobOutcome outcome) {
+    switch (outcome) {
+        case JobOutcome::Completed:
+            return "completed";
+        case JobOutcome::Failed:
+            return "failed";
+        case JobOutcome::Stopped:
+            return "stopped";
+        case JobOutcome::Moved:
+            return "moved";
+    }
+    return "other";
+}
+
+namespace {
+
+void AppendJobText(std::string& out, const std::string& text, size_t limit) {
+    std::string cut = text.substr(0, std::min(text.size(), limit));
+    // A NUL would end the text for some readers; it never travels.
+    std::replace(cut.begin(), cut.end(), '\0', ' ');
+    AppendLittleEndian(out, cut.size(), 2);
+    out += cut;
+}
+
+uint64_t ReadU64(std::string_view bytes, size_t offset) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < 8; ++i) {
+        value |= static_cast<uint64_t>(static_cast<uint8_t>(bytes[offset + i])) << (8 * i);
+    }
+    return value;
+}
+
+}  // namespace
+
+std::string EncodeJobReport(const JobReport& report) {
+    std::string out;
+    AppendLittleEndian(out, report.format, 2);
+    out.push_back(static_cast<char>(report.path));
+    out.push_back(static_cast<char>(report.outcome));
+    AppendLittleEndian(out, report.files, 4);
+    AppendLittleEndian(out, report.filesCompleted, 4);
+    AppendLittleEndian(out, report.connections, 4);
+    AppendLittleEndian(out, report.durationMs, 8);
+    AppendLittleEndian(out, static_cast<uint64_t>(report.bytesFromServers), 8);
+    AppendLittleEndian(out, static_cast<uint64_t>(report.bytesFromPeers), 8);
+    AppendLittleEndian(out, static_cast<uint64_t>(report.totalBytes), 8);
+    AppendJobText(out, report.serviceId, kJobServiceIdMax);
+    AppendJobText(out, report.url, kJobUrlMax);
+    AppendJobText(out, report.mirror, kJobMirrorMax);
+    AppendJobText(out, report.engineVersion, kJobEngineVersionMax);
+    AppendJobText(out, report.failure, kJobFailureMax);
+    return out;
+}
+
+std::string BuildJobReportMessage(const JobReport& report) {
+    return BuildStreamMessage(kAgentCategory, kJobReportType, EncodeJobReport(report));
+}
+
+namespace {
+
+// The payload of a job report; false with *error set when it is not one.
+bool DecodeJobReport(std::string_view payload, JobReport* report, std::string* error) {
+    if (payload.size() < kJobReportFixedSize) {
+        *error = "job report too short";
+        return false;
+    }
+    report->format = ReadU16(payload, 0);
+    if (report->format == 0) {
+        *error = "job report of format 0";
+        return false;
+    }
+    const uint8_t path = static_cast<uint8_t>(payload[2]);
+    const uint8_t outcome = static_cast<uint8_t>(payload[3]);
+    if (path < 1 || path > 2) {
+        *error = "job report names path " + std::to_string(path);
+        return false;
+    }
+    if (outcome < 1 || outcome > 4) {
+        *error = "job report names outcome " + std::to_string(outcome);
+        return false;
+    }
+    report->path = static_cast<JobPath>(path);
+    report->outcome = static_cast<JobOutcome>(outcome);
+    report->files = ReadU32(payload, 4);
+    report->filesCompleted = ReadU32(payload, 8);
+    report->connections = ReadU32(payload, 12);
+    report->durationMs = ReadU64(payload, 16);
+    report->bytesFromServers = static_cast<int64_t>(ReadU64(payload, 24));
+    report->bytesFromPeers = static_cast<int64_t>(ReadU64(payload, 32));
+    report->totalBytes = static_cast<int64_t>(ReadU64(payload, 40));
+    if (report->bytesFromServers < 0 || report->bytesFromPeers < 0 || report->totalBytes < 0 ||
+        report->durationMs > (uint64_t{1} << 53)) {
+        *error = "job report with a negative byte count or an impossible duration";
+        return false;
+    }
+    size_t offset = kJobReportFixedSize;
+    const struct {
+        std::string* text;
+        size_t limit;
+        const char* name;
+    } texts[] = {{&report->serviceId, kJobServiceIdMax, "service id"},
+                 {&report->url, kJobUrlMax, "URL"},
+                 {&report->mirror, kJobMirrorMax, "mirror"},
+                 {&report->engineVersion, kJobEngineVersionMax, "engine version"},
+                 {&report->failure, kJobFailureMax, "failure"}};
+    for (const auto& text : texts) {
+        if (payload.size() < offset + 2) {
+            *error = std::string("job report ends before its ") + text.name;
+            return false;
+        }
+        const size_t length = ReadU16(payload, offset);
+        offset += 2;
+        if (length > text.limit || payload.size() < offset + length) {
+            *error = std::string("job report ") + text.name + " of " + std::to_string(length) +
+                     " bytes is beyond its limit or its message";
+            return false;
+        }
+        *text.text = std::string(payload.substr(offset, length));
+        if (text.text->find('\0') != std::string::npos) {
+            *error = std::string("job report ") + text.name + " holds a NUL";
+            return false;
+        }
+        offset += length;
+    }
+    return true;
+}
+
+}  // namespace
+
+ReportHeader InspectReportHeader(std::string_view bytes, bool acceptJobReports) {
     ReportHeader header;
     const auto malformed = [&](std::string why) {
         header.status = ReportHeader::Malformed;
@@ -95,7 +228,8 @@ ReportHeader InspectReportHeader(std::string_view bytes) {
     }
     const uint16_t category = ReadU16(bytes, 0);
     const uint16_t type = ReadU16(bytes, 2);
-    if (category != kAgentCategory || type != kReportMessageType) {
+    const bool job = acceptJobReports && type == kJobReportType;
+    if (category != kAgentCategory || (type != kReportMessageType && !job)) {
         char text[64];
         std::snprintf(text, sizeof text, "unexpected message 0x%04X/0x%02X", category, type);
         return malformed(text);
@@ -104,6 +238,19 @@ ReportHeader InspectReportHeader(std::string_view bytes) {
         return malformed("reserved header bytes are not zero");
     }
     const uint32_t length = ReadU32(bytes, 10);
+    header.type = type;
+    if (job) {
+        if (length > kMaxJobReportLength) {
+            return malformed("job report length " + std::to_string(length) +
+                             " is beyond the limit");
+        }
+        if ((kStreamHeaderSize + length) % 8 != 0 || length < kJobReportFixedSize) {
+            return malformed("job report length " + std::to_string(length) + " is not valid");
+        }
+        header.status = ReportHeader::Known;
+        header.size = kStreamHeaderSize + length;
+        return header;
+    }
     if (length > kMaxReportLength) {
         return malformed("length " + std::to_string(length) + " is beyond the limit");
     }
@@ -131,15 +278,26 @@ ReportHeader InspectReportHeader(std::string_view bytes) {
     return header;
 }
 
-ReportParse ParseReportMessage(std::string_view bytes) {
+ReportParse ParseReportMessage(std::string_view bytes, bool acceptJobReports) {
     ReportParse result;
-    const ReportHeader header = InspectReportHeader(bytes);
+    const ReportHeader header = InspectReportHeader(bytes, acceptJobReports);
     if (header.status == ReportHeader::Malformed) {
         result.status = ReportParse::Malformed;
         result.error = header.error;
         return result;
     }
     if (header.status == ReportHeader::NeedMore || bytes.size() < header.size) {
+        return result;
+    }
+    if (header.type == kJobReportType) {
+        if (!DecodeJobReport(bytes.substr(kStreamHeaderSize, header.size - kStreamHeaderSize),
+                             &result.job, &result.error)) {
+            result.status = ReportParse::Malformed;
+            return result;
+        }
+        result.isJob = true;
+        result.status = ReportParse::Report;
+        result.consumed = header.size;
         return result;
     }
     const uint32_t count = header.records;

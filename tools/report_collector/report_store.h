@@ -14,7 +14,10 @@
 // Both texts are kept as StoredText() makes them, the same in every store.
 //   bytes          bytes received for the file in the session
 //   marker         the record's last byte (1)
+//   server_host    the host of the URL's first alternative, lower-case ("" when it names none)
 //
+// Job reports go to the table "jobs", and every stored report updates the roll-ups in the same
+// transaction (report_rollup.h).
 // Two stores: an SQLite file (the embedded default) and a PostgreSQL database, chosen by the
 // location: "postgresql://..." (or "postgres://...") names a database, anything else a file.
 // Several collectors may write to one PostgreSQL database; message numbers then come from a
@@ -45,12 +48,24 @@ struct StoredReport {
     uint8_t marker = 0;
 };
 
-// One report message as received: its records and where and when it came from.
+// One report message as received: its records (or, for a job report, the job's summary) and
+// where and when it came from.
 struct ReportMessage {
     std::vector<ReportRecord> records;
     std::string peerAddress;
     uint16_t peerPort = 0;
     int64_t receivedAtMs = 0;
+    bool isJob = false;
+    JobReport job{};
+};
+
+// One stored job report: the table "jobs" (see report_rollup.h).
+struct StoredJob {
+    int64_t id = 0;
+    int64_t receivedAtMs = 0;
+    std::string peerAddress;
+    JobReport job;
+    std::string serverHost;
 };
 
 // Every call is safe from any thread; a store serialises its own calls.
@@ -67,6 +82,13 @@ class ReportStore {
     virtual int64_t Count(std::string* error = nullptr) const = 0;
     // Every row in order; empty with *error set when the store cannot be read whole.
     virtual std::vector<StoredReport> ReadAll(std::string* error = nullptr) const = 0;
+    // Every job report in order; empty with *error set when the store cannot be read.
+    virtual std::vector<StoredJob> ReadJobs(std::string* error = nullptr) const {
+        if (error != nullptr) {
+            *error = "this store keeps no job reports";
+        }
+        return {};
+    }
     // Names the store for log lines (never a password).
     virtual std::string Describe() const = 0;
     // False while the store is known to be out of reach (a lost database connection), when

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "report_collector/report_rollup.h"
+
 namespace tev::tools {
 
 namespace {
@@ -20,8 +22,12 @@ constexpr const char* kSchema =
     " service_id TEXT NOT NULL,"
     " url TEXT NOT NULL,"
     " bytes INTEGER NOT NULL,"
-    " marker INTEGER NOT NULL);"
+    " marker INTEGER NOT NULL,"
+    " server_host TEXT NOT NULL DEFAULT '');"
     "CREATE INDEX IF NOT EXISTS reports_message ON reports(message_id);";
+
+// A file made before the server host had its column gets it (empty for the rows already there).
+bool AddServerHostColumn(sqlite3* db, std::string* error);
 
 constexpr const char* kSelectAll =
     "SELECT id, message_id, record_index, received_at, received_at_ms, peer_address, peer_port,"
@@ -115,6 +121,33 @@ std::string QuickCheck(sqlite3* db) {
     return result;
 }
 
+bool Execute(sqlite3* db, const char* sql, std::string* error);
+
+bool AddServerHostColumn(sqlite3* db, std::string* error) {
+    bool present = false;
+    {
+        Statement columns(db, "PRAGMA table_info(reports)");
+        if (!columns) {
+            SetError(error, sqlite3_errmsg(db));
+            return false;
+        }
+        while (sqlite3_step(columns.get()) == SQLITE_ROW) {
+            present = present || ColumnText(columns.get(), 1) == "server_host";
+        }
+    }
+    return present ||
+           Execute(db, "ALTER TABLE reports ADD COLUMN server_host TEXT NOT NULL DEFAULT ''",
+                   error);
+}
+
+bool CreateJobTables(sqlite3* db, std::string* error) {
+    const std::string jobs =
+        std::string("CREATE TABLE IF NOT EXISTS jobs (id INTEGER PRIMARY KEY,") + kJobColumns +
+        ");"
+        "CREATE INDEX IF NOT EXISTS jobs_received ON jobs(received_at_ms);";
+    return Execute(db, jobs.c_str(), error) && Execute(db, kRollupSchema, error);
+}
+
 bool Execute(sqlite3* db, const char* sql, std::string* error) {
     char* message = nullptr;
     if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) {
@@ -152,7 +185,8 @@ std::unique_ptr<SqliteReportStore> SqliteReportStore::Open(const std::string& pa
     }
     std::string why;
     if (!Execute(db, "PRAGMA journal_mode=WAL;", &why) ||
-        !Execute(db, "PRAGMA synchronous=FULL;", &why) || !Execute(db, kSchema, &why)) {
+        !Execute(db, "PRAGMA synchronous=FULL;", &why) || !Execute(db, kSchema, &why) ||
+        !AddServerHostColumn(db, &why) || !CreateJobTables(db, &why)) {
         *error = "cannot prepare " + path + ": " + why;
         sqlite3_close(db);
         return nullptr;
@@ -185,8 +219,8 @@ bool SqliteReportStore::Insert(const std::vector<ReportMessage>& messages, std::
     }
     Statement insert(db_,
                      "INSERT INTO reports (message_id, record_index, received_at, received_at_ms,"
-                     " peer_address, peer_port, service_id, url, bytes, marker)"
-                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                     " peer_address, peer_port, service_id, url, bytes, marker, server_host)"
+                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     if (!insert) {
         return rollback();
     }
@@ -215,12 +249,20 @@ bool SqliteReportStore::Insert(const std::vector<ReportMessage>& messages, std::
             sqlite3_bind_text(s, 8, url.data(), static_cast<int>(url.size()), SQLITE_STATIC);
             sqlite3_bind_int64(s, 9, record.bytes);
             sqlite3_bind_int(s, 10, record.marker);
+            const std::string host = ServerHostOf(record.url);
+            sqlite3_bind_text(s, 11, host.data(), static_cast<int>(host.size()), SQLITE_STATIC);
             if (sqlite3_step(s) != SQLITE_DONE) {
                 return rollback();
             }
         }
     }
     sqlite3_reset(s);
+    for (const std::string& statement : RollupStatements(messages)) {
+        if (!Execute(db_, statement.c_str(), error)) {
+            Execute(db_, "ROLLBACK;", nullptr);
+            return false;
+        }
+    }
     if (!Execute(db_, "COMMIT;", error)) {
         Execute(db_, "ROLLBACK;", nullptr);
         return false;
@@ -241,6 +283,55 @@ int64_t SqliteReportStore::Count(std::string* error) const {
 std::vector<StoredReport> SqliteReportStore::ReadAll(std::string* error) const {
     std::lock_guard lock(mutex_);
     return ReadRows(db_, error);
+}
+
+std::vector<StoredJob> SqliteReportStore::ReadJobs(std::string* error) const {
+    std::lock_guard lock(mutex_);
+    std::vector<StoredJob> jobs;
+    Statement select(db_,
+                     "SELECT id, received_at_ms, peer_address, format, path, outcome, files,"
+                     " files_completed, connections, duration_ms, bytes_server, bytes_peers,"
+                     " total_bytes, service_id, url, mirror, engine_version, failure, server_host"
+                     " FROM jobs ORDER BY id");
+    if (!select) {
+        SetError(error, sqlite3_errmsg(db_));
+        return jobs;
+    }
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
+        sqlite3_stmt* q = select.get();
+        StoredJob row;
+        row.id = sqlite3_column_int64(q, 0);
+        row.receivedAtMs = sqlite3_column_int64(q, 1);
+        row.peerAddress = ColumnText(q, 2);
+        JobReport& job = row.job;
+        job.format = static_cast<uint16_t>(sqlite3_column_int(q, 3));
+        job.path = ColumnText(q, 4) == "engine" ? JobPath::Engine : JobPath::Direct;
+        const std::string outcome = ColumnText(q, 5);
+        job.outcome = outcome == "completed" ? JobOutcome::Completed
+                      : outcome == "failed"  ? JobOutcome::Failed
+                      : outcome == "stopped" ? JobOutcome::Stopped
+                                             : JobOutcome::Moved;
+        job.files = static_cast<uint32_t>(sqlite3_column_int64(q, 6));
+        job.filesCompleted = static_cast<uint32_t>(sqlite3_column_int64(q, 7));
+        job.connections = static_cast<uint32_t>(sqlite3_column_int64(q, 8));
+        job.durationMs = static_cast<uint64_t>(sqlite3_column_int64(q, 9));
+        job.bytesFromServers = sqlite3_column_int64(q, 10);
+        job.bytesFromPeers = sqlite3_column_int64(q, 11);
+        job.totalBytes = sqlite3_column_int64(q, 12);
+        job.serviceId = ColumnText(q, 13);
+        job.url = ColumnText(q, 14);
+        job.mirror = ColumnText(q, 15);
+        job.engineVersion = ColumnText(q, 16);
+        job.failure = ColumnText(q, 17);
+        row.serverHost = ColumnText(q, 18);
+        jobs.push_back(std::move(row));
+    }
+    if (step != SQLITE_DONE) {
+        SetError(error, sqlite3_errmsg(db_));
+        jobs.clear();
+    }
+    return jobs;
 }
 
 std::vector<StoredReport> ReadSqliteReports(const std::string& path, std::string* error) {

@@ -24,6 +24,7 @@ class SqliteReportStore final : public ReportStore {
     using ReportStore::Insert;
     int64_t Count(std::string* error) const override;
     std::vector<StoredReport> ReadAll(std::string* error) const override;
+    std::vector<StoredJob> ReadJobs(std::string* error) const override;
     std::string Describe() const override { return path_; }
 
   private:
