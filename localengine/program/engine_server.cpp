@@ -469,18 +469,21 @@ void EngineServer::BeginJob(Connection& connection, uint32_t libraryJob,
 }
 
 void EngineServer::SweepStrandedParts(const std::vector<FileOrder>& files) {
+    // Every running job's files stay, whatever their age: those jobs resume them. The names are
+    // gathered by folder once, so that a job of many folders costs O(N log N), not folders × N.
+    std::map<std::string, std::set<std::string>> keep;
+    for (const auto& [number, job] : jobs_) {
+        for (auto& [folder, names] : NamesByFolder(job->files)) {
+            keep[folder].merge(names);
+        }
+    }
     std::set<std::string> folders;
     for (const FileOrder& file : files) {
         folders.insert(NormalizeFolder(file.folder));
     }
     const time_t before = time(nullptr) - kStrandedSeconds;
     for (const std::string& folder : folders) {
-        // Every running job's files stay, whatever their age: those jobs resume them.
-        std::set<std::string> keep;
-        for (const auto& [number, job] : jobs_) {
-            keep.merge(NamesInFolder(job->files, folder));
-        }
-        for (const std::string& name : RemoveStrandedParts(folder, keep, before)) {
+        for (const std::string& name : RemoveStrandedParts(folder, keep[folder], before)) {
             log_.Line("removed " + JoinPath(folder, name) + ": left by a run that never resumed");
         }
     }
