@@ -129,13 +129,15 @@ JobProgress BuildEngineProgress(const ep::JobProgress& message, const CJob& job,
 }
 
 bool EngineCanCarry(const CJob& job) {
+    uint64_t urlBytes = 0;
     for (const auto& file : job.Files()) {
+        urlBytes += file->url.size();
         if (file->folder.size() + file->name.size() >= ep::kPathField ||
-            file->url.size() > std::numeric_limits<uint16_t>::max()) {
+            file->url.size() > ep::kMaxUrlLength) {
             return false;
         }
     }
-    return true;
+    return urlBytes <= ep::kMaxListUrlBytes;
 }
 
 CEngineDownloader::CEngineDownloader(IJobDownloadEventListener* listener,

@@ -36,8 +36,8 @@ CEngineDownloaderSettings DefaultEngineDownloaderSettings();
 JobProgress BuildEngineProgress(const engine_protocol::JobProgress& message, const CJob& job,
                                 CSpeedSampler* jobSampler, CSpeedSampler* fileSampler);
 
-// Whether the protocol can carry every file of the job: the full local path must fit the
-// 260-byte path field of the completion messages, and a URL the 16-bit length of a list entry.
+// Whether the engine can take the job: the full local path must fit the 260-byte path field of
+// the completion messages, and the URLs the engine's budget (each, and the list's together).
 bool EngineCanCarry(const CJob& job);
 
 class CEngineDownloader final : public CJobDownloader,

@@ -268,28 +268,39 @@ TEST_F(EngineDownloaderTest, ALongListTravelsFileByFileFromOneByteOverTheBound) 
     Create();
     ASSERT_TRUE(UntilConnected());
     ASSERT_TRUE(engine_.WaitMessages(1));
-    // 41 + 2 × 531 + URLs: 130047 bytes in one message, 130048 in parts.
-    const size_t first = 64472;
+    // 41 + 16 × 531 + URLs (15 of 8000 bytes and a last one): 130047 bytes in one message,
+    // 130048 in parts.
     struct Case {
-        size_t secondUrl;
-        std::vector<uint16_t> types;
+        size_t lastUrl;
+        size_t messages;
     };
-    const Case cases[] = {{64472, {0, 14}}, {64473, {0, 19, 20, 20, 21}}};
+    const Case cases[] = {{1510, 2}, {1511, 19}};
     size_t seen = 1;
     int n = 0;
     for (const Case& c : cases) {
         const std::string prefix = "http://h/" + std::to_string(n++);
-        CJob* job = MakeJob({{prefix + std::string(first - prefix.size(), 'a'), "a.bin"},
-                             {prefix + std::string(c.secondUrl - prefix.size(), 'b'), "b.bin"}});
+        std::vector<FileSpec> files;
+        for (int i = 0; i < 16; ++i) {
+            const size_t length = i < 15 ? 8000 : c.lastUrl;
+            files.push_back({prefix + std::string(length - prefix.size(), 'a' + i),
+                             "f" + std::to_string(i) + ".bin"});
+        }
+        CJob* job = MakeJob(files);
         ASSERT_EQ(Start(job), DL_OK);
-        ASSERT_TRUE(engine_.WaitMessages(seen + c.types.size()));
+        ASSERT_TRUE(engine_.WaitMessages(seen + c.messages));
         const auto messages = engine_.Messages();
         const std::vector<uint16_t> all = engine_.Types();
-        EXPECT_EQ(std::vector<uint16_t>(all.begin() + seen, all.end()), c.types);
-        if (c.types.size() > 2) {
-            EXPECT_EQ(As<ep::FileListBegin>(messages[seen + 1])->fileCount, 2u);
-            EXPECT_EQ(As<ep::FileListEntry>(messages[seen + 3])->index, 1u);
-            EXPECT_EQ(As<ep::FileListEntry>(messages[seen + 3])->file.url.size(), c.secondUrl);
+        std::vector<uint16_t> expected{0, 14};
+        if (c.messages > 2) {
+            expected = {0, 19};
+            expected.insert(expected.end(), 16, 20);
+            expected.push_back(21);
+        }
+        EXPECT_EQ(std::vector<uint16_t>(all.begin() + seen, all.end()), expected);
+        if (c.messages > 2) {
+            EXPECT_EQ(As<ep::FileListBegin>(messages[seen + 1])->fileCount, 16u);
+            EXPECT_EQ(As<ep::FileListEntry>(messages[seen + 17])->index, 15u);
+            EXPECT_EQ(As<ep::FileListEntry>(messages[seen + 17])->file.url.size(), c.lastUrl);
             EXPECT_EQ(As<ep::FileListEnd>(messages.back())->job, job->Number());
         }
         seen = messages.size();
@@ -546,20 +557,53 @@ TEST_F(EngineDownloaderTest, JobsHeldWhileTheNetworkWasAwayGoWhenItReturns) {
               (std::vector<int32_t>{JOB_EVENT_NETWORK_POOR, JOB_EVENT_NETWORK_BACK}));
 }
 
-TEST_F(EngineDownloaderTest, AJobWhosePathTheProtocolCannotCarryGoesDirect) {
+TEST_F(EngineDownloaderTest, AJobTheEngineCannotTakeGoesDirect) {
     Create();
     ASSERT_TRUE(UntilConnected());
     ASSERT_TRUE(engine_.WaitMessages(1));
+    const auto urlOf = [](size_t length) {
+        std::string url = "http://h/u?";
+        url.resize(length, 'u');
+        return url;
+    };
     // Folder and name together reach the 260 bytes of the path field.
-    folder_ = std::string(std::getenv("HOME")) + "/" + std::string(200, 'd') + "/";
-    const std::string name(260 - folder_.size(), 'n');
-    CJob* job = MakeJob({{"http://h/ok.bin", "ok.bin", 10}, {"http://h/long.bin", name, 10}});
-    EXPECT_EQ(Start(job), DL_OK);
-    EXPECT_EQ(manager_.moved, std::vector<CJob*>{job});
-    EXPECT_FALSE(Call([&] { return downloader_->Holds(job); }));
-    EXPECT_EQ(Call([&] { return PopEvents(job); }), std::vector<int32_t>{JOB_EVENT_MOVED});
+    const std::string longFolder = std::string(std::getenv("HOME")) + "/" + std::string(200, 'd');
+    const std::string longName(260 - longFolder.size() - 1, 'n');
+    std::vector<FileSpec> overBudget;
+    for (int i = 0; i <= 8192; ++i) {
+        overBudget.push_back({urlOf(8192), "f" + std::to_string(i)});
+    }
+    struct Case {
+        const char* what;
+        std::vector<FileSpec> files;
+        std::string folder;
+    };
+    const Case cases[] = {
+        {"a path of 260 bytes",
+         {{"http://h/ok.bin", "ok.bin", 10}, {"http://h/l", longName}},
+         longFolder + "/"},
+        {"a URL over 8 KiB", {{urlOf(8193), "a.bin"}}, folder_},
+        {"mirrors over 8 KiB together", {{urlOf(4096) + "|" + urlOf(4096), "a.bin"}}, folder_},
+        {"URLs over 64 MiB together", overBudget, folder_},
+    };
+    const std::string folder = folder_;
+    for (const Case& c : cases) {
+        folder_ = c.folder;
+        CJob* job = MakeJob(c.files);
+        manager_.moved.clear();
+        EXPECT_EQ(Start(job), DL_OK);
+        EXPECT_EQ(manager_.moved, std::vector<CJob*>{job}) << c.what;
+        EXPECT_FALSE(Call([&] { return downloader_->Holds(job); }));
+        EXPECT_EQ(Call([&] { return PopEvents(job); }), std::vector<int32_t>{JOB_EVENT_MOVED});
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(engine_.Types(), std::vector<uint16_t>{12});
+    // At the bound the engine takes it.
+    folder_ = folder;
+    CJob* job = MakeJob({{urlOf(4095) + "|" + urlOf(4096), "a.bin"}});
+    EXPECT_EQ(Start(job), DL_OK);
+    ASSERT_TRUE(engine_.WaitMessages(3));
+    EXPECT_EQ(As<ep::FileList>(engine_.Messages().back())->files[0].url.size(), 8192u);
 }
 
 TEST(EngineProgressSnapshot, NeverDividesByZeroNorWraps) {
