@@ -198,6 +198,9 @@ int32_t CEngineDownloader::BeginJob(CJob* job) {
     if (!IsConnected()) {
         return DL_OK;  // handed over once connected
     }
+    if (pending_.empty()) {
+        Heard();  // silence counts from when the engine holds a job
+    }
     pending_.push_back(PendingJob{kUnknownEngineJob, job->Number(), job});
     SendFiles(job);
     return DL_OK;
@@ -253,6 +256,10 @@ void CEngineDownloader::EndJob(CJob* job) {
 }
 
 void CEngineDownloader::TickJob(CJob* job) {
+    CheckSilence();
+    if (!Holds(job)) {
+        return;  // a mute engine's connection went, and this job with it
+    }
     if (!cpInternetConnected()) {
         if (!IsNetworkLost()) {
             OnNetworkDown();
@@ -375,7 +382,57 @@ bool CEngineDownloader::EngineIsOurs() const {
     return owner && *owner == cpOwnUserId();
 }
 
+void CEngineDownloader::Heard() {
+    lastHeard_ = cpGetTime();
+    stateAsked_ = false;
+}
+
+// An engine is rightly quiet while it learns many sizes or waits for the resume answer, so
+// silence alone is no fault; an engine that does not answer a state request holds its jobs for
+// ever (a connection has no idle limit of its own).
+void CEngineDownloader::CheckSilence() {
+    if (!IsConnected() || pending_.empty()) {
+        return;
+    }
+    const int64_t quiet = cpElapsedMs(lastHeard_);
+    if (quiet < 0) {
+        Heard();  // the clock went back: count afresh
+        return;
+    }
+    if (!stateAsked_) {
+        if (quiet >= kSilenceMs) {
+            stateAsked_ = true;
+            stateAskedAt_ = cpGetTime();
+            layer_->SendStateRequest();
+        }
+        return;
+    }
+    const int64_t waited = cpElapsedMs(stateAskedAt_);
+    if (waited >= kStateAnswerMs || waited < 0) {
+        WriteLogLineF("[TessloadLib] Engine silent for %lld s: no answer to a state request",
+                      static_cast<long long>(quiet / 1000));
+        vmSmartPtr<vmIQoSContext> context = connection_;
+        context->Close();  // its OnClosed restarts
+    }
+}
+
 void CEngineDownloader::ConnectionClosed() {
+    // The jobs the engine held lost it. The restart counter forgives a connection that lasted
+    // over 30 seconds, so an engine that always dies after that long would be restarted for
+    // ever: each job counts its own losses and goes direct beyond the bound.
+    std::vector<CJob*> tooOften;
+    for (const PendingJob& record : pending_) {
+        if (CJob* job = HeldJob(&record)) {
+            if (++lostConnections_[record.job] > kMaxLostConnectionsPerJob) {
+                tooOften.push_back(job);
+            }
+        }
+    }
+    std::erase_if(lostConnections_, [this](const auto& entry) {
+        const std::vector<CJob*>& held = Jobs();
+        return std::none_of(held.begin(), held.end(),
+                            [&](const CJob* job) { return job->Number() == entry.first; });
+    });
     ReleaseConnection(false);
     const uint32_t now = cpGetSeconds();
     if (connectTime_ != 0 && now > connectTime_ + kLongConnectionSeconds) {
@@ -393,6 +450,12 @@ void CEngineDownloader::ConnectionClosed() {
     }
     DestroyLauncher();
     pending_.clear();
+    for (CJob* job : tooOften) {
+        WriteLogLineF("[TessloadLib] Job %u lost the engine %u times: direct", job->Number(),
+                      lostConnections_[job->Number()]);
+        lostConnections_.erase(job->Number());
+        MoveToDirect(job);
+    }
     MakeLauncher();
 }
 
@@ -462,6 +525,7 @@ void CEngineDownloader::OnConnected(uintptr_t) {
         return;
     }
     connectTime_ = std::max<uint32_t>(cpGetSeconds(), 1);
+    Heard();
     layer_->SendServiceId(ep::ServiceId{ep::FitText(serviceId_, ep::kServiceIdField)});
     const std::vector<CJob*> jobs = Jobs();
     for (CJob* job : jobs) {
@@ -472,6 +536,7 @@ void CEngineDownloader::OnConnected(uintptr_t) {
 }
 
 void CEngineDownloader::OnJobAccepted(const ep::JobAccepted& message, uintptr_t) {
+    Heard();
     PendingJob* record = FindPending(message.job);
     CJob* job = HeldJob(record);
     if (job == nullptr) {
@@ -483,6 +548,7 @@ void CEngineDownloader::OnJobAccepted(const ep::JobAccepted& message, uintptr_t)
 }
 
 void CEngineDownloader::OnJobProgress(const ep::JobProgress& message, uintptr_t) {
+    Heard();
     CJob* job = HeldJob(FindPending(message.job, message.engineJob));
     if (job == nullptr) {
         return;
@@ -491,6 +557,7 @@ void CEngineDownloader::OnJobProgress(const ep::JobProgress& message, uintptr_t)
 }
 
 void CEngineDownloader::OnFileCompleted(const ep::FileCompleted& message, uintptr_t) {
+    Heard();
     CJob* job = HeldJob(FindPending(message.job, message.engineJob));
     if (job == nullptr) {
         return;
@@ -500,6 +567,7 @@ void CEngineDownloader::OnFileCompleted(const ep::FileCompleted& message, uintpt
 }
 
 void CEngineDownloader::OnFileCompletedAt(const ep::FileCompletedAt& message, uintptr_t) {
+    Heard();
     CJob* job = HeldJob(FindPending(message.job, message.engineJob));
     if (job == nullptr) {
         return;
@@ -509,6 +577,7 @@ void CEngineDownloader::OnFileCompletedAt(const ep::FileCompletedAt& message, ui
 }
 
 void CEngineDownloader::OnJobFinished(const ep::JobFinished& message, uintptr_t) {
+    Heard();
     PendingJob* record = FindPending(message.job, message.engineJob);
     if (record == nullptr) {
         const PendingJob* unaccepted = FindPending(message.job, kUnknownEngineJob);
@@ -534,6 +603,7 @@ void CEngineDownloader::OnJobFinished(const ep::JobFinished& message, uintptr_t)
 }
 
 void CEngineDownloader::OnJobDiskStatus(const ep::JobDiskStatus& message, uintptr_t) {
+    Heard();
     CJob* job = HeldJob(FindPending(message.job, message.engineJob));
     if (job != nullptr && message.status == 1) {
         ReportEvent(job, JOB_EVENT_DISK_FULL, nullptr);
@@ -541,18 +611,21 @@ void CEngineDownloader::OnJobDiskStatus(const ep::JobDiskStatus& message, uintpt
 }
 
 void CEngineDownloader::OnNetworkPoor(uintptr_t) {
+    Heard();
     if (!pending_.empty()) {
         ReportEvent(pending_.front().jobObject, JOB_EVENT_NETWORK_POOR, nullptr);
     }
 }
 
 void CEngineDownloader::OnNetworkBack(uintptr_t) {
+    Heard();
     if (!pending_.empty()) {
         ReportEvent(pending_.front().jobObject, JOB_EVENT_NETWORK_BACK, nullptr);
     }
 }
 
 void CEngineDownloader::OnJobFailed(const ep::JobFailed& message, uintptr_t) {
+    Heard();
     PendingJob* record = FindPending(message.job);
     if (record == nullptr) {
         return;
@@ -565,12 +638,14 @@ void CEngineDownloader::OnJobFailed(const ep::JobFailed& message, uintptr_t) {
 }
 
 void CEngineDownloader::OnResumeQuery(uint32_t jobNumber, uintptr_t) {
+    Heard();
     if (CJob* job = HeldJob(FindPending(jobNumber))) {
         AskResume(job);
     }
 }
 
 void CEngineDownloader::OnEngineState(uint32_t value, uintptr_t) {
+    Heard();
     if (Listener() != nullptr) {
         Listener()->OnEngineStateChanged(value);
     }

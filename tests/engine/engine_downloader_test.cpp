@@ -489,6 +489,95 @@ TEST_F(EngineDownloaderTest, ShortConnectionsCountUpAndALongOneResetsTheCount) {
     EXPECT_EQ(Call([&] { return downloader_->RestartCount(); }), 1u);
 }
 
+// Silence alone is no fault (an engine may learn sizes or wait for an answer for long), but an
+// engine that holds a job must answer a state request: after 10 s of silence the library asks,
+// and without an answer 10 s later the connection goes and the job is sent again.
+TEST_F(EngineDownloaderTest, ASilentEngineIsAskedAndAMuteOneRestarted) {
+    Create();
+    ASSERT_TRUE(UntilConnected());
+    ASSERT_TRUE(engine_.WaitConnections(1));
+    CJob* job = MakeJob({{"http://h/a.bin", "a.bin", 10}});
+    ASSERT_EQ(Start(job), DL_OK);
+    ASSERT_TRUE(engine_.WaitMessages(3));  // service identifier, mode, list
+    const auto countStateRequests = [&] {
+        const auto types = engine_.Types();
+        return std::count(types.begin(), types.end(), static_cast<uint16_t>(ep::kEngineState));
+    };
+    // Test-clock milliseconds until pred holds.
+    const auto stepsUntil = [&](const std::function<bool()>& pred) -> int64_t {
+        for (int64_t stepped = 0; stepped <= 30000; stepped += 100) {
+            for (int settle = 0; settle < 5; ++settle) {
+                if (Call([&] { return pred(); })) {
+                    return stepped;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            loop_.StepClock(100);
+        }
+        return -1;
+    };
+    const int64_t firstAsked = stepsUntil([&] { return countStateRequests() == 1; });
+    EXPECT_GE(firstAsked, 9000);
+    EXPECT_LE(firstAsked, 11100);
+    // A live engine answers: the connection stays, and the silence counts afresh.
+    ASSERT_TRUE(engine_.Send(ep::EngineState{1}));
+    ASSERT_TRUE(Until(
+        [&] { return std::count(manager_.calls.begin(), manager_.calls.end(), "state 1") == 1; }));
+    const uint32_t restarts = Call([&] { return downloader_->RestartCount(); });
+    const int64_t secondAsked = stepsUntil([&] { return countStateRequests() == 2; });
+    EXPECT_GE(secondAsked, 9000);
+    EXPECT_TRUE(Call([&] { return downloader_->IsConnected(); }));
+    // A mute one is left 10 s later.
+    const int64_t left = stepsUntil([&] { return !downloader_->IsConnected(); });
+    EXPECT_GE(left, 9000);
+    EXPECT_LE(left, 11100);
+    EXPECT_TRUE(engine_.WaitPeerClosed());
+    EXPECT_EQ(Call([&] { return downloader_->RestartCount(); }), restarts + 1);
+    ASSERT_TRUE(UntilConnected());
+    ASSERT_TRUE(Until([&] {
+        const auto types = engine_.Types();
+        return std::count(types.begin(), types.end(), static_cast<uint16_t>(ep::kFileList)) == 2;
+    }));
+    bool logged = false;
+    for (const std::string& line : TestHost::LogMessages()) {
+        logged = logged || line.find("no answer to a state request") != std::string::npos;
+    }
+    EXPECT_TRUE(logged);
+}
+
+// A connection that lasts over 30 s forgives the restarts before it; an engine that always dies
+// after that long would be restarted for ever. The job it held goes direct after five losses.
+TEST_F(EngineDownloaderTest, AJobWhoseEngineKeepsDyingAfterHalfAMinuteGoesDirect) {
+    Create();
+    CJob* job = MakeJob({{"http://h/a.bin", "a.bin", 10}});
+    ASSERT_EQ(Start(job), DL_OK);
+    for (int connection = 1; connection <= 6; ++connection) {
+        ASSERT_TRUE(UntilConnected());
+        ASSERT_TRUE(Until([&] {
+            const auto types = engine_.Types();
+            return std::count(types.begin(), types.end(), static_cast<uint16_t>(ep::kFileList)) ==
+                   connection;
+        }));
+        ASSERT_TRUE(Until([&] { return engine_.Connections() >= connection; }));
+        // Alive for 35 s: it speaks every 5 s.
+        for (int step = 0; step < 7; ++step) {
+            const size_t heard = Call([&] { return manager_.calls.size(); });
+            ASSERT_TRUE(engine_.Send(ep::EngineState{1}));
+            ASSERT_TRUE(Until([&] { return manager_.calls.size() > heard; }));
+            loop_.StepClock(5000);
+        }
+        EXPECT_TRUE(Call([&] { return downloader_->IsConnected(); }));
+        engine_.CloseConnection();
+        ASSERT_TRUE(Until([&] { return !downloader_->IsConnected(); }));
+        EXPECT_EQ(Call([&] { return downloader_->RestartCount(); }), 1u);
+        EXPECT_EQ(manager_.moved.empty(), connection < 6) << connection;
+    }
+    EXPECT_EQ(manager_.moved, std::vector<CJob*>{job});
+    EXPECT_FALSE(Call([&] { return downloader_->Holds(job); }));
+    // The engine itself is kept: the next job still goes to it.
+    EXPECT_EQ(std::count(manager_.calls.begin(), manager_.calls.end(), "give up"), 0);
+}
+
 TEST_F(EngineDownloaderTest, AfterTheSixthFailedConnectionTheEngineIsGivenUp) {
     Create(UnusedPort());  // nobody listens
     ASSERT_TRUE(
