@@ -312,6 +312,8 @@ TEST_F(EngineProgramTest, ListsBeyondTheirBudgetAreRefusedAtTheFirstBadEntry) {
     EXPECT_EQ(tooMany->job, 164u);
     EXPECT_NE(tooMany->message.find("64 jobs run on this connection already"), std::string::npos)
         << tooMany->message;
+    // A second list for a running job leaves that job as it is, with a line in the log only.
+    ASSERT_TRUE(client.Send(MakeList(101, {MakeRecord(folder_, "z", server_.Url("/stall.bin"))})));
     ASSERT_TRUE(client.Send(ep::StopJob{100, 0}));
     ASSERT_TRUE(client.Send(MakeList(165, {MakeRecord(folder_, "y", server_.Url("/stall.bin"))})));
     ASSERT_TRUE(client.Send(ep::StateRequest{}));
@@ -324,6 +326,10 @@ TEST_F(EngineProgramTest, ListsBeyondTheirBudgetAreRefusedAtTheFirstBadEntry) {
     for (int i = 0; i < 8193; i += 4096) {
         EXPECT_FALSE(fs::exists(folder_ + "/f" + std::to_string(i) + ".bin"));
     }
+    const std::string log = ReadWholeFile(std::string(std::getenv("XDG_DATA_HOME")) +
+                                          "/Velmor/tevDownloadV32/config/engine.log");
+    EXPECT_NE(log.find("list of library job 101 on connection"), std::string::npos);
+    EXPECT_NE(log.find("runs it already"), std::string::npos);
 }
 
 // A job of 32,768 complete files (2 KiB mirrored URLs: a list at its 64 MiB budget, and 78 MB of
