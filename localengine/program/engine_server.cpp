@@ -26,6 +26,9 @@ constexpr size_t kMaxPendingOutput = 64 << 20;
 // Completion reports and progress wait while this much is queued: a job of many files reports
 // as fast as the library reads, and one that does not read costs no more than this.
 constexpr size_t kReportRoom = 256 << 10;
+// Reports sent in one turn of the loop, so that the library's messages (a state request) are
+// read and answered between them even while the library keeps up with them.
+constexpr uint32_t kReportsPerTurn = 256;
 
 }  // namespace
 
@@ -57,6 +60,7 @@ struct EngineServer::Job {
     uint32_t nextReport = 0;  // files up to here were reported with type 7, in order
     int64_t startedMs = 0;
     EventLoop::TimerId progressTimer = 0;
+    EventLoop::TimerId reportTurn = 0;  // more reports due at the loop's next turn
 };
 
 EngineServer::EngineServer(EventLoop& loop, EngineOptions options, EngineLog& log)
@@ -70,6 +74,7 @@ EngineServer::~EngineServer() {
     loop_.CancelTimer(idleTimer_);
     for (auto& [number, job] : jobs_) {
         loop_.CancelTimer(job->progressTimer);
+        loop_.CancelTimer(job->reportTurn);
     }
     // Connections first: closing one stops its jobs through the transfers, keeping their data.
     while (!connections_.empty()) {
@@ -347,6 +352,7 @@ void EngineServer::Close(int id, const std::string& why) {
         auto job = jobs_.find(engineNumber);
         if (job != jobs_.end()) {
             loop_.CancelTimer(job->second->progressTimer);
+            loop_.CancelTimer(job->second->reportTurn);
             jobs_.erase(job);
         }
     }
@@ -589,6 +595,7 @@ void EngineServer::EndJob(uint32_t engineNumber) {
         return;
     }
     loop_.CancelTimer(found->second->progressTimer);
+    loop_.CancelTimer(found->second->reportTurn);
     auto connection = connections_.find(found->second->connection);
     if (connection != connections_.end()) {
         connection->second->jobs.erase(found->second->libraryJob);
@@ -653,9 +660,28 @@ bool EngineServer::ReportDoneFiles(Job& job) {
     // In index order, so that the count of reported files is the first incomplete one. Only as
     // many as the connection has room for: the rest follow as the library reads (a job of tens of
     // thousands of complete files would otherwise queue them all at once).
+    uint32_t sent = 0;
     while (job.nextReport < job.done.size() && job.done[job.nextReport]) {
         if (connection == connections_.end() || connection->second->dead ||
             connection->second->out.size() >= kReportRoom) {
+            return false;
+        }
+        if (++sent > kReportsPerTurn) {
+            if (job.reportTurn == 0) {
+                const uint32_t number = job.engineNumber;
+                job.reportTurn = loop_.AddTimer(0, [this, number] {
+                    auto found = jobs_.find(number);
+                    if (found == jobs_.end()) {
+                        return;
+                    }
+                    found->second->reportTurn = 0;
+                    if (found->second->finished) {
+                        FinishIfReported(number);
+                    } else {
+                        ReportDoneFiles(*found->second);
+                    }
+                });
+            }
             return false;
         }
         const FileOrder& file = job.files[job.nextReport];
