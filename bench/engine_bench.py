@@ -304,18 +304,152 @@ def scale(program, work, nginx, notes):
             f"(ratio {large / small if small > 0 else float('inf'):.2f}).")
 
 
+# ---- budgets and scale: lists, completion reports, the stranded-part sweep ----
+
+def list_entry(job, index, folder, name, url, size=2**64 - 1):
+    data = url.encode()
+    return (struct.pack("<IIBBQ", job, index, 0, 0, size) + text(folder, 260) + text(name, 260)
+            + struct.pack("<H", len(data)) + data)
+
+
+def send_in_parts(client, job, entries):
+    """Types 19, 20 for each (folder, name, url, size), 21; the seconds from type 21's send."""
+    client.send(CATEGORY, 19, struct.pack("<II", job, len(entries)) + text("bench", 33))
+    batch = []
+    for index, (folder, name, url, size) in enumerate(entries):
+        batch.append(frame(CATEGORY, 20, list_entry(job, index, folder, name, url, size)))
+        if len(batch) >= 256:
+            client.sock.sendall(b"".join(batch))
+            batch = []
+    client.sock.sendall(b"".join(batch))
+    client.send(CATEGORY, 21, struct.pack("<I", job))
+    return time.perf_counter()
+
+
+def wait_for_end(client, start, reported=None):
+    """Reads to type 6 or 11: (seconds, kind, type 7 count)."""
+    sevens = 0
+    for kind, payload in client.messages():
+        if kind == 7:
+            sevens += 1
+        elif kind in (6, 11):
+            return time.perf_counter() - start, kind, sevens
+    raise RuntimeError("the engine closed the connection")
+
+
+def list_budgets(program, work):
+    """Peak RSS of the engine for a hostile list and for the largest list its budget allows."""
+    notes = []
+    out = os.path.join(work, "lists")
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    engine = Engine(program, work)
+    try:
+        before = proc_hwm_mib(engine.process.pid)
+        long_url = "http://127.0.0.1:1/" + "a" * (65535 - 19)
+        start = send_in_parts(engine.client, 1, [(out + "/", f"h{i}", long_url, 2**64 - 1)
+                                                 for i in range(4000)])
+        seconds, kind, _ = wait_for_end(engine.client, start)
+        notes.append(f"Hostile list (4,000 entries with 64 KiB URLs, 256 MiB on the wire): answered "
+                     f"with type {kind} {seconds:.2f} s after its end; engine peak RSS (VmHWM) "
+                     f"{proc_hwm_mib(engine.process.pid):.1f} MiB (at start {before:.1f} MiB).")
+    finally:
+        engine.stop()
+    # 65,536 complete files of 1 KiB mirrored URLs: 64 MiB of URLs, the budget's edge; a prompt
+    # reader and one that reads nothing for 20 s.
+    count = 65536
+    for i in range(count):
+        with open(os.path.join(out, f"c{i}"), "wb") as f:
+            f.write(b"x")
+    half = "http://127.0.0.1:1/mirror/"
+    entries = []
+    for i in range(count):
+        first = (half + str(i)).ljust(511, "a")
+        entries.append((out + "/", f"c{i}", (first + "|" + first).ljust(1024, "b"), 1))
+    for late in (0, 20):
+        engine = Engine(program, work)
+        try:
+            start = send_in_parts(engine.client, 2, entries)
+            if late:
+                time.sleep(late)
+                peak_waiting = proc_hwm_mib(engine.process.pid)
+            seconds, kind, sevens = wait_for_end(engine.client, start)
+            what = (f"a library that reads nothing for {late} s (peak RSS while it did not read "
+                    f"{peak_waiting:.1f} MiB)" if late else "a prompt reader")
+            notes.append(f"65,536 complete files with 1 KiB mirrored URLs (64 MiB of URLs), "
+                         f"{what}: type {kind} after {sevens} type 7 messages, {seconds:.2f} s "
+                         f"from type 21; engine peak RSS {proc_hwm_mib(engine.process.pid):.1f} MiB.")
+        finally:
+            engine.stop()
+    shutil.rmtree(out, ignore_errors=True)
+    return notes
+
+
+def sweep_scale(program, work, counts=(1000, 4000, 16000, 65536)):
+    """Jobs of complete 100-byte files, all in one folder and one folder per file: type 21 to
+    type 6 (the start of a job sweeps its folders for stranded part files)."""
+    rows = []
+    for layout in ("one folder", "one folder per file"):
+        for count in counts:
+            out = os.path.join(work, "sweep")
+            shutil.rmtree(out, ignore_errors=True)
+            entries = []
+            for i in range(count):
+                folder = out if layout == "one folder" else os.path.join(out, f"d{i}")
+                os.makedirs(folder, exist_ok=True)
+                with open(os.path.join(folder, f"f{i}"), "wb") as f:
+                    f.write(b"x" * 100)
+                entries.append((folder + "/", f"f{i}", f"http://127.0.0.1:1/f{i}", 100))
+            engine = Engine(program, work)
+            try:
+                cpu_before = proc_cpu_seconds(engine.process.pid)
+                start = send_in_parts(engine.client, 1, entries)
+                seconds, kind, sevens = wait_for_end(engine.client, start)
+                cpu = proc_cpu_seconds(engine.process.pid) - cpu_before
+            finally:
+                engine.stop()
+            shutil.rmtree(out, ignore_errors=True)
+            if kind != 6 or sevens != count:
+                raise RuntimeError(f"sweep job ended with type {kind} after {sevens} reports")
+            rows.append((layout, count, seconds, cpu))
+            print(f"  {layout}, {count} files: {seconds:.2f} s, engine CPU {cpu:.2f} s", flush=True)
+    lines = ["| layout | files | type 21 → type 6 (s) | engine CPU (s) | CPU per file (µs) |",
+             "|---|---:|---:|---:|---:|"]
+    for layout, count, seconds, cpu in rows:
+        lines.append(f"| {layout} | {count} | {seconds:.2f} | {cpu:.2f} | {cpu / count * 1e6:.1f} |")
+    return "\n".join(lines)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", required=True, help="the TEVDownloadV32 binary")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--output", default=os.path.join(os.path.dirname(__file__), "ENGINE_RESULTS.md"))
     parser.add_argument("--work", default=os.path.join(tempfile.gettempdir(), "tev-engine-bench"))
+    parser.add_argument("--sweep-counts", default="1000,4000,16000,65536",
+                        help="file counts of the sweep workload")
     parser.add_argument("--only", default="",
-                        help="comma-separated workloads: 1g,4g,many,capped,limited,kill,scale")
+                        help="comma-separated workloads: 1g,4g,many,capped,limited,kill,scale,lists,sweep")
     args = parser.parse_args()
     program = os.path.abspath(args.program)
     only = set(filter(None, args.only.split(",")))
     wanted = lambda w: not only or w in only  # noqa: E731
+
+    if only and only <= {"lists", "sweep"}:
+        # No server needed: these jobs name complete files or are refused before any request.
+        parts = ["# Engine budgets and scale", "", f"Machine: {machine()}.", ""]
+        if "sweep" in only:
+            print("Workload: job start at scale (stranded-part sweep)", flush=True)
+            parts += ["## Jobs of complete files at scale (type 21 → type 6)", "",
+                      sweep_scale(program, args.work,
+                                  [int(c) for c in args.sweep_counts.split(",")]), ""]
+        if "lists" in only:
+            print("Workload: list budgets", flush=True)
+            parts += ["## List budgets", ""] + [f"- {n}" for n in list_budgets(program, args.work)] + [""]
+        with open(args.output, "w") as f:
+            f.write("\n".join(parts))
+        print(f"Wrote {args.output}")
+        return
 
     data = os.path.join(args.work, "data")
     os.makedirs(os.path.join(data, "many"), exist_ok=True)
@@ -330,6 +464,7 @@ def main():
 
     report = []
     notes = []
+    report_tables = []
     nginx = Nginx(data, args.work)
     capped = Nginx(data, os.path.join(args.work, "capped"))
     # The second nginx caps each connection as CDNs do.
@@ -417,6 +552,14 @@ def main():
         if wanted("kill"):
             print("Workload: kill -9 at 50% of 1 GiB", flush=True)
             notes.append(kill_at_half(program, args.work, nginx, data))
+        if "lists" in only:
+            print("Workload: list budgets", flush=True)
+            notes.extend(list_budgets(program, args.work))
+        if "sweep" in only:
+            print("Workload: job start at scale (stranded-part sweep)", flush=True)
+            report_tables.append(("Jobs of complete files at scale (type 21 → type 6)",
+                                  sweep_scale(program, args.work,
+                                              [int(c) for c in args.sweep_counts.split(",")])))
     finally:
         nginx.stop()
         capped.stop()
@@ -430,6 +573,8 @@ def main():
              "message; CPU: the engine process's own user+sys time for that job.", ""]
     for name, reference, rows in report:
         parts += [f"## {name}", "", table(reference, rows), ""]
+    for name, body in report_tables:
+        parts += [f"## {name}", "", body, ""]
     parts += ["## Notes", ""] + [f"- {n}" for n in notes] + [""]
     with open(args.output, "w") as f:
         f.write("\n".join(parts))

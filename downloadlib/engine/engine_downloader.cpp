@@ -129,13 +129,15 @@ JobProgress BuildEngineProgress(const ep::JobProgress& message, const CJob& job,
 }
 
 bool EngineCanCarry(const CJob& job) {
+    uint64_t urlBytes = 0;
     for (const auto& file : job.Files()) {
+        urlBytes += file->url.size();
         if (file->folder.size() + file->name.size() >= ep::kPathField ||
-            file->url.size() > std::numeric_limits<uint16_t>::max()) {
+            file->url.size() > ep::kMaxUrlLength) {
             return false;
         }
     }
-    return true;
+    return urlBytes <= ep::kMaxListUrlBytes;
 }
 
 CEngineDownloader::CEngineDownloader(IJobDownloadEventListener* listener,
@@ -196,6 +198,9 @@ int32_t CEngineDownloader::BeginJob(CJob* job) {
     if (!IsConnected()) {
         return DL_OK;  // handed over once connected
     }
+    if (pending_.empty()) {
+        Heard();  // silence counts from when the engine holds a job
+    }
     pending_.push_back(PendingJob{kUnknownEngineJob, job->Number(), job});
     SendFiles(job);
     return DL_OK;
@@ -252,6 +257,10 @@ void CEngineDownloader::EndJob(CJob* job) {
 }
 
 void CEngineDownloader::TickJob(CJob* job) {
+    CheckSilence();
+    if (!Holds(job)) {
+        return;  // a mute engine's connection went, and this job with it
+    }
     if (!cpInternetConnected()) {
         if (!IsNetworkLost()) {
             OnNetworkDown();
@@ -374,7 +383,57 @@ bool CEngineDownloader::EngineIsOurs() const {
     return owner && *owner == cpOwnUserId();
 }
 
+void CEngineDownloader::Heard() {
+    lastHeard_ = cpGetTime();
+    stateAsked_ = false;
+}
+
+// An engine is rightly quiet while it learns many sizes or waits for the resume answer, so
+// silence alone is no fault; an engine that does not answer a state request holds its jobs for
+// ever (a connection has no idle limit of its own).
+void CEngineDownloader::CheckSilence() {
+    if (!IsConnected() || pending_.empty()) {
+        return;
+    }
+    const int64_t quiet = cpElapsedMs(lastHeard_);
+    if (quiet < 0) {
+        Heard();  // the clock went back: count afresh
+        return;
+    }
+    if (!stateAsked_) {
+        if (quiet >= kSilenceMs) {
+            stateAsked_ = true;
+            stateAskedAt_ = cpGetTime();
+            layer_->SendStateRequest();
+        }
+        return;
+    }
+    const int64_t waited = cpElapsedMs(stateAskedAt_);
+    if (waited >= kStateAnswerMs || waited < 0) {
+        WriteLogLineF("[TessloadLib] Engine silent for %lld s: no answer to a state request",
+                      static_cast<long long>(quiet / 1000));
+        vmSmartPtr<vmIQoSContext> context = connection_;
+        context->Close();  // its OnClosed restarts
+    }
+}
+
 void CEngineDownloader::ConnectionClosed() {
+    // The jobs the engine held lost it. The restart counter forgives a connection that lasted
+    // over 30 seconds, so an engine that always dies after that long would be restarted for
+    // ever: each job counts its own losses and goes direct beyond the bound.
+    std::vector<CJob*> tooOften;
+    for (const PendingJob& record : pending_) {
+        if (CJob* job = HeldJob(&record)) {
+            if (++lostConnections_[record.job] > kMaxLostConnectionsPerJob) {
+                tooOften.push_back(job);
+            }
+        }
+    }
+    std::erase_if(lostConnections_, [this](const auto& entry) {
+        const std::vector<CJob*>& held = Jobs();
+        return std::none_of(held.begin(), held.end(),
+                            [&](const CJob* job) { return job->Number() == entry.first; });
+    });
     ReleaseConnection(false);
     const uint32_t now = cpGetSeconds();
     if (connectTime_ != 0 && now > connectTime_ + kLongConnectionSeconds) {
@@ -392,6 +451,12 @@ void CEngineDownloader::ConnectionClosed() {
     }
     DestroyLauncher();
     pending_.clear();
+    for (CJob* job : tooOften) {
+        WriteLogLineF("[TessloadLib] Job %u lost the engine %u times: direct", job->Number(),
+                      lostConnections_[job->Number()]);
+        lostConnections_.erase(job->Number());
+        MoveToDirect(job);
+    }
     MakeLauncher();
 }
 
@@ -461,6 +526,7 @@ void CEngineDownloader::OnConnected(uintptr_t) {
         return;
     }
     connectTime_ = std::max<uint32_t>(cpGetSeconds(), 1);
+    Heard();
     layer_->SendServiceId(ep::ServiceId{ep::FitText(serviceId_, ep::kServiceIdField)});
     const std::vector<CJob*> jobs = Jobs();
     for (CJob* job : jobs) {
@@ -471,6 +537,7 @@ void CEngineDownloader::OnConnected(uintptr_t) {
 }
 
 void CEngineDownloader::OnJobAccepted(const ep::JobAccepted& message, uintptr_t) {
+    Heard();
     PendingJob* record = FindPending(message.job);
     CJob* job = HeldJob(record);
     if (job == nullptr) {
@@ -486,6 +553,7 @@ void CEngineDownloader::OnJobAccepted(const ep::JobAccepted& message, uintptr_t)
 }
 
 void CEngineDownloader::OnJobProgress(const ep::JobProgress& message, uintptr_t) {
+    Heard();
     CJob* job = HeldJob(FindPending(message.job, message.engineJob));
     if (job == nullptr) {
         return;
@@ -495,6 +563,7 @@ void CEngineDownloader::OnJobProgress(const ep::JobProgress& message, uintptr_t)
 }
 
 void CEngineDownloader::OnFileCompleted(const ep::FileCompleted& message, uintptr_t) {
+    Heard();
     CJob* job = HeldJob(FindPending(message.job, message.engineJob));
     if (job == nullptr) {
         return;
@@ -504,6 +573,7 @@ void CEngineDownloader::OnFileCompleted(const ep::FileCompleted& message, uintpt
 }
 
 void CEngineDownloader::OnFileCompletedAt(const ep::FileCompletedAt& message, uintptr_t) {
+    Heard();
     CJob* job = HeldJob(FindPending(message.job, message.engineJob));
     if (job == nullptr) {
         return;
@@ -513,6 +583,7 @@ void CEngineDownloader::OnFileCompletedAt(const ep::FileCompletedAt& message, ui
 }
 
 void CEngineDownloader::OnJobFinished(const ep::JobFinished& message, uintptr_t) {
+    Heard();
     PendingJob* record = FindPending(message.job, message.engineJob);
     if (record == nullptr) {
         const PendingJob* unaccepted = FindPending(message.job, kUnknownEngineJob);
@@ -540,6 +611,7 @@ void CEngineDownloader::OnJobFinished(const ep::JobFinished& message, uintptr_t)
 }
 
 void CEngineDownloader::OnJobDiskStatus(const ep::JobDiskStatus& message, uintptr_t) {
+    Heard();
     CJob* job = HeldJob(FindPending(message.job, message.engineJob));
     if (job != nullptr && message.status == 1) {
         ReportEvent(job, JOB_EVENT_DISK_FULL, nullptr);
@@ -547,18 +619,21 @@ void CEngineDownloader::OnJobDiskStatus(const ep::JobDiskStatus& message, uintpt
 }
 
 void CEngineDownloader::OnNetworkPoor(uintptr_t) {
+    Heard();
     if (!pending_.empty()) {
         ReportEvent(pending_.front().jobObject, JOB_EVENT_NETWORK_POOR, nullptr);
     }
 }
 
 void CEngineDownloader::OnNetworkBack(uintptr_t) {
+    Heard();
     if (!pending_.empty()) {
         ReportEvent(pending_.front().jobObject, JOB_EVENT_NETWORK_BACK, nullptr);
     }
 }
 
 void CEngineDownloader::OnJobFailed(const ep::JobFailed& message, uintptr_t) {
+    Heard();
     PendingJob* record = FindPending(message.job);
     if (record == nullptr) {
         return;
@@ -572,12 +647,14 @@ void CEngineDownloader::OnJobFailed(const ep::JobFailed& message, uintptr_t) {
 }
 
 void CEngineDownloader::OnResumeQuery(uint32_t jobNumber, uintptr_t) {
+    Heard();
     if (CJob* job = HeldJob(FindPending(jobNumber))) {
         AskResume(job);
     }
 }
 
 void CEngineDownloader::OnEngineState(uint32_t value, uintptr_t) {
+    Heard();
     if (Listener() != nullptr) {
         Listener()->OnEngineStateChanged(value);
     }

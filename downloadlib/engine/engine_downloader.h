@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "engine/engine_launcher.h"
 #include "engine/engine_protocol.h"
 #include "engine/local_client_layer.h"
+#include "foundation/clock.h"
 #include "stack/qos_context.h"
 
 // Where the engine downloader finds the engine: the update run of its launchers, and the port.
@@ -37,8 +39,8 @@ CEngineDownloaderSettings DefaultEngineDownloaderSettings();
 JobProgress BuildEngineProgress(const engine_protocol::JobProgress& message, const CJob& job,
                                 CSpeedSampler* jobSampler, CSpeedSampler* fileSampler);
 
-// Whether the protocol can carry every file of the job: the full local path must fit the
-// 260-byte path field of the completion messages, and a URL the 16-bit length of a list entry.
+// Whether the engine can take the job: the full local path must fit the 260-byte path field of
+// the completion messages, and the URLs the engine's budget (each, and the list's together).
 bool EngineCanCarry(const CJob& job);
 
 class CEngineDownloader final : public CJobDownloader,
@@ -50,6 +52,14 @@ class CEngineDownloader final : public CJobDownloader,
     // A connection that lasted longer than this resets the restart counter.
     static constexpr uint32_t kLongConnectionSeconds = 30;
     static constexpr uint32_t kMaxRestarts = 5;
+    // A job that lost more connections than this goes to the direct downloader, however long
+    // each of them lasted.
+    static constexpr uint32_t kMaxLostConnectionsPerJob = 5;
+    // Silence while the engine holds a job: after this long the library asks for the engine's
+    // state (type 22), which a live engine answers at once...
+    static constexpr int64_t kSilenceMs = 10000;
+    // ...and without an answer this long after the question, the connection goes (a restart).
+    static constexpr int64_t kStateAnswerMs = 10000;
     // Beyond this payload a file list travels file by file.
     static constexpr uint64_t kMaxFileListPayload = 130047;
 
@@ -94,6 +104,10 @@ class CEngineDownloader final : public CJobDownloader,
     void ReleaseConnection(bool close);
     void GiveUp();
     bool EngineIsOurs() const;
+    // A message came from the engine: it lives.
+    void Heard();
+    // Once a second while the engine holds a job: ask a silent engine, restart a mute one.
+    void CheckSilence();
 
     // ILauncherEventListener
     void OnEngineUpdateFile(const std::string& url, uint32_t low, uint32_t high) override;
@@ -133,4 +147,8 @@ class CEngineDownloader final : public CJobDownloader,
     CSpeedSampler fileSampler_;
     std::vector<PendingJob> pending_;
     bool givenUp_ = false;
+    cpTimeStamp lastHeard_{};
+    bool stateAsked_ = false;
+    cpTimeStamp stateAskedAt_{};
+    std::map<uint32_t, uint32_t> lostConnections_;  // by job number, for jobs still held
 };

@@ -36,6 +36,16 @@ constexpr uint32_t kFrameHeaderSize = 14;
 constexpr uint32_t kMaxFrameLength = 16 * 1024 * 1024;
 constexpr uint16_t kDefaultPort = 38006;
 
+// What one connection may cost the engine, which keeps a job's list until the job ends. The
+// engine refuses a list beyond these (type 11), and the library sends such a job to the direct
+// downloader instead of the engine.
+// One file's URL, its alternatives and their '|' included.
+constexpr size_t kMaxUrlLength = 8 * 1024;
+// Every URL of one list together.
+constexpr uint64_t kMaxListUrlBytes = uint64_t{64} << 20;
+// Jobs running at once on one connection.
+constexpr size_t kMaxJobsPerConnection = 64;
+
 // Field sizes of the fixed texts.
 constexpr size_t kJobCodeField = 20;
 constexpr size_t kServiceIdField = 260;

@@ -23,6 +23,12 @@ namespace {
 
 // A library that stops reading gets its connection closed rather than growing this without end.
 constexpr size_t kMaxPendingOutput = 64 << 20;
+// Completion reports and progress wait while this much is queued: a job of many files reports
+// as fast as the library reads, and one that does not read costs no more than this.
+constexpr size_t kReportRoom = 256 << 10;
+// Reports sent in one turn of the loop, so that the library's messages (a state request) are
+// read and answered between them even while the library keeps up with them.
+constexpr uint32_t kReportsPerTurn = 256;
 
 }  // namespace
 
@@ -48,11 +54,13 @@ struct EngineServer::Job {
     std::string serviceId;
     std::vector<FileOrder> files;
     bool accepted = false;         // type 4 went out
+    bool finished = false;         // the transfers are done: type 6 follows the last type 7
     bool questionWaiting = false;  // a resume question held back until type 4 is out
     std::vector<bool> done;
     uint32_t nextReport = 0;  // files up to here were reported with type 7, in order
     int64_t startedMs = 0;
     EventLoop::TimerId progressTimer = 0;
+    EventLoop::TimerId reportTurn = 0;  // more reports due at the loop's next turn
 };
 
 EngineServer::EngineServer(EventLoop& loop, EngineOptions options, EngineLog& log)
@@ -66,6 +74,7 @@ EngineServer::~EngineServer() {
     loop_.CancelTimer(idleTimer_);
     for (auto& [number, job] : jobs_) {
         loop_.CancelTimer(job->progressTimer);
+        loop_.CancelTimer(job->reportTurn);
     }
     // Connections first: closing one stops its jobs through the transfers, keeping their data.
     while (!connections_.empty()) {
@@ -237,7 +246,39 @@ void EngineServer::Feed(int id, const uint8_t* data, size_t length) {
 }
 
 void EngineServer::OnWritable(int id) {
-    Connection& connection = *connections_.at(id);
+    Flush(id);
+    ResumeReports(id);
+}
+
+void EngineServer::ResumeReports(int id) {
+    auto found = connections_.find(id);
+    if (found == connections_.end() || found->second->dead ||
+        found->second->out.size() >= kReportRoom) {
+        return;
+    }
+    std::vector<uint32_t> numbers;
+    for (const auto& [libraryJob, engineNumber] : found->second->jobs) {
+        numbers.push_back(engineNumber);
+    }
+    for (const uint32_t number : numbers) {
+        auto job = jobs_.find(number);
+        if (job == jobs_.end()) {
+            continue;
+        }
+        if (job->second->finished) {
+            FinishIfReported(number);
+        } else {
+            ReportDoneFiles(*job->second);
+        }
+    }
+}
+
+void EngineServer::Flush(int id) {
+    auto found = connections_.find(id);
+    if (found == connections_.end()) {
+        return;
+    }
+    Connection& connection = *found->second;
     while (!connection.out.empty()) {
         const ssize_t n =
             send(connection.fd, connection.out.data(), connection.out.size(), MSG_NOSIGNAL);
@@ -284,7 +325,7 @@ void EngineServer::Send(int id, const Record& record) {
     const bool idle = connection.out.empty();
     connection.out.append(reinterpret_cast<const char*>(frame.data()), frame.size());
     if (idle) {
-        OnWritable(id);
+        Flush(id);
     }
 }
 
@@ -311,6 +352,7 @@ void EngineServer::Close(int id, const std::string& why) {
         auto job = jobs_.find(engineNumber);
         if (job != jobs_.end()) {
             loop_.CancelTimer(job->second->progressTimer);
+            loop_.CancelTimer(job->second->reportTurn);
             jobs_.erase(job);
         }
     }
@@ -321,7 +363,7 @@ void EngineServer::Close(int id, const std::string& why) {
 
 // ---- the library's messages ----
 
-void EngineServer::Handle(Connection& connection, const ep::LibraryMessage& message) {
+void EngineServer::Handle(Connection& connection, ep::LibraryMessage& message) {
     const int id = connection.id;
     if (const auto* m = std::get_if<ep::ServiceId>(&message)) {
         connection.serviceId = m->text;
@@ -337,20 +379,24 @@ void EngineServer::Handle(Connection& connection, const ep::LibraryMessage& mess
         } else if (connection.engineOption.size() < ep::kMaxFrameLength) {
             connection.engineOption.insert(m->job);
         }
-    } else if (const auto* m = std::get_if<ep::FileList>(&message)) {
-        BeginJob(connection, m->job, m->serviceId, m->files);
+    } else if (auto* m = std::get_if<ep::FileList>(&message)) {
+        BeginJob(connection, m->job, m->serviceId, std::move(m->files), false);
     } else if (const auto* m = std::get_if<ep::FileListBegin>(&message)) {
         connection.refusedList.reset();
-        if (m->fileCount > kMaxFilesPerJob) {
-            connection.partial.reset();
+        connection.partial.reset();
+        std::optional<std::string> refusal = CheckNewList(connection, m->job);
+        if (!refusal && m->fileCount > kMaxFilesPerJob) {
+            refusal = "the file list has " + std::to_string(m->fileCount) + " files, more than " +
+                      std::to_string(kMaxFilesPerJob);
+        }
+        if (refusal) {
+            // Its entries are dropped as they come, unread beyond their frame.
             connection.refusedList = m->job;
-            RefuseList(connection, m->job,
-                       "the file list has " + std::to_string(m->fileCount) + " files, more than " +
-                           std::to_string(kMaxFilesPerJob));
+            RefuseList(connection, m->job, *refusal);
             return;
         }
-        connection.partial = PartialList{m->job, m->fileCount, m->serviceId, {}};
-    } else if (const auto* m = std::get_if<ep::FileListEntry>(&message)) {
+        connection.partial = PartialList{m->job, m->fileCount, m->serviceId, {}, 0};
+    } else if (auto* m = std::get_if<ep::FileListEntry>(&message)) {
         if (!connection.partial && connection.refusedList == m->job) {
             return;  // the rest of a list already refused: one answer is enough
         }
@@ -364,7 +410,16 @@ void EngineServer::Handle(Connection& connection, const ep::LibraryMessage& mess
                        "broken file list: entry " + std::to_string(m->index) + " out of order");
             return;
         }
-        partial->files.push_back(m->file);
+        // Checked as it arrives: a hostile list costs one entry, not the whole list.
+        if (std::optional<std::string> refusal =
+                CheckEntry(m->index, m->file, &partial->urlBytes)) {
+            const uint32_t job = partial->job;
+            connection.partial.reset();
+            connection.refusedList = job;
+            RefuseList(connection, job, *refusal);
+            return;
+        }
+        partial->files.push_back(std::move(m->file));
     } else if (const auto* m = std::get_if<ep::FileListEnd>(&message)) {
         if (!connection.partial && connection.refusedList == m->job) {
             connection.refusedList.reset();
@@ -378,7 +433,7 @@ void EngineServer::Handle(Connection& connection, const ep::LibraryMessage& mess
         }
         PartialList list = std::move(*connection.partial);
         connection.partial.reset();
-        BeginJob(connection, list.job, list.serviceId, list.files);
+        BeginJob(connection, list.job, list.serviceId, std::move(list.files), true);
     } else if (const auto* m = std::get_if<ep::StopJob>(&message)) {
         auto job = connection.jobs.find(m->job);
         if (job != connection.jobs.end()) {
@@ -420,67 +475,115 @@ void EngineServer::RefuseList(Connection& connection, uint32_t libraryJob, const
     Send(connection.id, ep::JobFailed{libraryJob, NextEngineNumber(), why});
 }
 
+std::optional<std::string> EngineServer::CheckEntry(uint32_t index, const ep::FileRecord& record,
+                                                    uint64_t* urlBytes) const {
+    if (record.url.size() > ep::kMaxUrlLength) {
+        return "refused URL of file " + std::to_string(index) + ": " +
+               std::to_string(record.url.size()) + " bytes, more than " +
+               std::to_string(ep::kMaxUrlLength) + " with its alternatives";
+    }
+    *urlBytes += record.url.size();
+    if (*urlBytes > ep::kMaxListUrlBytes) {
+        return "refused file list: its URLs pass " + std::to_string(ep::kMaxListUrlBytes) +
+               " bytes at file " + std::to_string(index);
+    }
+    // The checks of a whole list that concern this entry alone; targets named twice are found
+    // once the list is complete.
+    if (std::optional<std::string> refusal =
+            CheckFileList({FileOrder{record.folder, record.name, record.url, -1}})) {
+        return refusal;
+    }
+    if (!options_.onlyUnder.empty() &&
+        NormalizeFolder(record.folder).rfind(options_.onlyUnder, 0) != 0) {
+        return "refused folder \"" + record.folder + "\"";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> EngineServer::CheckNewList(Connection& connection, uint32_t libraryJob) {
+    auto running = connection.jobs.find(libraryJob);
+    if (running != connection.jobs.end()) {
+        return "job " + std::to_string(running->second) + " runs it already";
+    }
+    if (connection.jobs.size() >= ep::kMaxJobsPerConnection) {
+        return "refused file list: " + std::to_string(connection.jobs.size()) +
+               " jobs run on this connection already";
+    }
+    return std::nullopt;
+}
+
 void EngineServer::BeginJob(Connection& connection, uint32_t libraryJob,
-                            const std::string& serviceId,
-                            const std::vector<ep::FileRecord>& records) {
+                            const std::string& serviceId, std::vector<ep::FileRecord> records,
+                            bool entriesChecked) {
     const uint8_t mode = connection.nextMode.value_or(1);
     connection.nextMode.reset();
     const std::string code = std::move(connection.nextCode);
     connection.nextCode.clear();
-    if (connection.jobs.contains(libraryJob)) {
-        return;  // a second list for a running job
+    if (std::optional<std::string> refusal = CheckNewList(connection, libraryJob)) {
+        RefuseList(connection, libraryJob, *refusal);
+        return;
+    }
+    if (!entriesChecked) {
+        uint64_t urlBytes = 0;
+        for (uint32_t i = 0; i < records.size(); ++i) {
+            if (std::optional<std::string> refusal = CheckEntry(i, records[i], &urlBytes)) {
+                RefuseList(connection, libraryJob, *refusal);
+                return;
+            }
+        }
     }
     std::vector<FileOrder> files;
     files.reserve(records.size());
-    for (const ep::FileRecord& record : records) {
+    for (ep::FileRecord& record : records) {
         const int64_t size =
             record.size > static_cast<uint64_t>(INT64_MAX) ? -1 : static_cast<int64_t>(record.size);
-        files.push_back({record.folder, record.name, record.url, size});
-        if (!options_.onlyUnder.empty() &&
-            NormalizeFolder(record.folder).rfind(options_.onlyUnder, 0) != 0) {
-            RefuseList(connection, libraryJob, "refused folder \"" + record.folder + "\"");
-            return;
-        }
+        files.push_back(
+            {std::move(record.folder), std::move(record.name), std::move(record.url), size});
     }
+    records = {};
     const uint32_t number = NextEngineNumber();
     auto job = std::make_unique<Job>();
     job->engineNumber = number;
     job->connection = connection.id;
     job->libraryJob = libraryJob;
     job->serviceId = serviceId.empty() ? connection.serviceId : serviceId;
-    job->files = files;
-    job->done.assign(files.size(), false);
+    job->files = std::move(files);
+    job->done.assign(job->files.size(), false);
     job->startedMs = EventLoop::NowMs();
     const bool mirrors = connection.engineOption.erase(libraryJob) > 0;
+    Job& started = *job;
     // Registered before the transfers start: their reports may name it at once.
     jobs_[number] = std::move(job);
     connection.jobs[libraryJob] = number;
     if (std::optional<std::string> refusal =
-            transfers_->StartJob(number, files, mode != 2, mirrors)) {
+            transfers_->StartJob(number, started.files, mode != 2, mirrors)) {
         jobs_.erase(number);
         connection.jobs.erase(libraryJob);
         RefuseList(connection, libraryJob, *refusal);
         return;
     }
     log_.Line("job " + std::to_string(number) + " (library job " + std::to_string(libraryJob) +
-              (code.empty() ? std::string() : ", code " + code) +
-              "): " + std::to_string(files.size()) + " files, mode " + std::to_string(mode));
-    SweepStrandedParts(files);
+              (code.empty() ? std::string() : ", code " + code) + "): " +
+              std::to_string(started.files.size()) + " files, mode " + std::to_string(mode));
+    SweepStrandedParts(started.files);
 }
 
 void EngineServer::SweepStrandedParts(const std::vector<FileOrder>& files) {
+    // Every running job's files stay, whatever their age: those jobs resume them. The names are
+    // gathered by folder once, so that a job of many folders costs O(N log N), not folders × N.
+    std::map<std::string, std::set<std::string>> keep;
+    for (const auto& [number, job] : jobs_) {
+        for (auto& [folder, names] : NamesByFolder(job->files)) {
+            keep[folder].merge(names);
+        }
+    }
     std::set<std::string> folders;
     for (const FileOrder& file : files) {
         folders.insert(NormalizeFolder(file.folder));
     }
     const time_t before = time(nullptr) - kStrandedSeconds;
     for (const std::string& folder : folders) {
-        // Every running job's files stay, whatever their age: those jobs resume them.
-        std::set<std::string> keep;
-        for (const auto& [number, job] : jobs_) {
-            keep.merge(NamesInFolder(job->files, folder));
-        }
-        for (const std::string& name : RemoveStrandedParts(folder, keep, before)) {
+        for (const std::string& name : RemoveStrandedParts(folder, keep[folder], before)) {
             log_.Line("removed " + JoinPath(folder, name) + ": left by a run that never resumed");
         }
     }
@@ -492,6 +595,7 @@ void EngineServer::EndJob(uint32_t engineNumber) {
         return;
     }
     loop_.CancelTimer(found->second->progressTimer);
+    loop_.CancelTimer(found->second->reportTurn);
     auto connection = connections_.find(found->second->connection);
     if (connection != connections_.end()) {
         connection->second->jobs.erase(found->second->libraryJob);
@@ -548,18 +652,45 @@ void EngineServer::OnFileDone(uint32_t engineNumber, uint32_t index) {
     ReportDoneFiles(*found->second);
 }
 
-void EngineServer::ReportDoneFiles(Job& job) {
+bool EngineServer::ReportDoneFiles(Job& job) {
     if (!job.accepted) {
-        return;
+        return false;
     }
-    // In index order, so that the count of reported files is the first incomplete one.
+    auto connection = connections_.find(job.connection);
+    // In index order, so that the count of reported files is the first incomplete one. Only as
+    // many as the connection has room for: the rest follow as the library reads (a job of tens of
+    // thousands of complete files would otherwise queue them all at once).
+    uint32_t sent = 0;
     while (job.nextReport < job.done.size() && job.done[job.nextReport]) {
+        if (connection == connections_.end() || connection->second->dead ||
+            connection->second->out.size() >= kReportRoom) {
+            return false;
+        }
+        if (++sent > kReportsPerTurn) {
+            if (job.reportTurn == 0) {
+                const uint32_t number = job.engineNumber;
+                job.reportTurn = loop_.AddTimer(0, [this, number] {
+                    auto found = jobs_.find(number);
+                    if (found == jobs_.end()) {
+                        return;
+                    }
+                    found->second->reportTurn = 0;
+                    if (found->second->finished) {
+                        FinishIfReported(number);
+                    } else {
+                        ReportDoneFiles(*found->second);
+                    }
+                });
+            }
+            return false;
+        }
         const FileOrder& file = job.files[job.nextReport];
         Send(job.connection, ep::FileCompleted{job.libraryJob, job.engineNumber,
                                                ep::FitText(job.serviceId, ep::kListServiceIdField),
                                                JoinPath(file.folder, file.name), file.url});
         ++job.nextReport;
     }
+    return true;
 }
 
 void EngineServer::SendProgress(Job& job) {
@@ -570,6 +701,10 @@ void EngineServer::SendProgress(Job& job) {
             SendProgress(*found->second);
         }
     });
+    auto connection = connections_.find(job.connection);
+    if (connection != connections_.end() && connection->second->out.size() >= kReportRoom) {
+        return;  // the library has not read the last one yet: a later one will do
+    }
     const std::optional<JobProgress> progress = transfers_->Progress(engineNumber);
     if (!progress) {
         return;
@@ -622,13 +757,26 @@ void EngineServer::OnJobDone(uint32_t engineNumber) {
     }
     Job& job = *found->second;
     std::fill(job.done.begin(), job.done.end(), true);
-    ReportDoneFiles(job);
+    job.finished = true;
     loop_.CancelTimer(job.progressTimer);
     job.progressTimer = 0;
+    log_.Line("job " + std::to_string(engineNumber) + " complete");
+    FinishIfReported(engineNumber);
+}
+
+void EngineServer::FinishIfReported(uint32_t engineNumber) {
+    auto found = jobs_.find(engineNumber);
+    if (found == jobs_.end() || !found->second->finished) {
+        return;
+    }
+    Job& job = *found->second;
+    if (!ReportDoneFiles(job)) {
+        return;  // the socket's drain sends the rest, then this
+    }
     SendProgress(job);
     loop_.CancelTimer(job.progressTimer);
+    job.progressTimer = 0;
     Send(job.connection, ep::JobFinished{job.libraryJob, engineNumber, job.nextReport, 0});
-    log_.Line("job " + std::to_string(engineNumber) + " complete");
     EndJob(engineNumber);
 }
 

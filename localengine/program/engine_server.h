@@ -78,23 +78,38 @@ class EngineServer : public TransferListener {
         uint32_t count = 0;
         std::string serviceId;
         std::vector<engine_protocol::FileRecord> files;
+        uint64_t urlBytes = 0;  // of the entries so far, against the list's budget
     };
 
     void OnAccept();
     bool PeerIsOurUser(const sockaddr_in& peer);
     void OnReadable(int id);
     void OnWritable(int id);
+    // Sends what is queued as far as the socket takes it, and watches for room when some is left.
+    void Flush(int id);
+    // The socket drained: the reports held back for room go on.
+    void ResumeReports(int id);
     void Close(int id, const std::string& why);
     void CloseLater(int id, const std::string& why);
-    void Handle(Connection& connection, const engine_protocol::LibraryMessage& message);
+    void Handle(Connection& connection, engine_protocol::LibraryMessage& message);
+    // One entry of a list, checked as it arrives: nullopt when acceptable, else the reason.
+    // *urlBytes adds up the list's URLs.
+    std::optional<std::string> CheckEntry(uint32_t index, const engine_protocol::FileRecord& record,
+                                          uint64_t* urlBytes) const;
+    // A list the connection may not start now (too many jobs, or its job runs): the reason.
+    std::optional<std::string> CheckNewList(Connection& connection, uint32_t libraryJob);
     void BeginJob(Connection& connection, uint32_t libraryJob, const std::string& serviceId,
-                  const std::vector<engine_protocol::FileRecord>& files);
+                  std::vector<engine_protocol::FileRecord> files, bool entriesChecked);
     void RefuseList(Connection& connection, uint32_t libraryJob, const std::string& why);
     void SweepStrandedParts(const std::vector<FileOrder>& files);
     template <typename Record>
     void Send(int id, const Record& record);
     void SendProgress(Job& job);
-    void ReportDoneFiles(Job& job);
+    // Sends the type 7 reports that are due, as far as the connection has room for them now;
+    // true when every report that is due went out.
+    bool ReportDoneFiles(Job& job);
+    // A job the transfers finished: type 6 once its last type 7 went out.
+    void FinishIfReported(uint32_t engineJob);
     void EndJob(uint32_t engineJob);
     void CheckState();
     uint32_t StateValue() const;

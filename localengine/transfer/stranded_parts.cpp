@@ -35,22 +35,30 @@ struct Group {
 
 }  // namespace
 
-std::set<std::string> NamesInFolder(const std::vector<FileOrder>& files,
-                                    const std::string& normalFolder) {
-    std::set<std::string> targets;
+std::map<std::string, std::set<std::string>> NamesByFolder(const std::vector<FileOrder>& files) {
+    std::map<std::string, std::set<std::string>> targets;
     for (const FileOrder& file : files) {
-        if (NormalizeFolder(file.folder) == normalFolder) {
-            targets.insert(file.name);
+        targets[NormalizeFolder(file.folder)].insert(file.name);
+    }
+    std::map<std::string, std::set<std::string>> names;
+    for (const auto& [folder, inFolder] : targets) {
+        std::set<std::string>& all = names[folder];
+        all = inFolder;
+        for (const std::string& target : inFolder) {
+            const SideNames side = MakeSideNames(target, inFolder);
+            all.insert(side.part);
+            all.insert(side.control);
+            all.insert(side.control + ".new");
         }
     }
-    std::set<std::string> names = targets;
-    for (const std::string& target : targets) {
-        const SideNames side = MakeSideNames(target, targets);
-        names.insert(side.part);
-        names.insert(side.control);
-        names.insert(side.control + ".new");
-    }
     return names;
+}
+
+std::set<std::string> NamesInFolder(const std::vector<FileOrder>& files,
+                                    const std::string& normalFolder) {
+    std::map<std::string, std::set<std::string>> names = NamesByFolder(files);
+    auto found = names.find(normalFolder);
+    return found == names.end() ? std::set<std::string>() : std::move(found->second);
 }
 
 std::vector<std::string> RemoveStrandedParts(const std::string& folder,

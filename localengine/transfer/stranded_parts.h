@@ -4,6 +4,7 @@
 #pragma once
 
 #include <ctime>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,8 +17,10 @@ constexpr time_t kStrandedSeconds = 7 * 24 * 3600;
 // A sweep looks at no more entries than this, so a huge folder costs a bounded time.
 constexpr size_t kStrandedScanLimit = 100000;
 
-// Every name the files of a job use in the folder (normalised as NormalizeFolder does): the
-// targets, their part and control files and the control files' replacements.
+// Every name the files of a job use, by folder (normalised as NormalizeFolder does): the
+// targets, their part and control files and the control files' replacements. O(N log N).
+std::map<std::string, std::set<std::string>> NamesByFolder(const std::vector<FileOrder>& files);
+// The same for one folder.
 std::set<std::string> NamesInFolder(const std::vector<FileOrder>& files,
                                     const std::string& normalFolder);
 

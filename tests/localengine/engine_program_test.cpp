@@ -236,6 +236,153 @@ TEST_F(EngineProgramTest, BadInputIsRefusedWithoutTouchingOtherClients) {
     EXPECT_EQ(names, std::vector<std::string>{"ok.bin"});
 }
 
+// What a list may cost the engine: a URL of at most 8 KiB with its alternatives, 64 MiB of URLs
+// in all, 64 jobs on one connection. Entries are checked as they arrive: the first bad one fails
+// the job with the reason and the rest of its list is dropped unread.
+TEST_F(EngineProgramTest, ListsBeyondTheirBudgetAreRefusedAtTheFirstBadEntry) {
+    const auto urlOf = [&](size_t length) {
+        std::string url = server_.Url("/u.bin?");
+        url.resize(length, 'a');
+        return url;
+    };
+    const auto frame = [](const auto& record) {
+        ep::Bytes bytes;
+        EXPECT_TRUE(ep::EncodeFrame(record, &bytes));
+        return bytes;
+    };
+    EngineClient client(engine_.Port());
+    ASSERT_TRUE(client.Send(ep::JobMode{2}));
+    struct Case {
+        uint32_t job;
+        uint32_t entries;
+        size_t urlLength;
+        const char* reason;
+    };
+    const Case cases[] = {
+        // The hostile probe: entries of 64 KiB URLs, refused at the first.
+        {20, 300, 65535, "refused URL of file 0: 65535 bytes, more than 8192"},
+        // 64 MiB of URLs in all pass; one more entry does not.
+        {21, 8193, 8192, "refused file list: its URLs pass 67108864 bytes at file 8192"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(client.Send(ep::FileListBegin{c.job, c.entries, "svc"}));
+        ep::FileListEntry entry{c.job, 0, MakeRecord(folder_, "", urlOf(c.urlLength))};
+        for (uint32_t i = 0; i < c.entries; ++i) {
+            entry.index = i;
+            entry.file.name = "f" + std::to_string(i) + ".bin";
+            ASSERT_TRUE(client.SendBytes(frame(entry)));
+        }
+        ASSERT_TRUE(client.Send(ep::FileListEnd{c.job}));
+        const auto failed = client.ReceiveUntil<ep::JobFailed>(60000);
+        ASSERT_TRUE(failed) << c.reason;
+        EXPECT_EQ(failed->job, c.job);
+        EXPECT_NE(failed->message.find(c.reason), std::string::npos) << failed->message;
+    }
+    // Alternatives count: two of 4097 bytes are one URL of 8195, in a list of one message too.
+    const std::string mirrored = urlOf(4097) + "|" + urlOf(4097);
+    ASSERT_TRUE(client.Send(MakeList(22, {MakeRecord(folder_, "m.bin", mirrored)})));
+    const auto failed = client.ReceiveUntil<ep::JobFailed>();
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->job, 22u);
+    EXPECT_NE(failed->message.find("8195 bytes, more than 8192 with its alternatives"),
+              std::string::npos)
+        << failed->message;
+
+    // At the bound itself a list runs: two complete files whose URLs are 8192 bytes each.
+    WriteFile(folder_ + "/a.bin", "abc");
+    WriteFile(folder_ + "/b.bin", "abc");
+    ASSERT_TRUE(client.Send(
+        MakeList(23, {MakeRecord(folder_, "a.bin", urlOf(8192), 3),
+                      MakeRecord(folder_, "b.bin", urlOf(4095) + "|" + urlOf(4096), 3)})));
+    const auto finished = client.ReceiveUntil<ep::JobFinished>();
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(finished->job, 23u);
+    EXPECT_EQ(finished->result, 2u);
+
+    // 64 jobs run on one connection (each waits for an answer that does not come); the 65th is
+    // refused, and once one of them stops another may start.
+    server_.AddRule("/stall.bin", {.kind = HttpRule::Stall});
+    for (uint32_t job = 100; job < 164; ++job) {
+        ASSERT_TRUE(client.Send(MakeList(
+            job, {MakeRecord(folder_, "s" + std::to_string(job), server_.Url("/stall.bin"))})));
+    }
+    ASSERT_TRUE(client.Send(MakeList(164, {MakeRecord(folder_, "x", server_.Url("/stall.bin"))})));
+    const auto tooMany = client.ReceiveUntil<ep::JobFailed>();
+    ASSERT_TRUE(tooMany);
+    EXPECT_EQ(tooMany->job, 164u);
+    EXPECT_NE(tooMany->message.find("64 jobs run on this connection already"), std::string::npos)
+        << tooMany->message;
+    // A second list for a running job leaves that job as it is, with a line in the log only.
+    ASSERT_TRUE(client.Send(MakeList(101, {MakeRecord(folder_, "z", server_.Url("/stall.bin"))})));
+    ASSERT_TRUE(client.Send(ep::StopJob{100, 0}));
+    ASSERT_TRUE(client.Send(MakeList(165, {MakeRecord(folder_, "y", server_.Url("/stall.bin"))})));
+    ASSERT_TRUE(client.Send(ep::StateRequest{}));
+    ASSERT_TRUE(client.ReceiveUntil<ep::EngineState>());
+    size_t failures = 0;
+    for (const ep::EngineMessage& message : client.seen()) {
+        failures += std::holds_alternative<ep::JobFailed>(message) ? 1 : 0;
+    }
+    EXPECT_EQ(failures, std::size(cases) + 2);  // one answer per refused list, no more
+    for (int i = 0; i < 8193; i += 4096) {
+        EXPECT_FALSE(fs::exists(folder_ + "/f" + std::to_string(i) + ".bin"));
+    }
+    const std::string log = ReadWholeFile(std::string(std::getenv("XDG_DATA_HOME")) +
+                                          "/Velmor/tevDownloadV32/config/engine.log");
+    EXPECT_NE(log.find("list of library job 101 on connection"), std::string::npos);
+    EXPECT_NE(log.find("runs it already"), std::string::npos);
+}
+
+// A job of 24,576 complete files (mirrored URLs of 2730 bytes: a list at its 64 MiB budget, and
+// 75 MB of completion reports, above the 64 MiB an engine queues for a library) reports every file,
+// then ends: the reports go out as the library reads them, and a library that reads late is not
+// closed for it. A state request is answered between them. (65,536 files: bench/engine_bench.py.)
+TEST_F(EngineProgramTest, AJobOfManyCompleteFilesReportsThemAllAsTheLibraryReads) {
+    constexpr uint32_t kFiles = 24576;
+    const std::string alternative = server_.Url("/c.bin?");
+    const auto urlOf = [&](uint32_t i) {
+        std::string first = alternative + std::to_string(i);
+        first.resize(1364, 'a');
+        std::string url = first + "|" + first;
+        url.resize(2730, 'b');
+        return url;
+    };
+    for (uint32_t i = 0; i < kFiles; ++i) {
+        WriteFile(folder_ + "/c" + std::to_string(i), "x");
+    }
+    EngineClient client(engine_.Port());
+    ASSERT_TRUE(client.Send(ep::JobMode{2}));
+    ASSERT_TRUE(client.Send(ep::FileListBegin{30, kFiles, "svc"}));
+    for (uint32_t i = 0; i < kFiles; ++i) {
+        ASSERT_TRUE(client.Send(
+            ep::FileListEntry{30, i, MakeRecord(folder_, "c" + std::to_string(i), urlOf(i), 1)}));
+    }
+    ASSERT_TRUE(client.Send(ep::FileListEnd{30}));
+    // The library is busy for a while before it reads.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_TRUE(client.ReceiveUntil<ep::JobAccepted>(60000));
+    ASSERT_TRUE(client.Send(ep::StateRequest{}));
+    uint32_t reported = 0;
+    bool answeredBeforeTheEnd = false;
+    std::optional<ep::JobFinished> finished;
+    while (std::optional<ep::EngineMessage> message = client.Receive(60000)) {
+        if (const auto* done = std::get_if<ep::FileCompleted>(&*message)) {
+            EXPECT_EQ(done->path, folder_ + "/c" + std::to_string(reported));
+            EXPECT_EQ(done->url, urlOf(reported));
+            ++reported;
+        } else if (std::holds_alternative<ep::EngineState>(*message)) {
+            answeredBeforeTheEnd = answeredBeforeTheEnd || reported < kFiles;
+        } else if (const auto* end = std::get_if<ep::JobFinished>(&*message)) {
+            finished = *end;
+            break;
+        }
+    }
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(reported, kFiles);
+    EXPECT_EQ(finished->result, kFiles);
+    EXPECT_EQ(finished->giveUp, 0u);
+    EXPECT_TRUE(answeredBeforeTheEnd);
+}
+
 // Runs `attempt` as another user (nobody) in a child process; its exit status.
 int AsAnotherUser(const std::function<bool()>& attempt) {
     const pid_t child = fork();
