@@ -451,7 +451,6 @@ TEST_F(EngineDownloaderTest, AnEndOfAJobNeverAcceptedEndsTheConnectionAndTheJobG
     CJob* job = MakeJob({{"http://h/a.bin", "a.bin", 10}});
     ASSERT_EQ(Start(job), DL_OK);
     ASSERT_TRUE(engine_.WaitMessages(3));
-    const uint32_t restarts = Call([&] { return downloader_->RestartCount(); });
     // Without this the job would wait for an acceptance that never comes.
     ASSERT_TRUE(engine_.Send(ep::JobFinished{job->Number(), 9, 1, 0}));
     EXPECT_TRUE(engine_.WaitPeerClosed());

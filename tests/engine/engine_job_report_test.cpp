@@ -70,7 +70,10 @@ class EngineJobReportTest : public ::testing::TestWithParam<Ending> {
         settings.launcher.environment.enginePath = [this] { return folder_ + "engine/e"; };
         settings.launcher.environment.secondaryPath = [] { return std::string(); };
         settings.launcher.environment.currentVersion = [] { return std::string("1.5.0.34"); };
-        settings.launcher.environment.runEngine = [] { return true; };
+        settings.launcher.environment.runEngine = [](std::function<void(bool)> done) {
+            done(true);
+            return std::shared_ptr<CEngineStartWatch>();
+        };
         settings.launcher.descriptorUrl =
             "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/update.xml";
         settings.port = engine_.Port();
