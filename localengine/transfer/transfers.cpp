@@ -597,6 +597,7 @@ void Transfers::Tick() {
     tickTimer_ = loop_.AddTimer(settings_.tickMs, [this] { Tick(); });
     const int64_t now = EventLoop::NowMs();
     bool anyTransfer = false;
+    bool waitsForNetwork = false;  // a file waits to try again after a network failure
     for (auto& [number, job] : jobs_) {
         for (File* file : job->Working()) {
             DrainLanes(*file);  // the lane's bytes count in this tick too
@@ -610,8 +611,18 @@ void Transfers::Tick() {
         for (File* file : job->Working()) {
             file->speed = (file->speed + file->bytesThisTick * 1000 / settings_.tickMs) / 2;
             file->bytesThisTick = 0;
+            // Only a transfer that waits for the server says anything of the network; one held
+            // by a wait of ours (the limited mode's bucket, room on the disk, a pause) does not.
             anyTransfer =
-                anyTransfer || (!file->transfers.empty() && !job->paused && !job->diskFull);
+                anyTransfer ||
+                (!job->paused && !job->diskFull &&
+                 std::any_of(file->transfers.begin(), file->transfers.end(),
+                             [](const std::unique_ptr<Transfer>& transfer) {
+                                 return !transfer->pausedByBucket && !transfer->pausedByDisk;
+                             }));
+            waitsForNetwork =
+                waitsForNetwork || (!job->paused && !job->diskFull && file->retryAtMs > now &&
+                                    lastNetworkFailureMs_ > lastBytesMs_);
             if (file->state != File::Active || !file->answersRanges || file->wholeBody ||
                 job->limited || file->growth.done || !file->size ||
                 *file->size < settings_.minSplitSize) {
@@ -639,8 +650,10 @@ void Transfers::Tick() {
             networkPoor_ = false;
             listener_.OnNetworkTrouble(false);
         }
-    } else if (!anyTransfer && lastNetworkFailureMs_ <= lastBytesMs_) {
-        lastBytesMs_ = now;  // nothing running: nothing to judge the network by
+    } else if (!anyTransfer && !waitsForNetwork) {
+        // Nothing waits for the network (an open question, a pause, a full disk, nothing to
+        // do): nothing to judge it by, so the wait does not count against it later.
+        lastBytesMs_ = now;
     } else if (!networkPoor_ && now - lastBytesMs_ >= settings_.networkPoorMs) {
         networkPoor_ = true;
         listener_.OnNetworkTrouble(true);

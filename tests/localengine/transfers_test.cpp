@@ -605,6 +605,25 @@ TEST_F(TransfersTest, StalledTransfersAreReportedAsNetworkTroubleUntilBytesFlowA
     EXPECT_EQ(ReadWholeFile(folder_ + "/st.bin"), content);
 }
 
+// A wait of ours is no network trouble: after a network failure, a pause longer than the
+// network's bound, then a server that takes a moment to answer, must not be reported as poor.
+TEST_F(TransfersTest, APauseAfterANetworkFailureIsNoNetworkTrouble) {
+    const std::string content = TestBytes(200000, 23);
+    server_.SetContent("/np.bin", content);
+    server_.AddRule("/np.bin", {.kind = HttpRule::CloseBeforeHead, .firstN = 1});
+    server_.AddRule("/np.bin", {.kind = HttpRule::AddHeaders, .headDelayMs = 100});
+    TransferRun run;
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("np.bin", content.size())}, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntil([&] { return server_.Requests().size() >= 2; }, 5000))
+        << "the first answer is cut before its head, and the file tries again";
+    run.transfers().SetPaused(1, true);
+    run.RunUntil([] { return false; }, 800);  // paused well beyond the network's bound
+    run.transfers().SetPaused(1, false);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+    EXPECT_FALSE(run.Has(TransferEvent::NetworkPoor));
+    EXPECT_EQ(ReadWholeFile(folder_ + "/np.bin"), content);
+}
+
 TEST(TransfersNginxTest, SplitDownloadIsByteIdenticalAndAChangedFileStartsOver) {
     const std::string root = DownloadFolder("www");
     const std::string folder = DownloadFolder("dl-nginx");
