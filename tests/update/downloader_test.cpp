@@ -497,6 +497,18 @@ INSTANTIATE_TEST_SUITE_P(
                            t, Flipped(ReadWholeFile(UpdaterTest::Site(kFolder + "/" + kArchive))));
                    },
                    "[TessloadLib] Digest Mismatch"},
+        // A hash document that covers only the leading chunk (no digest of digests) is no
+        // check of the whole archive: the archive is refused, though its bytes are the signed ones.
+        AttackCase{"PartialHashDocument", false,
+                   [](UpdaterTest& t) {
+                       const std::string bytes =
+                           ReadWholeFile(UpdaterTest::Site(kFolder + "/" + kArchive));
+                       const std::vector<uint8_t> hash = BuildHashDocument(
+                           reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+                       t.Serve(kFolder + "/" + kArchive + ".hash",
+                               std::string(hash.begin(), hash.begin() + 16));
+                   },
+                   "[TessloadLib] Hash Mismatch"},
         AttackCase{"ReplayedOlderManifest", false,
                    [](UpdaterTest& t) {
                        fs::create_directories(t.engineFolder_);
