@@ -288,9 +288,9 @@ TEST_F(EngineProgramTest, ListsBeyondTheirBudgetAreRefusedAtTheFirstBadEntry) {
               std::string::npos)
         << failed->message;
 
-    // At the bound itself a list runs: two complete files whose URLs are 8192 bytes each.
-    WriteFile(folder_ + "/a.bin", "abc");
-    WriteFile(folder_ + "/b.bin", "abc");
+    // At the bound itself a list runs: two files whose URLs are 8192 bytes each (the server
+    // answers the path; the query only makes the URLs long).
+    server_.SetContent("/u.bin", "abc");
     ASSERT_TRUE(client.Send(
         MakeList(23, {MakeRecord(folder_, "a.bin", urlOf(8192), 3),
                       MakeRecord(folder_, "b.bin", urlOf(4095) + "|" + urlOf(4096), 3)})));
@@ -332,23 +332,20 @@ TEST_F(EngineProgramTest, ListsBeyondTheirBudgetAreRefusedAtTheFirstBadEntry) {
     EXPECT_NE(log.find("runs it already"), std::string::npos);
 }
 
-// A job of 24,576 complete files (mirrored URLs of 2730 bytes: a list at its 64 MiB budget, and
-// 75 MB of completion reports, above the 64 MiB an engine queues for a library) reports every file,
+// A job of 8,192 one-byte files (mirrored URLs of 8191 bytes: a list at its 64 MiB budget, and
+// over 64 MiB of completion reports, more than an engine queues for a library) reports every file,
 // then ends: the reports go out as the library reads them, and a library that reads late is not
 // closed for it. A state request is answered between them. (65,536 files: bench/engine_bench.py.)
 TEST_F(EngineProgramTest, AJobOfManyCompleteFilesReportsThemAllAsTheLibraryReads) {
-    constexpr uint32_t kFiles = 24576;
+    constexpr uint32_t kFiles = 8192;
     const std::string alternative = server_.Url("/c.bin?");
-    const auto urlOf = [&](uint32_t i) {
+    const auto firstOf = [&](uint32_t i) {
         std::string first = alternative + std::to_string(i);
-        first.resize(1364, 'a');
-        std::string url = first + "|" + first;
-        url.resize(2730, 'b');
-        return url;
+        first.resize(4095, 'a');
+        return first;
     };
-    for (uint32_t i = 0; i < kFiles; ++i) {
-        WriteFile(folder_ + "/c" + std::to_string(i), "x");
-    }
+    const auto urlOf = [&](uint32_t i) { return firstOf(i) + "|" + firstOf(i); };
+    server_.SetContent("/c.bin", "x");  // the query only makes the URLs long
     EngineClient client(engine_.Port());
     ASSERT_TRUE(client.Send(ep::JobMode{2}));
     ASSERT_TRUE(client.Send(ep::FileListBegin{30, kFiles, "svc"}));
