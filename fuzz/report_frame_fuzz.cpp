@@ -15,16 +15,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const ReportParse parse = ParseReportMessage(bytes);
         // The header alone tells what the collector admits: its size and its verdict.
         const ReportHeader header = InspectReportHeader(bytes);
-        if ((header.status == ReportHeader::Malformed) !=
-                (parse.status == ReportParse::Malformed) ||
+        // A job report's fields are judged once it is whole: its header may pass where its
+        // payload is then refused.
+        const bool jobPayloadRefused = header.status == ReportHeader::Known &&
+                                       header.type == kJobReportType &&
+                                       parse.status == ReportParse::Malformed;
+        if ((!jobPayloadRefused && (header.status == ReportHeader::Malformed) !=
+                                       (parse.status == ReportParse::Malformed)) ||
             (parse.status == ReportParse::Report &&
-             (header.status != ReportHeader::Known || header.size != parse.consumed ||
-              header.records != parse.records.size() ||
-              header.size > kStreamHeaderSize + kMaxReportLength))) {
+             (header.status != ReportHeader::Known || header.size != parse.consumed))) {
             __builtin_trap();
         }
         if (parse.status != ReportParse::Report) {
             break;
+        }
+        if (parse.isJob) {
+            // A job report: bounded, and what was accepted encodes back to a report that parses
+            // to the same summary.
+            if (!parse.records.empty() || header.size > kStreamHeaderSize + kMaxJobReportLength ||
+                parse.consumed > bytes.size()) {
+                __builtin_trap();
+            }
+            const std::string again = BuildJobReportMessage(parse.job);
+            const ReportParse reparsed = ParseReportMessage(again);
+            if (reparsed.status != ReportParse::Report || !reparsed.isJob ||
+                reparsed.consumed != again.size() ||
+                EncodeJobReport(reparsed.job) != EncodeJobReport(parse.job)) {
+                __builtin_trap();
+            }
+            bytes.remove_prefix(parse.consumed);
+            continue;
+        }
+        if (header.records != parse.records.size() ||
+            header.size > kStreamHeaderSize + kMaxReportLength) {
+            __builtin_trap();
         }
         if (parse.consumed > bytes.size() || parse.consumed % 8 != 0 ||
             parse.consumed < kStreamHeaderSize + 4 + parse.records.size() * kReportRecordSize) {
