@@ -49,7 +49,7 @@ constexpr const char* kUsage =
     "list. Serve each torrent beside its file; the engine finds it by the Link header\n"
     "(rel=describedby, type=\"application/x-bittorrent\") or, for files of 64 MiB and more, at\n"
     "the file's address followed by .torrent. A plain-http address is refused: anyone on the\n"
-    "way could forge its torrent.\n"
+    "way could forge its torrent. Prints each torrent's v1 info hash (a tracker's whitelist).\n"
     "  --tracker URL    the publisher's tracker (http://, https:// or udp://), repeatable; "
     "without\n"
     "                   one, players find no peers and fetch from the web seed alone\n"
@@ -139,13 +139,14 @@ int PublishTorrents(int argc, char** argv) {
                      "tev-publish: warning: no --tracker: players find no peers and fetch every "
                      "byte from the server\n");
     }
-    std::vector<std::string> written;
+    std::vector<tev::tools::PublishedTorrent> written;
     std::string error;
     if (!tev::tools::PublishTorrents(options, &written, &error)) {
         return Fail(error);
     }
-    for (const std::string& path : written) {
-        std::printf("wrote %s\n", path.c_str());
+    // "wrote PATH (info hash HEX)": the hash is what a tracker's whitelist needs.
+    for (const tev::tools::PublishedTorrent& torrent : written) {
+        std::printf("wrote %s (info hash %s)\n", torrent.path.c_str(), torrent.infoHash.c_str());
     }
     return 0;
 }

@@ -434,7 +434,7 @@ bool PublishListManifest(const ListPublishOptions& options, std::string* error) 
     return true;
 }
 
-bool PublishTorrents(const TorrentPublishOptions& options, std::vector<std::string>* written,
+bool PublishTorrents(const TorrentPublishOptions& options, std::vector<PublishedTorrent>* written,
                      std::string* error) {
     std::string list;
     if (!ReadWhole(options.list, &list) || list.empty()) {
@@ -495,7 +495,7 @@ bool PublishTorrents(const TorrentPublishOptions& options, std::vector<std::stri
             *error = "cannot write " + path;
             return false;
         }
-        written->push_back(path);
+        written->push_back({path, TorrentInfoHashHex(torrent)});
     }
     return true;
 }

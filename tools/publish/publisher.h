@@ -77,9 +77,14 @@ struct TorrentPublishOptions {
 };
 constexpr char kTorrentSuffix[] = ".torrent";
 
-// The paths written in *written; false with *error set on the first unusable entry, file or
-// address (no torrent written when an address is refused).
-bool PublishTorrents(const TorrentPublishOptions& options, std::vector<std::string>* written,
+struct PublishedTorrent {
+    std::string path;
+    std::string infoHash;  // v1, 40 hex digits: what a tracker's whitelist holds
+};
+
+// The torrents written in *written; false with *error set on the first unusable entry, file or
+// address, and then no torrent written.
+bool PublishTorrents(const TorrentPublishOptions& options, std::vector<PublishedTorrent>* written,
                      std::string* error);
 
 }  // namespace tev::tools

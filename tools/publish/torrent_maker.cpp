@@ -9,6 +9,8 @@
 #include <libtorrent/error_code.hpp>
 #include <libtorrent/file_storage.hpp>
 #include <libtorrent/settings_pack.hpp>
+#include <libtorrent/torrent_info.hpp>
+#include <sstream>
 
 namespace tev::tools {
 namespace {
@@ -156,6 +158,17 @@ std::string MakeTorrent(const std::string& filePath, const std::string& webSeedU
         Fail(error, "cannot make a torrent of " + filePath + ": " + e.what());
         return {};
     }
+}
+
+std::string TorrentInfoHashHex(const std::string& torrent) {
+    lt::error_code ec;
+    const lt::torrent_info info(lt::span<char const>(torrent), ec, lt::from_span);
+    if (ec || !info.info_hashes().has_v1()) {
+        return {};
+    }
+    std::ostringstream hex;
+    hex << info.info_hashes().v1;
+    return hex.str();
 }
 
 }  // namespace tev::tools

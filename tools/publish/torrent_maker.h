@@ -21,4 +21,8 @@ std::string MakeTorrent(const std::string& filePath, const std::string& webSeedU
 // 256 KiB to 4 MiB that keeps the file within 2,048 pieces.
 int TorrentPieceLength(uint64_t fileSize);
 
+// The v1 info hash of a bencoded torrent, 40 lowercase hex digits (what a tracker's whitelist
+// holds); empty when the bytes are no torrent.
+std::string TorrentInfoHashHex(const std::string& torrent);
+
 }  // namespace tev::tools
