@@ -307,6 +307,7 @@ bool Transfers::StartTransfer(Job& job, File& file, bool probe) {
     transfer->at = begin;
     transfer->from = begin;
     transfer->probe = probe;
+    transfer->attempt = file.attempt;
     job.atWork.insert(file.index);
     transfer->end = end;
     const size_t alternative = job.mirrorsAtOnce
@@ -567,6 +568,7 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
     const bool progressed = transfer->at > transfer->from;
     const bool probe = transfer->probe;
     const uint64_t pieceStart = transfer->from;
+    const uint32_t attempt = transfer->attempt;
     RemoveTransfer(transfer, false);
     if (failure.empty()) {
         file.failures = 0;
@@ -586,6 +588,17 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
     }
     const uint32_t pieceFailures =
         ++file.pieceFailures[pieceStart / std::max<uint64_t>(settings_.minPiece, 1)];
+    // The other requests of an attempt already counted, failing while the file waits for its
+    // retry, fail with it: they neither count nor bring the retry forward (every connection cut
+    // at once is one failure, not sixteen).
+    const bool counted = attempt == file.attempt || now >= file.retryAtMs;
+    if (!final && !counted && pieceFailures < settings_.pieceRetryLimit) {
+        if (probe) {
+            job.probeAgain.push_back(file.index);
+        }
+        return;
+    }
+    ++file.attempt;
     if (final || ++file.failures >= settings_.retryLimit ||
         pieceFailures >= settings_.pieceRetryLimit) {
         if (kind == FailureKind::Unreachable && file.urlIndex + 1 < file.urls.size()) {

@@ -571,6 +571,65 @@ TEST_F(TransfersTest, SizesAreLearntWithOneByteBeforeDataWhileLimitedOrAsked) {
     EXPECT_TRUE(ReadWholeFile(folder_ + "/s5.bin") == TestBytes(200005, 35));
 }
 
+// A server that stops cuts every connection of a file at once, and its port then refuses them
+// all: that is one failure each time, not one per connection, so the file takes its retries at
+// 0.5, 1, 2, 4 and 8 seconds (on the moved clock) and goes on when the server is back.
+TEST_F(TransfersTest, EveryConnectionCutAtOnceTakesTheBackedOffRetries) {
+    const std::string content = TestBytes(8 << 20, 24);
+    TransferSettings settings = TransferRun::FastSettings();
+    settings.retryFirstDelayMs = 500;
+    settings.retryMaxDelayMs = 10000;
+    settings.retryLimit = 6;
+    settings.maxConnectionsPerFile = 16;
+    const uint16_t port = server_.Port();
+    // Starts the file on a slow server, lets it grow to several connections, then stops the
+    // server with all of them open.
+    const auto startAndCut = [&](TransferRun& run, TestHttpServer& server,
+                                 const std::string& name) {
+        server.SetContent("/" + name, content);
+        server.AddRule("/" + name, {.kind = HttpRule::Rate, .bytesPerSecond = 512 << 10});
+        ASSERT_EQ(
+            run.transfers().StartJob(
+                1, {{folder_, name, server.Url("/" + name), static_cast<int64_t>(content.size())}},
+                false),
+            std::nullopt);
+        ASSERT_TRUE(run.RunUntil([&] { return server.ActiveConnections() >= 8; }, 10000))
+            << "the file grows to several connections";
+        run.RunUntil([] { return false; }, 200);  // each of them brings some bytes
+        server.Stop();
+    };
+    {
+        TransferRun run(settings);
+        startAndCut(run, server_, "back.bin");
+        const int64_t waited =
+            run.RunOnClock([&] { return run.Has(TransferEvent::FileFailed); }, 5000);
+        EXPECT_EQ(waited, 5000) << "failed after " << waited << " ms";
+        TestHttpServer again({.port = port});
+        ASSERT_TRUE(again.Ok()) << again.Error();
+        again.SetContent("/back.bin", content);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+        EXPECT_FALSE(run.Has(TransferEvent::FileFailed));
+        EXPECT_TRUE(ReadWholeFile(folder_ + "/back.bin") == content);
+        // What came before the cut was kept: the server was asked only for what was missing.
+        uint64_t askedAgain = 0;
+        for (const auto& [begin, end] : AskedRanges(again.RangeHeaders("/back.bin"))) {
+            askedAgain += end - begin;
+        }
+        EXPECT_LT(askedAgain, content.size());
+    }
+    // A server that does not come back: the file fails at its sixth failure in a row, after
+    // 0.5 + 1 + 2 + 4 + 8 seconds.
+    TestHttpServer gone({.port = port});
+    ASSERT_TRUE(gone.Ok()) << gone.Error();
+    TransferRun run(settings);
+    startAndCut(run, gone, "gone.bin");
+    const int64_t waited =
+        run.RunOnClock([&] { return run.Has(TransferEvent::FileFailed); }, 40000);
+    EXPECT_TRUE(run.Has(TransferEvent::FileFailed));
+    EXPECT_GE(waited, 15000);
+    EXPECT_LE(waited, 17000);
+}
+
 TEST_F(TransfersTest, UnreachableAlternativeGivesWayToTheNext) {
     const std::string content = TestBytes(300000, 21);
     server_.SetContent("/m.bin", content);
