@@ -66,6 +66,12 @@ size_t Transfers::WriteCallback(char* data, size_t size, size_t count, void* use
         transfer->failure = "the server sent more bytes than asked for";
         return 0;
     }
+    if (transfer->end == kNoEnd &&
+        transfer->at + length > transfer->owner->settings_.maxUnknownLength) {
+        transfer->failure = UnknownLengthRefusal(transfer->owner->settings_.maxUnknownLength);
+        transfer->failureIsFinal = true;  // the same answer would come again
+        return 0;
+    }
     // Over the job's rate: libcurl keeps these bytes and offers them again once unpaused. A pause
     // asked for after the callback would come too late: one socket round reads up to a hundred
     // buffers.
@@ -336,6 +342,7 @@ bool Transfers::StartTransfer(Job& job, File& file, bool probe) {
         piece->firstRequest = !file.answersRanges;
         piece->fd = file.fd;
         piece->writePiece = settings_.writePiece;
+        piece->maxUnknownLength = settings_.maxUnknownLength;
         piece->tag = transfer.get();
         transfer->lanePiece = piece;
         transfer->headDone = true;  // judged on the lane; what it writes is the asked range
@@ -486,6 +493,7 @@ void Transfers::FinishLanePiece(Transfer* transfer) {
         }
     } else if (!piece.failure.empty()) {
         transfer->failure = piece.failure;
+        transfer->failureIsFinal = piece.failureIsFinal;
     }
     FinishTransfer(transfer, piece.curlResult);
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "transfer/failure_text.h"
 #include "transfer/file_io.h"
 #include "transfer/multi_driver.h"
 
@@ -158,6 +159,11 @@ size_t ReceiveLane::WriteCallback(char* data, size_t size, size_t count, void* u
     }
     if (piece->at + length > piece->end) {
         piece->failure = "the server sent more bytes than asked for";
+        return 0;
+    }
+    if (piece->end == kNoEnd && piece->at + length > piece->maxUnknownLength) {
+        piece->failure = UnknownLengthRefusal(piece->maxUnknownLength);
+        piece->failureIsFinal = true;
         return 0;
     }
     piece->received.fetch_add(length, std::memory_order_relaxed);

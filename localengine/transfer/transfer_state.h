@@ -55,6 +55,7 @@ struct Transfers::Transfer {
     bool failureIsFinal = false;  // not worth another attempt (status 404, size mismatch)
     FailureKind failureKind = FailureKind::Unreachable;
     uint32_t attempt = 0;  // the file's attempt it was started in
+    int64_t activeMs = 0;  // how long it ran, paused times not counted (its overall bound)
     uint64_t bytesThisTick = 0;
     uint64_t speed = 0;
     char errorText[CURL_ERROR_SIZE] = {};

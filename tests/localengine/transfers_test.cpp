@@ -630,6 +630,43 @@ TEST_F(TransfersTest, EveryConnectionCutAtOnceTakesTheBackedOffRetries) {
     EXPECT_LE(waited, 17000);
 }
 
+// Every piece has an overall bound (its length at 4 KiB/s after 30 s): a server that drips
+// holds it that long at most, then the rest of the piece is asked again and nothing received is
+// lost. An answer of unknown length is refused once it passes its bound.
+TEST_F(TransfersTest, APieceHasAnOverallBoundAndAnAnswerWithoutASizeAnEnd) {
+    const std::string content = TestBytes(600000, 25);
+    server_.SetContent("/drip.bin", content);
+    server_.AddRule("/drip.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 1024, .firstN = 1});
+    {
+        TransferRun run;  // a first piece of 512 KiB: 30 + 128 seconds
+        ASSERT_EQ(run.transfers().StartJob(1, {Order("drip.bin", content.size())}, false),
+                  std::nullopt);
+        ASSERT_TRUE(run.RunUntil([&] { return server_.RequestCount("/drip.bin") == 1; }, 5000));
+        const int64_t moved =
+            run.RunOnClock([&] { return server_.RequestCount("/drip.bin") > 1; }, 400000, 1000);
+        EXPECT_GE(moved, 158000);
+        EXPECT_LE(moved, 170000);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+        EXPECT_TRUE(ReadWholeFile(folder_ + "/drip.bin") == content);
+        const auto asked = AskedRanges(server_.RangeHeaders("/drip.bin"));
+        ASSERT_GE(asked.size(), 2u);
+        EXPECT_GT(asked[1].first, 0u) << "the dripped bytes were kept";
+    }
+    const std::string endless = TestBytes(300000, 26);
+    server_.SetContent("/stream.bin", endless);
+    server_.AddRule("/stream.bin", {.kind = HttpRule::Chunked});
+    TransferSettings settings = TransferRun::FastSettings();
+    settings.maxUnknownLength = 100000;
+    TransferRun run(settings);
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("stream.bin", -1)}, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::FileFailed));
+    EXPECT_NE(run.Find(TransferEvent::FileFailed)->text.find("refused answer: it names no size"),
+              std::string::npos)
+        << run.Find(TransferEvent::FileFailed)->text;
+    EXPECT_EQ(server_.RequestCount("/stream.bin"), 1u);
+    EXPECT_FALSE(fs::exists(folder_ + "/stream.bin"));
+}
+
 TEST_F(TransfersTest, UnreachableAlternativeGivesWayToTheNext) {
     const std::string content = TestBytes(300000, 21);
     server_.SetContent("/m.bin", content);
