@@ -67,6 +67,16 @@ void ReceiveLane::Cancel(const std::shared_ptr<LanePiece>& piece, bool keep) {
     ended_.wait(lock, [&] { return piece->done; });
 }
 
+void ReceiveLane::Pause(const std::shared_ptr<LanePiece>& piece, bool paused) {
+    loop_.Post([this, piece, paused] {
+        if (piece->done || piece->easy == nullptr) {
+            return;
+        }
+        curl_easy_pause(static_cast<CURL*>(piece->easy), paused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+        AfterCurl();  // an unpaused answer may have ended at once
+    });
+}
+
 std::shared_ptr<LanePiece> ReceiveLane::TakeFinished() {
     uint64_t count = 0;
     [[maybe_unused]] ssize_t ignored = read(readyFd_, &count, sizeof count);

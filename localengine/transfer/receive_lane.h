@@ -89,6 +89,9 @@ class ReceiveLane {
     // Ends the piece and returns once the lane will not touch it (nor its file) again. keep: its
     // received bytes are written first; otherwise they are dropped. Already finished: no-op.
     void Cancel(const std::shared_ptr<LanePiece>& piece, bool keep);
+    // Holds the piece's answer open without reading it (libcurl's pause), or reads on: a
+    // whole-file answer cannot be asked for again from where it stopped.
+    void Pause(const std::shared_ptr<LanePiece>& piece, bool paused);
     // A piece that ended by itself, or nullptr. One at a time: handling one may cancel others.
     std::shared_ptr<LanePiece> TakeFinished();
 

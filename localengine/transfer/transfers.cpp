@@ -270,13 +270,18 @@ void Transfers::AfterCurl() {
                 transfer->wantsPause = false;
                 const bool pause = transfer->pausedByBucket ||
                                    (transfer->pausedByDisk && transfer->headDone) || job.paused;
-                if (pause && transfer->lanePiece) {
+                if (pause && transfer->lanePiece &&
+                    !(job.paused && !transfer->pausedByDisk && HeldOpenWhilePaused(*transfer))) {
                     RemoveTransfer(transfer, false);  // a lane piece ends, keeping its bytes
                     continue;
                 }
                 if (pause != transfer->curlPaused) {
                     transfer->curlPaused = pause;
-                    curl_easy_pause(transfer->easy, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+                    if (transfer->lanePiece) {
+                        lane_->Pause(transfer->lanePiece, pause);
+                    } else {
+                        curl_easy_pause(transfer->easy, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+                    }
                 }
                 bucketPaused = bucketPaused || transfer->pausedByBucket;
                 ++i;
@@ -742,10 +747,10 @@ void Transfers::SetPaused(uint32_t number, bool paused) {
         for (auto& file : job.files) {
             for (size_t i = 0; i < file->transfers.size();) {
                 Transfer* transfer = file->transfers[i].get();
+                DrainLane(*transfer);  // a first answer the lane judged is taken in first
                 // So is every answer of a file without a validator: its rest would be another
-                // request, perhaps of another version.
-                if ((transfer->wholeBody || file->noValidator) && !transfer->cancelled &&
-                    !transfer->lanePiece) {
+                // request, perhaps of another version. Either receiving thread holds it.
+                if (HeldOpenWhilePaused(*transfer)) {
                     ++i;
                     continue;
                 }
@@ -757,6 +762,11 @@ void Transfers::SetPaused(uint32_t number, bool paused) {
         }
     }
     AfterCurl();
+}
+
+bool Transfers::HeldOpenWhilePaused(const Transfer& transfer) const {
+    return (transfer.wholeBody || transfer.file->noValidator) && !transfer.cancelled &&
+           transfer.failure.empty();
 }
 
 void Transfers::AllowMirrorsAtOnce(uint32_t number) {

@@ -209,6 +209,9 @@ class Transfers {
     void PauseForDisk(Job& job);
     void RetryDisk(uint32_t jobNumber);
     void ScheduleBucketResume(Job& job);
+    // A whole-file answer, or any of a file without a validator: its rest cannot be asked for
+    // again, so a pause holds it open (paused through libcurl) instead of ending it.
+    bool HeldOpenWhilePaused(const Transfer& transfer) const;
     void StopJobNow(Job& job, StopMode mode);
     // The file store's part of a stop: what the file leaves on disk; closes it.
     void PutAway(File& file, StopMode mode);

@@ -114,6 +114,33 @@ TEST_F(TransfersTest, ServerThatIgnoresRangesIsReadOnceOverOneConnection) {
     EXPECT_EQ(server_.RequestCount("/whole.bin"), 1u);
 }
 
+// A whole-file answer (here chunked, paced) cannot be asked for again from where it stopped: a
+// pause holds it open on whichever receiving thread took it, and nothing is fetched twice.
+TEST_F(TransfersTest, WholeFileAnswerKeepsItsBytesOverAPauseOnEitherThread) {
+    const std::string content = TestBytes(2 << 20, 27);
+    server_.SetContent("/wp.bin", content);
+    server_.AddRule("/wp.bin", {.kind = HttpRule::Chunked, .bytesPerSecond = 1 << 20});
+    for (const bool lane : {true, false}) {
+        SCOPED_TRACE(lane ? "on the receive lane" : "on the loop's thread");
+        fs::remove_all(folder_);
+        server_.ResetStatistics();
+        TransferSettings settings = TransferRun::FastSettings();
+        settings.receiveLane = lane;
+        TransferRun run(settings);
+        ASSERT_EQ(run.transfers().StartJob(1, {Order("wp.bin", content.size())}, false),
+                  std::nullopt);
+        ASSERT_TRUE(run.RunUntil([&] { return run.transfers().Progress(1)->present > 300000; }));
+        run.transfers().SetPaused(1, true);
+        const uint64_t atPause = run.transfers().Progress(1)->present;
+        run.RunUntil([] { return false; }, 300);
+        EXPECT_GE(run.transfers().Progress(1)->present, atPause);
+        run.transfers().SetPaused(1, false);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+        EXPECT_TRUE(ReadWholeFile(folder_ + "/wp.bin") == content);
+        EXPECT_EQ(server_.RequestCount("/wp.bin"), 1u);
+    }
+}
+
 TEST_F(TransfersTest, RangeCutOffMidWayResumesWhereItStopped) {
     const std::string content = TestBytes(2 << 20, 4);
     server_.SetContent("/cut.bin", content);
