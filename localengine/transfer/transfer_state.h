@@ -87,8 +87,9 @@ struct Transfers::File {
     std::optional<FinalRecord> finalAtStart;
     bool keepOldData = true;
     int fd = -1;
-    ByteRanges written;  // on disk (pwrite returned)
-    ByteRanges synced;   // handed to the checkpointer (on disk and recorded once it is done)
+    ByteRanges written;   // on disk (pwrite returned)
+    ByteRanges synced;    // handed to the checkpointer (on disk and recorded once it is done)
+    ByteRanges recorded;  // what the control file claims, as far as the loop knows
     uint64_t unsyncedBytes = 0;  // written since the last checkpoint was handed over
     std::shared_ptr<FileSync> sync = std::make_shared<FileSync>();
     bool answersRanges = false;

@@ -300,6 +300,9 @@ void Transfers::AfterCurl() {
             // A full disk retries completions with the rest of the job's writes.
             if (file->state == File::Active && !job.diskFull) {
                 CompleteFileIfDone(job, *file);
+                if (job.ended) {
+                    break;
+                }
             }
         }
         if (job.ended) {

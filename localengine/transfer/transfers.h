@@ -203,6 +203,12 @@ class Transfers {
     void FailFile(Job& job, File& file, FailureKind kind, const std::string& reason);
 
     bool SyncFile(File& file);  // false when fdatasync failed
+    // How the checkpointer's work on the file ended (the file's sync idle): the errno of a
+    // failed sync or record, after which the bytes the record does not claim count as missing.
+    int TakeSyncResult(File& file);
+    // The same, and a failure stops the file: a full disk pauses the job, any other error fails
+    // the file. True when there was one.
+    bool TakeSyncFailure(Job& job, File& file);
     void CloseFile(File& file);
     void CheckSizesKnown(Job& job);
     void CheckJobDone(Job& job);

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <mutex>
 
 #include "localengine/nginx_fixture.h"
 #include "localengine/transfer_fixture.h"
@@ -502,6 +504,93 @@ TEST_F(TransfersTest, FullDiskPausesTheJobAndItContinuesWhenSpaceReturns) {
     SetPwriteForTests({});
     EXPECT_TRUE(run.Has(TransferEvent::DiskBack));
     EXPECT_EQ(ReadWholeFile(folder_ + "/d.bin"), content);
+}
+
+// A sync of the part file that fails once, as a disk's write-back error does: a later fdatasync
+// succeeds although the pages it could not write may be gone. No record may ever claim a byte
+// written before the failure that the record of that moment did not claim, unless it was
+// written again since: a device error fails the file, a full disk (a file system that
+// allocates late) pauses the job, and those bytes are fetched again.
+TEST_F(TransfersTest, AFailedSyncIsNeverFollowedByARecordOfTheBytesItCouldNotWrite) {
+    const std::string content = TestBytes(3 << 20, 28);
+    server_.SetContent("/fs.bin", content);
+    server_.AddRule("/fs.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 1 << 20});
+    const std::string control = folder_ + "/fs.bin.tevctl";
+    const auto isPart = [](int fd) {
+        std::error_code ignored;
+        return fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ignored)
+            .string()
+            .ends_with(".tevpart");
+    };
+    for (const int error : {EIO, ENOSPC}) {
+        SCOPED_TRACE(std::strerror(error));
+        fs::remove_all(folder_);
+        server_.ResetStatistics();
+        std::mutex mutex;
+        bool armed = false;
+        bool failed = false;
+        std::optional<ControlRecord> before;  // the record when the sync failed
+        // Each byte of the part file: 1 written before the failure, 2 written (again) after it.
+        std::vector<char> when(content.size(), 0);
+        SetPwriteForTests([&](int fd, const void* data, size_t size, off_t offset) -> ssize_t {
+            if (isPart(fd)) {
+                std::lock_guard lock(mutex);
+                const size_t end = std::min(static_cast<size_t>(offset) + size, when.size());
+                std::fill(when.begin() + offset, when.begin() + end, failed ? 2 : 1);
+            }
+            return pwrite(fd, data, size, offset);
+        });
+        SetFdatasyncForTests([&](int fd) {
+            if (isPart(fd)) {
+                std::lock_guard lock(mutex);
+                if (armed && !failed) {
+                    failed = true;
+                    before = ReadControlFile(control);  // the checkpointer's: no other writer
+                    errno = error;
+                    return -1;
+                }
+            }
+            return fdatasync(fd);
+        });
+        TransferRun run;
+        ASSERT_EQ(run.transfers().StartJob(1, {Order("fs.bin", content.size())}, false),
+                  std::nullopt);
+        ASSERT_TRUE(run.RunUntil([&] { return fs::exists(control); }));
+        {
+            std::lock_guard lock(mutex);
+            armed = true;
+        }
+        if (error == EIO) {
+            ASSERT_TRUE(run.RunUntilEvent(TransferEvent::FileFailed));
+            SetFdatasyncForTests({});
+            SetPwriteForTests({});
+            EXPECT_NE(run.Find(TransferEvent::FileFailed)->text.find("cannot sync"),
+                      std::string::npos);
+            ASSERT_TRUE(before);
+            const std::optional<ControlRecord> after = ReadControlFile(control);
+            ASSERT_TRUE(after);
+            uint64_t unsynced = 0;
+            for (const ByteRange& range : after->done.Ranges()) {
+                for (uint64_t at = range.begin; at < range.end; ++at) {
+                    unsynced += when[at] == 1 && !before->done.Covers(at, at + 1) ? 1 : 0;
+                }
+            }
+            EXPECT_EQ(unsynced, 0u) << "bytes claimed that the failed sync may have lost";
+            continue;
+        }
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+        SetFdatasyncForTests({});
+        SetPwriteForTests({});
+        EXPECT_TRUE(failed);
+        EXPECT_TRUE(run.Has(TransferEvent::DiskFull));
+        EXPECT_FALSE(run.Has(TransferEvent::FileFailed));
+        EXPECT_TRUE(ReadWholeFile(folder_ + "/fs.bin") == content);
+        uint64_t asked = 0;
+        for (const auto& [begin, end] : AskedRanges(server_.RangeHeaders("/fs.bin"))) {
+            asked += end - begin;
+        }
+        EXPECT_GT(asked, content.size()) << "what the failed sync may have lost came again";
+    }
 }
 
 TEST_F(TransfersTest, TargetsThatAreLinksOrInUseAreRefused) {
