@@ -19,7 +19,34 @@ PwriteFunction& Seam() {
     return function;
 }
 
+SyncFunction& SyncSeam() {
+    static SyncFunction function;
+    return function;
+}
+
 }  // namespace
+
+void SetFdatasyncForTests(SyncFunction function) {
+    std::lock_guard lock(SeamMutex());
+    SyncSeam() = std::move(function);
+}
+
+bool SyncData(int fd) {
+    SyncFunction seam;
+    {
+        std::lock_guard lock(SeamMutex());
+        seam = SyncSeam();
+    }
+    while (true) {
+        const int result = seam ? seam(fd) : fdatasync(fd);
+        if (result == 0) {
+            return true;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
 
 void SetPwriteForTests(PwriteFunction function) {
     std::lock_guard lock(SeamMutex());
