@@ -232,6 +232,7 @@ void Transfers::ResetFile(Job&, File& file, const char*) {
     file.growth.wanted = 1;
     file.growth.done = false;
     file.growth.speedBefore = 0;
+    file.growth.holdMs = 0;
     file.grewAtMs = EventLoop::NowMs();
     file.receivedAtGrowth = file.received;
     file.unsyncedBytes = 0;

@@ -649,7 +649,7 @@ void Transfers::Tick() {
                 static_cast<uint64_t>(std::max<int64_t>(now - file->grewAtMs, 1));
             const uint64_t left = *file->size - std::min(*file->size, file->written.Total());
             if (JudgeGrowth(file->growth, speed, left, settings_.maxConnectionsPerFile,
-                            settings_.minPiece)) {
+                            settings_.minPiece, now - file->grewAtMs, settings_.growthIntervalMs)) {
                 file->grewAtMs = now;
                 file->receivedAtGrowth = file->received;
             }
