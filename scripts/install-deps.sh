@@ -13,7 +13,7 @@ packages=(
     clang-14 libclang-rt-14-dev
     nginx-light curl python3
     libcurl4-openssl-dev wget2 axel aria2
-    opentracker iproute2
+    opentracker iproute2 libtorrent-rasterbar-dev
     xvfb xauth
     chromium
     help2man dpkg-dev desktop-file-utils lintian man-db file
