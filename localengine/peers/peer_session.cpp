@@ -74,7 +74,7 @@ lt::settings_pack PeerSession::PackFor(const SharingSettings& settings, const Pe
 }
 
 PeerSession::PeerSession(EventLoop& loop, const SharingSettings& settings, Log log,
-                         PeerLimits limits)
+                         PeerLimits limits, lt::disk_io_constructor_type diskIo)
     : loop_(loop), settings_(settings), log_(std::move(log)) {
     if (!settings_.sharing) {
         return;
@@ -87,7 +87,7 @@ PeerSession::PeerSession(EventLoop& loop, const SharingSettings& settings, Log l
     lt::session_params params(PackFor(settings_, limits));
     // The part file is written with plain positioned writes, as our own transfers write it:
     // no file mapped into memory, no second copy in a cache of libtorrent's.
-    params.disk_io_constructor = lt::posix_disk_io_constructor;
+    params.disk_io_constructor = diskIo ? std::move(diskIo) : lt::posix_disk_io_constructor;
     try {
         session_ = std::make_unique<lt::session>(std::move(params));
     } catch (const std::exception& error) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include <libtorrent/fwd.hpp>
+#include <libtorrent/session_params.hpp>
 
 #include "peers/sharing_settings.h"
 #include "transfer/event_loop.h"
@@ -40,7 +41,9 @@ class PeerSession {
     using AlertHandler = std::function<void(const libtorrent::alert&)>;
 
     // With sharing off nothing is built: no session, no socket, no thread.
-    PeerSession(EventLoop& loop, const SharingSettings& settings, Log log, PeerLimits limits = {});
+    // diskIo: how libtorrent reaches the files (empty: its POSIX disk I/O).
+    PeerSession(EventLoop& loop, const SharingSettings& settings, Log log, PeerLimits limits = {},
+                libtorrent::disk_io_constructor_type diskIo = {});
     ~PeerSession();
     PeerSession(const PeerSession&) = delete;
     PeerSession& operator=(const PeerSession&) = delete;

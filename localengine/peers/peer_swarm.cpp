@@ -18,7 +18,9 @@ namespace lt = libtorrent;
 
 PeerSwarm::PeerSwarm(EventLoop& loop, const SharingSettings& settings, PeerSession::Log log,
                      PeerLimits limits)
-    : session_(loop, settings, log, limits), log_(std::move(log)), limits_(limits) {
+    : session_(loop, settings, log, limits, GatedDiskIo(gates_)),
+      log_(std::move(log)),
+      limits_(limits) {
     session_.SetAlertHandler([this](const lt::alert& alert) { OnAlert(alert); });
 }
 
@@ -48,10 +50,15 @@ std::optional<PeerSwarm::FileId> PeerSwarm::AddFile(lt::add_torrent_params param
         params.piece_priorities.assign(static_cast<size_t>(file->pieces), lt::dont_download);
         params.flags |= lt::torrent_flags::no_verify_files;
         params.have_pieces.resize(file->pieces, false);
+        file->gatePath = params.save_path + "/" + params.renamed_files[lt::file_index_t{0}];
+        file->gate = gates_->Add(file->gatePath, file->pieces);
     }
     lt::error_code code;
     file->handle = session_.Session()->add_torrent(std::move(params), code);
     if (code) {
+        if (!file->gatePath.empty()) {
+            gates_->Remove(file->gatePath);
+        }
         *error = "the torrent cannot be added: " + code.message();
         return std::nullopt;
     }
@@ -70,7 +77,14 @@ void PeerSwarm::RemoveFile(FileId id) {
         return;
     }
     offersUnderWay_ -= std::min(offersUnderWay_, found->second->offered.size());
-    session_.Session()->remove_torrent(found->second->handle);
+    Shared& file = *found->second;
+    if (file.gate) {
+        for (const int piece : file.givenToPeers) {
+            file.gate->Close(piece);
+        }
+        gates_->Remove(file.gatePath);
+    }
+    session_.Session()->remove_torrent(file.handle);
     files_.erase(found);
 }
 
@@ -92,8 +106,24 @@ void PeerSwarm::GivePieces(FileId id, const std::vector<int>& pieces) {
     Shared& file = *files_.at(id);
     std::vector<std::pair<lt::piece_index_t, lt::download_priority_t>> priorities;
     for (const int piece : pieces) {
-        if (piece >= 0 && piece < file.pieces && file.givenToPeers.insert(piece).second) {
+        if (file.gate && piece >= 0 && piece < file.pieces &&
+            file.givenToPeers.insert(piece).second) {
+            file.gate->Open(piece);
             priorities.emplace_back(lt::piece_index_t{piece}, lt::default_priority);
+        }
+    }
+    if (!priorities.empty()) {
+        file.handle.prioritize_pieces(priorities);
+    }
+}
+
+void PeerSwarm::TakeBack(FileId id, const std::vector<int>& pieces) {
+    Shared& file = *files_.at(id);
+    std::vector<std::pair<lt::piece_index_t, lt::download_priority_t>> priorities;
+    for (const int piece : pieces) {
+        if (file.givenToPeers.erase(piece) > 0) {
+            file.gate->Close(piece);
+            priorities.emplace_back(lt::piece_index_t{piece}, lt::dont_download);
         }
     }
     if (!priorities.empty()) {

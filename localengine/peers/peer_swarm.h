@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "peers/peer_session.h"
+#include "peers/piece_gate.h"
 #include "transfer/byte_ranges.h"
 
 namespace tev::localengine {
@@ -66,6 +67,9 @@ class PeerSwarm {
 
     // Peers may supply these pieces from now on.
     void GivePieces(FileId id, const std::vector<int>& pieces);
+    // These pieces are no longer the peers': not asked for, and nothing of them is written,
+    // even a block already on its way.
+    void TakeBack(FileId id, const std::vector<int>& pieces);
     // The pieces handed to peers and not yet verified.
     const std::set<int>& PeersPieces(FileId id) const;
     // A piece our HTTP transfers wrote whole into fd: read back and offered to peers once
@@ -86,6 +90,8 @@ class PeerSwarm {
         int pieces = 0;
         uint64_t size = 0;
         int fd = -1;
+        std::string gatePath;  // empty for a complete file: nothing of it is written
+        std::shared_ptr<PieceGate> gate;
         std::set<int> givenToPeers;
         std::set<int> offered;       // handed to libtorrent, hash not yet known
         std::deque<int> offerQueue;  // waiting for room
@@ -97,6 +103,7 @@ class PeerSwarm {
     Shared* Find(const libtorrent::torrent_handle& handle);
     void PumpOffers(Shared& file);
 
+    std::shared_ptr<PieceGates> gates_ = std::make_shared<PieceGates>();
     PeerSession session_;
     PeerSession::Log log_;
     PeerLimits limits_;
