@@ -174,6 +174,16 @@ void PeerSwarm::PumpOffers(Shared& file) {
     }
 }
 
+int PeerSwarm::Peers(FileId id) const {
+    return files_.at(id)->handle.status({}).num_peers;
+}
+
+std::vector<int> PeerSwarm::Availability(FileId id) const {
+    std::vector<int> availability;
+    files_.at(id)->handle.piece_availability(availability);
+    return availability;
+}
+
 uint64_t PeerSwarm::BytesFromPeers(FileId id) const {
     return files_.at(id)->fromPeers;
 }

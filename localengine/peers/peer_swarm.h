@@ -76,6 +76,10 @@ class PeerSwarm {
     // libtorrent has hashed it. Queued while kOffersAtOnce are under way.
     void OfferPiece(FileId id, int piece, int fd);
 
+    // Connected peers, and how many of them hold each piece (both ask libtorrent's thread).
+    int Peers(FileId id) const;
+    std::vector<int> Availability(FileId id) const;
+
     uint64_t BytesFromPeers(FileId id) const;
     uint64_t BytesUploaded(FileId id) const;
     // Seconds since the file was complete and shared, and its share ratio (uploaded / size).
