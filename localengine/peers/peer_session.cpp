@@ -42,6 +42,9 @@ lt::settings_pack PeerSession::PackFor(const SharingSettings& settings, const Pe
     pack.set_str(lt::settings_pack::user_agent, "TEVDownloadV32");
     pack.set_str(lt::settings_pack::peer_fingerprint, "-TV0100-");
     pack.set_int(lt::settings_pack::stop_tracker_timeout, 1);
+    // A downloading file wants from peers only the pieces handed to them, so it often wants
+    // nothing for a while: its connections to seeds must stay for when it does.
+    pack.set_bool(lt::settings_pack::close_redundant_connections, false);
 
     // What peers may cost.
     pack.set_int(lt::settings_pack::connections_limit, limits.connections);

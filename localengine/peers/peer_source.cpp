@@ -265,7 +265,11 @@ void PeerSource::OnDisk(uint32_t job, uint32_t file, const ByteRanges& written, 
 
 void PeerSource::HandOut(Entry& entry) {
     const PeerSwarm::FileId id = *entry.id;
-    entry.peers = swarm_->Peers(id);
+    const int peers = swarm_->Peers(id);
+    if (peers != entry.peers) {
+        log_("peers: " + entry.facts.target + ": " + std::to_string(peers) + " peers connected");
+    }
+    entry.peers = peers;
     const int64_t now = EventLoop::NowMs();
     // Pieces peers did not bring in time go back to HTTP.
     std::vector<int> back;

@@ -26,7 +26,7 @@
 namespace tev::localengine {
 
 struct PeerSourceTimings {
-    int tickMs = 500;            // pieces handed out and taken back, sharing judged
+    int tickMs = 100;            // pieces handed out and taken back, sharing judged
     int stalledPieceMs = 20000;  // a piece peers were given and did not bring: back to HTTP
     int peerlessPieceMs = 3000;  // the same while no peer is connected at all
     size_t piecesPerPeer = 4;    // pieces handed to peers at once, per connected peer

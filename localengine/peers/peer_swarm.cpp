@@ -218,6 +218,11 @@ void PeerSwarm::OnAlert(const lt::alert& alert) {
         log_("peers: " + banned->message());
         return;
     }
+    if (lt::alert_cast<lt::tracker_error_alert>(&alert) != nullptr ||
+        lt::alert_cast<lt::tracker_reply_alert>(&alert) != nullptr) {
+        log_("peers: " + alert.message());
+        return;
+    }
     const auto* about = dynamic_cast<const lt::torrent_alert*>(&alert);
     Shared* file = about != nullptr ? Find(about->handle) : nullptr;
     if (file == nullptr) {
