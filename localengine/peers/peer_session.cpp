@@ -31,6 +31,18 @@ lt::settings_pack PeerSession::PackFor(const SharingSettings& settings, const Pe
         interfaces += (interfaces.empty() ? "" : ",") + endpoint;
     }
     pack.set_str(lt::settings_pack::listen_interfaces, interfaces);
+    // Connections to peers leave from the addresses we listen on (each player its own).
+    std::string outgoing;
+    for (const std::string& endpoint : settings.listen) {
+        std::string address = endpoint.substr(0, endpoint.rfind(':'));
+        if (address.size() > 2 && address.front() == '[') {
+            address = address.substr(1, address.size() - 2);
+        }
+        if (address != "0.0.0.0" && address != "::") {
+            outgoing += (outgoing.empty() ? "" : ",") + address;
+        }
+    }
+    pack.set_str(lt::settings_pack::outgoing_interfaces, outgoing);
     pack.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, false);
     pack.set_bool(lt::settings_pack::ssrf_mitigation, true);
     pack.set_bool(lt::settings_pack::validate_https_trackers, true);
