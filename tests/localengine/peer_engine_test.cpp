@@ -79,19 +79,41 @@ struct Player {
         log = config + "/engine.log";
         folder = home + "/downloads";
         fs::create_directories(folder);
+        Start();
+    }
+    void Start() {
         engine = std::make_unique<EngineProcess>(std::vector<std::pair<std::string, std::string>>{
             {"HOME", home}, {"XDG_DATA_HOME", home + "/data"}});
     }
-    // Downloads url into folder/name; the job's result (1: complete).
-    uint32_t Fetch(const std::string& url, const std::string& name, uint64_t size) {
+    // Downloads url into folder/name, keeping part data; the job's result (1: complete), or 0
+    // when killAt bytes were present first (the engine is then killed with SIGKILL).
+    uint32_t Fetch(const std::string& url, const std::string& name, uint64_t size,
+                   uint64_t killAt = UINT64_MAX) {
         EngineClient client(engine->Port());
         if (!client.Connected() || !client.Send(ep::JobMode{2}) ||
             !client.Send(MakeList(1, {MakeRecord(folder, name, url, size)}))) {
             return 0;
         }
-        const auto finished = client.ReceiveUntil<ep::JobFinished>(60000);
-        return finished ? finished->result : 0;
+        uint32_t engineJob = 0;
+        while (auto message = client.Receive(60000)) {
+            if (const auto* accepted = std::get_if<ep::JobAccepted>(&*message)) {
+                engineJob = accepted->engineJob;
+            } else if (std::holds_alternative<ep::ResumeQuery>(*message)) {
+                resumed = true;
+                client.Send(ep::ResumeReply{engineJob, 1, 1, 1});
+            } else if (const auto* progress = std::get_if<ep::JobProgress>(&*message)) {
+                if (progress->bytesPresent >= killAt) {
+                    engine->Signal(SIGKILL);
+                    engine->Wait(5000);
+                    return 0;
+                }
+            } else if (const auto* finished = std::get_if<ep::JobFinished>(&*message)) {
+                return finished->result;
+            }
+        }
+        return 0;
     }
+    bool resumed = false;
     std::string Log() const { return ReadWholeFile(log); }
     // The engine's own count of the file's bytes from peers (its log line), or -1.
     long long FromPeers(const std::string& name) const {
@@ -180,6 +202,27 @@ TEST_F(PeerEngineTest, ASecondPlayerGetsBytesFromTheFirst) {
     ASSERT_EQ(second.Fetch(server_.Url("/game.bin"), "game.bin", content_.size()), 1u);
     EXPECT_TRUE(ReadWholeFile(second.folder + "/game.bin") == content_);
     EXPECT_GT(second.FromPeers("game.bin"), 0) << second.Log();
+    EXPECT_FALSE(fs::exists(second.folder + "/game.bin.tevpart"));
+}
+
+TEST_F(PeerEngineTest, APlayerKilledHalfwayResumesAndEndsByteIdentical) {
+    Publish(0);
+    Player first("first", "127.0.0.6", "");
+    ASSERT_TRUE(first.engine->Ready());
+    ASSERT_EQ(first.Fetch(server_.Url("/game.bin"), "game.bin", content_.size()), 1u);
+    server_.ClearRules();
+    Publish(512 * 1024);
+    Player second("second", "127.0.0.7", "");
+    ASSERT_TRUE(second.engine->Ready());
+    EXPECT_EQ(
+        second.Fetch(server_.Url("/game.bin"), "game.bin", content_.size(), content_.size() / 2),
+        0u);
+    EXPECT_TRUE(fs::exists(second.folder + "/game.bin.tevpart"));
+    second.Start();
+    ASSERT_TRUE(second.engine->Ready());
+    ASSERT_EQ(second.Fetch(server_.Url("/game.bin"), "game.bin", content_.size()), 1u);
+    EXPECT_TRUE(second.resumed);
+    EXPECT_TRUE(ReadWholeFile(second.folder + "/game.bin") == content_);
     EXPECT_FALSE(fs::exists(second.folder + "/game.bin.tevpart"));
 }
 
