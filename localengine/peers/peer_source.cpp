@@ -46,6 +46,9 @@ void PeerSource::FileAnswered(uint32_t job, uint32_t file, const PeerFileFacts& 
     }
     auto entry = std::make_unique<Entry>();
     entry->key = key;
+    if (refusedTorrents_.contains(key)) {
+        return;  // its torrent did not match the server's file once: not again in this job
+    }
     entry->facts = facts;
     Entry& added = *entry;
     entries_.emplace(key, std::move(entry));
@@ -178,6 +181,10 @@ void PeerSource::Attach(Entry& entry, const std::string& torrent) {
             found->second->fromPeers += end - begin;
             const int piece = static_cast<int>(begin / swarm_->PieceLength(*found->second->id));
             found->second->givenAt.erase(piece);
+            // libtorrent has it: never offered back to it.
+            if (static_cast<size_t>(piece) < found->second->offered.size()) {
+                found->second->offered[static_cast<size_t>(piece)] = true;
+            }
         }
         transfers_.PeerBytes(key.first, key.second, begin, end);
     };
@@ -187,6 +194,27 @@ void PeerSource::Attach(Entry& entry, const std::string& torrent) {
             log_("peers: " + found->second->facts.target + ": piece " + std::to_string(piece) +
                  " from peers failed its hash: asked for again");
         }
+    };
+    events.mismatch = [this, key] {
+        // Not from inside libtorrent's alert: the file's reset takes its torrent away.
+        loop_.AddTimer(0, [this, key, alive = std::weak_ptr<char>(alive_)] {
+            if (alive.expired()) {
+                return;
+            }
+            auto found = entries_.find(key);
+            if (found == entries_.end()) {
+                return;
+            }
+            const bool hadPeerBytes = found->second->fromPeers > 0;
+            log_("peers: " + found->second->facts.target +
+                 ": the torrent does not match the server's file: peers left out");
+            Detach(*found->second);
+            found->second->torrent.clear();  // nor shared from it once complete
+            refusedTorrents_.insert(key);
+            if (hadPeerBytes) {
+                transfers_.DropPeerBytes(key.first, key.second);
+            }
+        });
     };
     events.failed = [this, key](const std::string& why) {
         auto found = entries_.find(key);

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -97,6 +98,8 @@ class PeerSource final : public PeerHooks {
     std::map<std::string, std::string> torrentsByUrl_;  // fetched and judged, at most 64
     std::vector<Seeding> seeding_;
     EventLoop::TimerId tick_ = 0;
+    std::set<Key> refusedTorrents_;  // files whose torrent did not match their server's file
+    std::shared_ptr<char> alive_ = std::make_shared<char>();
 };
 
 }  // namespace tev::localengine

@@ -146,6 +146,12 @@ void PeerSwarm::OfferPiece(FileId id, int piece, int fd) {
     PumpOffers(file);
 }
 
+void PeerSwarm::PumpAll() {
+    for (auto& [id, file] : files_) {
+        PumpOffers(*file);
+    }
+}
+
 void PeerSwarm::PumpOffers(Shared& file) {
     while (offersUnderWay_ < kOffersAtOnce && !file.offerQueue.empty() && file.fd >= 0) {
         const int piece = file.offerQueue.front();
@@ -232,7 +238,7 @@ void PeerSwarm::OnAlert(const lt::alert& alert) {
         const int piece = static_cast<int>(finished->piece_index);
         if (file->offered.erase(piece) > 0) {
             --offersUnderWay_;
-            PumpOffers(*file);
+            PumpAll();
             return;  // our own piece, now offered to peers
         }
         if (file->givenToPeers.erase(piece) > 0) {
@@ -245,12 +251,16 @@ void PeerSwarm::OnAlert(const lt::alert& alert) {
     } else if (const auto* failed = lt::alert_cast<lt::hash_failed_alert>(&alert)) {
         const int piece = static_cast<int>(failed->piece_index);
         if (file->offered.erase(piece) > 0) {
-            // Our server's bytes disagree with the torrent: not offered; the file is judged by
-            // its server as before.
+            // The server's bytes disagree with the torrent: it describes another version of the
+            // file, so nothing peers sent can be trusted to belong with the server's bytes.
             --offersUnderWay_;
             log_("peers: piece " + std::to_string(piece) +
-                 " from the server does not match the torrent: not shared");
-            PumpOffers(*file);
+                 " from the server does not match the torrent");
+            if (file->events.mismatch) {
+                file->events.mismatch();
+                return;  // the file may be gone
+            }
+            PumpAll();
         } else if (file->givenToPeers.contains(piece) && file->events.pieceRefused) {
             file->events.pieceRefused(piece);
         }

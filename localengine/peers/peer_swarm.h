@@ -34,6 +34,8 @@ struct PeerFileEvents {
     std::function<void(uint64_t begin, uint64_t end)> pieceFromPeers;
     // A piece handed to peers came back refused (its hash failed); libtorrent asks again.
     std::function<void(int piece)> pieceRefused;
+    // A piece from the server failed the torrent's hash: the torrent is of another version.
+    std::function<void()> mismatch;
     // The torrent cannot go on (a disk error of libtorrent's, a removed file): peers are done.
     std::function<void(const std::string& why)> failed;
 };
@@ -106,6 +108,7 @@ class PeerSwarm {
     void OnAlert(const libtorrent::alert& alert);
     Shared* Find(const libtorrent::torrent_handle& handle);
     void PumpOffers(Shared& file);
+    void PumpAll();  // room for offers came free: any file's may go
 
     std::shared_ptr<PieceGates> gates_ = std::make_shared<PieceGates>();
     PeerSession session_;

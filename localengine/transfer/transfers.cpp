@@ -822,6 +822,18 @@ void Transfers::PeerBytes(uint32_t number, uint32_t index, uint64_t begin, uint6
     AfterCurl();
 }
 
+void Transfers::DropPeerBytes(uint32_t number, uint32_t index) {
+    auto found = jobs_.find(number);
+    if (found == jobs_.end() || index >= found->second->files.size()) {
+        return;
+    }
+    File& file = *found->second->files[index];
+    if (file.state == File::Active) {
+        ResetFile(*found->second, file, "bytes from peers of another version");
+        AfterCurl();
+    }
+}
+
 void Transfers::PeersSettled(uint32_t number, uint32_t index) {
     auto found = jobs_.find(number);
     if (found == jobs_.end() || index >= found->second->files.size()) {

@@ -148,6 +148,9 @@ class Transfers {
     void PeerBytes(uint32_t job, uint32_t file, uint64_t begin, uint64_t end);
     // Peers no longer use the file's part file: a completion that waited for them goes on.
     void PeersSettled(uint32_t job, uint32_t file);
+    // What peers sent cannot be trusted (their torrent is of another version of the file): the
+    // file starts over from its server.
+    void DropPeerBytes(uint32_t job, uint32_t file);
 
   private:
     struct Job;

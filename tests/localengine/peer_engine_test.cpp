@@ -226,6 +226,32 @@ TEST_F(PeerEngineTest, APlayerKilledHalfwayResumesAndEndsByteIdentical) {
     EXPECT_FALSE(fs::exists(second.folder + "/game.bin.tevpart"));
 }
 
+TEST_F(PeerEngineTest, ATorrentOfAnotherVersionIsLeftOutAndTheFileIsTheServers) {
+    Publish(0);
+    Player first("first", "127.0.0.8", "");
+    ASSERT_TRUE(first.engine->Ready());
+    ASSERT_EQ(first.Fetch(server_.Url("/game.bin"), "game.bin", content_.size()), 1u);
+    // The server's file changed since the torrent was made: every piece differs from the
+    // pieces the first player shares, and the torrent's hashes say so.
+    std::string changed = content_;
+    for (size_t at = 1000; at < changed.size(); at += kPiece) {
+        changed[at] = static_cast<char>(changed[at] ^ 0x77);
+    }
+    server_.SetContent("/new.bin", changed);
+    server_.AddRule("/new.bin",
+                    {.kind = HttpRule::Rate,
+                     .bytesPerSecond = 512 * 1024,
+                     .headers = {"Link: <" + server_.Url("/game.bin.torrent") +
+                                 ">; rel=describedby; type=\"application/x-bittorrent\""}});
+    Player second("second", "127.0.0.9", "");
+    ASSERT_TRUE(second.engine->Ready());
+    ASSERT_EQ(second.Fetch(server_.Url("/new.bin"), "game.bin", changed.size()), 1u);
+    EXPECT_TRUE(ReadWholeFile(second.folder + "/game.bin") == changed);
+    EXPECT_NE(second.Log().find("does not match the server's file"), std::string::npos)
+        << second.Log();
+    EXPECT_EQ(second.Log().find("shared until ratio"), std::string::npos) << "not shared";
+}
+
 TEST_F(PeerEngineTest, SharingOffMeansNoListeningSocketAndNoTorrentAskedFor) {
     Publish(0);
     Player player("off", "127.0.0.4", "sharing=off\n");
