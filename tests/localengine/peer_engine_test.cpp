@@ -69,7 +69,9 @@ bool Listening(const std::string& address, uint16_t port) {
 
 // A player: its own engine folder with its sharing settings, its engine and a client.
 struct Player {
-    Player(const std::string& name, const std::string& address, const std::string& settings) {
+    Player(const std::string& name, const std::string& address, const std::string& settings,
+           int idle = 600)
+        : idleSeconds(idle) {
         home = std::string(std::getenv("TEV_TEST_ROOT")) + "/" + name;
         const std::string config = home + "/data/Velmor/tevDownloadV32/config";
         fs::create_directories(config);
@@ -83,8 +85,11 @@ struct Player {
     }
     void Start() {
         engine = std::make_unique<EngineProcess>(std::vector<std::pair<std::string, std::string>>{
-            {"HOME", home}, {"XDG_DATA_HOME", home + "/data"}});
+            {"HOME", home},
+            {"XDG_DATA_HOME", home + "/data"},
+            {"TEV_ENGINE_IDLE_SECONDS", std::to_string(idleSeconds)}});
     }
+    int idleSeconds = 600;
     // Downloads url into folder/name, keeping part data; the job's result (1: complete), or 0
     // when killAt bytes were present first (the engine is then killed with SIGKILL).
     uint32_t Fetch(const std::string& url, const std::string& name, uint64_t size,
@@ -185,7 +190,8 @@ class PeerEngineTest : public ::testing::Test {
 
 TEST_F(PeerEngineTest, ASecondPlayerGetsBytesFromTheFirst) {
     Publish(0);
-    Player first("first", "127.0.0.2", "");
+    // The first engine would leave a second after its job; sharing keeps it.
+    Player first("first", "127.0.0.2", "", 1);
     ASSERT_TRUE(first.engine->Ready());
     ASSERT_EQ(first.Fetch(server_.Url("/game.bin"), "game.bin", content_.size()), 1u);
     EXPECT_TRUE(ReadWholeFile(first.folder + "/game.bin") == content_);
@@ -254,9 +260,11 @@ TEST_F(PeerEngineTest, ATorrentOfAnotherVersionIsLeftOutAndTheFileIsTheServers) 
 
 TEST_F(PeerEngineTest, SharingOffMeansNoListeningSocketAndNoTorrentAskedFor) {
     Publish(0);
-    Player player("off", "127.0.0.4", "sharing=off\n");
+    Player player("off", "127.0.0.4", "sharing=off\n", 1);
     ASSERT_TRUE(player.engine->Ready());
     ASSERT_EQ(player.Fetch(server_.Url("/game.bin"), "game.bin", content_.size()), 1u);
+    // Nothing to share: the engine leaves once idle.
+    EXPECT_TRUE(player.engine->Wait(10000).has_value());
     EXPECT_TRUE(ReadWholeFile(player.folder + "/game.bin") == content_);
     EXPECT_FALSE(Listening("127.0.0.4", player.port));
     EXPECT_EQ(server_.RequestCount("/game.bin.torrent"), 0u);
