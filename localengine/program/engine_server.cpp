@@ -859,7 +859,7 @@ void EngineServer::IdleCheck() {
     idleTimer_ = loop_.AddTimer(1000, [this] { IdleCheck(); });
     CheckState();
     const int64_t now = EventLoop::NowMs();
-    if (!jobs_.empty() || !connections_.empty()) {
+    if (!jobs_.empty() || !connections_.empty() || (options_.busy && options_.busy())) {
         idleSinceMs_ = now;
     }
     if (jobs_.empty() && options_.programReplaced && options_.programReplaced()) {

@@ -37,6 +37,9 @@ struct EngineOptions {
     std::string onlyUnder;
     size_t maxConnections = 64;
     TransferSettings transfers;
+    // True while the engine has work of its own without a job (sharing finished files with
+    // peers): the idle exit waits for it.
+    std::function<bool()> busy;
 };
 
 class EngineServer : public TransferListener {
@@ -49,6 +52,7 @@ class EngineServer : public TransferListener {
     enum class ListenResult { Listening, PortTaken, Failed };
     ListenResult Listen();
     uint16_t Port() const { return port_; }
+    Transfers& GetTransfers() { return *transfers_; }
 
     // Takes a connected socket as if it had been accepted (tests, fuzzing); returns its id.
     int Adopt(int fd);

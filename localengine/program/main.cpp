@@ -12,7 +12,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "peers/peer_source.h"
+#include "peers/sharing_settings.h"
 #include "program/engine_log.h"
 #include "program/engine_server.h"
 #include "transfer/event_loop.h"
@@ -108,6 +111,10 @@ int main() {
                             now.st_dev != self.st_dev);
     };
 
+    // Sharing with peers: set when the engine starts, from the engine's own settings file.
+    PeerSource* peers = nullptr;
+    options.busy = [&peers] { return peers != nullptr && peers->Sharing(); };
+
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
@@ -140,6 +147,17 @@ int main() {
             close(fd);
         }
     }
+    std::vector<std::string> notes;
+    const SharingSettings sharing = LoadSharingSettings(SharingSettingsPath(folder), &notes);
+    for (const std::string& note : notes) {
+        log.Line(note);
+    }
+    if (!sharing.sharing) {
+        log.Line("sharing is off: no peer connections");
+    }
+    PeerSource peerSource(loop, server.GetTransfers(), sharing,
+                          [&log](const std::string& line) { log.Line(line); });
+    peers = &peerSource;
     TellReady(readyFd);
     if (signalFd >= 0) {
         loop.Watch(signalFd, 0x001 /* EPOLLIN */, [&](uint32_t) {
@@ -151,6 +169,7 @@ int main() {
         });
     }
     loop.Run();
+    peers = nullptr;
     loop.Unwatch(signalFd);
     unlink(pidPath.c_str());
     log.Line("TEVDownloadV32 stopped");

@@ -11,6 +11,7 @@
 
 #include "transfer/file_io.h"
 #include "transfer/final_record.h"
+#include "transfer/peer_hooks.h"
 #include "transfer/transfer_state.h"
 
 namespace tev::localengine {
@@ -219,7 +220,10 @@ bool Transfers::FlushBuffer(Transfer& transfer) {
     return true;
 }
 
-void Transfers::ResetFile(Job&, File& file, const char*) {
+void Transfers::ResetFile(Job& job, File& file, const char*) {
+    if (peers_ != nullptr) {
+        peers_->FileClosed(job.number, file.index);  // the bytes peers knew of are gone
+    }
     file.sync->Wait();       // a checkpoint under way must not record the old bytes afterwards
     file.sync->TakeError();  // of bytes that are dropped now anyway
     DropTransfers(file, nullptr);
@@ -294,6 +298,9 @@ void Transfers::CompleteFileIfDone(Job& job, File& file) {
     if (!file.size || !file.transfers.empty() || !file.written.Covers(0, *file.size)) {
         return;
     }
+    if (peers_ != nullptr && !peers_->ReadyToComplete(job.number, file.index)) {
+        return;  // PeersSettled comes back here
+    }
     // The sync, rename and folder sync wait for the disk: they run on the checkpointer's
     // threads, and the next file starts meanwhile.
     file.sync->Wait();
@@ -310,6 +317,9 @@ void Transfers::FinishCompletion(Job& job, File& file) {
     if (file.sync->Completed()) {
         CloseFile(file);
         file.state = File::Complete;
+        if (peers_ != nullptr) {
+            peers_->FileComplete(job.number, file.index, file.target);
+        }
         Later(0, [this, number = job.number, index = file.index] {
             listener_.OnFileDone(number, index);
         });
@@ -347,6 +357,9 @@ void Transfers::Checkpoint() {
             }
             DrainLanes(*file);
             CheckpointFile(*file);
+            if (peers_ != nullptr && file->fd >= 0) {
+                peers_->OnDisk(number, file->index, file->written, file->fd);
+            }
         }
     }
     AfterCurl();

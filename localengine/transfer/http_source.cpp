@@ -41,6 +41,7 @@ size_t Transfers::HeaderCallback(char* data, size_t size, size_t count, void* us
     if (transfer->cancelled) {
         return 0;
     }
+    ReadLinkLine(std::string_view(data, length), transfer->links);
     if (!ReadHeadLine(std::string_view(data, length), transfer->head)) {
         return length;
     }
@@ -154,6 +155,7 @@ bool Transfers::JudgeHead(Transfer& transfer) {
             AcceptRanges(job, file, transfer.head.validator);
             transfer.end = std::min(transfer.end, *file.size);
             transfer.headDone = true;
+            TellPeers(job, file, transfer.links);
             return true;
         case Verdict::WholeBody: {
             // The body is the whole file from byte 0, whether the server ignores ranges or the
@@ -242,6 +244,7 @@ bool Transfers::JudgeProbe(Transfer& transfer, const Verdict& verdict) {
             file.noValidator = head.validator.kind == Validator::None;
             if (verdict.kind == Verdict::Range) {
                 AcceptRanges(*transfer.job, file, head.validator);
+                TellPeers(*transfer.job, file, transfer.links);
             }
             transfer.headDone = true;
             transfer.discardBody = true;
@@ -466,6 +469,7 @@ bool Transfers::TakeLaneHead(Transfer& transfer) {
     }
     AcceptRanges(*transfer.job, file, piece.learntValidator);
     transfer.end = std::min(transfer.end, *file.size);
+    TellPeers(*transfer.job, file, piece.learntLinks);
     return true;
 }
 

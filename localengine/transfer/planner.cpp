@@ -48,6 +48,16 @@ std::optional<ByteRange> ChoosePiece(const PiecePlan& plan, uint64_t speed,
         // bytes kept from an earlier run begin again.
         return ByteRange{first.begin, std::min(first.end, first.begin + rules.firstPiece)};
     }
+    // Where peers share the file, the first free range at or after startAt (else from the start).
+    ByteRange from = first;
+    if (plan.startAt > 0) {
+        for (const ByteRange& r : missing) {
+            if (r.end > plan.startAt) {
+                from = {std::max(r.begin, plan.startAt), r.end};
+                break;
+            }
+        }
+    }
     uint64_t unassigned = 0;
     for (const ByteRange& r : missing) {
         unassigned += r.Length();
@@ -58,9 +68,12 @@ std::optional<ByteRange> ChoosePiece(const PiecePlan& plan, uint64_t speed,
     // Near the end, share what is left among the connections so that they finish together.
     const uint64_t share = unassigned / std::max<uint32_t>(plan.sharers, 1);
     piece = std::min(piece, std::max(share, rules.minPiece));
-    const uint64_t end =
-        first.Length() <= piece + rules.minPiece / 2 ? first.end : first.begin + piece;
-    return ByteRange{first.begin, end};
+    uint64_t end = from.Length() <= piece + rules.minPiece / 2 ? from.end : from.begin + piece;
+    if (plan.pieceSize > 0 && end < from.end) {
+        // Up to the end of the piece it lands in: no piece is left shared between sources.
+        end = std::min(from.end, (end + plan.pieceSize - 1) / plan.pieceSize * plan.pieceSize);
+    }
+    return ByteRange{from.begin, end};
 }
 
 bool JudgeGrowth(Growth& growth, uint64_t speedSince, uint64_t left, uint32_t maxConnections,

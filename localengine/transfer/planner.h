@@ -29,6 +29,11 @@ struct PiecePlan {
     bool probeSize = false;      // a file that may be complete: one byte names size and validator
     bool oneRequest = false;     // no strong validator: the whole file in one request from 0
     uint32_t sharers = 1;        // the connections what is left is shared among
+    // A file peers share too: ranges begin and end on its pieces' bounds (but at the file's
+    // end), and the first one free at or after startAt is taken, so that players who start
+    // at different places hold different pieces to trade.
+    uint64_t pieceSize = 0;  // 0: no torrent
+    uint64_t startAt = 0;
 };
 
 // The next range to ask for at the given speed (bytes per second, 0 when unknown), or nullopt

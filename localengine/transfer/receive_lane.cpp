@@ -118,6 +118,9 @@ void ReceiveLane::Begin(const std::shared_ptr<LanePiece>& piece) {
 size_t ReceiveLane::HeaderCallback(char* data, size_t size, size_t count, void* userData) {
     auto* piece = static_cast<LanePiece*>(userData);
     const size_t length = size * count;
+    if (!piece->cancelled) {
+        ReadLinkLine(std::string_view(data, length), piece->learntLinks);
+    }
     if (piece->cancelled || !ReadHeadLine(std::string_view(data, length), piece->head)) {
         return piece->cancelled ? 0 : length;
     }
@@ -134,6 +137,7 @@ size_t ReceiveLane::HeaderCallback(char* data, size_t size, size_t count, void* 
         return 0;
     }
     piece->learntValidator = piece->head.validator;
+
     if (whole) {
         piece->wholeBody = true;
         if (!piece->sizeFromJob) {

@@ -49,6 +49,7 @@ struct LanePiece {
     // and whether the body is the whole file.
     std::optional<uint64_t> learntSize;
     Validator learntValidator;
+    std::string learntLinks;  // the answer's Link header fields (a torrent may be named there)
     bool wholeBody = false;
     bool handBack = false;        // the answer was something else: the owner asks again itself
     int writeError = 0;           // errno of a write that failed (a full disk among them)

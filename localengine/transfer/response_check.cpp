@@ -147,4 +147,14 @@ bool ReadHeadLine(std::string_view line, AnswerHead& head) {
     return false;
 }
 
+void ReadLinkLine(std::string_view line, std::string& links) {
+    std::string_view value;
+    if (line.substr(0, 5) == "HTTP/") {
+        links.clear();
+    } else if (HeaderIs(line, "link", &value) && links.size() + value.size() < 8192) {
+        links += links.empty() ? "" : ",";
+        links.append(value);
+    }
+}
+
 }  // namespace tev::localengine

@@ -43,6 +43,10 @@ struct Verdict {
 // (not a 1xx, not a redirect that libcurl follows).
 bool ReadHeadLine(std::string_view line, AnswerHead& head);
 
+// Gathers the Link header fields of the final answer into links, joined by commas (a status
+// line starts them afresh; at most 8 KiB are kept).
+void ReadLinkLine(std::string_view line, std::string& links);
+
 // knownSize: the size given with the job or learnt earlier (nullopt when not yet known);
 // stored: the validator the bytes on disk were fetched under (kind None when there is none).
 Verdict JudgeAnswer(const RangeAsk& ask, const AnswerHead& head, std::optional<uint64_t> knownSize,

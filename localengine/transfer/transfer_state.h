@@ -35,6 +35,7 @@ struct Transfers::Transfer {
     curl_slist* headers = nullptr;
     RangeAsk ask;
     AnswerHead head;
+    std::string links;  // the answer's Link header fields (a torrent may be named there)
     bool headDone = false;
     bool wholeBody = false;    // a 200: the body is the file from byte 0, to its end
     bool discardBody = false;  // a 416 that says nothing is left: its body is not file data

@@ -21,6 +21,7 @@
 #include "transfer/failure_text.h"
 #include "transfer/file_io.h"
 #include "transfer/multi_driver.h"
+#include "transfer/peer_hooks.h"
 #include "transfer/range_request.h"
 #include "transfer/receive_lane.h"
 #include "transfer/response_check.h"
@@ -208,6 +209,9 @@ void Transfers::StopJobNow(Job& job, StopMode mode) {
     loop_.CancelTimer(job.bucketTimer);
     loop_.CancelTimer(job.diskTimer);
     for (auto& file : job.files) {
+        if (peers_ != nullptr) {
+            peers_->FileClosed(job.number, file->index);  // before its part file closes
+        }
         while (!file->transfers.empty()) {
             Transfer* transfer = file->transfers.back().get();
             if (!transfer->cancelled && transfer->failure.empty() && transfer->headDone) {
@@ -452,6 +456,9 @@ bool Transfers::TakePiece(Job& job, File& file, uint64_t* begin, uint64_t* end, 
     const bool mayGrow =
         !file.growth.done && !job.limited && file.size && *file.size >= settings_.minSplitSize;
     plan.sharers = mayGrow ? settings_.maxConnectionsPerFile : file.growth.wanted;
+    if (peers_ != nullptr) {
+        peers_->AdjustPlan(job.number, file.index, plan);
+    }
     const std::optional<ByteRange> piece = ChoosePiece(plan, speed, PieceRulesOf(settings_));
     if (!piece) {
         return false;
@@ -743,6 +750,11 @@ void Transfers::SetPaused(uint32_t number, bool paused) {
     }
     Job& job = *found->second;
     job.paused = paused;
+    if (paused && peers_ != nullptr) {
+        for (auto& file : job.files) {
+            peers_->FileClosed(number, file->index);  // no byte moves while paused
+        }
+    }
     if (paused) {
         // A paused job moves no bytes: a transfer whose rest can be asked for again later ends
         // now, keeping what it received. Only a whole-file answer (the server ignores ranges) is
@@ -846,6 +858,72 @@ const std::string& Transfers::FileUrl(uint32_t number, uint32_t index) const {
         return none;
     }
     return found->second->files[index]->order.url;
+}
+
+// ---- peers ----
+
+void Transfers::TellPeers(Job& job, File& file, const std::string& links) {
+    if (peers_ == nullptr || !file.size || file.noValidator || file.wholeBody) {
+        return;
+    }
+    PeerFileFacts facts;
+    facts.url = file.urls[file.urlIndex];
+    facts.links = links;
+    facts.partPath = file.partPath;
+    facts.target = file.target;
+    facts.size = *file.size;
+    facts.limited = job.limited;
+    peers_->FileAnswered(job.number, file.index, facts);
+}
+
+void Transfers::PeerBytes(uint32_t number, uint32_t index, uint64_t begin, uint64_t end) {
+    auto found = jobs_.find(number);
+    if (found == jobs_.end() || index >= found->second->files.size()) {
+        return;
+    }
+    Job& job = *found->second;
+    File& file = *job.files[index];
+    if (file.state != File::Active || !file.size || end > *file.size || begin >= end) {
+        return;
+    }
+    uint64_t fresh = end - begin;
+    for (const ByteRange& held : file.written.Ranges()) {
+        const uint64_t from = std::max(held.begin, begin);
+        const uint64_t to = std::min(held.end, end);
+        fresh -= to > from ? to - from : 0;
+    }
+    file.written.Add(begin, end);
+    // Counted as received: progress and speed show it; the network watch too.
+    file.bytesThisTick += fresh;
+    job.bytesThisTick += fresh;
+    bytesSinceTick_ += fresh;
+    Written(file, fresh);
+    CompleteFileIfDone(job, file);
+    AfterCurl();
+}
+
+void Transfers::DropPeerBytes(uint32_t number, uint32_t index) {
+    auto found = jobs_.find(number);
+    if (found == jobs_.end() || index >= found->second->files.size()) {
+        return;
+    }
+    File& file = *found->second->files[index];
+    if (file.state == File::Active) {
+        ResetFile(*found->second, file, "bytes from peers of another version");
+        AfterCurl();
+    }
+}
+
+void Transfers::PeersSettled(uint32_t number, uint32_t index) {
+    auto found = jobs_.find(number);
+    if (found == jobs_.end() || index >= found->second->files.size()) {
+        return;
+    }
+    File& file = *found->second->files[index];
+    if (file.state == File::Active) {
+        CompleteFileIfDone(*found->second, file);
+        AfterCurl();
+    }
 }
 
 }  // namespace tev::localengine

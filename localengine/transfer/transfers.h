@@ -113,6 +113,7 @@ enum class StopMode {
 
 class Checkpointer;
 class MultiDriver;
+class PeerHooks;
 class ReceiveLane;
 
 class Transfers {
@@ -148,6 +149,16 @@ class Transfers {
     std::optional<JobProgress> Progress(uint32_t job) const;
     std::string TargetPath(uint32_t job, uint32_t file) const;
     const std::string& FileUrl(uint32_t job, uint32_t file) const;
+
+    // Peers as a second source of the files' bytes (transfer/peer_hooks.h); nullptr: none.
+    void SetPeerHooks(PeerHooks* hooks) { peers_ = hooks; }
+    // Peers put [begin, end) of the file on disk, verified: it counts as written.
+    void PeerBytes(uint32_t job, uint32_t file, uint64_t begin, uint64_t end);
+    // Peers no longer use the file's part file: a completion that waited for them goes on.
+    void PeersSettled(uint32_t job, uint32_t file);
+    // What peers sent cannot be trusted (their torrent is of another version of the file): the
+    // file starts over from its server.
+    void DropPeerBytes(uint32_t job, uint32_t file);
 
   private:
     struct Job;
@@ -201,6 +212,8 @@ class Transfers {
     void Written(File& file, uint64_t length);
     void CheckpointFile(File& file);
     void FailFile(Job& job, File& file, FailureKind kind, const std::string& reason);
+    // The server answered ranges: peers hear of the file (and of a torrent its answer names).
+    void TellPeers(Job& job, File& file, const std::string& links);
 
     bool SyncFile(File& file);  // false when fdatasync failed
     // How the checkpointer's work on the file ended (the file's sync idle): the errno of a
@@ -234,6 +247,7 @@ class Transfers {
     std::vector<uint32_t> finishedJobs_;             // removed after AfterCurl's round
     std::map<uint32_t, JobProgress> finalProgress_;  // of jobs done, until OnJobDone returned
     std::shared_ptr<char> alive_ = std::make_shared<char>();
+    PeerHooks* peers_ = nullptr;
     // Network watch: when bytes last arrived, and whether transfers are failing meanwhile.
     int64_t lastBytesMs_ = 0;
     int64_t lastTickMs_ = 0;

@@ -822,3 +822,22 @@ TEST_F(CliEngineTest, ProgressShowsEvenWhenTheEngineSendsNone) {
               std::string::npos)
         << result.out;
 }
+
+// --sharing writes the engine's setting (keeping the file's other lines) and downloads nothing.
+TEST(CliOptions, SharingWritesTheEnginesSetting) {
+    const std::string settings = GetEngineFolderPath() + "config/sharing.conf";
+    fs::create_directories(GetEngineFolderPath() + "config");
+    std::ofstream(settings) << "ratio=2\n";
+    const ProcessResult off = RunProcess({TEV_DOWNLOAD_PROGRAM, "--sharing=off"}, {});
+    EXPECT_EQ(off.exitCode, kExitSuccess) << off.err;
+    std::ifstream written(settings);
+    const std::string text((std::istreambuf_iterator<char>(written)), {});
+    EXPECT_EQ(text, "ratio=2\nsharing=off\n");
+    const ProcessResult on = RunProcess({TEV_DOWNLOAD_PROGRAM, "--sharing", "on"}, {});
+    EXPECT_EQ(on.exitCode, kExitSuccess) << on.err;
+    std::ifstream again(settings);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(again)), {}), "ratio=2\nsharing=on\n");
+    std::string error;
+    EXPECT_FALSE(ParseCliOptions({"--sharing=maybe"}, &error));
+    EXPECT_FALSE(ParseCliOptions({"--sharing"}, &error));
+}

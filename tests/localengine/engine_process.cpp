@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -40,13 +41,19 @@ EngineProcess::EngineProcess(std::vector<std::pair<std::string, std::string>> en
         return;
     }
     std::vector<std::string> variables;
-    for (char** e = environ; *e != nullptr; ++e) {
-        variables.emplace_back(*e);
-    }
     environment.emplace_back("TEV_ENGINE_PORT", std::to_string(port_));
     environment.emplace_back("TEV_READY_FD", std::to_string(ready[1]));
     for (const auto& [name, value] : environment) {
         variables.push_back(name + "=" + value);
+    }
+    // The test's own variables but those given here (getenv finds the first of a name).
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string variable(*e);
+        const std::string name = variable.substr(0, variable.find('='));
+        if (std::none_of(environment.begin(), environment.end(),
+                         [&](const auto& given) { return given.first == name; })) {
+            variables.push_back(variable);
+        }
     }
     std::vector<char*> envp;
     for (std::string& v : variables) {

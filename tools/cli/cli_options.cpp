@@ -66,6 +66,16 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
                 *error = "--resume takes yes, no or ask, not " + *answer;
                 return std::nullopt;
             }
+        } else if (arg == "--sharing" || arg.rfind("--sharing=", 0) == 0) {
+            const auto answer = value("--sharing");
+            if (!answer) {
+                return std::nullopt;
+            }
+            if (*answer != "on" && *answer != "off") {
+                *error = "--sharing takes on or off, not " + *answer;
+                return std::nullopt;
+            }
+            options.sharing = *answer == "on";
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
             *error = "unknown option " + arg;
             return std::nullopt;
@@ -100,6 +110,10 @@ std::string CliUsage() {
            "      --resume=yes|no|ask  what to do with partly downloaded files the engine\n"
            "                    finds: resume them, fetch them anew, or ask (the default on\n"
            "                    a terminal; yes otherwise)\n"
+           "      --sharing=on|off  whether the engine shares finished files with other\n"
+           "                    players (peers) and takes pieces from them; written to the\n"
+           "                    engine's settings, read when the engine next starts; then\n"
+           "                    exit. Off: no listening socket, no peer connection at all\n"
            "  -h, --help        show this help and exit\n"
            "  -V, --version     show the version and exit\n"
            "\n"

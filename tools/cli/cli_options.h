@@ -27,6 +27,8 @@ struct CliOptions {
     // The trust store of this run (the library's and the engine's); empty: the system's.
     std::string caFile;
     ResumeAnswer resume = ResumeAnswer::Default;
+    // --sharing=on|off: the engine's sharing setting is written, nothing is downloaded.
+    std::optional<bool> sharing;
 };
 
 // Exit codes, one per way a run can end.

@@ -2,6 +2,7 @@
 #include <unistd.h>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "cli_host.h"
 #include "cli_options.h"
 #include "cli_output.h"
+#include "peers/sharing_settings.h"
 #include "tev_config.h"
 
 namespace {
@@ -34,6 +36,30 @@ int main(int argc, char** argv) {
     }
     if (options->version) {
         std::printf("tev-download %s\n", TEV_VERSION_TEXT);
+        return kExitSuccess;
+    }
+
+    if (options->sharing) {
+        // The engine's folder, as the engine itself finds it.
+        const char* data = std::getenv("XDG_DATA_HOME");
+        const char* home = std::getenv("HOME");
+        std::string base;
+        if (data != nullptr && data[0] == '/') {
+            base = data;
+        } else if (home != nullptr && home[0] == '/') {
+            base = std::string(home) + "/.local/share";
+        } else {
+            std::fputs("tev-download: no home folder for the engine's settings\n", stderr);
+            return kExitUsage;
+        }
+        const std::string path =
+            tev::localengine::SharingSettingsPath(base + "/Velmor/tevDownloadV32/");
+        if (!tev::localengine::WriteSharingSetting(path, *options->sharing, &error)) {
+            std::fprintf(stderr, "tev-download: %s\n", error.c_str());
+            return kExitUsage;
+        }
+        std::printf("sharing %s (from the engine's next start)\n",
+                    *options->sharing ? "on" : "off");
         return kExitSuccess;
     }
 

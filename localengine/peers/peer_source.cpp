@@ -1,0 +1,438 @@
+#include "peers/peer_source.h"
+
+#include <curl/curl.h>
+
+#include <libtorrent/add_torrent_params.hpp>
+
+#include <algorithm>
+#include <random>
+
+#include "peers/torrent_check.h"
+#include "transfer/range_request.h"
+
+namespace tev::localengine {
+
+PeerSource::PeerSource(EventLoop& loop, Transfers& transfers, const SharingSettings& settings,
+                       PeerSession::Log log, PeerSourceTimings timings)
+    : loop_(loop), transfers_(transfers), settings_(settings), log_(log), timings_(timings) {
+    if (!settings_.sharing) {
+        return;
+    }
+    fetches_ = std::make_unique<MultiDriver>(loop_, 4, [this] { AfterFetch(); });
+    transfers_.SetPeerHooks(this);
+    tick_ = loop_.AddTimer(timings_.tickMs, [this] { Tick(); });
+}
+
+PeerSource::~PeerSource() {
+    if (!settings_.sharing) {
+        return;
+    }
+    transfers_.SetPeerHooks(nullptr);
+    loop_.CancelTimer(tick_);
+    for (auto& [key, entry] : entries_) {
+        EndFetch(*entry);
+    }
+}
+
+// ---- finding the torrent ----
+
+void PeerSource::FileAnswered(uint32_t job, uint32_t file, const PeerFileFacts& facts) {
+    if (facts.limited || facts.size == 0) {
+        return;  // a limited job keeps to its rate: nothing shared
+    }
+    const Key key{job, file};
+    if (entries_.contains(key)) {
+        return;  // looked for once per file
+    }
+    auto entry = std::make_unique<Entry>();
+    entry->key = key;
+    if (refusedTorrents_.contains(key)) {
+        return;  // its torrent did not match the server's file once: not again in this job
+    }
+    entry->facts = facts;
+    Entry& added = *entry;
+    entries_.emplace(key, std::move(entry));
+    std::optional<std::string> url = TorrentLinkOf(facts.links, facts.url);
+    if (!url && facts.size >= kTorrentGuessSize) {
+        url = TorrentUrlBeside(facts.url);
+    }
+    if (!url) {
+        return;
+    }
+    std::string why;
+    if (!TorrentUrlAllowed(facts.url, *url, &why)) {
+        log_("peers: " + facts.target + ": torrent " + *url + " ignored: " + why);
+        return;
+    }
+    added.torrentUrl = *url;
+    auto known = torrentsByUrl_.find(*url);
+    if (known != torrentsByUrl_.end()) {
+        Attach(added, known->second);
+        return;
+    }
+    StartFetch(added);
+}
+
+size_t PeerSource::FetchWrite(char* data, size_t size, size_t count, void* userData) {
+    auto* entry = static_cast<Entry*>(userData);
+    const size_t length = size * count;
+    if (entry->body.size() + length > kTorrentMaxBytes) {
+        entry->bodyTooLarge = true;
+        return 0;
+    }
+    entry->body.append(data, length);
+    return length;
+}
+
+void PeerSource::StartFetch(Entry& entry) {
+    RangeRequest request;
+    request.url = entry.torrentUrl;
+    request.begin = 0;
+    request.end = kTorrentMaxBytes + 1;  // one byte more tells that it is too large
+    request.connectTimeoutSeconds = 5;
+    request.stallSeconds = kTorrentFetchSeconds;
+    CURL* easy = NewRangeRequest(request, &entry.fetchHeaders);
+    if (easy == nullptr) {
+        return;
+    }
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, &entry);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &PeerSource::FetchWrite);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &entry);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT, static_cast<long>(kTorrentFetchSeconds));
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kTorrentMaxBytes));
+    entry.fetch = easy;
+    if (curl_multi_add_handle(static_cast<CURLM*>(fetches_->multi()), easy) != CURLM_OK) {
+        EndFetch(entry);
+    }
+}
+
+void PeerSource::EndFetch(Entry& entry) {
+    if (entry.fetch != nullptr) {
+        curl_multi_remove_handle(static_cast<CURLM*>(fetches_->multi()), entry.fetch);
+        curl_easy_cleanup(entry.fetch);
+        entry.fetch = nullptr;
+    }
+    curl_slist_free_all(entry.fetchHeaders);
+    entry.fetchHeaders = nullptr;
+}
+
+void PeerSource::AfterFetch() {
+    if (fetches_ == nullptr || fetches_->InCurl()) {
+        return;
+    }
+    CURLM* multi = static_cast<CURLM*>(fetches_->multi());
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+        if (message->msg != CURLMSG_DONE) {
+            continue;
+        }
+        Entry* entry = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &entry);
+        if (entry == nullptr) {
+            continue;
+        }
+        long status = 0;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_RESPONSE_CODE, &status);
+        char* effective = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_EFFECTIVE_URL, &effective);
+        const std::string finalUrl = effective != nullptr ? effective : entry->torrentUrl;
+        const CURLcode result = message->data.result;
+        EndFetch(*entry);
+        std::string why;
+        if (entry->bodyTooLarge) {
+            why = "larger than 4 MiB";
+        } else if (result != CURLE_OK) {
+            why = curl_easy_strerror(result);
+        } else if (status != 200 && status != 206) {
+            why = "HTTP status " + std::to_string(status);
+        } else if (!TorrentUrlAllowed(entry->facts.url, finalUrl, &why)) {
+            why = "redirected: " + why;
+        }
+        std::string body = std::move(entry->body);
+        entry->body.clear();
+        if (!why.empty()) {
+            log_("peers: " + entry->facts.target + ": torrent " + entry->torrentUrl +
+                 " not used: " + why);
+            continue;
+        }
+        Attach(*entry, body);
+    }
+}
+
+void PeerSource::Attach(Entry& entry, const std::string& torrent) {
+    std::string refusal;
+    std::optional<libtorrent::add_torrent_params> params =
+        JudgeTorrent(torrent, entry.facts.size, entry.facts.partPath, &refusal);
+    if (!params) {
+        log_("peers: " + entry.facts.target + ": torrent " + entry.torrentUrl +
+             " refused: " + refusal);
+        return;
+    }
+    if (torrentsByUrl_.size() >= 64) {
+        torrentsByUrl_.erase(torrentsByUrl_.begin());
+    }
+    torrentsByUrl_[entry.torrentUrl] = torrent;
+    entry.torrent = torrent;
+    const Key key = entry.key;
+    PeerFileEvents events;
+    events.pieceFromPeers = [this, key](uint64_t begin, uint64_t end) {
+        auto found = entries_.find(key);
+        if (found != entries_.end()) {
+            found->second->fromPeers += end - begin;
+            const int piece = static_cast<int>(begin / swarm_->PieceLength(*found->second->id));
+            found->second->givenAt.erase(piece);
+            // libtorrent has it: never offered back to it.
+            if (static_cast<size_t>(piece) < found->second->offered.size()) {
+                found->second->offered[static_cast<size_t>(piece)] = true;
+            }
+        }
+        transfers_.PeerBytes(key.first, key.second, begin, end);
+    };
+    events.pieceRefused = [this, key](int piece) {
+        auto found = entries_.find(key);
+        if (found != entries_.end()) {
+            log_("peers: " + found->second->facts.target + ": piece " + std::to_string(piece) +
+                 " from peers failed its hash: asked for again");
+        }
+    };
+    events.mismatch = [this, key] {
+        // Not from inside libtorrent's alert: the file's reset takes its torrent away.
+        loop_.AddTimer(0, [this, key, alive = std::weak_ptr<char>(alive_)] {
+            if (alive.expired()) {
+                return;
+            }
+            auto found = entries_.find(key);
+            if (found == entries_.end()) {
+                return;
+            }
+            const bool hadPeerBytes = found->second->fromPeers > 0;
+            log_("peers: " + found->second->facts.target +
+                 ": the torrent does not match the server's file: peers left out");
+            Detach(*found->second);
+            found->second->torrent.clear();  // nor shared from it once complete
+            refusedTorrents_.insert(key);
+            if (hadPeerBytes) {
+                transfers_.DropPeerBytes(key.first, key.second);
+            }
+        });
+    };
+    events.failed = [this, key](const std::string& why) {
+        auto found = entries_.find(key);
+        if (found != entries_.end()) {
+            log_("peers: " + found->second->facts.target + ": " + why + ": peers left out");
+            Detach(*found->second);
+        }
+    };
+    if (!swarm_) {
+        swarm_ = std::make_unique<PeerSwarm>(loop_, settings_, log_);
+    }
+    if (!swarm_->Active()) {
+        return;
+    }
+    std::string error;
+    entry.id = swarm_->AddFile(std::move(*params), false, std::move(events), &error);
+    if (!entry.id) {
+        log_("peers: " + entry.facts.target + ": " + error);
+        return;
+    }
+    const int pieces = swarm_->Pieces(*entry.id);
+    entry.offered.assign(static_cast<size_t>(pieces), false);
+    // Players start their HTTP ranges at different pieces, so that they have pieces to trade.
+    std::random_device seed;
+    std::uniform_int_distribution<int> pick(0, std::max(pieces - 1, 0));
+    entry.startAt =
+        static_cast<uint64_t>(pick(seed)) * static_cast<uint64_t>(swarm_->PieceLength(*entry.id));
+    log_("peers: " + entry.facts.target + ": shared through " + entry.torrentUrl + " (" +
+         std::to_string(pieces) + " pieces)");
+}
+
+// ---- the two sources side by side ----
+
+void PeerSource::AdjustPlan(uint32_t job, uint32_t file, PiecePlan& plan) {
+    auto found = entries_.find({job, file});
+    if (found == entries_.end() || !found->second->id) {
+        return;
+    }
+    Entry& entry = *found->second;
+    entry.httpTaken = plan.taken;
+    const PeerSwarm::FileId id = *entry.id;
+    plan.pieceSize = static_cast<uint64_t>(swarm_->PieceLength(id));
+    if (entry.peers > 0) {
+        plan.startAt = entry.startAt;
+    }
+    for (const int piece : swarm_->PeersPieces(id)) {
+        const ByteRange range = swarm_->PieceRange(id, piece);
+        plan.taken.Add(range.begin, range.end);
+    }
+}
+
+void PeerSource::OnDisk(uint32_t job, uint32_t file, const ByteRanges& written, int fd) {
+    auto found = entries_.find({job, file});
+    if (found == entries_.end() || !found->second->id) {
+        return;
+    }
+    Entry& entry = *found->second;
+    const PeerSwarm::FileId id = *entry.id;
+    const uint64_t length = static_cast<uint64_t>(swarm_->PieceLength(id));
+    for (const ByteRange& range : written.Ranges()) {
+        for (uint64_t piece = (range.begin + length - 1) / length; piece < entry.offered.size();
+             ++piece) {
+            const ByteRange bounds = swarm_->PieceRange(id, static_cast<int>(piece));
+            if (bounds.end > range.end) {
+                break;
+            }
+            if (!entry.offered[piece]) {
+                entry.offered[piece] = true;
+                if (!swarm_->PeersPieces(id).contains(static_cast<int>(piece))) {
+                    swarm_->OfferPiece(id, static_cast<int>(piece), fd);
+                }
+            }
+        }
+    }
+}
+
+void PeerSource::HandOut(Entry& entry) {
+    const PeerSwarm::FileId id = *entry.id;
+    const int peers = swarm_->Peers(id);
+    if (peers != entry.peers) {
+        log_("peers: " + entry.facts.target + ": " + std::to_string(peers) + " peers connected");
+    }
+    entry.peers = peers;
+    const int64_t now = EventLoop::NowMs();
+    // Pieces peers did not bring in time go back to HTTP.
+    std::vector<int> back;
+    for (const auto& [piece, since] : entry.givenAt) {
+        const int64_t limit = entry.peers > 0 ? timings_.stalledPieceMs : timings_.peerlessPieceMs;
+        if (now - since >= limit) {
+            back.push_back(piece);
+        }
+    }
+    if (!back.empty()) {
+        swarm_->TakeBack(id, back);
+        for (const int piece : back) {
+            entry.givenAt.erase(piece);
+        }
+        transfers_.PeersSettled(entry.key.first, entry.key.second);  // HTTP may take them now
+    }
+    if (entry.peers == 0) {
+        return;
+    }
+    const size_t wanted =
+        std::min(timings_.maxPiecesOut, timings_.piecesPerPeer * static_cast<size_t>(entry.peers));
+    if (swarm_->PeersPieces(id).size() >= wanted) {
+        return;
+    }
+    const std::vector<int> availability = swarm_->Availability(id);
+    const int pieces = swarm_->Pieces(id);
+    // Far from where HTTP works: backwards from this player's start.
+    const int start =
+        static_cast<int>(entry.startAt / static_cast<uint64_t>(swarm_->PieceLength(id)));
+    std::vector<int> give;
+    for (int step = 1; step <= pieces && swarm_->PeersPieces(id).size() + give.size() < wanted;
+         ++step) {
+        const int piece = ((start - step) % pieces + pieces) % pieces;
+        if (static_cast<size_t>(piece) >= availability.size() ||
+            availability[static_cast<size_t>(piece)] <= 0 ||
+            swarm_->PeersPieces(id).contains(piece) || entry.offered[static_cast<size_t>(piece)]) {
+            continue;
+        }
+        const ByteRange range = swarm_->PieceRange(id, piece);
+        bool free = true;
+        for (const ByteRange& held : entry.httpTaken.Ranges()) {
+            if (held.begin < range.end && range.begin < held.end) {
+                free = false;
+                break;
+            }
+        }
+        if (free) {
+            give.push_back(piece);
+        }
+    }
+    if (!give.empty()) {
+        swarm_->GivePieces(id, give);
+        for (const int piece : give) {
+            entry.givenAt[piece] = now;
+        }
+    }
+}
+
+void PeerSource::Tick() {
+    tick_ = loop_.AddTimer(timings_.tickMs, [this] { Tick(); });
+    for (auto& [key, entry] : entries_) {
+        if (entry->id) {
+            HandOut(*entry);
+        }
+    }
+    for (size_t i = 0; i < seeding_.size();) {
+        if (swarm_->ShareDone(seeding_[i].id, settings_.ratio, settings_.minutes)) {
+            log_("peers: " + seeding_[i].target + ": shared " +
+                 std::to_string(swarm_->BytesUploaded(seeding_[i].id)) + " bytes: sharing ends");
+            swarm_->RemoveFile(seeding_[i].id);
+            seeding_.erase(seeding_.begin() + static_cast<long>(i));
+        } else {
+            ++i;
+        }
+    }
+}
+
+// ---- the file's end ----
+
+bool PeerSource::ReadyToComplete(uint32_t job, uint32_t file) {
+    auto found = entries_.find({job, file});
+    if (found != entries_.end() && found->second->id) {
+        // Every byte is on disk: peers let go of the part file before it is renamed. Nothing
+        // of theirs is written afterwards (the gate goes with the torrent).
+        swarm_->RemoveFile(*found->second->id);
+        found->second->id.reset();
+        found->second->givenAt.clear();
+    }
+    return true;
+}
+
+void PeerSource::FileComplete(uint32_t job, uint32_t file, const std::string& target) {
+    auto found = entries_.find({job, file});
+    if (found == entries_.end()) {
+        return;
+    }
+    Entry& entry = *found->second;
+    const uint64_t fromPeers = std::min(entry.fromPeers, entry.facts.size);
+    log_("peers: " + target + ": " + std::to_string(entry.facts.size - fromPeers) +
+         " bytes from the server, " + std::to_string(fromPeers) + " bytes from peers");
+    if (!entry.torrent.empty() && swarm_ && swarm_->Active() &&
+        (settings_.minutes > 0 && settings_.ratio > 0 && settings_.uploadKib > 0)) {
+        std::string refusal;
+        std::optional<libtorrent::add_torrent_params> params =
+            JudgeTorrent(entry.torrent, entry.facts.size, target, &refusal);
+        std::string error;
+        std::optional<PeerSwarm::FileId> id;
+        if (params) {
+            id = swarm_->AddFile(std::move(*params), true, {}, &error);
+        }
+        if (id) {
+            seeding_.push_back({target, *id});
+            log_("peers: " + target + ": shared until ratio " + std::to_string(settings_.ratio) +
+                 " or " + std::to_string(settings_.minutes) + " minutes");
+        }
+    }
+    entries_.erase(found);
+}
+
+void PeerSource::Detach(Entry& entry) {
+    EndFetch(entry);
+    if (entry.id) {
+        swarm_->RemoveFile(*entry.id);
+        entry.id.reset();
+    }
+    entry.givenAt.clear();
+}
+
+void PeerSource::FileClosed(uint32_t job, uint32_t file) {
+    auto found = entries_.find({job, file});
+    if (found == entries_.end()) {
+        return;
+    }
+    Detach(*found->second);
+    entries_.erase(found);  // a later answer looks again (a fetched torrent is remembered)
+}
+
+}  // namespace tev::localengine
