@@ -157,41 +157,85 @@ class Engine:
             self.process.wait(timeout=30)
 
 
+def load1():
+    with open("/proc/loadavg") as f:
+        return float(f.read().split()[0])
+
+
+def run_durable(command, out, output):
+    """Runs another tool into out; answers its wall time, and in the same timed run the time
+    until its file is durable (`sync -d` of its output right after it exits): the engine's file
+    is synced before it takes its name, so this is the like-for-like figure on a disk."""
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    os.sync()  # nothing of an earlier run's writeback is paid for here
+    start = time.perf_counter()
+    process = subprocess.Popen(command, cwd=out, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    wall = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise RuntimeError(f"{command[0]} failed with {os.waitstatus_to_exitcode(status)}")
+    subprocess.run(["sync", "-d", os.path.join(out, output)], check=True)
+    durable = time.perf_counter() - start
+    shutil.rmtree(out, ignore_errors=True)
+    return {"wall": wall, "durable": durable, "cpu": usage.ru_utime + usage.ru_stime, "rss": None}
+
+
 def engine_round(engine, out, files, mode=2, watch=None):
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
+    os.sync()
     cpu_before = proc_cpu_seconds(engine.process.pid)
     seconds, result, give_up = engine.job([(out + "/", name, url) for name, url in files], mode, watch)
     if give_up != 0 or result != len(files):
         raise RuntimeError(f"engine job ended with result {result}, give-up {give_up}")
     cpu = proc_cpu_seconds(engine.process.pid) - cpu_before
     shutil.rmtree(out, ignore_errors=True)
-    return {"wall": seconds, "cpu": cpu, "rss": engine and proc_hwm_mib(engine.process.pid) * 1024}
+    # Its file is synced before it takes its name: durable when the job ends.
+    return {"wall": seconds, "durable": seconds, "cpu": cpu,
+            "rss": engine and proc_hwm_mib(engine.process.pid) * 1024}
 
 
-def workload(name, engine, engine_files, tools, rounds, size, work, report, reference):
-    """tools: (label, command builder); the engine row is "TEVDownloadV32"."""
+def workload(name, engine, engine_files, tools, rounds, size, work, report, reference,
+             output=None, out=None):
+    """tools: (label, command builder); the engine row is "TEVDownloadV32". With output (the
+    file a tool writes), each tool is also timed until that file is durable (`sync -d`)."""
     labels = ["TEVDownloadV32"] + [label for label, _ in tools]
     results = {label: [] for label in labels}
-    out = os.path.join(work, "out")
+    out = out or os.path.join(work, "out")
+    loads = []
     for r in range(rounds):
         order = labels[r % len(labels):] + labels[:r % len(labels)]
         for label in order:
+            loads.append(load1())
             if label == "TEVDownloadV32":
                 result = engine_round(engine, out, engine_files)
+            elif output:
+                result = run_durable(dict(tools)[label](out), out, output)
             else:
                 build = dict(tools)[label]
                 result = run(build(out), out)
             results[label].append(result)
-            print(f"  {name} round {r + 1}/{rounds} {label}: {result['wall']:.2f} s", flush=True)
+            durable = f", durable {result['durable']:.2f} s" if result.get("durable") else ""
+            print(f"  {name} round {r + 1}/{rounds} {label}: {result['wall']:.2f} s{durable}"
+                  f" (load {loads[-1]:.2f})", flush=True)
     rows = []
     for label in labels:
         runs = results[label]
         ref = results.get(reference)
+        durable = [x.get("durable") for x in runs]
         rows.append({
             "tool": label,
+            "rounds": len(runs),
             "wall": median([x["wall"] for x in runs]),
+            "slowest": max(x["wall"] for x in runs),
+            "durable": median(durable) if output and all(durable) else None,
             "ratio": median([x["wall"] / y["wall"] for x, y in zip(runs, ref)]) if ref else None,
+            "slowest_ratio": max(x["wall"] / y["wall"] for x, y in zip(runs, ref)) if ref else None,
+            "durable_ratio": (median([x["wall"] / y["durable"] for x, y in zip(runs, ref)])
+                              if ref and output else None),
+            "load": (min(loads), max(loads)),
             "cpu": median([x["cpu"] for x in runs]),
             "cpu_per_gib": median([x["cpu"] for x in runs]) / (size / GIB),
             "rss": max((x["rss"] or 0 for x in runs), default=0) / 1024 or None,
@@ -202,14 +246,24 @@ def workload(name, engine, engine_files, tools, rounds, size, work, report, refe
 
 
 def table(reference, rows):
-    lines = [f"| tool | median wall (s) | MiB/s | wall / {reference} | CPU (s) | CPU per GiB (s) | "
-             "peak RSS (MiB) |", "|---|---|---|---|---|---|---|"]
+    durable = any(r.get("durable") for r in rows)
+    head = (f"| tool | rounds | median wall (s) | slowest (s) | MiB/s | wall / {reference} | "
+            f"slowest round / {reference} | ")
+    if durable:
+        head += f"durable (s) | wall / {reference} durable | "
+    head += "CPU (s) | CPU per GiB (s) | peak RSS (MiB) | load average (1 min) |"
+    lines = [head, "|" + "---|" * (head.count("|") - 1)]
     for r in rows:
         def f(v, fmt):
             return "–" if v is None or v != v else fmt.format(v)
-        lines.append(f"| {r['tool']} | {f(r['wall'], '{:.2f}')} | {f(r['throughput'], '{:.0f}')} | "
-                     f"{f(r['ratio'], '{:.2f}')} | {f(r['cpu'], '{:.2f}')} | "
-                     f"{f(r['cpu_per_gib'], '{:.2f}')} | {f(r['rss'], '{:.1f}')} |")
+        line = (f"| {r['tool']} | {r['rounds']} | {f(r['wall'], '{:.2f}')} | "
+                f"{f(r['slowest'], '{:.2f}')} | {f(r['throughput'], '{:.0f}')} | "
+                f"{f(r['ratio'], '{:.2f}')} | {f(r['slowest_ratio'], '{:.2f}')} | ")
+        if durable:
+            line += f"{f(r['durable'], '{:.2f}')} | {f(r['durable_ratio'], '{:.2f}')} | "
+        line += (f"{f(r['cpu'], '{:.2f}')} | {f(r['cpu_per_gib'], '{:.2f}')} | "
+                 f"{f(r['rss'], '{:.1f}')} | {r['load'][0]:.2f}–{r['load'][1]:.2f} |")
+        lines.append(line)
     return "\n".join(lines)
 
 
@@ -423,13 +477,14 @@ def sweep_scale(program, work, counts=(1000, 4000, 16000, 65536)):
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--program", required=True, help="the TEVDownloadV32 binary")
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=10)
     parser.add_argument("--output", default=os.path.join(os.path.dirname(__file__), "ENGINE_RESULTS.md"))
     parser.add_argument("--work", default=os.path.join(tempfile.gettempdir(), "tev-engine-bench"))
     parser.add_argument("--sweep-counts", default="1000,4000,16000,65536",
                         help="file counts of the sweep workload")
     parser.add_argument("--only", default="",
-                        help="comma-separated workloads: 1g,4g,many,capped,limited,kill,scale,lists,sweep")
+                        help="comma-separated workloads: 1g,1g-tmpfs,4g,many,capped,limited,kill,"
+                             "scale,lists,sweep")
     args = parser.parse_args()
     program = os.path.abspath(args.program)
     only = set(filter(None, args.only.split(",")))
@@ -485,10 +540,25 @@ def main():
                 ("curl", lambda out: ["curl", "-s", "-o", "1g.bin", nginx.url("1g.bin")]),
                 ("aria2c -x4", lambda out: ["aria2c", "-q", "-x4", "-s4", "-k1M", "--file-allocation=none",
                                             "-d", out, nginx.url("1g.bin")]),
-            ], args.rounds, GIB, args.work, report, "wget2")
+            ], args.rounds, GIB, args.work, report, "wget2", output="1g.bin")
             rss_1g = proc_hwm_mib(engine.process.pid)
             engine.stop()
             notes.append(f"Engine peak RSS (VmHWM) after the 1 GiB rounds: {rss_1g:.1f} MiB.")
+        if wanted("1g-tmpfs"):
+            # The same file written to a tmpfs, where a sync costs nothing: the network and CPU
+            # side of the comparison.
+            print("Workload: 1 GiB file to a tmpfs", flush=True)
+            shm = tempfile.mkdtemp(prefix="tev-engine-bench-", dir="/dev/shm")
+            engine = Engine(program, args.work)
+            try:
+                workload("1 GiB file, written to a tmpfs", engine, [("1g.bin", nginx.url("1g.bin"))], [
+                    ("wget2", lambda out: ["wget2", "-q", "--no-robots", "-O", "1g.bin", nginx.url("1g.bin")]),
+                    ("curl", lambda out: ["curl", "-s", "-o", "1g.bin", nginx.url("1g.bin")]),
+                ], args.rounds, GIB, args.work, report, "wget2", output="1g.bin",
+                    out=os.path.join(shm, "out"))
+            finally:
+                engine.stop()
+                shutil.rmtree(shm, ignore_errors=True)
         if wanted("4g"):
             print("Workload: 4 GiB file (memory)", flush=True)
             engine = Engine(program, args.work)
@@ -520,8 +590,7 @@ def main():
                 ("aria2c -x8", lambda out: ["aria2c", "-q", "-x8", "-s8", "-k1M", "--file-allocation=none",
                                             "-d", out, url]),
                 ("axel -n8", lambda out: ["axel", "-q", "-n", "8", "-o", "256m.bin", url]),
-                ("curl", lambda out: ["curl", "-s", "-o", "256m.bin", url]),
-            ], max(1, args.rounds // 2), 256 * MIB, args.work, report, "aria2c -x8")
+            ], args.rounds, 256 * MIB, args.work, report, "aria2c -x8")
             engine.stop()
         if wanted("limited"):
             print("Workload: limited mode", flush=True)

@@ -176,7 +176,7 @@ void CTEVDownloaderDlg::OnFileListDownloaded() {
     trust_ = CListTrust(fileListUrl_);
     trust_.OnList(std::move(bytes), fileList_);
     listTrustPending_ = true;
-    if (DownloadLib_DownloadDataWithin(trust_.ManifestUrl().c_str(), kListManifestLimit) != DL_OK) {
+    if (!trust_.StartFetch()) {
         listTrustPending_ = false;
         LogFailure("cannot fetch the file list's manifest", trust_.ManifestUrl());
         ShowWindowMessage(kTextFileListFailed);
@@ -185,23 +185,10 @@ void CTEVDownloaderDlg::OnFileListDownloaded() {
 }
 
 void CTEVDownloaderDlg::OnListTrustFetched(bool fetched) {
-    std::string bytes;
-    int64_t size = 0;
-    if (fetched && DownloadLib_GetDataSize(&size) == DL_OK && size > 0 &&
-        size <= kListManifestLimit) {
-        bytes.resize(static_cast<size_t>(size));
-        DataBuffer buffer{bytes.data(), size};
-        fetched = DownloadLib_GetData(&buffer) == DL_OK;
-    } else {
-        fetched = false;
-    }
-    int32_t status = 0;
-    DownloadLib_GetDataStatus(&status);
-    switch (trust_.OnFetched(fetched, status, std::move(bytes))) {
+    switch (trust_.TakeLibraryAnswer(fetched)) {
         case ListTrustStep::FetchManifest:
         case ListTrustStep::FetchSignatures:
-            if (DownloadLib_DownloadDataWithin(trust_.SignaturesUrl().c_str(),
-                                               kListManifestLimit) != DL_OK) {
+            if (!trust_.StartFetch()) {
                 listTrustPending_ = false;
                 LogFailure("cannot fetch the file list's signatures", trust_.SignaturesUrl());
                 ShowWindowMessage(kTextFileListFailed);

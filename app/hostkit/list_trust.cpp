@@ -101,6 +101,30 @@ ListTrustStep CListTrust::OnFetched(bool fetched, int32_t status, std::string by
     return step_;
 }
 
+ListTrustStep CListTrust::TakeLibraryAnswer(bool fetched) {
+    std::string bytes;
+    int64_t size = 0;
+    if (fetched && DownloadLib_GetDataSize(&size) == DL_OK && size > 0 &&
+        size <= kListManifestLimit) {
+        bytes.resize(static_cast<size_t>(size));
+        DataBuffer buffer{bytes.data(), size};
+        fetched = DownloadLib_GetData(&buffer) == DL_OK;
+    } else {
+        fetched = false;
+    }
+    int32_t status = 0;
+    DownloadLib_GetDataStatus(&status);
+    return OnFetched(fetched, status, std::move(bytes));
+}
+
+const std::string& CListTrust::PendingUrl() const {
+    return step_ == ListTrustStep::FetchSignatures ? signaturesUrl_ : manifestUrl_;
+}
+
+bool CListTrust::StartFetch() const {
+    return DownloadLib_DownloadDataWithin(PendingUrl().c_str(), kListManifestLimit) == DL_OK;
+}
+
 bool CListTrust::VerifyFile(const std::string& url, const std::string& path,
                             std::string* why) const {
     if (step_ != ListTrustStep::Verified) {

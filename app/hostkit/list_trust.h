@@ -44,6 +44,14 @@ class CListTrust {
     // status of the answer (0 for none). Only 404 and 410 of the manifest mean "not signed";
     // any other failure of a manifest or of signatures refuses the list.
     ListTrustStep OnFetched(bool fetched, int32_t status, std::string bytes);
+    // OnFetched with what the library holds after its data download ended (fetched: it ended
+    // with DLN_DATA_DONE): the bytes, at most kListManifestLimit, and the answer's status.
+    ListTrustStep TakeLibraryAnswer(bool fetched);
+    // Asks the library for the document of the current step (manifest or signatures), bounded
+    // by kListManifestLimit. False when the library refuses to start it.
+    bool StartFetch() const;
+    // The document the current step fetches.
+    const std::string& PendingUrl() const;
 
     // Checks a downloaded file of the list against the manifest; true when it matches (or the
     // list is not verified, which the host said before it started). *why on a mismatch.

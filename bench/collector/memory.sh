@@ -16,12 +16,10 @@ cmake --build build/release -j "$(nproc)" --target tev-report-collector >&2
 bin="$root/build/release/tools/report_collector"
 
 work=$(mktemp -d /tmp/tev-collector-memory-XXXXXX)
-pg_bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
-pg_user=()
 collector_pid=""
 clients_pid=""
 lock_pid=""
-pg_running=0
+. bench/collector/postgres.sh
 
 cleanup() {
     for pid in "$clients_pid" "$lock_pid" "$collector_pid"; do
@@ -30,31 +28,11 @@ cleanup() {
             wait "$pid" 2>/dev/null || true
         fi
     done
-    if [ "$pg_running" = 1 ]; then
-        "${pg_user[@]}" "$pg_bin/pg_ctl" -D "$work/pg" -m fast -w stop >/dev/null 2>&1 || true
-    fi
+    stop_postgres
     rm -rf "$work"
 }
 trap cleanup EXIT
 ulimit -n "$(ulimit -Hn)"
-
-free_port() {
-    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
-
-start_postgres() {
-    [ -n "$pg_bin" ] || return 1
-    if [ "$(id -u)" = 0 ]; then
-        pg_user=(setpriv --reuid=postgres --regid=postgres --clear-groups)
-        chown postgres "$work"
-    fi
-    "${pg_user[@]}" "$pg_bin/initdb" -D "$work/pg" -U tev -A trust -E UTF8 --locale=C >/dev/null
-    pg_port=$(free_port)
-    "${pg_user[@]}" "$pg_bin/pg_ctl" -D "$work/pg" -l "$work/pg.log" -w \
-        -o "-p $pg_port -k $work -c listen_addresses=127.0.0.1 -c max_connections=20" \
-        start >/dev/null
-    pg_running=1
-}
 
 status_kib() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/status"; }
 

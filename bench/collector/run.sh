@@ -19,44 +19,21 @@ cmake --build build/release -j "$(nproc)" --target tev-report-collector tev-repo
 bin="$root/build/release/tools/report_collector"
 
 work=$(mktemp -d /tmp/tev-collector-bench-XXXXXX)
-pg_bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
-pg_user=()
 collector_pid=""
-pg_running=0
+. bench/collector/postgres.sh
 
 cleanup() {
     if [ -n "$collector_pid" ]; then
         kill "$collector_pid" 2>/dev/null || true
         wait "$collector_pid" 2>/dev/null || true
     fi
-    if [ "$pg_running" = 1 ]; then
-        "${pg_user[@]}" "$pg_bin/pg_ctl" -D "$work/pg" -m fast -w stop >/dev/null 2>&1 || true
-    fi
+    stop_postgres
     rm -rf "$work"
 }
 trap cleanup EXIT
 
 # Thousands of connections on each side need as many descriptors.
 ulimit -n "$(ulimit -Hn)"
-
-free_port() {
-    python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
-
-start_postgres() {
-    [ -n "$pg_bin" ] || return 1
-    if [ "$(id -u)" = 0 ]; then
-        pg_user=(setpriv --reuid=postgres --regid=postgres --clear-groups)
-        chown postgres "$work"
-    fi
-    "${pg_user[@]}" "$pg_bin/initdb" -D "$work/pg" -U tev -A trust -E UTF8 --locale=C >/dev/null
-    pg_port=$(free_port)
-    # Durable commits as in production (fsync on); room for a few collectors.
-    "${pg_user[@]}" "$pg_bin/pg_ctl" -D "$work/pg" -l "$work/pg.log" -w \
-        -o "-p $pg_port -k $work -c listen_addresses=127.0.0.1 -c max_connections=20" \
-        start >/dev/null
-    pg_running=1
-}
 
 # run STORE_NAME STORE CLIENTS MESSAGES: one measurement, printed as a table row.
 run() {

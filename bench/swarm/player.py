@@ -55,6 +55,40 @@ def peak_rss_mib(pid):
     return None
 
 
+def rss_anon_mib(pid):
+    """Anonymous resident memory now (mapped file pages do not count; buffers do)."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("RssAnon:"):
+                    return int(line.split()[1]) / 1024
+    except OSError:
+        pass
+    return None
+
+
+class AnonPeak:
+    """The highest RssAnon of a process, sampled every 20 ms on a thread of its own (the kernel
+    keeps a peak of the whole RSS only)."""
+
+    def __init__(self):
+        self.peak = 0.0
+        self.pid = None
+        threading.Thread(target=self._run, daemon=True).start()
+
+    def watch(self, pid):
+        self.pid = pid
+
+    def _run(self):
+        while True:
+            pid = self.pid
+            if pid:
+                value = rss_anon_mib(pid)
+                if value is not None:
+                    self.peak = max(self.peak, value)
+            time.sleep(0.02)
+
+
 def on_disk(path):
     try:
         return os.stat(path).st_blocks * 512
@@ -98,6 +132,22 @@ class EnginePlayer:
         os.makedirs(self.out, exist_ok=True)
         self.cpu_before_restart = 0.0
         self.rss_before_restart = 0.0
+        self.anon = AnonPeak()
+
+    def write_sharing(self, data_home):
+        """The engine folder's sharing settings, written before every start: off for the HTTP-only
+        baseline; on for the peer-assisted player, listening on its namespace's address only,
+        sharing until the lab stops it (as aria2c seeds until then) with the highest upload cap
+        the engine takes, so that the cap is the origin's alone."""
+        folder = os.path.join(data_home, "Velmor", "tevDownloadV32", "config")
+        os.makedirs(folder, exist_ok=True)
+        if self.args.sharing == "on":
+            text = (f"sharing=on\nlisten={self.args.listen}:6881\nratio=1000\nminutes=600\n"
+                    f"upload_kib=1000000\n")
+        else:
+            text = "sharing=off\n"
+        with open(os.path.join(folder, "sharing.conf"), "w") as f:
+            f.write(text)
 
     def start_engine(self):
         env = dict(os.environ)
@@ -106,12 +156,14 @@ class EnginePlayer:
                     "XDG_RUNTIME_DIR": os.path.join(self.args.work, "run"),
                     "TEV_ENGINE_IDLE_SECONDS": "3600"})
         os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
+        self.write_sharing(env["XDG_DATA_HOME"])
         read_end, write_end = os.pipe()
         env["TEV_READY_FD"] = str(write_end)
         self.process = subprocess.Popen([self.args.program], env=env, pass_fds=(write_end,))
         os.close(write_end)
         ready = os.read(read_end, 1)
         os.close(read_end)
+        self.anon.watch(self.process.pid)
         if not ready or self.process.poll() is not None:
             raise RuntimeError("the engine did not become ready")
         self.client = EngineClient(self.args.port)
@@ -190,7 +242,7 @@ class EnginePlayer:
             emit("done", result=result, give_up=give_up,
                  cpu=(cpu_seconds(self.process.pid) or 0.0) + self.cpu_before_restart,
                  rss=max(peak_rss_mib(self.process.pid) or 0.0, self.rss_before_restart),
-                 file=os.path.join(self.out, self.args.name))
+                 anon=self.anon.peak, file=os.path.join(self.out, self.args.name))
             commands.next()
             return
 
@@ -280,6 +332,9 @@ def main():
     parser.add_argument("--program", help="TEVDownloadV32")
     parser.add_argument("--port", type=int, default=38006)
     parser.add_argument("--kill-at", type=float, help="kill -9 the engine at this fraction, then restart it")
+    parser.add_argument("--sharing", choices=["on", "off"], default="off",
+                        help="the engine's sharing setting (on: peers and HTTP)")
+    parser.add_argument("--listen", help="the address the engine takes peers on (its namespace's)")
     parser.add_argument("--torrent")
     parser.add_argument("--seed-unverified", action="store_true")
     parser.add_argument("--verbose", action="store_true", help="aria2c logs at level info")

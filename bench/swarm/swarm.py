@@ -7,15 +7,20 @@ Layout, all of it named after the run's id (run.sh's pid by default), so that tw
 by side and a lab killed with -9 is swept by the next one:
 
 - namespace tevswarm-ID-hub: the bridge brID; every other namespace has one veth on it;
-- namespace tevswarm-ID-origin, 10.A.B.1: nginx (the game file, its torrents, an access log of
-  the bytes each request sent) and opentracker; its uplink (veth egress) capped with tc tbf;
+- namespace tevswarm-ID-origin, 10.A.B.1: nginx (the game file and, beside it, its torrent made by
+  `tev-publish torrent`, pointed at by a Link header; an access log of the bytes and range each
+  request sent) and opentracker; its uplink (veth egress) capped with tc tbf;
 - namespaces tevswarm-ID-pN, 10.A.B.(10+N): one player each (bench/swarm/player.py);
   A.B is the run id's low 16 bits. No namespace has a route out, IPv6 is off in all of them, and
   nothing is sent to any other address.
 
-Rows (--rows): swarm (HTTP-only engines and aria2c with the torrent, interleaved rounds),
-late (a fifth player after four finished), faults (origin stops at 50%, an engine killed -9 at
-50%, a corrupt seeder and the tracker down for aria2c). Writes bench/SWARM.md.
+Kinds of player (--kinds): engine (our engine with sharing off: HTTP only, the baseline), peers
+(the same engine with sharing on: HTTP and peers), aria2 (aria2c with the same torrent).
+
+Rows (--rows): swarm (every kind, interleaved rounds), late (a fifth player after four finished),
+solo (one player alone, sharing on against off, interleaved), faults (origin stops at 50%, an
+engine killed -9 at 50%, the origin stopped once the peers' pieces cover the file, a corrupt
+seeder, the tracker down). Writes bench/SWARM.md, the issue's targets as pass/fail lines.
 """
 import argparse
 import json
@@ -36,6 +41,8 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(HERE, ".."))
 from bench import MIB, machine, make_file, median  # noqa: E402
 
+GIB = 1024 * MIB
+
 sys.path.insert(0, HERE)
 import torrent  # noqa: E402
 
@@ -46,11 +53,21 @@ MB = 1000 * 1000
 # 1514. Caps are given for what TCP carries, so the rate tc sees is that much higher.
 WIRE = 1514 / 1448
 
-# The kinds of player a row compares. The peer-assisted engine joins as a kind of its own (our
-# engine with sharing on, given the hybrid torrent the origin serves); until it exists, its rows
-# say that it is not yet measured.
-KINDS = {"engine": "TEVDownloadV32, HTTP only", "aria2": "aria2c, BitTorrent + web seed"}
-PEERS_NOT_YET = "not yet measured: the peer-assisted engine is not built yet"
+# The kinds of player a row compares: our engine with sharing off (the baseline), the same build
+# with sharing on, and aria2c with the same torrent.
+KINDS = {"engine": "TEVDownloadV32, sharing off (HTTP only)",
+         "peers": "TEVDownloadV32, sharing on (HTTP + peers)",
+         "aria2": "aria2c, BitTorrent + web seed"}
+PEERS_NOT_YET = "not yet measured: this engine build has no peer source (it does not link libtorrent)"
+# The engine's checkpoint: its control file is brought up to date every second or after this
+# much data of a file, whichever comes first.
+CHECKPOINT_BYTES = 32 * MIB
+
+
+def has_peer_source(program):
+    """Whether the engine build can share at all: the peer source is libtorrent's."""
+    result = subprocess.run(["ldd", program], capture_output=True, text=True)
+    return "libtorrent-rasterbar" in result.stdout
 
 
 class LabError(Exception):
@@ -191,7 +208,8 @@ pid {prefix}/nginx.pid;
 error_log {prefix}/logs/error.log;
 events {{ worker_connections 4096; }}
 http {{
-    log_format swarm '$remote_addr $status $bytes_sent $request_uri';
+    log_format swarm '$remote_addr $status $bytes_sent $request_uri $body_bytes_sent $msec '
+                     '$request_time $http_range';
     access_log {self.access_log} swarm;
     sendfile on;
     tcp_nopush on;
@@ -206,12 +224,31 @@ http {{
     server {{
         listen {self.origin}:80;
         root {self.data};
+        # The publisher's guide's lines (docs/publishing.md): a file with a torrent beside it
+        # names it in a Link header.
+        location / {{
+            set $torrent_link "";
+            if (-f $request_filename.torrent) {{
+                set $torrent_link "<$uri.torrent>; rel=describedby; type=\\"application/x-bittorrent\\"";
+            }}
+            add_header Link $torrent_link;
+        }}
     }}
 }}
 """)
         self.nginx = subprocess.Popen(self.exec_args(self.origin_ns) + ["nginx", "-p", prefix, "-c", conf,
                                                                          "-g", "daemon off;"])
         self._wait_port(self.origin, 80, self.nginx, "nginx")
+
+    def check_link(self, name):
+        """The file's answers name its torrent (what the engine looks for first); the torrent's
+        own answers name nothing."""
+        link = f'Link: </{name}.torrent>; rel=describedby; type="application/x-bittorrent"'
+        for path, expected in ((name, True), (name + ".torrent", False)):
+            head = sh(*self.exec_args(self.players[0][0]), "curl", "-sS", "-I", f"http://{self.origin}/{path}").stdout
+            if (link in head) != expected:
+                raise LabError(f"nginx's answer for /{path} {'lacks' if expected else 'has'} the torrent's Link "
+                               f"header: {head.strip()}")
 
     def stop_nginx(self):
         if self.nginx and self.nginx.poll() is None:
@@ -281,6 +318,40 @@ http {{
                 total += int(parts[2])
         return total
 
+    def origin_requests(self, mark, suffix):
+        """The requests for the file nginx has logged since mark (at their end): address, start
+        (epoch seconds), the first byte asked for and the body bytes sent."""
+        requests = []
+        try:
+            with open(self.access_log) as f:
+                f.seek(mark)
+                for line in f:
+                    parts = line.split()
+                    if len(parts) < 8 or not parts[3].endswith(suffix) or parts[1] not in ("200", "206"):
+                        continue
+                    first = 0
+                    if parts[1] == "206" and parts[7].startswith("bytes="):
+                        try:
+                            first = int(parts[7][6:].split("-")[0])
+                        except ValueError:
+                            continue
+                    requests.append({"address": parts[0], "start": float(parts[5]) - float(parts[6]),
+                                     "first": first, "sent": int(parts[4])})
+        except OSError:
+            pass
+        return requests
+
+    def origin_coverage(self, mark, suffix, size):
+        """How many bytes of the file the origin has sent to someone at least once since mark."""
+        spans = sorted((r["first"], r["first"] + r["sent"]) for r in self.origin_requests(mark, suffix))
+        covered, reach = 0, 0
+        for begin, end in spans:
+            begin, end = max(begin, reach), min(end, size)
+            if end > begin:
+                covered += end - begin
+                reach = end
+        return covered
+
     # ---- the cap, measured ----
 
     def measure_cap(self, seconds, attempts=3):
@@ -314,8 +385,10 @@ class Player:
         os.makedirs(self.work)
         cmd = lab.exec_args(self.ns) + [sys.executable, os.path.join(HERE, "player.py"), "--kind", kind,
                                         "--work", self.work, "--name", name, "--size", str(size)]
-        if kind == "engine":
-            cmd += ["--program", program, "--url", url, "--port", str(38100 + index)]
+        if kind in ("engine", "peers"):
+            cmd[cmd.index("--kind") + 1] = "engine"
+            cmd += ["--program", program, "--url", url, "--port", str(38100 + index),
+                    "--sharing", "on" if kind == "peers" else "off", "--listen", self.address]
             if kill_at is not None:
                 cmd += ["--kill-at", str(kill_at)]
         else:
@@ -374,7 +447,7 @@ class Swarm:
     def add(self, index, kind, **options):
         p = Player(self.lab, index, kind, self.args.file_name, self.args.size, self.events,
                    program=self.args.program, url=f"http://{self.lab.origin}/{self.args.file_name}",
-                   torrent_path=os.path.join(self.lab.data, self.args.file_name + ".v1.torrent"), **options)
+                   torrent_path=os.path.join(self.lab.data, self.args.file_name + ".torrent"), **options)
         self.players.append(p)
         return p
 
@@ -409,9 +482,17 @@ class Swarm:
 
     def go(self, players):
         start = time.monotonic()
+        self.wall_start = time.time()
         for p in players:
             p.send("go")
         return start
+
+    def first_requests(self, mark, players):
+        """Per player, seconds from go to its first request for the file at the origin."""
+        firsts = {}
+        for r in self.lab.origin_requests(mark, self.args.file_name):
+            firsts[r["address"]] = min(firsts.get(r["address"], r["start"]), r["start"])
+        return [firsts[p.address] - self.wall_start for p in players if p.address in firsts]
 
     def finished(self, players):
         return lambda: all("done" in p.state or ("failed" in p.state and "resumed" not in p.state)
@@ -459,13 +540,15 @@ def swarm_round(lab, args, kind, players):
         bad = check_files(lab, args, group)
         result = {"times": times, "last": times[-1], "median": median(times),
                   "origin": lab.origin_bytes(mark, suffix=args.file_name),
+                  "first_request": swarm.first_requests(mark, group),
+                  "anon": [p.state["done"].get("anon") for p in group],
                   "origin_tx": lab.origin_tx_bytes() - tx,
                   "cpu": [p.state["done"]["cpu"] for p in group], "rss": [p.state["done"]["rss"] for p in group],
                   "identical": not bad, "bad": bad}
     finally:
         statuses = swarm.stop_all()
     result["exit"] = statuses
-    if kind == "engine" and any(s not in (0, None) for s in statuses.values()):
+    if kind in ("engine", "peers") and any(s not in (0, None) for s in statuses.values()):
         raise LabError(f"an engine exited with status {statuses} (a sanitizer report?)")
     if bad:
         raise LabError(f"{kind}: players {bad} hold a file that differs from the origin's")
@@ -507,27 +590,37 @@ def part_bytes(players, name):
     return total
 
 
-def origin_stops(lab, args, players):
-    """Every engine fetches; when half of all bytes are on disk the origin stops. Seen: how each
-    engine reacts (a clear failure within a bounded time, never a file reported complete), then,
-    with the origin back and the jobs sent again, whether every file ends byte-identical."""
+def origin_stops(lab, args, players, kind="engine", when="half"):
+    """Every engine fetches; the origin stops when half of all bytes are on disk (when="half") or
+    once it has sent every byte of the file to someone at least once (when="covered": from then
+    on the players together hold the whole file). Seen: how each engine reacts (finishes from its
+    peers, or a clear failure within a bounded time, never a wrong file), then, with the origin
+    back and the jobs sent again, whether every file ends byte-identical."""
     swarm = Swarm(lab, args)
-    group = [swarm.add(i, "engine") for i in range(players)]
+    group = [swarm.add(i, kind) for i in range(players)]
     seen = []
     try:
         swarm.ready(group)
+        mark = lab.log_mark()
         start = swarm.go(group)
         half = players * args.size / 2
         stopped = {}
 
         def watch(player, event):
-            if not stopped and part_bytes(group, args.file_name) >= half:
+            if stopped:
+                return
+            if when == "half":
+                reached = part_bytes(group, args.file_name) >= half
+            else:
+                reached = lab.origin_coverage(mark, args.file_name, args.size) >= args.size
+            if reached:
                 lab.stop_nginx()
                 stopped["t"] = time.monotonic()
+                stopped["sent"] = lab.origin_bytes(mark, suffix=args.file_name)
 
         swarm.pump(lambda: bool(stopped) or swarm.finished(group)(), args.timeout, watch)
         if not stopped:
-            raise LabError("origin stop: the players finished before half of the bytes were on disk")
+            raise LabError(f"origin stop ({kind}): the players finished before the origin was stopped")
         on_disk = part_bytes(group, args.file_name)
         try:
             swarm.pump(swarm.finished(group), args.stall_timeout)
@@ -542,11 +635,17 @@ def origin_stops(lab, args, players):
                 seen.append(f"p{p.index + 1} still waiting {args.stall_timeout:.0f} s after the stop")
         for reason, who in reasons.items():
             low, high = min(t for _, t in who), max(t for _, t in who)
-            when = f"{low:.1f} s" if f"{low:.1f}" == f"{high:.1f}" else f"{low:.1f} to {high:.1f} s"
-            seen.append(f"{', '.join(f'p{i}' for i, _ in who)} failed {when} after the stop: \"{reason}\"")
+            after = f"{low:.1f} s" if f"{low:.1f}" == f"{high:.1f}" else f"{low:.1f} to {high:.1f} s"
+            seen.append(f"{', '.join(f'p{i}' for i, _ in who)} failed {after} after the stop: \"{reason}\"")
         reacted = all("failed" in p.state or "done" in p.state for p in group)
         early_done = [p for p in group if "done" in p.state and p.state["done"]["t"] < stopped["t"]]
-        false_done = [p for p in group if "done" in p.state and p.state["done"]["t"] >= stopped["t"]]
+        # A file completed after the stop is a false report only when it is not the origin's: the
+        # last bytes may still have been on their way (the kernel's buffers), or come from peers.
+        late_done = [p for p in group if "done" in p.state and p.state["done"]["t"] >= stopped["t"]]
+        without_origin = [p for p in late_done if same_file(p.state["done"]["file"],
+                                                             os.path.join(lab.data, args.file_name))]
+        false_done = [p for p in late_done if p not in without_origin]
+        done_at = max((p.state["done"]["t"] for p in group if "done" in p.state), default=stopped["t"])
         lab.start_nginx()
         restart = time.monotonic()
         for p in group:
@@ -560,31 +659,46 @@ def origin_stops(lab, args, players):
 
         swarm.pump(lambda: all(settled(p) for p in group), args.timeout)
         bad = check_files(lab, args, group)
-        ok = not bad and not false_done and reacted and all("done" in p.state for p in group)
+        if when == "half":
+            ok = not bad and not false_done and reacted and all("done" in p.state for p in group)
+        else:
+            ok = not bad and len(early_done) + len(without_origin) == players
         last = max((p.state["done"]["t"] for p in group if "done" in p.state), default=restart) - restart
         return {"ok": ok, "stopped_at": stopped["t"] - start, "on_disk": on_disk, "seen": seen,
                 "early_done": len(early_done), "false_done": len(false_done), "bad": bad,
-                "after_restart": last}
+                "after_restart": last, "without_origin": len(without_origin),
+                "sent": stopped["sent"], "done_after_stop": done_at - stopped["t"]}
     finally:
         swarm.stop_all()
 
 
-def kill_one(lab, args, players):
+def kill_one(lab, args, players, kind="engine"):
     """One engine of the swarm is killed -9 once half of its file is on disk, started again and
-    sent the job again; the origin's log tells what it fetched twice."""
+    sent the job again; the origin's log tells what it fetched from there, and the restarted
+    engine's first progress what it kept: what it held on disk less what it kept is fetched
+    again."""
     swarm = Swarm(lab, args)
-    group = [swarm.add(i, "engine", kill_at=0.5 if i == 0 else None) for i in range(players)]
+    group = [swarm.add(i, kind, kill_at=0.5 if i == 0 else None) for i in range(players)]
+    victim = group[0]
+    kept = {}
+
+    def watch(player, event):
+        if player is victim and event and event["event"] == "progress" and "restarted" in victim.state \
+                and "bytes" not in kept:
+            kept["bytes"] = event["bytes"]
+
     try:
         swarm.ready(group)
         mark = lab.log_mark()
         swarm.go(group)
-        swarm.pump(swarm.finished(group), args.timeout)
-        victim = group[0]
+        swarm.pump(swarm.finished(group), args.timeout, watch)
         bad = check_files(lab, args, group)
         fetched = lab.origin_bytes(mark, [victim.address], suffix=args.file_name)
         killed = victim.state.get("killed", {})
+        held = killed.get("on_disk", 0)
         return {"ok": not bad and "done" in victim.state and "killed" in victim.state,
-                "on_disk": killed.get("on_disk", 0), "fetched": fetched, "bad": bad,
+                "on_disk": held, "fetched": fetched, "bad": bad, "kept": kept.get("bytes"),
+                "refetched": max(0, held - kept["bytes"]) if "bytes" in kept else None,
                 "reason": victim.state.get("failed", {}).get("reason")}
     finally:
         swarm.stop_all()
@@ -614,12 +728,12 @@ def count_lines(path, needle):
         return 0
 
 
-def corrupt_seeder(lab, args, players, attempts=3):
-    """aria2c players with a seeder whose copy has one altered piece (it seeds it unverified).
+def corrupt_seeder(lab, args, players, kind="aria2", attempts=3):
+    """Players with a seeder (aria2c) whose copy has one altered piece (it seeds it unverified).
     Which peer serves which piece is the players' choice: the run is repeated (a few times at
     most) until the seeder's log shows that it sent the altered piece."""
     for attempt in range(1, attempts + 1):
-        r = corrupt_seeder_once(lab, args, players)
+        r = corrupt_seeder_once(lab, args, players, kind)
         r["attempts"] = attempt
         r["ok"] = r["ok"] and r["seeder_altered"]
         if r["sent_altered"] or not r["ok"]:
@@ -627,13 +741,17 @@ def corrupt_seeder(lab, args, players, attempts=3):
     return r
 
 
-def corrupt_seeder_once(lab, args, players):
+def engine_log(player):
+    return os.path.join(player.work, "engine-data", "Velmor", "tevDownloadV32", "config", "engine.log")
+
+
+def corrupt_seeder_once(lab, args, players, kind):
     swarm = Swarm(lab, args)
     seeder_work = os.path.join(lab.work, "players", f"p{players + 1}")
     # At level info aria2c logs every block it sends ("To: … piece index=N, …") and every piece
     # that failed its hash ("we got wrong piece").
     seeder = Player(lab, players, "aria2", args.file_name, args.size, swarm.events, work=seeder_work,
-                    torrent_path=os.path.join(lab.data, args.file_name + ".v1.torrent"), seed_unverified=True,
+                    torrent_path=os.path.join(lab.data, args.file_name + ".torrent"), seed_unverified=True,
                     verbose=True)
     swarm.players.append(seeder)
     try:
@@ -644,13 +762,17 @@ def corrupt_seeder_once(lab, args, players):
                               os.path.join(seeder_work, "out", args.file_name), args.piece_length)
         swarm.go([seeder])
         swarm.pump(lambda: "done" in seeder.state or "failed" in seeder.state, 60)
-        group = [swarm.add(i, "aria2", verbose=True) for i in range(players)]
+        group = [swarm.add(i, kind, **({"verbose": True} if kind == "aria2" else {})) for i in range(players)]
         swarm.ready(group)
         seeder_tx = lab.tx_bytes(seeder.ns)
         start = swarm.go(group)
         swarm.pump(swarm.finished(group), args.timeout)
         bad = check_files(lab, args, group)
-        failures = sum(count_lines(os.path.join(p.work, "aria2.log"), "we got wrong piece") for p in group)
+        if kind == "aria2":
+            failures = sum(count_lines(os.path.join(p.work, "aria2.log"), "we got wrong piece") for p in group)
+        else:
+            # libtorrent's ban of the peer behind a failed piece, as the engine logs it.
+            failures = sum(count_lines(engine_log(p), "banned") for p in group)
         done = [p for p in group if "done" in p.state]
         return {"ok": not bad and len(done) == players, "piece": piece, "hash_failures": failures, "bad": bad,
                 "seeder_sent": lab.tx_bytes(seeder.ns) - seeder_tx,
@@ -662,11 +784,11 @@ def corrupt_seeder_once(lab, args, players):
         swarm.stop_all()
 
 
-def tracker_down(lab, args, players):
+def tracker_down(lab, args, players, kind="aria2"):
     lab.stop_tracker()
     try:
         swarm = Swarm(lab, args)
-        group = [swarm.add(i, "aria2") for i in range(players)]
+        group = [swarm.add(i, kind) for i in range(players)]
         try:
             swarm.ready(group)
             mark = lab.log_mark()
@@ -676,7 +798,8 @@ def tracker_down(lab, args, players):
             done = [p for p in group if "done" in p.state]
             return {"ok": not bad and len(done) == players, "bad": bad,
                     "last": max((p.state["done"]["t"] - start for p in done), default=0),
-                    "origin": lab.origin_bytes(mark, suffix=args.file_name)}
+                    "origin": lab.origin_bytes(mark, suffix=args.file_name),
+                    "first_request": swarm.first_requests(mark, group)}
         finally:
             swarm.stop_all()
     finally:
@@ -707,22 +830,23 @@ def write_report(args, cap, results, path):
              f"{cap / MB:.2f} MB/s. netem is not available on this machine, so there is no added delay "
              f"or loss: the only limit is the cap. Players' links are "
              f"{'capped at %g MB/s' % args.player_rate if args.player_rate else 'uncapped'}. "
-             f"The game file: {mib(size)} MiB of random bytes. Our engine: `TEVDownloadV32` (Release), "
-             f"started fresh in each player's namespace and driven over its protocol by "
-             f"bench/engine_bench.py's client, one job of one file, mode 2. aria2c {aria2_version()}: "
+             f"The game file: {mib(size)} MiB of random bytes, with its torrent beside it made by "
+             f"`tev-publish torrent` (v1, piece {args.piece_length // 1024} KiB, the origin's URL as web seed, "
+             f"the origin's opentracker, private) and named by a Link header on the file's answers (nginx, "
+             f"the lines of docs/publishing.md). Our engine: `TEVDownloadV32` (Release), started fresh in "
+             f"each player's namespace and driven over its protocol by bench/engine_bench.py's client, one "
+             f"job of one file, mode 2; sharing off (`config/sharing.conf`: `sharing=off`) is the baseline, "
+             f"sharing on (`sharing=on`, `listen=` the player's address:6881, `upload_kib=1000000`, "
+             f"`ratio=1000`, `minutes=600`: it shares until the lab stops it, as aria2c does) the same build "
+             f"with peers. aria2c {aria2_version()}: "
              f"`--enable-dht=false --enable-dht6=false --bt-enable-lpd=false --enable-peer-exchange=false "
-             f"--seed-ratio=0.0 --bt-tracker-interval=5`, otherwise its defaults, with a v1 torrent "
-             f"(piece {args.piece_length // 1024} KiB, the origin's URL as web seed, the origin's tracker, "
-             f"private). aria2 1.36 loads the lab's hybrid (v1+v2) torrent but derives another info hash "
-             f"from it than its v1 hash (`aria2c -S` shows it; libtorrent 2.0 loads the same torrent, "
-             f"checks its pieces and agrees with the lab's hash), so it would announce and meet peers "
-             f"for a torrent nobody else has: aria2c gets the v1 torrent; the origin also serves the "
-             f"hybrid one (`game.bin.hybrid.torrent`) for the peer-assisted engine. aria2c seeds after completion: a "
-             f"player is done when its file is complete (aria2's BitTorrent completion hook). Origin "
-             f"bytes are what nginx's log says it sent for the game file (headers included). Every "
-             f"player's file is compared byte for byte with the origin's. Rows marked not yet measured "
-             f"belong to the peer-assisted engine, which joins the harness as a kind of player of its "
-             f"own (`KINDS` in bench/swarm/swarm.py).", ""]
+             f"--seed-ratio=0.0 --bt-tracker-interval=5`, otherwise its defaults, with the same torrent. "
+             f"(The torrent is v1 rather than hybrid partly for aria2 1.36, which derives another info hash "
+             f"from a hybrid torrent than its v1 hash and so would meet nobody; docs/publishing.md gives "
+             f"the hashing figures.) aria2c and the engine with sharing on keep seeding after completion: "
+             f"a player is done when its file is complete. Origin bytes are what nginx's log says it sent "
+             f"for the game file (headers included). Every player's file is compared byte for byte with "
+             f"the origin's.", ""]
     if "swarm" in results:
         rows = results["swarm"]
         lines += [f"## {players} players × {mib(size)} MiB, origin capped at {args.rate:g} MB/s", "",
@@ -744,7 +868,8 @@ def write_report(args, cap, results, path):
                 f"{median([median(r['cpu']) for r in runs]):.2f} | "
                 f"{max(max(r['rss']) for r in runs):.1f} | "
                 f"{'yes' if all(r['identical'] for r in runs) else 'NO'} |")
-        lines.append(f"| TEVDownloadV32 with peers | {PEERS_NOT_YET} | | | | | | |")
+        if "peers" not in args.kinds:
+            lines.append(f"| {KINDS['peers']} | {PEERS_NOT_YET} | | | | | | |")
         lines += ["", "Per round (last done in s, origin bytes × file): " + "; ".join(
             f"{kind} " + ", ".join(f"{r['last']:.1f} s / {r['origin'] / size:.2f}" for r in rows.get(kind, []))
             for kind in args.kinds if rows.get(kind)) + ".", ""]
@@ -758,20 +883,117 @@ def write_report(args, cap, results, path):
         for kind, r in results["late"].items():
             lines.append(f"| {labels[kind]} | {mib(r['origin'])} | {r['origin'] / size:.2f} | {r['time']:.2f} | "
                          f"{'yes' if r['identical'] else 'NO'} |")
-        lines += [f"| TEVDownloadV32 with peers | {PEERS_NOT_YET} | | | |", ""]
+        if "peers" not in args.kinds:
+            lines.append(f"| {KINDS['peers']} | {PEERS_NOT_YET} | | | |")
+        lines.append("")
     if "faults" in results:
         lines += ["## Faults", "", "| fault | players | result | what was seen |", "|---|---|---|---|"]
         for row in results["faults"]:
             result = row.get("result") or ("pass" if row["ok"] else "FAIL")
             lines.append(f"| {row['name']} | {row['who']} | {result} | {row['seen']} |")
-        lines += ["| the origin stops once the players' pieces cover the file | TEVDownloadV32 with peers | "
-                  f"{PEERS_NOT_YET} | |", ""]
+        if "peers" not in args.kinds:
+            lines.append(f"| the origin stops once it has sent every byte of the file once | {KINDS['peers']} | "
+                         f"{PEERS_NOT_YET} | |")
+        lines.append("")
+    if "solo" in results:
+        lines += ["## One player alone", "",
+                  f"One player, no other peer, the origin capped at {args.rate:g} MB/s; medians of "
+                  f"{args.rounds} interleaved rounds. Peak anonymous memory: the highest RssAnon sampled every "
+                  f"20 ms (mapped file pages do not count, buffered pieces do).", "",
+                  "| player | time (s) | CPU (s) | CPU per GiB (s) | peak RSS (MiB) | peak anonymous (MiB) | "
+                  "identical |", "|---|---|---|---|---|---|---|"]
+        for kind, runs in results["solo"].items():
+            cpu = median([r["cpu"][0] for r in runs])
+            lines.append(f"| {KINDS[kind]} | {median([r['last'] for r in runs]):.2f} | {cpu:.2f} | "
+                         f"{cpu * GIB / size:.2f} | {max(r['rss'][0] for r in runs):.1f} | "
+                         f"{max(r['anon'][0] or 0 for r in runs):.1f} | "
+                         f"{'yes' if all(r['identical'] for r in runs) else 'NO'} |")
+        lines.append("")
+    lines += ["## Targets", "", f"Of this run ({players} players × {mib(size)} MiB, origin capped at "
+              f"{args.rate:g} MB/s); the baseline is the same engine with sharing off."
+              + ("" if "peers" in args.kinds else f" Sharing on is {PEERS_NOT_YET}."), ""]
+    lines += [f"- {verdict}: {text}" for verdict, text in targets(args, results)]
+    lines.append("")
     if "swarm" in results and results["swarm"].get("engine"):
         lines += ["## Where the time goes", "", where_time_goes(args, cap, results), ""]
     if results.get("notes"):
         lines += ["## Notes", ""] + [f"- {n}" for n in results["notes"]] + [""]
     with open(path, "w") as f:
         f.write("\n".join(lines))
+
+
+def targets(args, results):
+    """The issue's targets, each (PASS | FAIL | not measured, what was measured)."""
+    size = args.size
+    out = []
+    missing = "not measured"
+
+    def line(ok, text):
+        out.append(("PASS" if ok else "FAIL", text))
+
+    swarm = results.get("swarm", {})
+    peers, engine, aria2 = swarm.get("peers"), swarm.get("engine"), swarm.get("aria2")
+    if peers and engine:
+        p_origin = median([r["origin"] for r in peers]) / size
+        e_origin = median([r["origin"] for r in engine]) / size
+        p_last = median([r["last"] for r in peers])
+        e_last = median([r["last"] for r in engine])
+        line(p_origin <= 1.5, f"bytes the origin sends ≤ 1.5× the file: {p_origin:.2f}× (sharing off: {e_origin:.2f}×)")
+        line(p_last <= 0.3 * e_last, f"the last player done in ≤ 0.3× the sharing-off time: {p_last:.1f} s of "
+             f"{e_last:.1f} s = {p_last / e_last:.2f}×")
+        if aria2:
+            a_origin = median([r["origin"] for r in aria2]) / size
+            a_last = median([r["last"] for r in aria2])
+            line(p_origin < a_origin and p_last < a_last,
+                 f"both better than aria2c's: origin {p_origin:.2f}× against {a_origin:.2f}×, last done "
+                 f"{p_last:.1f} s against {a_last:.1f} s")
+        else:
+            out.append(("not measured", "better than aria2c's (aria2c not among the kinds)"))
+        if not all(r["identical"] for r in peers):
+            line(False, "every player's file byte-identical in the swarm rounds")
+    else:
+        out.append((missing, "the swarm row's origin bytes, time and comparison with aria2c"))
+    solo = results.get("solo", {})
+    if solo.get("peers") and solo.get("engine"):
+        on, off = solo["peers"], solo["engine"]
+        t_on, t_off = median([r["last"] for r in on]), median([r["last"] for r in off])
+        c_on, c_off = median([r["cpu"][0] for r in on]), median([r["cpu"][0] for r in off])
+        anon = max(r["anon"][0] or 0 for r in on)
+        line(t_on <= 1.05 * t_off, f"one player alone within 5% of sharing off: {t_on:.2f} s against {t_off:.2f} s")
+        line(c_on <= 1.3 * c_off, f"one player's CPU per GiB at most 1.3× sharing off: {c_on * GIB / size:.2f} s "
+             f"against {c_off * GIB / size:.2f} s")
+        line(anon < 128, f"one player's peak anonymous memory < 128 MiB: {anon:.1f} MiB")
+    else:
+        out.append((missing, "one player alone against sharing off (row solo)"))
+    rows = {(r.get("kind"), r.get("fault")): r for r in results.get("faults", [])}
+    covered = rows.get(("peers", "covered"))
+    if covered:
+        line(covered["ok"], "the origin stopped once it had sent every byte once: every player finishes "
+             f"byte-identical ({covered['r']['early_done']} done before, {covered['r']['without_origin']} from "
+             f"peers after)")
+    else:
+        out.append((missing, "the origin stopped once the players together hold the file"))
+    kill = rows.get(("peers", "kill"))
+    if kill and kill["r"]["refetched"] is not None:
+        line(kill["ok"] and kill["r"]["refetched"] <= CHECKPOINT_BYTES,
+             f"a player killed -9 at 50% fetches again at most one checkpoint interval ({mib(CHECKPOINT_BYTES)} MiB): "
+             f"{mib(kill['r']['refetched'])} MiB")
+    elif kill:
+        line(False, "a player killed -9 at 50%: no progress after its restart")
+    else:
+        out.append((missing, "a player killed -9 at 50%"))
+    tracker = rows.get(("peers", "tracker"))
+    if tracker and engine:
+        first = max(tracker["r"]["first_request"], default=float("inf"))
+        e_first = median([max(r["first_request"], default=float("nan")) for r in engine])
+        e_last = median([r["last"] for r in engine])
+        line(tracker["ok"] and first <= e_first + 0.5 and tracker["r"]["last"] <= 1.05 * e_last,
+             f"a dead tracker delays no HTTP range: the last first request {first:.2f} s after the start "
+             f"(sharing off: {e_first:.2f} s), the last player done in {tracker['r']['last']:.1f} s (sharing off: "
+             f"{e_last:.1f} s)")
+    else:
+        out.append((missing, "a dead tracker delays no HTTP range"))
+    return out
 
 
 def where_time_goes(args, cap, results):
@@ -815,6 +1037,8 @@ def aria2_version():
 # ---- main ----
 
 def prepare(lab, args):
+    """The game file and its torrent, published as a publisher would: `tev-publish torrent` writes
+    game.bin.torrent beside it; the tracker admits its info hash."""
     os.makedirs(lab.data, exist_ok=True)
     os.chmod(lab.work, 0o755)
     os.chmod(lab.data, 0o755)
@@ -822,15 +1046,21 @@ def prepare(lab, args):
     make_file(path, args.size)
     url = f"http://{lab.origin}/{args.file_name}"
     tracker_url = f"http://{lab.origin}:6969/announce"
-    hashes = []
-    for flavour, hybrid in (("v1", False), ("hybrid", True)):
-        data, h = torrent.make(path, url, tracker_url, args.piece_length, hybrid)
-        with open(f"{path}.{flavour}.torrent", "wb") as f:
-            f.write(data)
-        hashes += h
+    listing = os.path.join(lab.work, "filelist.txt")
+    with open(listing, "w") as f:
+        f.write(url + "\n")
+    # The origin is plain http inside the lab's own namespaces.
+    result = sh(args.publisher, "torrent", "--for-test", "--tracker", tracker_url, listing, path)
+    made = torrent.read(path + ".torrent")
+    if f"(info hash {made['info_hash']})" not in result.stdout:
+        raise LabError(f"tev-publish printed another info hash: {result.stdout.strip()}")
+    if made["length"] != args.size or made["web_seeds"] != [url] or made["trackers"] != [tracker_url] \
+            or not made["private"]:
+        raise LabError(f"the published torrent does not describe the lab's file: {made}")
+    args.piece_length = made["piece_length"]
     for entry in os.listdir(lab.data):
         os.chmod(os.path.join(lab.data, entry), 0o644)
-    lab.info_hashes = hashes
+    lab.info_hashes = [made["info_hash"]]
 
 
 def run_lab(args):
@@ -851,6 +1081,7 @@ def run_lab(args):
         lab.up()
         prepare(lab, args)
         lab.start_nginx()
+        lab.check_link(args.file_name)
         lab.start_tracker(lab.info_hashes)
         cap = lab.measure_cap(args.calibrate_seconds)
         print(f"Origin cap {args.rate:g} MB/s measured at {cap / MB:.2f} MB/s", flush=True)
@@ -866,6 +1097,15 @@ def run_lab(args):
                     results["swarm"][kind].append(result)
                     print(f"  round {r + 1}/{args.rounds} {kind}: last {result['last']:.2f} s, origin "
                           f"{result['origin'] / args.size:.2f}× the file, identical {result['identical']}", flush=True)
+        if "solo" in args.rows and "peers" in args.kinds:
+            results["solo"] = {k: [] for k in args.kinds if k in ("engine", "peers")}
+            solo_kinds = list(results["solo"])
+            for r in range(args.rounds):
+                for kind in solo_kinds[r % len(solo_kinds):] + solo_kinds[:r % len(solo_kinds)]:
+                    result = swarm_round(lab, args, kind, 1)
+                    results["solo"][kind].append(result)
+                    print(f"  solo round {r + 1}/{args.rounds} {kind}: {result['last']:.2f} s, CPU "
+                          f"{result['cpu'][0]:.2f} s, anonymous {result['anon'][0] or 0:.1f} MiB", flush=True)
         if "late" in args.rows:
             results["late"] = {}
             for kind in args.kinds:
@@ -877,6 +1117,8 @@ def run_lab(args):
             results["faults"] = faults(lab, args)
         if args.ci:
             return ci_verdict(args, results)
+        if args.no_peers_note:
+            results.setdefault("notes", []).append(args.no_peers_note)
         results["load_end"] = load_average()
         if args.save:
             with open(args.save, "w") as f:
@@ -894,71 +1136,100 @@ def run_lab(args):
 
 def faults(lab, args):
     rows = []
-    size, n = args.size, args.players
     if "origin-stop" in args.faults:
         origin_stop_row(lab, args, rows)
-    if "kill" in args.faults:
-        kill_row(lab, args, rows)
-    if "aria2" in args.kinds and "corrupt" in args.faults:
-        corrupt_row(lab, args, rows)
-    if "aria2" in args.kinds and "tracker" in args.faults:
-        tracker_row(lab, args, rows)
+    if "peers" in args.kinds and "covered" in args.faults:
+        covered_row(lab, args, rows)
+    for kind in ("engine", "peers"):
+        if kind in args.kinds and "kill" in args.faults:
+            kill_row(lab, args, rows, kind)
+    for kind in ("aria2", "peers"):
+        if kind in args.kinds and "corrupt" in args.faults:
+            corrupt_row(lab, args, rows, kind)
+    for kind in ("aria2", "peers"):
+        if kind in args.kinds and "tracker" in args.faults:
+            tracker_row(lab, args, rows, kind)
     return rows
+
+
+def who(kind, n):
+    return f"{n} × {KINDS[kind]}"
+
+
+def identical(bad):
+    return "yes" if not bad else "NO " + str(bad)
 
 
 def origin_stop_row(lab, args, rows):
     size, n = args.size, args.players
     r = origin_stops(lab, args, n)
     rows.append({"name": "the origin stops at 50% (nginx ended; started again after the engines reacted)",
-                 "who": f"{n} × TEVDownloadV32, HTTP only", "ok": r["ok"],
+                 "kind": "engine", "fault": "origin-stop", "who": who("engine", n), "ok": r["ok"],
                  "seen": (f"stopped at {r['stopped_at']:.1f} s with {mib(r['on_disk'])} of {mib(n * size)} MiB on "
-                          f"disk; " + "; ".join(r["seen"]) + f"; files reported complete after the stop: "
-                          f"{r['false_done']}; with the origin back and the jobs sent again (resume yes), the "
-                          f"last finished {r['after_restart']:.1f} s later, files identical: "
-                          f"{'yes' if not r['bad'] else 'NO ' + str(r['bad'])}")})
+                          f"disk; " + "; ".join(r["seen"]) + f"; completed after the stop with the origin's "
+                          f"bytes (still on their way at the stop): {r['without_origin']}; files reported "
+                          f"complete after the stop that differ from the origin's: {r['false_done']}; with the origin back and the jobs sent again (resume yes), the "
+                          f"last finished {r['after_restart']:.1f} s later, files identical: {identical(r['bad'])}")})
     print(f"  origin stops: {'pass' if r['ok'] else 'FAIL'}", flush=True)
 
 
-def kill_row(lab, args, rows):
+def covered_row(lab, args, rows):
     size, n = args.size, args.players
-    r = kill_one(lab, args, n)
-    rows.append({"name": "one player's engine killed -9 at 50% and started again",
-                 "who": f"{n} × TEVDownloadV32, HTTP only", "ok": r["ok"],
-                 "seen": (f"killed with {mib(r['on_disk'])} MiB of its file on disk; the origin sent that player "
-                          f"{mib(r['fetched'])} MiB in all, {mib(max(0, r['fetched'] - size))} MiB more than the "
-                          f"file (fetched twice: what the last checkpoint had not recorded, and what was in "
-                          f"flight); files identical: {'yes' if not r['bad'] else 'NO ' + str(r['bad'])}"
-                          + (f"; {r['reason']}" if r['reason'] else ""))})
-    print(f"  kill -9: {'pass' if r['ok'] else 'FAIL'}", flush=True)
+    r = origin_stops(lab, args, n, kind="peers", when="covered")
+    rows.append({"name": "the origin stops once it has sent every byte of the file once (nginx ended)",
+                 "kind": "peers", "fault": "covered", "who": who("peers", n), "ok": r["ok"], "r": r,
+                 "seen": (f"stopped at {r['stopped_at']:.1f} s, the origin having sent {r['sent'] / size:.2f}× the "
+                          f"file; done before the stop: {r['early_done']}, done from peers alone after it: "
+                          f"{r['without_origin']} of {n - r['early_done']}"
+                          + (f" (the last {r['done_after_stop']:.1f} s after the stop)" if r['without_origin'] else "")
+                          + ("; " + "; ".join(r["seen"]) if r["seen"] else "")
+                          + f"; files identical: {identical(r['bad'])}")})
+    print(f"  origin stops once covered: {'pass' if r['ok'] else 'FAIL'}", flush=True)
 
 
-def corrupt_row(lab, args, rows):
+def kill_row(lab, args, rows, kind):
+    size, n = args.size, args.players
+    r = kill_one(lab, args, n, kind)
+    refetched = (f"{mib(r['refetched'])} MiB fetched again (held {mib(r['on_disk'])} MiB on disk, kept "
+                 f"{mib(r['kept'])} MiB by its first progress after the restart)"
+                 if r["refetched"] is not None else "no progress after the restart")
+    rows.append({"name": "one player's engine killed -9 at 50% and started again", "kind": kind,
+                 "fault": "kill", "who": who(kind, n), "ok": r["ok"], "r": r,
+                 "seen": (f"{refetched}; the origin sent that player {mib(r['fetched'])} MiB in all; files "
+                          f"identical: {identical(r['bad'])}" + (f"; {r['reason']}" if r['reason'] else ""))})
+    print(f"  kill -9 ({kind}): {'pass' if r['ok'] else 'FAIL'}", flush=True)
+
+
+def corrupt_row(lab, args, rows, kind):
     n = args.players
-    r = corrupt_seeder(lab, args, n)
-    rows.append({"name": "a corrupt seeder (one altered piece) in the swarm",
-                 "who": f"{n} × aria2c + 1 aria2c seeding unverified", "ok": r["ok"],
+    r = corrupt_seeder(lab, args, n, kind)
+    what = "pieces that failed their hash in the players' logs" if kind == "aria2" else \
+        "peers banned in the engines' logs"
+    rows.append({"name": "a corrupt seeder (one altered piece) in the swarm", "kind": kind, "fault": "corrupt",
+                 "who": f"{who(kind, n)} + 1 aria2c seeding unverified", "ok": r["ok"], "r": r,
                  "result": None if not r["ok"] or r["sent_altered"] else "pass, not exercised",
                  "seen": (f"piece {r['piece']} altered; runs until the seeder sent it: {r['attempts']}; the "
                           f"seeder's copy still altered at the end: {'yes' if r['seeder_altered'] else 'NO'}; "
                           f"in the last the seeder sent {mib(r['seeder_sent'])} MiB, of them "
-                          f"{r['sent_altered']} block(s) of the altered piece; pieces that failed their hash "
-                          f"in the players' logs: {r['hash_failures']}"
+                          f"{r['sent_altered']} block(s) of the altered piece; {what}: {r['hash_failures']}"
                           + (" (no player took the altered piece from the seeder, so the check was not "
                              "exercised)" if not r["sent_altered"] else "") + "; "
-                          f"last done at {r['last']:.1f} s; files identical: "
-                          f"{'yes' if not r['bad'] else 'NO ' + str(r['bad'])}")})
-    print(f"  corrupt seeder: {'pass' if r['ok'] else 'FAIL'} ({r['sent_altered']} altered blocks sent, "
-          f"{r['hash_failures']} hash failures, {r['attempts']} runs)", flush=True)
+                          f"last done at {r['last']:.1f} s; files identical: {identical(r['bad'])}")})
+    print(f"  corrupt seeder ({kind}): {'pass' if r['ok'] else 'FAIL'} ({r['sent_altered']} altered blocks sent, "
+          f"{r['hash_failures']} failures logged, {r['attempts']} runs)", flush=True)
 
 
-def tracker_row(lab, args, rows):
+def tracker_row(lab, args, rows, kind):
     size, n = args.size, args.players
-    r = tracker_down(lab, args, n)
-    rows.append({"name": "the tracker down from the start", "who": f"{n} × aria2c", "ok": r["ok"],
-                 "seen": (f"every player finished from the web seed alone in {r['last']:.1f} s, origin bytes "
-                          f"{r['origin'] / size:.2f}× the file; files identical: "
-                          f"{'yes' if not r['bad'] else 'NO ' + str(r['bad'])}")})
-    print(f"  tracker down: {'pass' if r['ok'] else 'FAIL'}", flush=True)
+    r = tracker_down(lab, args, n, kind)
+    first = max(r["first_request"], default=float("nan"))
+    rows.append({"name": "the tracker down from the start", "kind": kind, "fault": "tracker", "who": who(kind, n),
+                 "ok": r["ok"], "r": r,
+                 "seen": (f"every player finished from the {'web seed' if kind == 'aria2' else 'origin'} alone in "
+                          f"{r['last']:.1f} s, origin bytes "
+                          f"{r['origin'] / size:.2f}× the file; the last player's first request reached the "
+                          f"origin {first:.2f} s after the start; files identical: {identical(r['bad'])}")})
+    print(f"  tracker down ({kind}): {'pass' if r['ok'] else 'FAIL'}", flush=True)
 
 
 def ci_verdict(args, results):
@@ -970,16 +1241,26 @@ def ci_verdict(args, results):
         print(f"FAIL: the origin sent {engine['origin']} bytes for {args.players} HTTP-only engines of "
               f"{args.size} bytes each", flush=True)
         return 1
+    # With sharing on the origin never sends more than every player's file: peers only save.
+    for r in results["swarm"].get("peers", []):
+        if r["origin"] > expected * 1.02:
+            print(f"FAIL: the origin sent {r['origin']} bytes for {args.players} engines sharing "
+                  f"{args.size} bytes each", flush=True)
+            return 1
     print(f"PASS: {args.players} engines, last done in {engine['last']:.2f} s, origin "
-          f"{engine['origin'] / args.size:.2f}× the file; aria2c: "
-          + ", ".join(f"last {r['last']:.2f} s, origin {r['origin'] / args.size:.2f}×"
-                      for r in results["swarm"].get("aria2", [])), flush=True)
+          f"{engine['origin'] / args.size:.2f}× the file; "
+          + "; ".join(f"{kind}: " + ", ".join(f"last {r['last']:.2f} s, origin {r['origin'] / args.size:.2f}×"
+                                              for r in results["swarm"].get(kind, []))
+                      for kind in ("peers", "aria2") if results["swarm"].get(kind))
+          + ("" if "peers" in args.kinds else f" ({args.no_peers_note})"), flush=True)
     return 0
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--program", required=True, help="the TEVDownloadV32 binary")
+    parser.add_argument("--publisher",
+                        help="tev-publish, which makes the torrent (default: the program's build's)")
     parser.add_argument("--players", type=int, default=8)
     parser.add_argument("--size-mib", type=float, default=256)
     parser.add_argument("--rate", type=float, default=25, help="the origin's uplink cap, MB/s (10^6 bytes)")
@@ -987,12 +1268,16 @@ def main():
     parser.add_argument("--burst", type=int, default=256 * 1024,
                         help="tbf burst in bytes (at least 64 KiB on a veth, which sends GSO packets)")
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--rows", default="swarm,late,faults")
-    parser.add_argument("--faults", default="origin-stop,kill,corrupt,tracker",
-                        help="the fault rows: origin-stop, kill (our engine); corrupt, tracker (aria2c)")
-    parser.add_argument("--kinds", default="engine,aria2",
-                        help="players in the rows: engine (HTTP only), aria2")
-    parser.add_argument("--piece-length", type=int, help="torrent piece length (default: by the size)")
+    parser.add_argument("--assume-peer-source", action="store_true",
+                        help="run the sharing-on rows even though the engine does not link libtorrent "
+                             "(to try the lab itself: such an engine fetches over HTTP alone)")
+    parser.add_argument("--rows", default="swarm,solo,late,faults")
+    parser.add_argument("--faults", default="origin-stop,covered,kill,corrupt,tracker",
+                        help="the fault rows: origin-stop (sharing off), covered (sharing on), kill (both); "
+                             "corrupt, tracker (aria2c and sharing on)")
+    parser.add_argument("--kinds", default="engine,peers,aria2",
+                        help="players in the rows: engine (sharing off), peers (sharing on), aria2; peers is "
+                             "left out when the engine build has no peer source")
     parser.add_argument("--timeout", type=float, default=900, help="seconds a swarm may take")
     parser.add_argument("--stall-timeout", type=float, default=60,
                         help="seconds the engines get to react once the origin stops")
@@ -1012,9 +1297,9 @@ def main():
     for a in sys.argv[1:]:
         if skip:
             skip = False
-        elif a in ("--program", "--run-id", "--save"):
+        elif a in ("--program", "--publisher", "--run-id", "--save"):
             skip = True
-        elif not a.startswith(("--program=", "--run-id=", "--save=")):
+        elif not a.startswith(("--program=", "--publisher=", "--run-id=", "--save=")):
             args.passed.append(a)
     if args.cleanup:
         teardown(args.run_id)
@@ -1041,11 +1326,21 @@ def main():
     args.kinds = [k for k in args.kinds.split(",") if k]
     args.faults = [k for k in args.faults.split(",") if k]
     if not set(args.kinds) <= set(KINDS) or "engine" not in args.kinds:
-        parser.error("--kinds: engine, optionally with aria2")
+        parser.error("--kinds: engine, optionally with peers and aria2")
+    args.no_peers_note = None
+    if "peers" in args.kinds and not args.assume_peer_source and not has_peer_source(args.program):
+        args.kinds.remove("peers")
+        args.no_peers_note = f"sharing-on rows left out: {PEERS_NOT_YET}"
+        print(f"Note: {args.no_peers_note}", flush=True)
+    args.publisher = os.path.abspath(args.publisher or os.path.join(
+        os.path.dirname(os.path.dirname(args.program)), "tools", "publish", "tev-publish"))
     args.file_name = "game.bin"
-    args.piece_length = args.piece_length or torrent.piece_length_for(args.size)
-    missing = [t for t in ("ip", "tc", "nginx", "opentracker", "curl", "cmp") + (("aria2c",) if "aria2" in args.kinds else ())
+    args.piece_length = 0  # the published torrent's
+    needs_aria2 = "aria2" in args.kinds or ("peers" in args.kinds and "corrupt" in args.faults)
+    missing = [t for t in ("ip", "tc", "nginx", "opentracker", "curl", "cmp", "ldd") + (("aria2c",) if needs_aria2 else ())
                if not shutil.which(t)]
+    if not os.access(args.publisher, os.X_OK):
+        missing.append(args.publisher)
     # Sweep first: a run killed with -9 left its namespaces and folder.
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, lambda s, _: sys.exit(128 + s))

@@ -1,125 +1,84 @@
 #!/usr/bin/env python3
-"""Makes a single-file .torrent for the swarm lab: v1, or hybrid (v1 + v2, BEP 52), with the
-file's own URL as its web seed (BEP 19) and the lab's tracker, marked private so that no peer
-exchange or DHT carries it anywhere else.
+"""Reads a single-file .torrent as the swarm lab needs it: the lab's torrents are made by
+`tev-publish torrent`, and the lab checks what it serves (length, piece length, web seed,
+tracker, private) and takes the v1 info hash for the tracker's whitelist from the torrent itself.
 
-    torrent.py FILE --url URL --tracker URL [--piece-length BYTES] [--hybrid] -o OUT.torrent
-
-Prints the v1 info hash (hex) and, for a hybrid torrent, the v2 one truncated to 20 bytes: the
-tracker's whitelist needs whichever the clients announce with.
+    torrent.py FILE.torrent     prints the v1 info hash, the piece length and the length
 """
-import argparse
 import hashlib
-import os
 import sys
 
-BLOCK = 16 * 1024
+
+def _decode(data, i):
+    """The value at data[i:] and the index after it (bencoding: i..e, N:bytes, l..e, d..e)."""
+    c = data[i:i + 1]
+    if c == b"i":
+        end = data.index(b"e", i)
+        return int(data[i + 1:end]), end + 1
+    if c == b"l":
+        i, items = i + 1, []
+        while data[i:i + 1] != b"e":
+            value, i = _decode(data, i)
+            items.append(value)
+        return items, i + 1
+    if c == b"d":
+        i, items = i + 1, {}
+        while data[i:i + 1] != b"e":
+            key, i = _decode(data, i)
+            value, i = _decode(data, i)
+            items[key] = value
+        return items, i + 1
+    if c.isdigit():
+        colon = data.index(b":", i)
+        length = int(data[i:colon])
+        return data[colon + 1:colon + 1 + length], colon + 1 + length
+    raise ValueError(f"not bencoded at byte {i}")
 
 
-def bencode(value):
-    if isinstance(value, int):
-        return b"i%de" % value
-    if isinstance(value, str):
-        value = value.encode()
-    if isinstance(value, bytes):
-        return b"%d:%s" % (len(value), value)
-    if isinstance(value, list):
-        return b"l" + b"".join(bencode(v) for v in value) + b"e"
-    if isinstance(value, dict):
-        items = sorted((k.encode() if isinstance(k, str) else k, v) for k, v in value.items())
-        return b"d" + b"".join(bencode(k) + bencode(v) for k, v in items) + b"e"
-    raise TypeError(f"cannot bencode {type(value).__name__}")
+def _info_span(data):
+    """Where the top-level "info" value lies in data: its v1 info hash is the SHA-1 of those
+    exact bytes."""
+    if data[:1] != b"d":
+        raise ValueError("a torrent is a dictionary")
+    i = 1
+    while data[i:i + 1] != b"e":
+        key, i = _decode(data, i)
+        start = i
+        _, i = _decode(data, i)
+        if key == b"info":
+            return start, i
+    raise ValueError("no info dictionary")
 
 
-def merkle_root(hashes, leaves):
-    """The root of a tree of `leaves` leaves (a power of two) whose first leaves are `hashes`
-    and the rest zero hashes of the level's width."""
-    pad = bytes(32)
-    level = list(hashes)
-    width = leaves
-    while width > 1:
-        if len(level) % 2:
-            level.append(pad)
-        level = [hashlib.sha256(level[i] + level[i + 1]).digest() for i in range(0, len(level), 2)]
-        pad = hashlib.sha256(pad + pad).digest()
-        width //= 2
-    return level[0] if level else pad
-
-
-def piece_length_for(size):
-    """About 1000 to 2000 pieces, between 64 KiB and 4 MiB."""
-    length = 64 * 1024
-    while size // length > 2000 and length < 4 * 1024 * 1024:
-        length *= 2
-    return length
-
-
-def make(path, url, tracker, piece_length=None, hybrid=False):
-    size = os.path.getsize(path)
-    if size == 0:
-        raise ValueError("an empty file makes no torrent")
-    piece_length = piece_length or piece_length_for(size)
-    if piece_length < BLOCK or piece_length & (piece_length - 1):
-        raise ValueError("the piece length must be a power of two of at least 16 KiB")
-    v1_pieces = []
-    piece_layer = []
-    blocks_per_piece = piece_length // BLOCK
+def read(path):
     with open(path, "rb") as f:
-        while True:
-            piece = f.read(piece_length)
-            if not piece:
-                break
-            v1_pieces.append(hashlib.sha1(piece).digest())
-            if hybrid:
-                blocks = [hashlib.sha256(piece[i:i + BLOCK]).digest() for i in range(0, len(piece), BLOCK)]
-                piece_layer.append(merkle_root(blocks, blocks_per_piece))
-    name = os.path.basename(path)
-    info = {"name": name, "piece length": piece_length, "length": size,
-            "pieces": b"".join(v1_pieces), "private": 1}
-    meta = {"announce": tracker, "url-list": [url], "created by": "tev swarm lab"}
-    if hybrid:
-        if size <= piece_length:
-            blocks_needed = 1
-            while blocks_needed * BLOCK < size:
-                blocks_needed *= 2
-            with open(path, "rb") as f:
-                data = f.read()
-            root = merkle_root([hashlib.sha256(data[i:i + BLOCK]).digest()
-                                for i in range(0, len(data), BLOCK)], blocks_needed)
-        else:
-            pieces = 1
-            while pieces < len(piece_layer):
-                pieces *= 2
-            # Pieces beyond the file are whole subtrees of zero leaves.
-            zero_piece = merkle_root([], blocks_per_piece)
-            root = merkle_root(piece_layer + [zero_piece] * (pieces - len(piece_layer)), pieces)
-            meta["piece layers"] = {root: b"".join(piece_layer)}
-        info["meta version"] = 2
-        info["file tree"] = {name: {"": {"length": size, "pieces root": root}}}
-    meta["info"] = info
-    encoded_info = bencode(info)
-    hashes = [hashlib.sha1(encoded_info).hexdigest()]
-    if hybrid:
-        hashes.append(hashlib.sha256(encoded_info).hexdigest()[:40])
-    return bencode(meta), hashes
+        data = f.read()
+    meta, end = _decode(data, 0)
+    if end != len(data) or not isinstance(meta, dict):
+        raise ValueError(f"{path}: not a torrent")
+    start, stop = _info_span(data)
+    info = meta[b"info"]
+    trackers = [t.decode() for tier in meta.get(b"announce-list", []) for t in tier]
+    if not trackers and b"announce" in meta:
+        trackers = [meta[b"announce"].decode()]
+    seeds = meta.get(b"url-list", [])
+    if isinstance(seeds, bytes):
+        seeds = [seeds]
+    return {"info_hash": hashlib.sha1(data[start:stop]).hexdigest(),
+            "piece_length": info[b"piece length"], "length": info.get(b"length"),
+            "name": info[b"name"].decode(), "private": info.get(b"private") == 1,
+            "hybrid": b"meta version" in info, "trackers": trackers,
+            "web_seeds": [s.decode() for s in seeds]}
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("file")
-    parser.add_argument("--url", required=True, help="the web seed: the file's own URL")
-    parser.add_argument("--tracker", required=True)
-    parser.add_argument("--piece-length", type=int)
-    parser.add_argument("--hybrid", action="store_true")
-    parser.add_argument("-o", "--output", required=True)
-    args = parser.parse_args()
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
     try:
-        data, hashes = make(args.file, args.url, args.tracker, args.piece_length, args.hybrid)
-    except (OSError, ValueError) as e:
+        t = read(sys.argv[1])
+    except (OSError, ValueError, KeyError) as e:
         sys.exit(f"torrent.py: {e}")
-    with open(args.output, "wb") as f:
-        f.write(data)
-    print("\n".join(hashes))
+    print(t["info_hash"], t["piece_length"], t["length"])
 
 
 if __name__ == "__main__":

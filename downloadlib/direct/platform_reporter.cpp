@@ -1,26 +1,9 @@
 #include "direct/platform_reporter.h"
 
-#include <cstdlib>
-
 #include "foundation/collector.h"
 #include "foundation/host_cache.h"
 #include "foundation/paths.h"
 #include "stack/qos_action.h"
-
-void SplitReportServer(const std::string& server, std::string* host, uint16_t* port) {
-    *port = CPlatformReporter::kDefaultPort;
-    const size_t colon = server.rfind(':');
-    if (colon == std::string::npos) {
-        *host = server;
-        return;
-    }
-    *host = server.substr(0, colon);
-    char* end = nullptr;
-    const long value = std::strtol(server.c_str() + colon + 1, &end, 10);
-    if (end != server.c_str() + colon + 1 && *end == '\0' && value > 0 && value <= 65535) {
-        *port = static_cast<uint16_t>(value);
-    }
-}
 
 CPlatformReporter::~CPlatformReporter() {
     if (connection_) {

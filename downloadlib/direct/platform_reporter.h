@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "foundation/object.h"
+#include "foundation/paths.h"
 #include "stack/agent_layer.h"
 #include "stack/qos_context.h"
 
 class CPlatformReporter final : public nwIAgentListener {
   public:
-    static constexpr uint16_t kDefaultPort = 54547;
+    static constexpr uint16_t kDefaultPort = kReportPort;
     static constexpr uint32_t kConnectTimeoutSeconds = 5;
     static constexpr uint32_t kIdleLimitTicks = 5;
     // Blocks kept while the server cannot be reached; the oldest go first.
@@ -57,6 +58,3 @@ class CPlatformReporter final : public nwIAgentListener {
     // acknowledgement could cut them off.
     uint32_t awaitingAcks_ = 0;
 };
-
-// Splits "host[:port]"; the port is the report port when none (or an unusable one) is given.
-void SplitReportServer(const std::string& server, std::string* host, uint16_t* port);

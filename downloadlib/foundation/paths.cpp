@@ -49,6 +49,20 @@ std::string ReportServer() {
     return EnvOr("TEV_REPORT_SERVER", TEV_REPORT_SERVER_DEFAULT);
 }
 
+void SplitReportServer(const std::string& server, std::string* host, uint16_t* port) {
+    *port = kReportPort;
+    const size_t colon = server.rfind(':');
+    *host = server.substr(0, colon);
+    if (colon == std::string::npos) {
+        return;
+    }
+    char* end = nullptr;
+    const long value = std::strtol(server.c_str() + colon + 1, &end, 10);
+    if (end != server.c_str() + colon + 1 && *end == '\0' && value > 0 && value <= 65535) {
+        *port = static_cast<uint16_t>(value);
+    }
+}
+
 namespace {
 
 bool IsDirectory(const std::string& path) {

@@ -1,6 +1,7 @@
 // Where the library keeps its files, and the deployment values of this build.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Per-user application data: $XDG_DATA_HOME when absolute, else $HOME/.local/share when HOME is
@@ -14,6 +15,11 @@ std::string EngineFolder();
 // and TEV_REPORT_SERVER when set, else the values this build was configured with.
 std::string DownloadServer();
 std::string ReportServer();
+
+// The report port, when the report server names none.
+inline constexpr uint16_t kReportPort = 54547;
+// Splits "host[:port]"; the port is kReportPort when none (or an unusable one) is given.
+void SplitReportServer(const std::string& server, std::string* host, uint16_t* port);
 
 // Creates every missing folder of path up to its last '/' (the part after it is a file name).
 // Failures are ignored; the caller finds out when it uses the path.

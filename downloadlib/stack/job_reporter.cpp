@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include <cstdlib>
-
 #include "foundation/collector.h"
 #include "foundation/host_cache.h"
 #include "foundation/log.h"
@@ -23,21 +21,6 @@ void AppendText(std::vector<uint8_t>& out, const std::string& text, size_t limit
     Append(out, length, 2);
     for (size_t i = 0; i < length; ++i) {
         out.push_back(text[i] == '\0' ? static_cast<uint8_t>(' ') : static_cast<uint8_t>(text[i]));
-    }
-}
-
-// "host[:port]", the port being the report port when none (or an unusable one) is given.
-void SplitServer(const std::string& server, std::string* host, uint16_t* port) {
-    *port = 54547;
-    const size_t colon = server.rfind(':');
-    *host = server.substr(0, colon);
-    if (colon == std::string::npos) {
-        return;
-    }
-    char* end = nullptr;
-    const long value = std::strtol(server.c_str() + colon + 1, &end, 10);
-    if (end != server.c_str() + colon + 1 && *end == '\0' && value > 0 && value <= 65535) {
-        *port = static_cast<uint16_t>(value);
     }
 }
 
@@ -89,7 +72,7 @@ void CJobReporter::Connect() {
     }
     std::string host;
     uint16_t port = 0;
-    SplitServer(ReportServer(), &host, &port);
+    SplitReportServer(ReportServer(), &host, &port);
     uint32_t address = 0;
     if (!cpCHostCache::Instance().Resolve(host.c_str(), port, &address)) {
         WriteLogLineF("[TessloadLib] Job report server %s not resolved: %zu report(s) dropped",

@@ -113,13 +113,23 @@ void Checkpointer::Run() {
         int error = 0;
         bool completed = false;
         CompletionStep step = CompletionStep::Write;
+        int pending = 0;
+        {
+            std::lock_guard lock(task.sync->mutex_);
+            pending = task.sync->error_;
+        }
         if (!task.completion) {
-            // Data first, then the record that claims it.
-            if (fdatasync(task.fd) != 0 || !WriteControlFile(task.controlPath, task.record)) {
+            // Data first, then the record that claims it. After a failed sync no record follows
+            // until the loop has taken the failure in: a later fdatasync may succeed although
+            // the pages the failed one could not write are gone, and a record would claim them.
+            errno = 0;
+            if (pending != 0) {
+                error = pending;
+            } else if (!SyncData(task.fd) || !WriteControlFile(task.controlPath, task.record)) {
                 error = errno != 0 ? errno : EIO;
             }
         } else if (ftruncate(task.fd, static_cast<off_t>(task.final.size)) != 0 ||
-                   (WriteFinalRecord(task.fd, task.final), fdatasync(task.fd) != 0)) {
+                   (WriteFinalRecord(task.fd, task.final), !SyncData(task.fd))) {
             // The record is best effort: without it a later job fetches the file again.
             // Whole and on disk before it takes the final name.
             error = errno != 0 ? errno : EIO;
@@ -134,7 +144,9 @@ void Checkpointer::Run() {
         {
             std::lock_guard lock(task.sync->mutex_);
             task.sync->busy_ = false;
-            task.sync->error_ = error;
+            if (error != 0) {
+                task.sync->error_ = error;  // kept until the loop takes it
+            }
             if (task.completion) {
                 task.sync->completed_ = completed;
                 task.sync->failedStep_ = step;

@@ -33,7 +33,9 @@ class FileSync {
     // Waits until no work on the file is under way (before its file is closed, renamed, reset or
     // given a record by the loop itself).
     void Wait();
-    // errno of the last failed checkpoint or completion, 0 when none; taking it clears it.
+    // errno of a failed checkpoint or completion since it was last taken, 0 when none; taking it
+    // clears it. Only while no work is under way: until it is taken, no checkpoint writes a
+    // record.
     int TakeError();
     // Whether the last completion renamed the file to its final name; when it did not, the
     // step it failed at.

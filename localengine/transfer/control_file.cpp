@@ -114,7 +114,7 @@ bool WriteControlFile(const std::string& path, const ControlRecord& record) {
     if (fd < 0) {
         return false;
     }
-    bool ok = WriteAll(fd, text.data(), text.size(), 0) && fdatasync(fd) == 0;
+    bool ok = WriteAll(fd, text.data(), text.size(), 0) && SyncData(fd);
     const int savedErrno = errno;
     close(fd);
     if (ok && rename(temporary.c_str(), path.c_str()) == 0) {

@@ -31,10 +31,21 @@ EventLoop::~EventLoop() {
     }
 }
 
+namespace {
+
+std::atomic<int64_t> clockAdvance{0};  // what tests moved the clock by
+
+}  // namespace
+
 int64_t EventLoop::NowMs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 +
+           clockAdvance.load(std::memory_order_relaxed);
+}
+
+void EventLoop::AdvanceClock(int64_t ms) {
+    clockAdvance.fetch_add(std::max<int64_t>(ms, 0), std::memory_order_relaxed);
 }
 
 bool EventLoop::Watch(int fd, uint32_t events, FdCallback callback) {

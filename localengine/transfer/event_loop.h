@@ -49,6 +49,9 @@ class EventLoop {
 
     // Monotonic milliseconds.
     static int64_t NowMs();
+    // The clock seam: a test moves every loop's clock forward instead of sleeping; the timers
+    // that fall due run on each loop's next round. Never back.
+    static void AdvanceClock(int64_t ms);
 
   private:
     struct Watch_ {

@@ -45,4 +45,8 @@ std::string DescribeCurlFailure(int curlCode, long osErrno, const std::string& d
     return detail.empty() || detail == what ? what : what + " (" + detail + ")";
 }
 
+std::string UnknownLengthRefusal(uint64_t limit) {
+    return "refused answer: it names no size and went on past " + std::to_string(limit) + " bytes";
+}
+
 }  // namespace tev::localengine

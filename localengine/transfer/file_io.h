@@ -1,5 +1,5 @@
 // Small file helpers of the transfer code, and the seam through which tests make writes fail
-// (a full disk) without filling one.
+// (a full disk) and syncs fail without a failing disk.
 #pragma once
 
 #include <sys/types.h>
@@ -14,6 +14,13 @@ namespace tev::localengine {
 // pwrite as the transfer code calls it; tests replace it to fail with ENOSPC. Empty: the real one.
 using PwriteFunction = std::function<ssize_t(int fd, const void* data, size_t size, off_t offset)>;
 void SetPwriteForTests(PwriteFunction function);
+
+// fdatasync as the transfer code calls it; tests replace it to fail as a disk does (EIO, or
+// ENOSPC on a file system that allocates late). Empty: the real one.
+using SyncFunction = std::function<int(int fd)>;
+void SetFdatasyncForTests(SyncFunction function);
+// fdatasync through the seam; retried on EINTR. False with errno set on failure.
+bool SyncData(int fd);
 
 // Writes all bytes at offset (retrying short writes and EINTR). False with errno set on failure.
 bool WriteAll(int fd, const void* data, size_t size, uint64_t offset);

@@ -156,6 +156,7 @@ bool Transfers::ActivateFile(Job& job, File& file) {
         file.validator = control->validator;
         file.written = done;
         file.synced = done;
+        file.recorded = done;
         return true;
     }
     if (ftruncate(file.fd, 0) != 0) {
@@ -187,6 +188,7 @@ bool Transfers::ActivateFile(Job& job, File& file) {
             }
             file.written.Add(0, prefixLength);
             file.synced = file.written;
+            file.recorded = file.written;
         }
     }
     return true;
@@ -222,16 +224,19 @@ void Transfers::ResetFile(Job& job, File& file, const char*) {
     if (peers_ != nullptr) {
         peers_->FileClosed(job.number, file.index);  // the bytes peers knew of are gone
     }
-    file.sync->Wait();  // a checkpoint under way must not record the old bytes afterwards
+    file.sync->Wait();       // a checkpoint under way must not record the old bytes afterwards
+    file.sync->TakeError();  // of bytes that are dropped now anyway
     DropTransfers(file, nullptr);
     file.written.Clear();
     file.synced.Clear();
+    file.recorded.Clear();
     file.validator = {};
     file.answersRanges = false;
     file.wholeBody = false;
     file.growth.wanted = 1;
     file.growth.done = false;
     file.growth.speedBefore = 0;
+    file.growth.holdMs = 0;
     file.grewAtMs = EventLoop::NowMs();
     file.receivedAtGrowth = file.received;
     file.unsyncedBytes = 0;
@@ -248,7 +253,37 @@ void Transfers::ResetFile(Job& job, File& file, const char*) {
 
 bool Transfers::SyncFile(File& file) {
     file.sync->Wait();
-    return file.fd < 0 || fdatasync(file.fd) == 0;
+    return file.fd < 0 || SyncData(file.fd);
+}
+
+int Transfers::TakeSyncResult(File& file) {
+    // Whatever the lane wrote before a failure counts as written before it is dropped below.
+    DrainLanes(file);
+    const int error = file.sync->TakeError();
+    if (error == 0) {
+        file.recorded = file.synced;  // every snapshot handed over is now in the record
+        return 0;
+    }
+    // A failed fdatasync may have lost the pages it could not write, and a later one would not
+    // say so: whatever the last record does not claim is fetched again.
+    file.written = file.recorded;
+    file.synced = file.recorded;
+    file.unsyncedBytes = 0;
+    return error;
+}
+
+bool Transfers::TakeSyncFailure(Job& job, File& file) {
+    const int error = TakeSyncResult(file);
+    if (error == 0) {
+        return false;
+    }
+    if (IsDiskFullError(error)) {
+        PauseForDisk(job);  // the bytes come again once the disk has room
+    } else {
+        FailFile(job, file, FailureKind::WriteError,
+                 "cannot sync " + file.partPath + ": " + std::strerror(error));
+    }
+    return true;
 }
 
 void Transfers::CloseFile(File& file) {
@@ -269,7 +304,9 @@ void Transfers::CompleteFileIfDone(Job& job, File& file) {
     // The sync, rename and folder sync wait for the disk: they run on the checkpointer's
     // threads, and the next file starts meanwhile.
     file.sync->Wait();
-    file.sync->TakeError();  // a failed checkpoint no longer matters: the whole file is synced
+    if (TakeSyncFailure(job, file)) {
+        return;  // the bytes a failed sync may have lost are fetched again first
+    }
     if (checkpointer_->SubmitCompletion(file.sync, file.fd, file.partPath, file.target,
                                         file.controlPath, {*file.size, file.validator})) {
         file.state = File::Completing;
@@ -288,9 +325,11 @@ void Transfers::FinishCompletion(Job& job, File& file) {
         });
         return;
     }
-    const int error = file.sync->TakeError();
+    const bool writeStep = file.sync->FailedStep() == CompletionStep::Write;
+    // A failed cut or sync: what the record does not claim may be lost (fetched again).
+    const int error = writeStep ? TakeSyncResult(file) : file.sync->TakeError();
     file.state = File::Active;
-    if (file.sync->FailedStep() == CompletionStep::Write && IsDiskFullError(error)) {
+    if (writeStep && IsDiskFullError(error)) {
         PauseForDisk(job);  // tried again once the disk has room
         return;
     }
@@ -307,9 +346,14 @@ void Transfers::Checkpoint() {
             if (file->state != File::Active) {
                 continue;
             }
-            if (IsDiskFullError(file->sync->TakeError())) {
-                file->synced.Clear();  // not recorded: the next checkpoint tries again
-                PauseForDisk(*job);
+            if (file->sync->Busy()) {
+                continue;
+            }
+            if (TakeSyncFailure(*job, *file)) {
+                if (job->ended) {
+                    break;
+                }
+                continue;
             }
             DrainLanes(*file);
             CheckpointFile(*file);
@@ -354,7 +398,9 @@ void Transfers::PutAway(File& file, StopMode mode) {
         }
         file.state = File::Active;
     }
-    const bool synced = SyncFile(file);
+    file.sync->Wait();
+    // A failed checkpoint not yet taken in: no record claims more than the last one did.
+    const bool synced = TakeSyncResult(file) == 0 && SyncFile(file);
     if (!file.size) {
         // Nothing says how much of the file these bytes are: no record can describe them and
         // no prefix can be handed over, so they go, and the final name is never touched.
@@ -372,7 +418,7 @@ void Transfers::PutAway(File& file, StopMode mode) {
         const uint64_t prefix = file.written.ContiguousPrefix();
         unlink(file.controlPath.c_str());
         if (synced && prefix > 0 && prefix <= *file.size &&
-            ftruncate(file.fd, static_cast<off_t>(prefix)) == 0 && fdatasync(file.fd) == 0 &&
+            ftruncate(file.fd, static_cast<off_t>(prefix)) == 0 && SyncData(file.fd) &&
             rename(file.partPath.c_str(), file.target.c_str()) == 0) {
             SyncFolderOf(file.target);
         } else {

@@ -67,6 +67,12 @@ size_t Transfers::WriteCallback(char* data, size_t size, size_t count, void* use
         transfer->failure = "the server sent more bytes than asked for";
         return 0;
     }
+    if (transfer->end == kNoEnd &&
+        transfer->at + length > transfer->owner->settings_.maxUnknownLength) {
+        transfer->failure = UnknownLengthRefusal(transfer->owner->settings_.maxUnknownLength);
+        transfer->failureIsFinal = true;  // the same answer would come again
+        return 0;
+    }
     // Over the job's rate: libcurl keeps these bytes and offers them again once unpaused. A pause
     // asked for after the callback would come too late: one socket round reads up to a hundred
     // buffers.
@@ -310,6 +316,7 @@ bool Transfers::StartTransfer(Job& job, File& file, bool probe) {
     transfer->at = begin;
     transfer->from = begin;
     transfer->probe = probe;
+    transfer->attempt = file.attempt;
     job.atWork.insert(file.index);
     transfer->end = end;
     const size_t alternative = job.mirrorsAtOnce
@@ -338,6 +345,7 @@ bool Transfers::StartTransfer(Job& job, File& file, bool probe) {
         piece->firstRequest = !file.answersRanges;
         piece->fd = file.fd;
         piece->writePiece = settings_.writePiece;
+        piece->maxUnknownLength = settings_.maxUnknownLength;
         piece->tag = transfer.get();
         transfer->lanePiece = piece;
         transfer->headDone = true;  // judged on the lane; what it writes is the asked range
@@ -489,6 +497,7 @@ void Transfers::FinishLanePiece(Transfer* transfer) {
         }
     } else if (!piece.failure.empty()) {
         transfer->failure = piece.failure;
+        transfer->failureIsFinal = piece.failureIsFinal;
     }
     FinishTransfer(transfer, piece.curlResult);
 }
@@ -571,6 +580,7 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
     const bool progressed = transfer->at > transfer->from;
     const bool probe = transfer->probe;
     const uint64_t pieceStart = transfer->from;
+    const uint32_t attempt = transfer->attempt;
     RemoveTransfer(transfer, false);
     if (failure.empty()) {
         file.failures = 0;
@@ -590,6 +600,17 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
     }
     const uint32_t pieceFailures =
         ++file.pieceFailures[pieceStart / std::max<uint64_t>(settings_.minPiece, 1)];
+    // The other requests of an attempt already counted, failing while the file waits for its
+    // retry, fail with it: they neither count nor bring the retry forward (every connection cut
+    // at once is one failure, not sixteen).
+    const bool counted = attempt == file.attempt || now >= file.retryAtMs;
+    if (!final && !counted && pieceFailures < settings_.pieceRetryLimit) {
+        if (probe) {
+            job.probeAgain.push_back(file.index);
+        }
+        return;
+    }
+    ++file.attempt;
     if (final || ++file.failures >= settings_.retryLimit ||
         pieceFailures >= settings_.pieceRetryLimit) {
         if (kind == FailureKind::Unreachable && file.urlIndex + 1 < file.urls.size()) {

@@ -4,6 +4,14 @@
 
 namespace tev::localengine {
 
+namespace {
+
+constexpr int64_t kGrowthSettleIntervals = 3;  // a small gain is judged over this long at least
+constexpr int64_t kGrowthHoldIntervals = 8;    // the first probe after a hold
+constexpr int64_t kGrowthMaxHoldIntervals = 64;
+
+}  // namespace
+
 std::optional<ByteRange> ChoosePiece(const PiecePlan& plan, uint64_t speed,
                                      const PieceRules& rules) {
     if (plan.probeSize) {
@@ -69,22 +77,42 @@ std::optional<ByteRange> ChoosePiece(const PiecePlan& plan, uint64_t speed,
 }
 
 bool JudgeGrowth(Growth& growth, uint64_t speedSince, uint64_t left, uint32_t maxConnections,
-                 uint64_t minPiece) {
+                 uint64_t minPiece, int64_t sinceMs, int64_t intervalMs) {
     if (growth.done || left < 4 * minPiece) {
         return false;  // the piece left is too small to share
-    }
-    if (growth.speedBefore > 0 && speedSince * 4 < growth.speedBefore * 5) {
-        growth.done = true;  // the last growth gained less than a quarter
-        return false;
     }
     if (growth.wanted >= maxConnections) {
         growth.done = true;
         return false;
     }
+    if (growth.speedBefore > 0 && speedSince * 4 < growth.speedBefore * 5) {
+        // The last growth gained less than a quarter, so far. One interval is a short look: the
+        // speed since the growth is judged again, over a longer time, before the file holds.
+        if (sinceMs < kGrowthSettleIntervals * intervalMs) {
+            return false;
+        }
+        // At a limit for now (the line's, the server's): the file keeps its connections and
+        // probes for more later, each time after twice as long, while much is left.
+        if (growth.holdMs == 0) {
+            growth.holdMs = kGrowthHoldIntervals * intervalMs;
+            if (sinceMs < growth.holdMs) {
+                return false;
+            }
+        }
+        const uint32_t probe = std::min(growth.wanted * 2, maxConnections);
+        if (sinceMs < growth.holdMs || left < 4 * minPiece * probe) {
+            return false;
+        }
+        growth.holdMs = std::min(growth.holdMs * 2, kGrowthMaxHoldIntervals * intervalMs);
+        growth.speedBefore = speedSince;
+        growth.wanted = probe;
+        return true;
+    }
     // Connections that each added at least half their share (a server that caps each
     // connection) make the next step four times as many, else twice.
     const bool nearlyLinear = growth.speedBefore > 0 && speedSince * 2 >= growth.speedBefore * 3;
     growth.speedBefore = speedSince;
+    growth.holdMs = 0;
     growth.wanted = std::min(growth.wanted * (nearlyLinear ? 4 : 2), maxConnections);
     return true;
 }

@@ -45,13 +45,20 @@ std::optional<ByteRange> ChoosePiece(const PiecePlan& plan, uint64_t speed,
 struct Growth {
     uint32_t wanted = 1;
     uint64_t speedBefore = 0;  // the file's speed before the last growth; 0 before the first
-    bool done = false;         // growth stopped for good
+    bool done = false;         // growth stopped for good: as many connections as a file may have
+    // Holding at a limit (the last growth gained little): the next probe comes this long after
+    // the last growth; doubles with every probe that gains little too. 0 while not holding.
+    int64_t holdMs = 0;
 };
 
-// Judges the last growth by the speed since it (bytes per second) and decides the next step.
-// left: the bytes not yet on disk. Returns true when the file grows (call it a new growth).
+// Judges the last growth by the speed since it (bytes per second, over sinceMs) and decides the
+// next step. left: the bytes not yet on disk; intervalMs: how long a growth runs before it is
+// first judged. A growth that looks like a small gain over one interval is judged again over a
+// longer time (connections still starting, a server that sends in bursts); one that still gains
+// little holds the file at its connections, and more are probed for later while much is left.
+// Returns true when the file grows (call it a new growth).
 bool JudgeGrowth(Growth& growth, uint64_t speedSince, uint64_t left, uint32_t maxConnections,
-                 uint64_t minPiece);
+                 uint64_t minPiece, int64_t sinceMs = 0, int64_t intervalMs = 0);
 
 // The wait before the next attempt after `failures` failed ones in a row (1 or more): doubles
 // from first, up to max.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "transfer/failure_text.h"
 #include "transfer/file_io.h"
 #include "transfer/multi_driver.h"
 
@@ -64,6 +65,16 @@ void ReceiveLane::Cancel(const std::shared_ptr<LanePiece>& piece, bool keep) {
     });
     std::unique_lock lock(mutex_);
     ended_.wait(lock, [&] { return piece->done; });
+}
+
+void ReceiveLane::Pause(const std::shared_ptr<LanePiece>& piece, bool paused) {
+    loop_.Post([this, piece, paused] {
+        if (piece->done || piece->easy == nullptr) {
+            return;
+        }
+        curl_easy_pause(static_cast<CURL*>(piece->easy), paused ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+        AfterCurl();  // an unpaused answer may have ended at once
+    });
 }
 
 std::shared_ptr<LanePiece> ReceiveLane::TakeFinished() {
@@ -162,6 +173,11 @@ size_t ReceiveLane::WriteCallback(char* data, size_t size, size_t count, void* u
     }
     if (piece->at + length > piece->end) {
         piece->failure = "the server sent more bytes than asked for";
+        return 0;
+    }
+    if (piece->end == kNoEnd && piece->at + length > piece->maxUnknownLength) {
+        piece->failure = UnknownLengthRefusal(piece->maxUnknownLength);
+        piece->failureIsFinal = true;
         return 0;
     }
     piece->received.fetch_add(length, std::memory_order_relaxed);

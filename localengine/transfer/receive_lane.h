@@ -34,7 +34,8 @@ struct LanePiece {
     bool firstRequest = false;
     int fd = -1;
     size_t writePiece = 256 * 1024;
-    void* tag = nullptr;  // the owner's, handed back untouched
+    uint64_t maxUnknownLength = kNoEnd;  // an answer that names no size is refused beyond it
+    void* tag = nullptr;                 // the owner's, handed back untouched
 
     // Progress, published by the lane: [request.begin, written) is on disk (pwrite returned).
     std::atomic<uint64_t> written{0};
@@ -50,9 +51,10 @@ struct LanePiece {
     Validator learntValidator;
     std::string learntLinks;  // the answer's Link header fields (a torrent may be named there)
     bool wholeBody = false;
-    bool handBack = false;  // the answer was something else: the owner asks again itself
-    int writeError = 0;     // errno of a write that failed (a full disk among them)
-    std::string failure;    // why the answer was refused (empty: see curlResult)
+    bool handBack = false;        // the answer was something else: the owner asks again itself
+    int writeError = 0;           // errno of a write that failed (a full disk among them)
+    std::string failure;          // why the answer was refused (empty: see curlResult)
+    bool failureIsFinal = false;  // the same answer would come again: not worth a retry
     int curlResult = 0;
     long osErrno = 0;
     std::string effectiveUrl;
@@ -88,6 +90,9 @@ class ReceiveLane {
     // Ends the piece and returns once the lane will not touch it (nor its file) again. keep: its
     // received bytes are written first; otherwise they are dropped. Already finished: no-op.
     void Cancel(const std::shared_ptr<LanePiece>& piece, bool keep);
+    // Holds the piece's answer open without reading it (libcurl's pause), or reads on: a
+    // whole-file answer cannot be asked for again from where it stopped.
+    void Pause(const std::shared_ptr<LanePiece>& piece, bool paused);
     // A piece that ended by itself, or nullptr. One at a time: handling one may cancel others.
     std::shared_ptr<LanePiece> TakeFinished();
 

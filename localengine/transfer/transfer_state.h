@@ -55,6 +55,8 @@ struct Transfers::Transfer {
     std::string failure;          // set when the answer was refused
     bool failureIsFinal = false;  // not worth another attempt (status 404, size mismatch)
     FailureKind failureKind = FailureKind::Unreachable;
+    uint32_t attempt = 0;  // the file's attempt it was started in
+    int64_t activeMs = 0;  // how long it ran, paused times not counted (its overall bound)
     uint64_t bytesThisTick = 0;
     uint64_t speed = 0;
     char errorText[CURL_ERROR_SIZE] = {};
@@ -86,8 +88,9 @@ struct Transfers::File {
     std::optional<FinalRecord> finalAtStart;
     bool keepOldData = true;
     int fd = -1;
-    ByteRanges written;  // on disk (pwrite returned)
-    ByteRanges synced;   // handed to the checkpointer (on disk and recorded once it is done)
+    ByteRanges written;   // on disk (pwrite returned)
+    ByteRanges synced;    // handed to the checkpointer (on disk and recorded once it is done)
+    ByteRanges recorded;  // what the control file claims, as far as the loop knows
     uint64_t unsyncedBytes = 0;  // written since the last checkpoint was handed over
     std::shared_ptr<FileSync> sync = std::make_shared<FileSync>();
     bool answersRanges = false;
@@ -100,6 +103,10 @@ struct Transfers::File {
     bool laneRefused = false;  // a lane piece got another answer than its range: no more there
     std::vector<std::unique_ptr<Transfer>> transfers;
     uint32_t failures = 0;  // failed attempts in a row that brought no byte
+    // An attempt: the requests started since the last failure that counted. Connections cut at
+    // once (a server that stops, a network that goes) fail as one attempt, not one each: a
+    // failure of an earlier attempt while the file waits for its retry does not count again.
+    uint32_t attempt = 0;
     // Failed attempts charged to each piece of the file (by the minimum piece its request began
     // in): a server that always cuts its answers short makes progress, but only so often.
     std::map<uint64_t, uint32_t> pieceFailures;

@@ -58,6 +58,7 @@ Transfers::Transfers(EventLoop& loop, TransferSettings settings, TransferListene
         loop_.Watch(lane_->ReadyFd(), EPOLLIN, [this](uint32_t) { AfterCurl(); });
     }
     lastBytesMs_ = EventLoop::NowMs();
+    lastTickMs_ = lastBytesMs_;
     checkpointer_ = std::make_unique<Checkpointer>(settings_.diskThreads);
     const int ready = checkpointer_->ReadyFd();
     loop_.Watch(ready, EPOLLIN, [this, ready](uint32_t) {
@@ -273,13 +274,18 @@ void Transfers::AfterCurl() {
                 transfer->wantsPause = false;
                 const bool pause = transfer->pausedByBucket ||
                                    (transfer->pausedByDisk && transfer->headDone) || job.paused;
-                if (pause && transfer->lanePiece) {
+                if (pause && transfer->lanePiece &&
+                    !(job.paused && !transfer->pausedByDisk && HeldOpenWhilePaused(*transfer))) {
                     RemoveTransfer(transfer, false);  // a lane piece ends, keeping its bytes
                     continue;
                 }
                 if (pause != transfer->curlPaused) {
                     transfer->curlPaused = pause;
-                    curl_easy_pause(transfer->easy, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+                    if (transfer->lanePiece) {
+                        lane_->Pause(transfer->lanePiece, pause);
+                    } else {
+                        curl_easy_pause(transfer->easy, pause ? CURLPAUSE_RECV : CURLPAUSE_CONT);
+                    }
                 }
                 bucketPaused = bucketPaused || transfer->pausedByBucket;
                 ++i;
@@ -298,6 +304,9 @@ void Transfers::AfterCurl() {
             // A full disk retries completions with the rest of the job's writes.
             if (file->state == File::Active && !job.diskFull) {
                 CompleteFileIfDone(job, *file);
+                if (job.ended) {
+                    break;
+                }
             }
         }
         if (job.ended) {
@@ -610,6 +619,8 @@ void Transfers::Tick() {
             DrainLanes(*file);  // the lane's bytes count in this tick too
         }
     }
+    BoundTransfers(now - lastTickMs_);
+    lastTickMs_ = now;
     const bool anyBytes = bytesSinceTick_ > 0;
     bytesSinceTick_ = 0;
     for (auto& [number, job] : jobs_) {
@@ -645,7 +656,7 @@ void Transfers::Tick() {
                 static_cast<uint64_t>(std::max<int64_t>(now - file->grewAtMs, 1));
             const uint64_t left = *file->size - std::min(*file->size, file->written.Total());
             if (JudgeGrowth(file->growth, speed, left, settings_.maxConnectionsPerFile,
-                            settings_.minPiece)) {
+                            settings_.minPiece, now - file->grewAtMs, settings_.growthIntervalMs)) {
                 file->grewAtMs = now;
                 file->receivedAtGrowth = file->received;
             }
@@ -668,6 +679,70 @@ void Transfers::Tick() {
     AfterCurl();
 }
 
+void Transfers::BoundTransfers(int64_t elapsedMs) {
+    const auto budgetMs = [&](const Transfer& transfer) {
+        // An answer of unknown length is held to the pace of what it brought so far.
+        const uint64_t length = transfer.end != kNoEnd
+                                    ? transfer.end - transfer.from
+                                    : std::max(transfer.at - transfer.from, settings_.firstPiece);
+        const uint64_t pace = std::max<uint64_t>(settings_.minPieceBytesPerSecond, 1);
+        return int64_t{settings_.pieceGraceSeconds} * 1000 +
+               static_cast<int64_t>(std::min<uint64_t>(length / pace, INT32_MAX)) * 1000;
+    };
+    std::vector<uint32_t> numbers;
+    for (const auto& [number, job] : jobs_) {
+        numbers.push_back(number);
+    }
+    for (const uint32_t number : numbers) {
+        auto found = jobs_.find(number);
+        if (found == jobs_.end() || found->second->ended) {
+            continue;
+        }
+        Job& job = *found->second;
+        for (File* file : job.Working()) {
+            std::vector<Transfer*> late;
+            for (auto& transfer : file->transfers) {
+                if (transfer->cancelled) {
+                    continue;
+                }
+                if (!transfer->curlPaused) {
+                    transfer->activeMs += elapsedMs;
+                }
+                if (transfer->activeMs > budgetMs(*transfer)) {
+                    late.push_back(transfer.get());
+                }
+            }
+            for (Transfer* transfer : late) {
+                if (job.ended) {
+                    break;
+                }
+                GiveUpTransfer(transfer, "the server sent " +
+                                             std::to_string(transfer->at - transfer->from) +
+                                             " bytes of the piece in " +
+                                             std::to_string(transfer->activeMs / 1000) +
+                                             " s, below the lowest pace worth a connection");
+            }
+            if (job.ended) {
+                break;
+            }
+        }
+    }
+}
+
+void Transfers::GiveUpTransfer(Transfer* transfer, const std::string& why) {
+    // What it received and was judged is kept; the rest of its piece is asked for again.
+    if (transfer->lanePiece) {
+        lane_->Cancel(transfer->lanePiece, true);
+        DrainLane(*transfer);
+    } else if (transfer->headDone && transfer->failure.empty()) {
+        FlushBuffer(*transfer);
+    }
+    if (transfer->failure.empty()) {
+        transfer->failure = why;
+    }
+    FinishTransfer(transfer, CURLE_OK);
+}
+
 void Transfers::SetPaused(uint32_t number, bool paused) {
     auto found = jobs_.find(number);
     if (found == jobs_.end() || found->second->paused == paused) {
@@ -687,10 +762,10 @@ void Transfers::SetPaused(uint32_t number, bool paused) {
         for (auto& file : job.files) {
             for (size_t i = 0; i < file->transfers.size();) {
                 Transfer* transfer = file->transfers[i].get();
+                DrainLane(*transfer);  // a first answer the lane judged is taken in first
                 // So is every answer of a file without a validator: its rest would be another
-                // request, perhaps of another version.
-                if ((transfer->wholeBody || file->noValidator) && !transfer->cancelled &&
-                    !transfer->lanePiece) {
+                // request, perhaps of another version. Either receiving thread holds it.
+                if (HeldOpenWhilePaused(*transfer)) {
                     ++i;
                     continue;
                 }
@@ -702,6 +777,11 @@ void Transfers::SetPaused(uint32_t number, bool paused) {
         }
     }
     AfterCurl();
+}
+
+bool Transfers::HeldOpenWhilePaused(const Transfer& transfer) const {
+    return (transfer.wholeBody || transfer.file->noValidator) && !transfer.cancelled &&
+           transfer.failure.empty();
 }
 
 void Transfers::AllowMirrorsAtOnce(uint32_t number) {

@@ -43,7 +43,15 @@ struct TransferSettings {
     int tickMs = 100;                     // connection growth, progress sampling, network watch
     int growthIntervalMs = 300;  // how long a growth of connections runs before it is judged
     int connectTimeoutSeconds = 10;
-    int stallSeconds = 30;          // a transfer that receives nothing this long is retried
+    int stallSeconds = 30;  // a transfer that receives nothing this long is retried
+    // Every piece has an overall bound, so that a drip of a byte now and then cannot hold it
+    // forever: its length at the lowest pace worth keeping a connection for, after a grace for
+    // the connection and its answer's head (time paused by us does not count). Then its
+    // connection is given up, its bytes kept, and the rest asked for again (a failed attempt).
+    int pieceGraceSeconds = 30;
+    uint64_t minPieceBytesPerSecond = 4 << 10;
+    // An answer that names no size (chunked, or ended by its connection) is refused beyond this.
+    uint64_t maxUnknownLength = uint64_t{1} << 40;
     uint32_t retryLimit = 6;        // failed attempts in a row, none bringing a byte, fail a file
     uint32_t pieceRetryLimit = 12;  // failed attempts that began in one piece (of minPiece)
     int retryFirstDelayMs = 500;    // doubles with every failure, up to retryMaxDelayMs
@@ -168,6 +176,9 @@ class Transfers {
     // starting new transfers.
     void AfterCurl();
     void Tick();
+    // Gives up transfers that passed their piece's overall bound (see TransferSettings).
+    void BoundTransfers(int64_t elapsedMs);
+    void GiveUpTransfer(Transfer* transfer, const std::string& why);
     void Checkpoint();
 
     void InspectFile(Job& job, File& file);
@@ -205,12 +216,21 @@ class Transfers {
     void TellPeers(Job& job, File& file, const std::string& links);
 
     bool SyncFile(File& file);  // false when fdatasync failed
+    // How the checkpointer's work on the file ended (the file's sync idle): the errno of a
+    // failed sync or record, after which the bytes the record does not claim count as missing.
+    int TakeSyncResult(File& file);
+    // The same, and a failure stops the file: a full disk pauses the job, any other error fails
+    // the file. True when there was one.
+    bool TakeSyncFailure(Job& job, File& file);
     void CloseFile(File& file);
     void CheckSizesKnown(Job& job);
     void CheckJobDone(Job& job);
     void PauseForDisk(Job& job);
     void RetryDisk(uint32_t jobNumber);
     void ScheduleBucketResume(Job& job);
+    // A whole-file answer, or any of a file without a validator: its rest cannot be asked for
+    // again, so a pause holds it open (paused through libcurl) instead of ending it.
+    bool HeldOpenWhilePaused(const Transfer& transfer) const;
     void StopJobNow(Job& job, StopMode mode);
     // The file store's part of a stop: what the file leaves on disk; closes it.
     void PutAway(File& file, StopMode mode);
@@ -230,6 +250,7 @@ class Transfers {
     PeerHooks* peers_ = nullptr;
     // Network watch: when bytes last arrived, and whether transfers are failing meanwhile.
     int64_t lastBytesMs_ = 0;
+    int64_t lastTickMs_ = 0;
     uint64_t bytesSinceTick_ = 0;
     int64_t lastNetworkFailureMs_ = 0;
     bool networkPoor_ = false;

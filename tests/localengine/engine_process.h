@@ -37,8 +37,6 @@ class EngineProcess {
     bool ready_ = false;
 };
 
-uint16_t FreeLoopbackPort();
-
 class EngineClient {
   public:
     // Connects to 127.0.0.1:port; from a chosen local address and port when fromAddress is given.

@@ -13,24 +13,11 @@
 #include <fstream>
 #include <thread>
 
+#include "support/tcp_peer.h"
+
 extern char** environ;
 
 namespace {
-
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(fd);
-    return port;
-}
 
 bool Answers(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -46,11 +33,12 @@ bool Answers(uint16_t port) {
 }  // namespace
 
 PrivateNginx::PrivateNginx(const std::string& root, uint64_t limitRate) {
-    prefix_ = std::string(std::getenv("TEV_TEST_ROOT")) + "/nginx-" + std::to_string(FreePort());
+    prefix_ =
+        std::string(std::getenv("TEV_TEST_ROOT")) + "/nginx-" + std::to_string(FreeLoopbackPort());
     std::filesystem::create_directories(prefix_ + "/logs");
     const std::string p = prefix_;
     for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
-        port_ = FreePort();
+        port_ = FreeLoopbackPort();
         std::ofstream(p + "/nginx.conf")
             << "worker_processes 1;\nmaster_process off;\nuser root;\npid " << p << "/nginx.pid;\n"
             << "error_log " << p << "/logs/error.log;\nevents { worker_connections 256; }\n"

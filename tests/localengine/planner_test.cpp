@@ -88,14 +88,61 @@ TEST(PlannerTest, GrowsConnectionsWhileTheyPayOff) {
     EXPECT_FALSE(JudgeGrowth(growth, 140 * kMiB, left, 16, kMiB));
     EXPECT_TRUE(growth.done);
 
-    Growth small;
-    ASSERT_TRUE(JudgeGrowth(small, 100 * kMiB, left, 16, kMiB));
-    EXPECT_FALSE(JudgeGrowth(small, 110 * kMiB, left, 16, kMiB));  // less than a quarter more
-    EXPECT_TRUE(small.done);
-
     Growth nearEnd;
     EXPECT_FALSE(JudgeGrowth(nearEnd, 10 * kMiB, 3 * kMiB, 16, kMiB));
     EXPECT_FALSE(nearEnd.done);  // may grow again should more be left (a restart)
+}
+
+// A growth that gains little over one look is not the end of growing: a capped server's new
+// connections may still be starting, or it sends in bursts. It is judged again over a longer
+// time; a file that still gains little holds its connections and probes for more later, each
+// time after twice as long, while much of it is left.
+TEST(PlannerTest, ASmallGainIsJudgedAgainAndMoreConnectionsAreProbedForLater) {
+    const uint64_t left = 1024 * kMiB;
+    const int64_t interval = 300;
+    const auto grown = [&](uint64_t speedBefore, uint32_t wanted) {
+        Growth growth;
+        growth.wanted = wanted;
+        growth.speedBefore = speedBefore;
+        return growth;
+    };
+    {
+        // Two connections measured as hardly faster than one over the first interval; the
+        // gain shows over a longer time: the file grows on.
+        Growth growth = grown(16 * kMiB, 2);
+        EXPECT_FALSE(JudgeGrowth(growth, 17 * kMiB, left, 16, kMiB, interval, interval));
+        EXPECT_FALSE(growth.done);
+        EXPECT_FALSE(JudgeGrowth(growth, 18 * kMiB, left, 16, kMiB, 2 * interval, interval));
+        EXPECT_TRUE(JudgeGrowth(growth, 31 * kMiB, left, 16, kMiB, 3 * interval, interval));
+        EXPECT_EQ(growth.wanted, 8u);  // nearly linear after all
+        EXPECT_EQ(growth.holdMs, 0);
+    }
+    {
+        // A limit (the line's): the file holds, then probes with twice as many connections
+        // after 8 intervals, then after 16.
+        Growth growth = grown(100 * kMiB, 2);
+        EXPECT_FALSE(JudgeGrowth(growth, 110 * kMiB, left, 16, kMiB, 3 * interval, interval));
+        EXPECT_FALSE(growth.done);
+        EXPECT_FALSE(JudgeGrowth(growth, 110 * kMiB, left, 16, kMiB, 7 * interval, interval));
+        EXPECT_TRUE(JudgeGrowth(growth, 110 * kMiB, left, 16, kMiB, 8 * interval, interval));
+        EXPECT_EQ(growth.wanted, 4u);
+        EXPECT_FALSE(JudgeGrowth(growth, 112 * kMiB, left, 16, kMiB, 15 * interval, interval));
+        EXPECT_TRUE(JudgeGrowth(growth, 112 * kMiB, left, 16, kMiB, 16 * interval, interval));
+        EXPECT_EQ(growth.wanted, 8u);
+        // The probe paid off: it grows on at once.
+        EXPECT_TRUE(JudgeGrowth(growth, 200 * kMiB, left, 16, kMiB, interval, interval));
+        EXPECT_EQ(growth.wanted, 16u);
+        EXPECT_FALSE(JudgeGrowth(growth, 200 * kMiB, left, 16, kMiB, interval, interval));
+        EXPECT_TRUE(growth.done);  // as many as a file may have
+    }
+    {
+        // Near the end a probe would not pay for its connections: the file keeps what it has.
+        Growth growth = grown(100 * kMiB, 8);
+        EXPECT_FALSE(
+            JudgeGrowth(growth, 100 * kMiB, 32 * kMiB, 16, kMiB, 100 * interval, interval));
+        EXPECT_EQ(growth.wanted, 8u);
+        EXPECT_FALSE(growth.done);
+    }
 }
 
 TEST(PlannerTest, RetryWaitDoublesUpToItsCap) {

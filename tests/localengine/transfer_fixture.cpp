@@ -49,6 +49,20 @@ bool TransferRun::RunUntil(const std::function<bool()>& predicate, int timeoutMs
     return true;
 }
 
+int64_t TransferRun::RunOnClock(const std::function<bool()>& predicate, int64_t limitMs,
+                                int64_t stepMs) {
+    int64_t moved = 0;
+    while (!predicate() && moved < limitMs) {
+        EventLoop::AdvanceClock(stepMs);
+        moved += stepMs;
+        // A few short rounds: the timers now due, then what the sockets answer to them.
+        for (int round = 0; round < 3; ++round) {
+            loop_.RunOnce(2);
+        }
+    }
+    return moved;
+}
+
 bool TransferRun::RunUntilEvent(TransferEvent::Kind kind, int timeoutMs) {
     return RunUntil([&] { return Has(kind); }, timeoutMs);
 }

@@ -44,6 +44,10 @@ class TransferRun : public tev::localengine::TransferListener {
     // Runs the loop until predicate holds (checked after every round) or timeoutMs passed.
     bool RunUntil(const std::function<bool()>& predicate, int timeoutMs = 20000);
     bool RunUntilEvent(TransferEvent::Kind kind, int timeoutMs = 20000);
+    // Runs the loop while moving the clock on by stepMs a round (the clock seam), until
+    // predicate holds or the clock moved limitMs; returns how far it moved.
+    int64_t RunOnClock(const std::function<bool()>& predicate, int64_t limitMs,
+                       int64_t stepMs = 100);
     // Answers every resume question with keep (or discard).
     void AnswerQuestions(bool keep) { autoAnswer_ = keep ? 1 : 0; }
 

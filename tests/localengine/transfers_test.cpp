@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <mutex>
 
 #include "localengine/nginx_fixture.h"
 #include "localengine/transfer_fixture.h"
@@ -112,6 +114,33 @@ TEST_F(TransfersTest, ServerThatIgnoresRangesIsReadOnceOverOneConnection) {
     ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
     EXPECT_EQ(ReadWholeFile(folder_ + "/whole.bin"), content);
     EXPECT_EQ(server_.RequestCount("/whole.bin"), 1u);
+}
+
+// A whole-file answer (here chunked, paced) cannot be asked for again from where it stopped: a
+// pause holds it open on whichever receiving thread took it, and nothing is fetched twice.
+TEST_F(TransfersTest, WholeFileAnswerKeepsItsBytesOverAPauseOnEitherThread) {
+    const std::string content = TestBytes(2 << 20, 27);
+    server_.SetContent("/wp.bin", content);
+    server_.AddRule("/wp.bin", {.kind = HttpRule::Chunked, .bytesPerSecond = 1 << 20});
+    for (const bool lane : {true, false}) {
+        SCOPED_TRACE(lane ? "on the receive lane" : "on the loop's thread");
+        fs::remove_all(folder_);
+        server_.ResetStatistics();
+        TransferSettings settings = TransferRun::FastSettings();
+        settings.receiveLane = lane;
+        TransferRun run(settings);
+        ASSERT_EQ(run.transfers().StartJob(1, {Order("wp.bin", content.size())}, false),
+                  std::nullopt);
+        ASSERT_TRUE(run.RunUntil([&] { return run.transfers().Progress(1)->present > 300000; }));
+        run.transfers().SetPaused(1, true);
+        const uint64_t atPause = run.transfers().Progress(1)->present;
+        run.RunUntil([] { return false; }, 300);
+        EXPECT_GE(run.transfers().Progress(1)->present, atPause);
+        run.transfers().SetPaused(1, false);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+        EXPECT_TRUE(ReadWholeFile(folder_ + "/wp.bin") == content);
+        EXPECT_EQ(server_.RequestCount("/wp.bin"), 1u);
+    }
 }
 
 TEST_F(TransfersTest, RangeCutOffMidWayResumesWhereItStopped) {
@@ -477,6 +506,93 @@ TEST_F(TransfersTest, FullDiskPausesTheJobAndItContinuesWhenSpaceReturns) {
     EXPECT_EQ(ReadWholeFile(folder_ + "/d.bin"), content);
 }
 
+// A sync of the part file that fails once, as a disk's write-back error does: a later fdatasync
+// succeeds although the pages it could not write may be gone. No record may ever claim a byte
+// written before the failure that the record of that moment did not claim, unless it was
+// written again since: a device error fails the file, a full disk (a file system that
+// allocates late) pauses the job, and those bytes are fetched again.
+TEST_F(TransfersTest, AFailedSyncIsNeverFollowedByARecordOfTheBytesItCouldNotWrite) {
+    const std::string content = TestBytes(3 << 20, 28);
+    server_.SetContent("/fs.bin", content);
+    server_.AddRule("/fs.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 1 << 20});
+    const std::string control = folder_ + "/fs.bin.tevctl";
+    const auto isPart = [](int fd) {
+        std::error_code ignored;
+        return fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ignored)
+            .string()
+            .ends_with(".tevpart");
+    };
+    for (const int error : {EIO, ENOSPC}) {
+        SCOPED_TRACE(std::strerror(error));
+        fs::remove_all(folder_);
+        server_.ResetStatistics();
+        std::mutex mutex;
+        bool armed = false;
+        bool failed = false;
+        std::optional<ControlRecord> before;  // the record when the sync failed
+        // Each byte of the part file: 1 written before the failure, 2 written (again) after it.
+        std::vector<char> when(content.size(), 0);
+        SetPwriteForTests([&](int fd, const void* data, size_t size, off_t offset) -> ssize_t {
+            if (isPart(fd)) {
+                std::lock_guard lock(mutex);
+                const size_t end = std::min(static_cast<size_t>(offset) + size, when.size());
+                std::fill(when.begin() + offset, when.begin() + end, failed ? 2 : 1);
+            }
+            return pwrite(fd, data, size, offset);
+        });
+        SetFdatasyncForTests([&](int fd) {
+            if (isPart(fd)) {
+                std::lock_guard lock(mutex);
+                if (armed && !failed) {
+                    failed = true;
+                    before = ReadControlFile(control);  // the checkpointer's: no other writer
+                    errno = error;
+                    return -1;
+                }
+            }
+            return fdatasync(fd);
+        });
+        TransferRun run;
+        ASSERT_EQ(run.transfers().StartJob(1, {Order("fs.bin", content.size())}, false),
+                  std::nullopt);
+        ASSERT_TRUE(run.RunUntil([&] { return fs::exists(control); }));
+        {
+            std::lock_guard lock(mutex);
+            armed = true;
+        }
+        if (error == EIO) {
+            ASSERT_TRUE(run.RunUntilEvent(TransferEvent::FileFailed));
+            SetFdatasyncForTests({});
+            SetPwriteForTests({});
+            EXPECT_NE(run.Find(TransferEvent::FileFailed)->text.find("cannot sync"),
+                      std::string::npos);
+            ASSERT_TRUE(before);
+            const std::optional<ControlRecord> after = ReadControlFile(control);
+            ASSERT_TRUE(after);
+            uint64_t unsynced = 0;
+            for (const ByteRange& range : after->done.Ranges()) {
+                for (uint64_t at = range.begin; at < range.end; ++at) {
+                    unsynced += when[at] == 1 && !before->done.Covers(at, at + 1) ? 1 : 0;
+                }
+            }
+            EXPECT_EQ(unsynced, 0u) << "bytes claimed that the failed sync may have lost";
+            continue;
+        }
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+        SetFdatasyncForTests({});
+        SetPwriteForTests({});
+        EXPECT_TRUE(failed);
+        EXPECT_TRUE(run.Has(TransferEvent::DiskFull));
+        EXPECT_FALSE(run.Has(TransferEvent::FileFailed));
+        EXPECT_TRUE(ReadWholeFile(folder_ + "/fs.bin") == content);
+        uint64_t asked = 0;
+        for (const auto& [begin, end] : AskedRanges(server_.RangeHeaders("/fs.bin"))) {
+            asked += end - begin;
+        }
+        EXPECT_GT(asked, content.size()) << "what the failed sync may have lost came again";
+    }
+}
+
 TEST_F(TransfersTest, TargetsThatAreLinksOrInUseAreRefused) {
     server_.SetContent("/a.bin", TestBytes(1000, 1));
     server_.AddRule("/held.bin", {.kind = HttpRule::Stall});
@@ -569,6 +685,102 @@ TEST_F(TransfersTest, SizesAreLearntWithOneByteBeforeDataWhileLimitedOrAsked) {
     ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
     EXPECT_TRUE(ReadWholeFile(folder_ + "/kept.bin") == kept);  // "v1" is stale: fetched anew
     EXPECT_TRUE(ReadWholeFile(folder_ + "/s5.bin") == TestBytes(200005, 35));
+}
+
+// A server that stops cuts every connection of a file at once, and its port then refuses them
+// all: that is one failure each time, not one per connection, so the file takes its retries at
+// 0.5, 1, 2, 4 and 8 seconds (on the moved clock) and goes on when the server is back.
+TEST_F(TransfersTest, EveryConnectionCutAtOnceTakesTheBackedOffRetries) {
+    const std::string content = TestBytes(8 << 20, 24);
+    TransferSettings settings = TransferRun::FastSettings();
+    settings.retryFirstDelayMs = 500;
+    settings.retryMaxDelayMs = 10000;
+    settings.retryLimit = 6;
+    settings.maxConnectionsPerFile = 16;
+    const uint16_t port = server_.Port();
+    // Starts the file on a slow server, lets it grow to several connections, then stops the
+    // server with all of them open.
+    const auto startAndCut = [&](TransferRun& run, TestHttpServer& server,
+                                 const std::string& name) {
+        server.SetContent("/" + name, content);
+        server.AddRule("/" + name, {.kind = HttpRule::Rate, .bytesPerSecond = 512 << 10});
+        ASSERT_EQ(
+            run.transfers().StartJob(
+                1, {{folder_, name, server.Url("/" + name), static_cast<int64_t>(content.size())}},
+                false),
+            std::nullopt);
+        ASSERT_TRUE(run.RunUntil([&] { return server.ActiveConnections() >= 8; }, 10000))
+            << "the file grows to several connections";
+        run.RunUntil([] { return false; }, 200);  // each of them brings some bytes
+        server.Stop();
+    };
+    {
+        TransferRun run(settings);
+        startAndCut(run, server_, "back.bin");
+        const int64_t waited =
+            run.RunOnClock([&] { return run.Has(TransferEvent::FileFailed); }, 5000);
+        EXPECT_EQ(waited, 5000) << "failed after " << waited << " ms";
+        TestHttpServer again({.port = port});
+        ASSERT_TRUE(again.Ok()) << again.Error();
+        again.SetContent("/back.bin", content);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+        EXPECT_FALSE(run.Has(TransferEvent::FileFailed));
+        EXPECT_TRUE(ReadWholeFile(folder_ + "/back.bin") == content);
+        // What came before the cut was kept: the server was asked only for what was missing.
+        uint64_t askedAgain = 0;
+        for (const auto& [begin, end] : AskedRanges(again.RangeHeaders("/back.bin"))) {
+            askedAgain += end - begin;
+        }
+        EXPECT_LT(askedAgain, content.size());
+    }
+    // A server that does not come back: the file fails at its sixth failure in a row, after
+    // 0.5 + 1 + 2 + 4 + 8 seconds.
+    TestHttpServer gone({.port = port});
+    ASSERT_TRUE(gone.Ok()) << gone.Error();
+    TransferRun run(settings);
+    startAndCut(run, gone, "gone.bin");
+    const int64_t waited =
+        run.RunOnClock([&] { return run.Has(TransferEvent::FileFailed); }, 40000);
+    EXPECT_TRUE(run.Has(TransferEvent::FileFailed));
+    EXPECT_GE(waited, 15000);
+    EXPECT_LE(waited, 17000);
+}
+
+// Every piece has an overall bound (its length at 4 KiB/s after 30 s): a server that drips
+// holds it that long at most, then the rest of the piece is asked again and nothing received is
+// lost. An answer of unknown length is refused once it passes its bound.
+TEST_F(TransfersTest, APieceHasAnOverallBoundAndAnAnswerWithoutASizeAnEnd) {
+    const std::string content = TestBytes(600000, 25);
+    server_.SetContent("/drip.bin", content);
+    server_.AddRule("/drip.bin", {.kind = HttpRule::Rate, .bytesPerSecond = 1024, .firstN = 1});
+    {
+        TransferRun run;  // a first piece of 512 KiB: 30 + 128 seconds
+        ASSERT_EQ(run.transfers().StartJob(1, {Order("drip.bin", content.size())}, false),
+                  std::nullopt);
+        ASSERT_TRUE(run.RunUntil([&] { return server_.RequestCount("/drip.bin") == 1; }, 5000));
+        const int64_t moved =
+            run.RunOnClock([&] { return server_.RequestCount("/drip.bin") > 1; }, 400000, 1000);
+        EXPECT_GE(moved, 158000);
+        EXPECT_LE(moved, 170000);
+        ASSERT_TRUE(run.RunUntilEvent(TransferEvent::JobDone));
+        EXPECT_TRUE(ReadWholeFile(folder_ + "/drip.bin") == content);
+        const auto asked = AskedRanges(server_.RangeHeaders("/drip.bin"));
+        ASSERT_GE(asked.size(), 2u);
+        EXPECT_GT(asked[1].first, 0u) << "the dripped bytes were kept";
+    }
+    const std::string endless = TestBytes(300000, 26);
+    server_.SetContent("/stream.bin", endless);
+    server_.AddRule("/stream.bin", {.kind = HttpRule::Chunked});
+    TransferSettings settings = TransferRun::FastSettings();
+    settings.maxUnknownLength = 100000;
+    TransferRun run(settings);
+    ASSERT_EQ(run.transfers().StartJob(1, {Order("stream.bin", -1)}, false), std::nullopt);
+    ASSERT_TRUE(run.RunUntilEvent(TransferEvent::FileFailed));
+    EXPECT_NE(run.Find(TransferEvent::FileFailed)->text.find("refused answer: it names no size"),
+              std::string::npos)
+        << run.Find(TransferEvent::FileFailed)->text;
+    EXPECT_EQ(server_.RequestCount("/stream.bin"), 1u);
+    EXPECT_FALSE(fs::exists(folder_ + "/stream.bin"));
 }
 
 TEST_F(TransfersTest, UnreachableAlternativeGivesWayToTheNext) {

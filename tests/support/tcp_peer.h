@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <string>
 
+// A loopback port free at the moment of the call (another process may take it before its use).
+uint16_t FreeLoopbackPort();
+
 class TcpConnection {
   public:
     TcpConnection() = default;

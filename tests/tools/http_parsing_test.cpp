@@ -145,6 +145,19 @@ TEST(HttpParsingTest, ParsesCommandLineRules) {
     EXPECT_EQ(parsed->second.status, 303);
     EXPECT_FALSE(parsed->second.location);
 
+    // The torrent link, alone (a normal answer) or before another kind.
+    const std::string link =
+        "Link: </g.bin.torrent>; rel=describedby; type=\"application/x-bittorrent\"";
+    parsed = ParseRuleOption("/g.bin:link=/g.bin.torrent", &error);
+    ASSERT_TRUE(parsed) << error;
+    EXPECT_EQ(parsed->second.kind, HttpRule::AddHeaders);
+    EXPECT_EQ(parsed->second.headers, std::vector<std::string>{link});
+    parsed = ParseRuleOption("/g.bin:first=1,link=/g.bin.torrent,rate=1000", &error);
+    ASSERT_TRUE(parsed) << error;
+    EXPECT_EQ(parsed->second.kind, HttpRule::Rate);
+    EXPECT_EQ(parsed->second.firstN, 1u);
+    EXPECT_EQ(parsed->second.headers, std::vector<std::string>{link});
+
     const std::pair<const char*, HttpRule::Kind> kinds[] = {
         {"/x:status=503", HttpRule::Status},
         {"/x:close-before-head", HttpRule::CloseBeforeHead},
@@ -164,7 +177,9 @@ TEST(HttpParsingTest, ParsesCommandLineRules) {
 
     for (const char* bad :
          {"/x", "x:stall", "/x:stall=1", "/x:close-after", "/x:close-after=a", "/x:rate=0",
-          "/x:status=42", "/x:chunked=0", "/x:first=0,stall", "/x:first=2stall", "/x:explode"}) {
+          "/x:status=42", "/x:chunked=0", "/x:first=0,stall", "/x:first=2stall", "/x:explode",
+          "/x:link", "/x:link=", "/x:link=,stall", "/x:link=/a b.torrent", "/x:link=/a>.torrent",
+          "/x:link=/a.torrent\r\nX: y", "/x:link=/a,b.torrent"}) {
         SCOPED_TRACE(bad);
         EXPECT_FALSE(ParseRuleOption(bad, &error));
         EXPECT_NE(error.find("bad rule"), std::string::npos);

@@ -6,8 +6,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <libtorrent/torrent_info.hpp>
 
 #include "archive/extract_action.h"
 #include "support/subprocess.h"
@@ -187,6 +190,143 @@ TEST_F(PublishTest, SignsTheManifestWithTheKeyItMade) {
             EXPECT_EQ(entry.length, archive.size()) << entry.path;
             EXPECT_EQ(entry.sha256, Sha256Hex(archive.data(), archive.size())) << entry.path;
         }
+    }
+}
+
+// Torrents for a game's files, written beside each file as a web server serves them.
+class PublishTorrentTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fs::create_directories(games_);
+        std::ofstream(games_ + "/part1.bin", std::ios::binary) << TestBytes(600 * 1024, 1);
+        std::ofstream(games_ + "/setup.exe", std::ios::binary) << TestBytes(5000, 2);
+        WriteList({"https://cdn.example/game/part1.bin", "https://cdn.example/game/setup.exe"});
+    }
+
+    void WriteList(const std::vector<std::string>& entries) {
+        std::ofstream out(list_, std::ios::trunc);
+        for (const std::string& entry : entries) {
+            out << entry << "\r\n";
+        }
+    }
+
+    static std::unique_ptr<lt::torrent_info> ReadTorrent(const std::string& path) {
+        lt::error_code ec;
+        auto info = std::make_unique<lt::torrent_info>(path, ec);
+        EXPECT_FALSE(ec) << path << ": " << ec.message();
+        return ec ? nullptr : std::move(info);
+    }
+
+    // No torrent, and nothing half-written, beside any file.
+    void ExpectNoTorrents() {
+        for (const auto& entry : fs::directory_iterator(games_)) {
+            EXPECT_EQ(entry.path().string().find(".torrent"), std::string::npos) << entry.path();
+        }
+    }
+
+    std::string games_ = Home() + "/games";
+    std::string list_ = Home() + "/games/list.txt";
+};
+
+TEST_F(PublishTorrentTest, WritesATorrentBesideEachFileWithItsAddressAsWebSeed) {
+    const std::vector<std::string> files{games_ + "/setup.exe", games_ + "/part1.bin"};
+    ProcessResult result =
+        Publish({"torrent", "--tracker", "http://tracker.example:6969/announce", "--tracker",
+                 "udp://tracker.example:6969", list_, files[0], files[1]});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    const struct {
+        std::string name;
+        int64_t size;
+        int pieces;
+    } expected[] = {{"part1.bin", 600 * 1024, 3}, {"setup.exe", 5000, 1}};
+    for (const auto& file : expected) {
+        SCOPED_TRACE(file.name);
+        const std::string path = games_ + "/" + file.name + ".torrent";
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0644u) << "a web server running as another user serves it";
+        const auto info = ReadTorrent(path);
+        ASSERT_NE(info, nullptr);
+        EXPECT_EQ(info->total_size(), file.size);
+        EXPECT_EQ(info->num_pieces(), file.pieces);
+        EXPECT_EQ(info->name(), file.name);
+        EXPECT_TRUE(info->priv());
+        std::ostringstream hash;
+        hash << info->info_hashes().v1;
+        EXPECT_NE(result.out.find("wrote " + path + " (info hash " + hash.str() + ")\n"),
+                  std::string::npos)
+            << result.out;
+        ASSERT_EQ(info->web_seeds().size(), 1u);
+        EXPECT_EQ(info->web_seeds()[0].url, "https://cdn.example/game/" + file.name);
+        ASSERT_EQ(info->trackers().size(), 2u);
+        EXPECT_EQ(info->trackers()[0].url, "http://tracker.example:6969/announce");
+        EXPECT_EQ(info->trackers()[1].url, "udp://tracker.example:6969");
+    }
+
+    // A file published again after it changed: its torrent is replaced, with another info hash.
+    const auto before = ReadTorrent(games_ + "/part1.bin.torrent");
+    ASSERT_NE(before, nullptr);
+    std::ofstream(games_ + "/part1.bin", std::ios::binary) << TestBytes(700 * 1024, 9);
+    result = Publish({"torrent", list_, files[0], files[1]});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.err.find("no --tracker"), std::string::npos) << result.err;
+    const auto after = ReadTorrent(games_ + "/part1.bin.torrent");
+    ASSERT_NE(after, nullptr);
+    EXPECT_EQ(after->total_size(), 700 * 1024);
+    EXPECT_NE(after->info_hashes().v1, before->info_hashes().v1);
+    EXPECT_TRUE(after->trackers().empty());
+}
+
+TEST_F(PublishTorrentTest, PlainHttpOnlyForATest) {
+    WriteList({"http://127.0.0.1:8080/game/part1.bin", "https://cdn.example/game/setup.exe"});
+    const std::vector<std::string> arguments{
+        "torrent", "--tracker",           "http://127.0.0.1:6969/announce",
+        list_,     games_ + "/part1.bin", games_ + "/setup.exe"};
+    ProcessResult result = Publish(arguments);
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_NE(result.err.find("plain http"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("--for-test"), std::string::npos) << result.err;
+    ExpectNoTorrents();
+
+    std::vector<std::string> forTest = arguments;
+    forTest.insert(forTest.begin() + 1, "--for-test");
+    result = Publish(forTest);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const auto info = ReadTorrent(games_ + "/part1.bin.torrent");
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->web_seeds()[0].url, "http://127.0.0.1:8080/game/part1.bin");
+}
+
+TEST_F(PublishTorrentTest, RefusesAnUnusableListFileOrTrackerAndWritesNothing) {
+    std::ofstream(games_ + "/empty.bin");
+    std::ofstream(games_ + "/empty.txt");
+    std::ofstream(games_ + "/ftp.txt") << "ftp://cdn.example/game/part1.bin\n";
+    std::ofstream(games_ + "/with-empty.txt")
+        << "https://cdn.example/game/part1.bin\nhttps://cdn.example/game/empty.bin\n";
+    const std::string part = games_ + "/part1.bin";
+    const std::string setup = games_ + "/setup.exe";
+    const struct {
+        std::vector<std::string> arguments;
+        std::string reason;
+    } refused[] = {
+        {{"torrent", list_, part}, "no file given"},
+        {{"torrent", list_, part, setup, games_ + "/empty.bin"}, "not named by the file list"},
+        {{"torrent", games_ + "/missing.txt", part}, "cannot read the file list"},
+        {{"torrent", games_ + "/empty.txt", part}, "cannot read the file list"},
+        {{"torrent", games_ + "/ftp.txt", part}, "not an http:// or https://"},
+        {{"torrent", games_ + "/with-empty.txt", part, games_ + "/empty.bin"}, "is empty"},
+        {{"torrent", "--tracker", "tracker.example:6969", list_, part, setup}, "tracker"},
+        {{"torrent", "--tracker"}, "missing value"},
+        {{"torrent", "--seed", list_, part, setup}, "unknown option"},
+        {{"torrent", list_}, "the list and its files"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.reason);
+        const ProcessResult result = Publish(c.arguments);
+        EXPECT_EQ(result.exitCode, 2) << result.out;
+        EXPECT_NE(result.err.find(c.reason), std::string::npos) << result.err;
+        ExpectNoTorrents();
     }
 }
 

@@ -152,6 +152,57 @@ TEST_F(ToolProgramsTest, TestServerServesAFolderWithCommandLineRulesUntilTermina
     EXPECT_NE(log.find("\"GET /file.txt\" 206"), std::string::npos) << log;
 }
 
+// A file's answers point at its torrent with the RFC 6249 Link header, under any other rule too;
+// the torrent itself is served as a file.
+TEST_F(ToolProgramsTest, TestServerLinksAFileToItsTorrent) {
+    const fs::path root = base_ / "www";
+    fs::create_directories(root);
+    std::ofstream(root / "game.bin") << "0123456789";
+    std::ofstream(root / "game.bin.torrent") << "d4:infodee";
+    std::ofstream(root / "other.bin") << "abcdef";
+    const fs::path portFile = base_ / "server.port";
+    Program server(
+        {TEV_TEST_SERVER_PROGRAM, "--root", root.string(), "--port-file", portFile.string(),
+         "--rule", "/game.bin:link=/game.bin.torrent", "--rule",
+         "/other.bin:link=http://127.0.0.1:1/o.torrent,range-only,ignore-range", "--quiet"},
+        base_ / "server.log");
+    ASSERT_TRUE(server.Started());
+    const uint16_t port = ReadPortFile(portFile);
+    ASSERT_NE(port, 0) << ReadText(base_ / "server.log");
+    const std::string base = "http://127.0.0.1:" + std::to_string(port);
+    const std::string link =
+        "Link: </game.bin.torrent>; rel=describedby; type=\"application/x-bittorrent\"\r\n";
+
+    for (const std::vector<std::string>& request :
+         {std::vector<std::string>{"-D", "-", "-o", "/dev/null", base + "/game.bin"},
+          std::vector<std::string>{"-I", base + "/game.bin"},
+          std::vector<std::string>{"-D", "-", "-o", "/dev/null", "-r", "2-", base + "/game.bin"}}) {
+        SCOPED_TRACE(request.back() + " " + request.front());
+        const auto [code, head] = Curl(request, base_ / "head.out");
+        EXPECT_EQ(code, 0);
+        EXPECT_NE(head.find(link), std::string::npos) << head;
+        EXPECT_NE(head.find("Content-Length"), std::string::npos) << head;
+    }
+    auto [code, head] =
+        Curl({"-D", "-", "-o", (base_ / "t").string(), base + "/game.bin.torrent"}, base_ / "h");
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(head.find("Link:"), std::string::npos) << head;
+    EXPECT_NE(head.find("Content-Type: application/x-bittorrent"), std::string::npos) << head;
+    EXPECT_EQ(ReadText(base_ / "t"), "d4:infodee");
+
+    // With another rule: only ranged requests match, and they get the whole file and the link.
+    std::tie(code, head) = Curl(
+        {"-D", "-", "-o", (base_ / "o").string(), "-r", "2-", base + "/other.bin"}, base_ / "h");
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(head.find(" 200 "), std::string::npos) << head;
+    EXPECT_NE(head.find("Link: <http://127.0.0.1:1/o.torrent>; rel=describedby"), std::string::npos)
+        << head;
+    EXPECT_EQ(ReadText(base_ / "o"), "abcdef");
+    std::tie(code, head) = Curl({"-D", "-", "-o", "/dev/null", base + "/other.bin"}, base_ / "h");
+    EXPECT_EQ(head.find("Link:"), std::string::npos) << head;
+    EXPECT_EQ(server.Terminate(), 0);
+}
+
 // A client that gives up in the middle of a slowed https transfer leaves the server running: the
 // write to the closed connection fails, it does not kill the server with SIGPIPE.
 TEST_F(ToolProgramsTest, TestServerOutlivesAClientThatAbortsAnHttpsTransfer) {
@@ -216,6 +267,7 @@ TEST_F(ToolProgramsTest, ProgramsExplainTheirOptionsAndRefuseBadOnes) {
         {{TEV_TEST_SERVER_PROGRAM, "--help"}, 0, "--rule RULE"},
         {{TEV_TEST_SERVER_PROGRAM}, 2, "--root is required"},
         {{TEV_TEST_SERVER_PROGRAM, "--root", "/", "--rule", "/x:explode"}, 2, "bad rule"},
+        {{TEV_TEST_SERVER_PROGRAM, "--help"}, 0, "rel=describedby"},
         {{TEV_TEST_SERVER_PROGRAM, "--root", "/", "--port", "70000"}, 2, "bad port"},
         {{TEV_TEST_SERVER_PROGRAM, "--root", "/", "--tls", "cert.pem"}, 2, "--tls needs"},
         {{TEV_TEST_SERVER_PROGRAM, "--root", "/", "--tls", "/missing.pem", "/missing.key"},

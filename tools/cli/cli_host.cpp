@@ -333,7 +333,7 @@ int CliHost::OnFileList() {
     phase_ = Phase::ListTrust;
     trust_ = CListTrust(options_.fileListUrl);
     trust_.OnList(std::move(bytes), urls_);
-    if (DownloadLib_DownloadDataWithin(trust_.ManifestUrl().c_str(), kListManifestLimit) != DL_OK) {
+    if (!trust_.StartFetch()) {
         output_.Error("cannot fetch the file list's manifest " + trust_.ManifestUrl());
         return kExitFileList;
     }
@@ -341,23 +341,10 @@ int CliHost::OnFileList() {
 }
 
 int CliHost::OnListTrustFetched(bool fetched) {
-    std::string bytes;
-    int64_t size = 0;
-    if (fetched && DownloadLib_GetDataSize(&size) == DL_OK && size > 0 &&
-        size <= kListManifestLimit) {
-        bytes.resize(static_cast<size_t>(size));
-        DataBuffer buffer{bytes.data(), size};
-        fetched = DownloadLib_GetData(&buffer) == DL_OK;
-    } else {
-        fetched = false;
-    }
-    int32_t status = 0;
-    DownloadLib_GetDataStatus(&status);
-    switch (trust_.OnFetched(fetched, status, std::move(bytes))) {
+    switch (trust_.TakeLibraryAnswer(fetched)) {
         case ListTrustStep::FetchManifest:
         case ListTrustStep::FetchSignatures:
-            if (DownloadLib_DownloadDataWithin(trust_.SignaturesUrl().c_str(),
-                                               kListManifestLimit) != DL_OK) {
+            if (!trust_.StartFetch()) {
                 output_.Error("cannot fetch " + trust_.SignaturesUrl());
                 return kExitFileList;
             }

@@ -14,6 +14,7 @@ constexpr const char* kUsage =
     "                   [--manifest-version N] [--format zip|7z] [--for-test] PROGRAM [FILE]...\n"
     "       tev-publish keygen PRIVATE.pem PUBLIC.pem\n"
     "       tev-publish list --key FILE [--expires DAYS] [--manifest-version N] LIST FILE...\n"
+    "       tev-publish torrent [--tracker URL]... [--for-test] LIST FILE...\n"
     "\n"
     "Writes the engine update for PROGRAM (and any further FILEs of the engine, such as a\n"
     "licence text or a helper library) under DIR, as the update server serves it:\n"
@@ -41,7 +42,18 @@ constexpr const char* kUsage =
     "length of LIST and of every FILE, and LIST.manifest.sig. Each FILE is the file one entry\n"
     "of LIST names, called as the entry's URL ends (the name the downloaded file gets); every\n"
     "entry needs its file. Serve both beside the list: the window and tev-download then check\n"
-    "every downloaded file and start no installer that does not match.\n";
+    "every downloaded file and start no installer that does not match.\n"
+    "\n"
+    "torrent lets players share a game's files: beside each FILE it writes FILE.torrent (one\n"
+    "file, BitTorrent v1, private) whose web seed is the FILE's address in LIST, named as for\n"
+    "list. Serve each torrent beside its file; the engine finds it by the Link header\n"
+    "(rel=describedby, type=\"application/x-bittorrent\") or, for files of 64 MiB and more, at\n"
+    "the file's address followed by .torrent. A plain-http address is refused: anyone on the\n"
+    "way could forge its torrent. Prints each torrent's v1 info hash (a tracker's whitelist).\n"
+    "  --tracker URL    the publisher's tracker (http://, https:// or udp://), repeatable; "
+    "without\n"
+    "                   one, players find no peers and fetch from the web seed alone\n"
+    "  --for-test       allow plain http:// addresses in LIST (a test server only)\n";
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "tev-publish: %s\n", message.c_str());
@@ -96,6 +108,49 @@ int PublishList(int argc, char** argv) {
     return 0;
 }
 
+int PublishTorrents(int argc, char** argv) {
+    tev::tools::TorrentPublishOptions options;
+    std::vector<std::string> paths;
+    for (int i = 2; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--for-test") {
+            options.forTest = true;
+            continue;
+        }
+        if (argument == "--tracker") {
+            if (i + 1 >= argc) {
+                return Fail("missing value for " + argument + " (see --help)");
+            }
+            options.trackers.push_back(argv[++i]);
+            continue;
+        }
+        if (argument.rfind("--", 0) == 0) {
+            return Fail("unknown option " + argument + " (see --help)");
+        }
+        paths.push_back(argument);
+    }
+    if (paths.size() < 2) {
+        return Fail("torrent needs the list and its files (see --help)");
+    }
+    options.list = paths[0];
+    options.files.assign(paths.begin() + 1, paths.end());
+    if (options.trackers.empty()) {
+        std::fprintf(stderr,
+                     "tev-publish: warning: no --tracker: players find no peers and fetch every "
+                     "byte from the server\n");
+    }
+    std::vector<tev::tools::PublishedTorrent> written;
+    std::string error;
+    if (!tev::tools::PublishTorrents(options, &written, &error)) {
+        return Fail(error);
+    }
+    // "wrote PATH (info hash HEX)": the hash is what a tracker's whitelist needs.
+    for (const tev::tools::PublishedTorrent& torrent : written) {
+        std::printf("wrote %s (info hash %s)\n", torrent.path.c_str(), torrent.infoHash.c_str());
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -103,6 +158,9 @@ int main(int argc, char** argv) {
     std::vector<std::string> files;
     if (argc >= 2 && std::string(argv[1]) == "list") {
         return PublishList(argc, argv);
+    }
+    if (argc >= 2 && std::string(argv[1]) == "torrent") {
+        return PublishTorrents(argc, argv);
     }
     if (argc >= 2 && std::string(argv[1]) == "keygen") {
         if (argc != 4) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <set>
 
+#include "publish/torrent_maker.h"
 #include "update/downloader.h"
 #include "update/hash_document.h"
 #include "update/trust.h"
@@ -187,6 +188,75 @@ std::string Attribute(const char* name, const std::string& value) {
     return std::string(" ") + name + "=\"" + XmlEncodeEntities(value) + "\"";
 }
 
+// One entry of a game's file list: its address, the name the downloaded file gets (the address's
+// last segment) and the publisher's file of that name among files.
+struct ListEntry {
+    std::string url;
+    std::string name;
+    std::string path;
+};
+
+// The entries of list, each with its file; false with *error set when an entry does not end in a
+// plain name, two entries or two files share a name, an entry has no file, a file no entry, or
+// the list names nothing.
+bool ReadListEntries(const std::string& list, const std::vector<std::string>& files,
+                     std::vector<ListEntry>* entries, std::string* error) {
+    // The files by the name each is given on the hosts' disk.
+    std::set<std::string> given;
+    for (const std::string& file : files) {
+        if (!given.insert(fs::path(file).filename().string()).second) {
+            *error = "two files are called " + fs::path(file).filename().string();
+            return false;
+        }
+    }
+    std::set<std::string> listed;
+    size_t start = 0;
+    while (start < list.size()) {
+        size_t end = list.find('\n', start);
+        end = end == std::string::npos ? list.size() : end;
+        std::string url = list.substr(start, end - start);
+        start = end + 1;
+        const size_t first = url.find_first_not_of(" \t\r\v\f");
+        if (first == std::string::npos) {
+            continue;
+        }
+        url = url.substr(first, url.find_last_not_of(" \t\r\v\f") - first + 1);
+        // The library names a downloaded file by the last segment of its URL.
+        const size_t slash = url.rfind('/');
+        const std::string name = slash == std::string::npos ? "" : url.substr(slash + 1);
+        if (!IsWellFormedManifestPath(name) || name.find('/') != std::string::npos) {
+            *error = "the entry " + url + " does not end in a plain file name";
+            return false;
+        }
+        if (!listed.insert(name).second) {
+            *error = "two entries of the list are called " + name;
+            return false;
+        }
+        std::string path;
+        for (const std::string& file : files) {
+            if (fs::path(file).filename().string() == name) {
+                path = file;
+            }
+        }
+        if (path.empty()) {
+            *error = "no file given for the entry " + url;
+            return false;
+        }
+        entries->push_back({url, name, path});
+    }
+    if (entries->empty()) {
+        *error = "the file list names no file";
+        return false;
+    }
+    for (const std::string& name : given) {
+        if (listed.count(name) == 0) {
+            *error = name + " is not named by the file list";
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool Publish(const PublishOptions& options, std::string* error) {
@@ -317,63 +387,25 @@ bool PublishListManifest(const ListPublishOptions& options, std::string* error) 
         *error = "the list's file name is not a plain name: " + manifest.document.path;
         return false;
     }
-    // The files by the name each is given on the hosts' disk.
-    std::set<std::string> given;
-    for (const std::string& file : options.files) {
-        if (!given.insert(fs::path(file).filename().string()).second) {
-            *error = "two files are called " + fs::path(file).filename().string();
-            return false;
-        }
+    std::vector<ListEntry> entries;
+    if (!ReadListEntries(list, options.files, &entries, error)) {
+        return false;
     }
-    std::set<std::string> listed;
-    size_t start = 0;
-    while (start < list.size()) {
-        size_t end = list.find('\n', start);
-        end = end == std::string::npos ? list.size() : end;
-        std::string url = list.substr(start, end - start);
-        start = end + 1;
-        const size_t first = url.find_first_not_of(" \t\r\v\f");
-        if (first == std::string::npos) {
-            continue;
-        }
-        url = url.substr(first, url.find_last_not_of(" \t\r\v\f") - first + 1);
-        // The library names a downloaded file by the last segment of its URL.
-        const size_t slash = url.rfind('/');
-        const std::string name = slash == std::string::npos ? "" : url.substr(slash + 1);
-        if (!IsWellFormedManifestPath(name) || name.find('/') != std::string::npos) {
-            *error = "the entry " + url + " does not end in a plain file name";
+    for (const ListEntry& entry : entries) {
+        if (entry.name == manifest.document.path) {
+            *error = "two entries of the list are called " + entry.name;
             return false;
-        }
-        if (!listed.insert(name).second || name == manifest.document.path) {
-            *error = "two entries of the list are called " + name;
-            return false;
-        }
-        std::string path;
-        for (const std::string& file : options.files) {
-            if (fs::path(file).filename().string() == name) {
-                path = file;
-            }
         }
         std::string data;
-        if (path.empty() || !ReadWhole(path, &data)) {
-            *error = path.empty() ? "no file given for the entry " + url : "cannot read " + path;
+        if (!ReadWhole(entry.path, &data)) {
+            *error = "cannot read " + entry.path;
             return false;
         }
-        manifest.files.push_back({name, data.size(), Sha256Hex(data.data(), data.size())});
-    }
-    if (manifest.files.empty()) {
-        *error = "the file list names no file";
-        return false;
+        manifest.files.push_back({entry.name, data.size(), Sha256Hex(data.data(), data.size())});
     }
     if (manifest.files.size() > kMaxManifestFiles) {
         *error = "a manifest lists at most " + std::to_string(kMaxManifestFiles) + " files";
         return false;
-    }
-    for (const std::string& name : given) {
-        if (listed.count(name) == 0) {
-            *error = name + " is not named by the file list";
-            return false;
-        }
     }
     const std::string path = options.list + kListManifestSuffix;
     manifest.version = options.manifestVersion;
@@ -398,6 +430,72 @@ bool PublishListManifest(const ListPublishOptions& options, std::string* error) 
         !WriteWhole(options.list + kListSignaturesSuffix, signature.data(), signature.size())) {
         *error = "cannot write " + path;
         return false;
+    }
+    return true;
+}
+
+bool PublishTorrents(const TorrentPublishOptions& options, std::vector<PublishedTorrent>* written,
+                     std::string* error) {
+    std::string list;
+    if (!ReadWhole(options.list, &list) || list.empty()) {
+        *error = "cannot read the file list " + options.list;
+        return false;
+    }
+    std::vector<ListEntry> entries;
+    if (!ReadListEntries(list, options.files, &entries, error)) {
+        return false;
+    }
+    // Every address is judged before any torrent is written: a refused list changes nothing.
+    for (const ListEntry& entry : entries) {
+        if (entry.url.rfind("https://", 0) != 0 && entry.url.rfind("http://", 0) != 0) {
+            *error = "the entry " + entry.url + " is not an http:// or https:// address";
+            return false;
+        }
+        // The engine takes pieces only from a torrent it fetched as safely as the file; over
+        // plain http anyone on the way could swap the torrent's hashes with the file.
+        if (entry.url.rfind("http://", 0) == 0 && !options.forTest) {
+            *error = "the entry " + entry.url +
+                     " is plain http, whose torrent anyone on the way can forge; use https:// "
+                     "(or --for-test for a test server)";
+            return false;
+        }
+    }
+    // All made before any is written: a file that cannot be hashed leaves the folder as it was.
+    std::vector<std::string> torrents;
+    for (const ListEntry& entry : entries) {
+        torrents.push_back(MakeTorrent(entry.path, entry.url, options.trackers, error));
+        if (torrents.back().empty()) {
+            return false;
+        }
+    }
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const ListEntry& entry = entries[i];
+        const std::string& torrent = torrents[i];
+        // Written aside and renamed, so that a server never serves half a torrent.
+        const std::string path = entry.path + kTorrentSuffix;
+        std::string temporary = path + ".XXXXXX";
+        const int fd = mkstemp(temporary.data());
+        if (fd < 0) {
+            *error = "cannot write " + path;
+            return false;
+        }
+        size_t done = 0;
+        while (done < torrent.size()) {
+            const ssize_t n = write(fd, torrent.data() + done, torrent.size() - done);
+            if (n <= 0) {
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+        // Served by a web server running as another user: readable by all, like the file.
+        const bool complete = done == torrent.size() && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+        const bool closed = close(fd) == 0;
+        if (!complete || !closed || rename(temporary.c_str(), path.c_str()) != 0) {
+            unlink(temporary.c_str());
+            *error = "cannot write " + path;
+            return false;
+        }
+        written->push_back({path, TorrentInfoHashHex(torrent)});
     }
     return true;
 }

@@ -65,4 +65,26 @@ constexpr char kListSignaturesSuffix[] = ".manifest.sig";
 // *error set otherwise, and nothing written.
 bool PublishListManifest(const ListPublishOptions& options, std::string* error);
 
+// A .torrent beside each game file of a list, for peers to share its pieces: LIST names the
+// files by address as for PublishListManifest, FILE.torrent is written beside each file with the
+// file's address as its web seed and the trackers given. A plain-http address is refused unless
+// the torrents are for a test.
+struct TorrentPublishOptions {
+    std::string list;
+    std::vector<std::string> files;
+    std::vector<std::string> trackers;
+    bool forTest = false;
+};
+constexpr char kTorrentSuffix[] = ".torrent";
+
+struct PublishedTorrent {
+    std::string path;
+    std::string infoHash;  // v1, 40 hex digits: what a tracker's whitelist holds
+};
+
+// The torrents written in *written; false with *error set on the first unusable entry, file or
+// address, and then no torrent written.
+bool PublishTorrents(const TorrentPublishOptions& options, std::vector<PublishedTorrent>* written,
+                     std::string* error);
+
 }  // namespace tev::tools

@@ -27,13 +27,22 @@ constexpr const char* kUsage =
     "  --rule RULE       misbehave for a path; may be repeated, the first matching rule wins\n"
     "  --quiet           do not log requests on stderr\n"
     "\n"
-    "RULE is PATH:[first=N,][range-only,]KIND[=VALUE], PATH a request path or '*' for all.\n"
-    "  first=N, only the first N matching requests;  range-only, only requests with Range.\n"
+    "RULE is PATH:[first=N,][range-only,][no-validators,][link=URL,]KIND[=VALUE], PATH a\n"
+    "request path or '*' for all.\n"
+    "  first=N, only the first N matching requests;  range-only, only requests with Range;\n"
+    "  no-validators, no ETag or Last-Modified;  link=URL, also send the file's torrent link:\n"
+    "    Link: <URL>; rel=describedby; type=\"application/x-bittorrent\"\n"
+    "  (URL without spaces, '<', '>' or ','; relative to the file's address or absolute).\n"
     "  KIND: redirect[=LOCATION] (302)  see-other[=LOCATION] (303)  status=CODE\n"
     "        close-before-head  close-after=BYTES  stall  rate=BYTES_PER_SECOND\n"
-    "        no-length  ignore-range  chunked[=BYTES_PER_SECOND]\n"
+    "        no-length  ignore-range  chunked[=BYTES_PER_SECOND]  no-validators\n"
+    "        link=URL (a normal answer with the Link header above)\n"
+    "Torrents (tev-publish torrent) are served like any other file, as\n"
+    "application/x-bittorrent.\n"
     "Examples: --rule /big.bin:close-after=1000  --rule /big.bin:first=2,range-only,stall\n"
-    "          --rule /old.bin:redirect=/big.bin\n";
+    "          --rule /old.bin:redirect=/big.bin\n"
+    "          --rule /game.bin:link=/game.bin.torrent\n"
+    "          --rule /game.bin:link=/game.bin.torrent,rate=25000000\n";
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "tev-test-server: %s\n(see --help)\n", message.c_str());

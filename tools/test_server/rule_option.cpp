@@ -6,6 +6,24 @@ namespace tev::tools {
 
 namespace {
 
+// The header an RFC 6249 client follows to a file's torrent.
+std::string TorrentLinkHeader(std::string_view url) {
+    return "Link: <" + std::string(url) + ">; rel=describedby; type=\"application/x-bittorrent\"";
+}
+
+// A link target the header can carry as it stands: no space, control, '<', '>' or ','.
+bool UsableLinkTarget(std::string_view url) {
+    if (url.empty()) {
+        return false;
+    }
+    for (const char c : url) {
+        if (c <= ' ' || c >= 0x7f || c == '<' || c == '>' || c == ',') {
+            return false;
+        }
+    }
+    return true;
+}
+
 template <typename Number>
 bool ParseNumber(std::string_view text, Number* value) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
@@ -35,7 +53,14 @@ std::optional<std::pair<std::string, HttpRule>> ParseRuleOption(std::string_view
 
     // Modifiers come first so that a redirect's location may hold any character.
     for (;;) {
-        if (rest.starts_with("no-validators,")) {
+        const size_t comma = rest.find(',');
+        if (rest.starts_with("link=") && comma != std::string_view::npos) {
+            if (!UsableLinkTarget(rest.substr(5, comma - 5))) {
+                return fail("link needs a URL without spaces, '<', '>' or ','");
+            }
+            rule.headers.push_back(TorrentLinkHeader(rest.substr(5, comma - 5)));
+            rest.remove_prefix(comma + 1);
+        } else if (rest.starts_with("no-validators,")) {
             rule.noValidators = true;
             rest.remove_prefix(14);
         } else if (rest.starts_with("range-only,")) {
@@ -80,6 +105,12 @@ std::optional<std::pair<std::string, HttpRule>> ParseRuleOption(std::string_view
     } else if (kind == "no-validators" && !value) {
         rule.kind = HttpRule::AddHeaders;  // a normal answer, only without validators
         rule.noValidators = true;
+    } else if (kind == "link") {
+        rule.kind = HttpRule::AddHeaders;  // a normal answer that points at the file's torrent
+        if (!value || !UsableLinkTarget(*value)) {
+            return fail("link needs a URL without spaces, '<', '>' or ','");
+        }
+        rule.headers.push_back(TorrentLinkHeader(*value));
     } else if (kind == "stall" && !value) {
         rule.kind = HttpRule::Stall;
     } else if (kind == "rate") {

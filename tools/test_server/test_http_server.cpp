@@ -54,6 +54,9 @@ std::string ContentTypeFor(std::string_view path) {
     if (endsWith(".html") || endsWith(".htm")) {
         return "text/html";
     }
+    if (endsWith(".torrent")) {
+        return "application/x-bittorrent";
+    }
     return "application/octet-stream";
 }
 
