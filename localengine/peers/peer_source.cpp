@@ -272,6 +272,11 @@ void PeerSource::OnDisk(uint32_t job, uint32_t file, const ByteRanges& written, 
         return;
     }
     Entry& entry = *found->second;
+    if (entry.peers == 0) {
+        // Nobody to offer to: no piece is read back or hashed. A player alone pays nothing;
+        // once peers come, the next checkpoint offers what is on disk by then.
+        return;
+    }
     const PeerSwarm::FileId id = *entry.id;
     const uint64_t length = static_cast<uint64_t>(swarm_->PieceLength(id));
     for (const ByteRange& range : written.Ranges()) {
