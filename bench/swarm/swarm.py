@@ -1181,18 +1181,19 @@ def run_lab(args):
 
 def faults(lab, args):
     rows = []
-    if "origin-stop" in args.faults:
+    kinds = [k for k in args.kinds if not args.fault_kinds or k in args.fault_kinds]
+    if "engine" in kinds and "origin-stop" in args.faults:
         origin_stop_row(lab, args, rows)
-    if "peers" in args.kinds and "covered" in args.faults:
+    if "peers" in kinds and "covered" in args.faults:
         covered_row(lab, args, rows)
     for kind in ("engine", "peers"):
-        if kind in args.kinds and "kill" in args.faults:
+        if kind in kinds and "kill" in args.faults:
             kill_row(lab, args, rows, kind)
     for kind in ("aria2", "peers"):
-        if kind in args.kinds and "corrupt" in args.faults:
+        if kind in kinds and "corrupt" in args.faults:
             corrupt_row(lab, args, rows, kind)
     for kind in ("aria2", "peers"):
-        if kind in args.kinds and "tracker" in args.faults:
+        if kind in kinds and "tracker" in args.faults:
             tracker_row(lab, args, rows, kind)
     return rows
 
@@ -1320,6 +1321,8 @@ def main():
     parser.add_argument("--faults", default="origin-stop,covered,kill,corrupt,tracker",
                         help="the fault rows: origin-stop (sharing off), covered (sharing on), kill (both); "
                              "corrupt, tracker (aria2c and sharing on)")
+    parser.add_argument("--fault-kinds", default="",
+                        help="run the fault rows for these kinds only (default: every kind of --kinds)")
     parser.add_argument("--kinds", default="engine,peers,aria2",
                         help="players in the rows: engine (sharing off), peers (sharing on), aria2; peers is "
                              "left out when the engine build has no peer source")
@@ -1370,6 +1373,7 @@ def main():
     args.rows = [r for r in args.rows.split(",") if r]
     args.kinds = [k for k in args.kinds.split(",") if k]
     args.faults = [k for k in args.faults.split(",") if k]
+    args.fault_kinds = [k for k in args.fault_kinds.split(",") if k]
     if not set(args.kinds) <= set(KINDS) or "engine" not in args.kinds:
         parser.error("--kinds: engine, optionally with peers and aria2")
     args.no_peers_note = None
