@@ -26,6 +26,7 @@ import argparse
 import json
 import os
 import queue
+import re
 import shutil
 import signal
 import stat
@@ -62,6 +63,8 @@ PEERS_NOT_YET = "not yet measured: this engine build has no peer source (it does
 # The engine's checkpoint: its control file is brought up to date every second or after this
 # much data of a file, whichever comes first.
 CHECKPOINT_BYTES = 32 * MIB
+# The engine's log line for a finished file shared with peers.
+SOURCES = re.compile(r"(\d+) bytes from the server, (\d+) bytes from peers")
 
 
 def has_peer_source(program):
@@ -188,8 +191,8 @@ class Lab:
     def exec_args(self, ns):
         return ["ip", "netns", "exec", ns]
 
-    def tx_bytes(self, ns):
-        out = sh("ip", "netns", "exec", ns, "cat", "/sys/class/net/eth0/statistics/tx_bytes").stdout
+    def tx_bytes(self, ns, counter="tx_bytes"):
+        out = sh("ip", "netns", "exec", ns, "cat", f"/sys/class/net/eth0/statistics/{counter}").stdout
         return int(out.strip())
 
     def origin_tx_bytes(self):
@@ -515,6 +518,25 @@ class Swarm:
 
 # ---- rows ----
 
+def engine_log(player):
+    return os.path.join(player.work, "engine-data", "Velmor", "tevDownloadV32", "config", "engine.log")
+
+
+def engine_sources(player):
+    """What the engine's log says its file came from: (bytes from the server, bytes from peers),
+    or None without such a line."""
+    found = None
+    try:
+        with open(engine_log(player), errors="replace") as f:
+            for line in f:
+                match = SOURCES.search(line)
+                if match:
+                    found = (int(match.group(1)), int(match.group(2)))
+    except OSError:
+        pass
+    return found
+
+
 def check_files(lab, args, players):
     source = os.path.join(lab.data, args.file_name)
     bad = []
@@ -541,6 +563,7 @@ def swarm_round(lab, args, kind, players):
         result = {"times": times, "last": times[-1], "median": median(times),
                   "origin": lab.origin_bytes(mark, suffix=args.file_name),
                   "first_request": swarm.first_requests(mark, group),
+                  "sources": [engine_sources(p) for p in group] if kind == "peers" else [],
                   "anon": [p.state["done"].get("anon") for p in group],
                   "origin_tx": lab.origin_tx_bytes() - tx,
                   "cpu": [p.state["done"]["cpu"] for p in group], "rss": [p.state["done"]["rss"] for p in group],
@@ -681,24 +704,33 @@ def kill_one(lab, args, players, kind="engine"):
     group = [swarm.add(i, kind, kill_at=0.5 if i == 0 else None) for i in range(players)]
     victim = group[0]
     kept = {}
+    received = {}
 
     def watch(player, event):
         if player is victim and event and event["event"] == "progress" and "restarted" in victim.state \
                 and "bytes" not in kept:
             kept["bytes"] = event["bytes"]
+        # What each player's link received until its file was complete (it may seed on).
+        if player and event and event["event"] == "done":
+            received[player.index] = lab.tx_bytes(player.ns, "rx_bytes") - rx[player.index]
 
     try:
         swarm.ready(group)
         mark = lab.log_mark()
+        rx = {p.index: lab.tx_bytes(p.ns, "rx_bytes") for p in group}
         swarm.go(group)
         swarm.pump(swarm.finished(group), args.timeout, watch)
         bad = check_files(lab, args, group)
         fetched = lab.origin_bytes(mark, [victim.address], suffix=args.file_name)
         killed = victim.state.get("killed", {})
         held = killed.get("on_disk", 0)
+        others = [received[p.index] for p in group[1:] if p.index in received]
+        # Received beyond what a player that was not killed received, from the server and peers
+        # alike (headers and protocol included on both sides).
+        extra = received[victim.index] - median(others) if others and victim.index in received else None
         return {"ok": not bad and "done" in victim.state and "killed" in victim.state,
                 "on_disk": held, "fetched": fetched, "bad": bad, "kept": kept.get("bytes"),
-                "refetched": max(0, held - kept["bytes"]) if "bytes" in kept else None,
+                "refetched": extra,
                 "reason": victim.state.get("failed", {}).get("reason")}
     finally:
         swarm.stop_all()
@@ -739,10 +771,6 @@ def corrupt_seeder(lab, args, players, kind="aria2", attempts=3):
         if r["sent_altered"] or not r["ok"]:
             break
     return r
-
-
-def engine_log(player):
-    return os.path.join(player.work, "engine-data", "Velmor", "tevDownloadV32", "config", "engine.log")
 
 
 def corrupt_seeder_once(lab, args, players, kind):
@@ -873,6 +901,8 @@ def write_report(args, cap, results, path):
         lines += ["", "Per round (last done in s, origin bytes × file): " + "; ".join(
             f"{kind} " + ", ".join(f"{r['last']:.1f} s / {r['origin'] / size:.2f}" for r in rows.get(kind, []))
             for kind in args.kinds if rows.get(kind)) + ".", ""]
+        if rows.get("peers"):
+            lines += [sources_text(rows["peers"], size), ""]
     if "late" in results:
         lines += ["## Late joiner", "",
                   "Four players fetch the file together and finish (aria2c's keep seeding); then a fifth "
@@ -977,9 +1007,9 @@ def targets(args, results):
     if kill and kill["r"]["refetched"] is not None:
         line(kill["ok"] and kill["r"]["refetched"] <= CHECKPOINT_BYTES,
              f"a player killed -9 at 50% fetches again at most one checkpoint interval ({mib(CHECKPOINT_BYTES)} MiB): "
-             f"{mib(kill['r']['refetched'])} MiB")
+             f"it received {mib(kill['r']['refetched'])} MiB more than the median other player")
     elif kill:
-        line(False, "a player killed -9 at 50%: no progress after its restart")
+        line(False, "a player killed -9 at 50%: it did not finish")
     else:
         out.append((missing, "a player killed -9 at 50%"))
     tracker = rows.get(("peers", "tracker"))
@@ -994,6 +1024,21 @@ def targets(args, results):
     else:
         out.append((missing, "a dead tracker delays no HTTP range"))
     return out
+
+
+def sources_text(runs, size):
+    """Sharing on: where the players' bytes came from, by their engines' logs."""
+    parts = []
+    for r in runs:
+        logged = [x for x in r.get("sources", []) if x]
+        if not logged:
+            parts.append("no engine logged its sources")
+            continue
+        peers = sum(x[1] for x in logged)
+        parts.append(f"{peers / (len(logged) * size) * 100:.0f}% from peers "
+                     f"({len(logged)} of {len(r.get('sources', []))} engines logged it)")
+    return "Sharing on, the bytes the players received from peers by their engines' logs, per round: " + \
+        "; ".join(parts) + "."
 
 
 def where_time_goes(args, cap, results):
@@ -1136,18 +1181,19 @@ def run_lab(args):
 
 def faults(lab, args):
     rows = []
-    if "origin-stop" in args.faults:
+    kinds = [k for k in args.kinds if not args.fault_kinds or k in args.fault_kinds]
+    if "engine" in kinds and "origin-stop" in args.faults:
         origin_stop_row(lab, args, rows)
-    if "peers" in args.kinds and "covered" in args.faults:
+    if "peers" in kinds and "covered" in args.faults:
         covered_row(lab, args, rows)
     for kind in ("engine", "peers"):
-        if kind in args.kinds and "kill" in args.faults:
+        if kind in kinds and "kill" in args.faults:
             kill_row(lab, args, rows, kind)
     for kind in ("aria2", "peers"):
-        if kind in args.kinds and "corrupt" in args.faults:
+        if kind in kinds and "corrupt" in args.faults:
             corrupt_row(lab, args, rows, kind)
     for kind in ("aria2", "peers"):
-        if kind in args.kinds and "tracker" in args.faults:
+        if kind in kinds and "tracker" in args.faults:
             tracker_row(lab, args, rows, kind)
     return rows
 
@@ -1190,9 +1236,9 @@ def covered_row(lab, args, rows):
 def kill_row(lab, args, rows, kind):
     size, n = args.size, args.players
     r = kill_one(lab, args, n, kind)
-    refetched = (f"{mib(r['refetched'])} MiB fetched again (held {mib(r['on_disk'])} MiB on disk, kept "
-                 f"{mib(r['kept'])} MiB by its first progress after the restart)"
-                 if r["refetched"] is not None else "no progress after the restart")
+    refetched = (f"it received {mib(r['refetched'])} MiB more than the median other player (held "
+                 f"{mib(r['on_disk'])} MiB on disk at the kill; its first progress after the restart said "
+                 f"{mib(r['kept'] or 0)} MiB)" if r["refetched"] is not None else "it did not finish")
     rows.append({"name": "one player's engine killed -9 at 50% and started again", "kind": kind,
                  "fault": "kill", "who": who(kind, n), "ok": r["ok"], "r": r,
                  "seen": (f"{refetched}; the origin sent that player {mib(r['fetched'])} MiB in all; files "
@@ -1275,6 +1321,8 @@ def main():
     parser.add_argument("--faults", default="origin-stop,covered,kill,corrupt,tracker",
                         help="the fault rows: origin-stop (sharing off), covered (sharing on), kill (both); "
                              "corrupt, tracker (aria2c and sharing on)")
+    parser.add_argument("--fault-kinds", default="",
+                        help="run the fault rows for these kinds only (default: every kind of --kinds)")
     parser.add_argument("--kinds", default="engine,peers,aria2",
                         help="players in the rows: engine (sharing off), peers (sharing on), aria2; peers is "
                              "left out when the engine build has no peer source")
@@ -1325,6 +1373,7 @@ def main():
     args.rows = [r for r in args.rows.split(",") if r]
     args.kinds = [k for k in args.kinds.split(",") if k]
     args.faults = [k for k in args.faults.split(",") if k]
+    args.fault_kinds = [k for k in args.fault_kinds.split(",") if k]
     if not set(args.kinds) <= set(KINDS) or "engine" not in args.kinds:
         parser.error("--kinds: engine, optionally with peers and aria2")
     args.no_peers_note = None
