@@ -303,7 +303,7 @@ TEST(PeerEngineTlsTest, AnHttpTorrentForAnHttpsFileIsIgnored) {
     EXPECT_FALSE(Listening("127.0.0.5", player.port)) << "no torrent, no session";
 }
 
-// The server stops (connections refused) once the player has its torrent: the peer that holds
+// The server stops (connections refused) once the player has a peer: the peer that holds
 // the file brings what the server can no longer send, however long HTTP's retries take.
 TEST_F(PeerEngineTest, AFileWhoseServerStopsIsFinishedFromPeersThatHoldIt) {
     Publish(0);
@@ -315,7 +315,7 @@ TEST_F(PeerEngineTest, AFileWhoseServerStopsIsFinishedFromPeersThatHoldIt) {
     Player second("second", "127.0.0.11", "");
     ASSERT_TRUE(second.engine->Ready());
     std::thread stopper([&] {
-        WaitFor([&] { return second.Log().find("shared through") != std::string::npos; }, 60);
+        WaitFor([&] { return second.Log().find("1 peers connected") != std::string::npos; }, 60);
         server_.Stop();
     });
     const uint32_t result = second.Fetch(server_.Url("/game.bin"), "game.bin", content_.size());
