@@ -254,6 +254,7 @@ void PeerSource::AdjustPlan(uint32_t job, uint32_t file, PiecePlan& plan) {
         return;
     }
     Entry& entry = *found->second;
+    entry.httpTaken = plan.taken;
     const PeerSwarm::FileId id = *entry.id;
     plan.pieceSize = static_cast<uint64_t>(swarm_->PieceLength(id));
     if (entry.peers > 0) {
@@ -326,11 +327,12 @@ void PeerSource::HandOut(Entry& entry) {
     if (swarm_->PeersPieces(id).size() >= wanted) {
         return;
     }
-    // What HTTP holds now, not when the planner last ran: a server that refuses ends its
-    // transfers at once, and their ranges are the peers' to take.
-    ByteRanges onDisk;
+    // While its server cannot be reached, what HTTP holds now, not when the planner last ran:
+    // a server that refuses ends its transfers at once, and their ranges are the peers' to take.
+    ByteRanges onDisk = entry.httpTaken;
     ByteRanges asking;
-    if (!transfers_.HttpHolds(entry.key.first, entry.key.second, &onDisk, &asking)) {
+    if (entry.waitsForPeers &&
+        !transfers_.HttpHolds(entry.key.first, entry.key.second, &onDisk, &asking)) {
         return;
     }
     const auto overlaps = [](const ByteRanges& ranges, const ByteRange& range) {

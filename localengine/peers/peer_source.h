@@ -67,6 +67,7 @@ class PeerSource final : public PeerHooks {
         std::string torrent;  // the judged torrent's bytes
         std::optional<PeerSwarm::FileId> id;
         uint64_t startAt = 0;
+        ByteRanges httpTaken;        // on disk or asked for over HTTP, as the planner last saw it
         bool waitsForPeers = false;  // its server cannot be reached: logged once
         std::vector<bool> offered;
         std::map<int, int64_t> givenAt;
