@@ -327,6 +327,22 @@ void PeerSource::HandOut(Entry& entry) {
     if (swarm_->PeersPieces(id).size() >= wanted) {
         return;
     }
+    // While its server cannot be reached, what HTTP holds now, not when the planner last ran:
+    // a server that refuses ends its transfers at once, and their ranges are the peers' to take.
+    ByteRanges onDisk = entry.httpTaken;
+    ByteRanges asking;
+    if (entry.waitsForPeers &&
+        !transfers_.HttpHolds(entry.key.first, entry.key.second, &onDisk, &asking)) {
+        return;
+    }
+    const auto overlaps = [](const ByteRanges& ranges, const ByteRange& range) {
+        for (const ByteRange& held : ranges.Ranges()) {
+            if (held.begin < range.end && range.begin < held.end) {
+                return true;
+            }
+        }
+        return false;
+    };
     const std::vector<int> availability = swarm_->Availability(id);
     const int pieces = swarm_->Pieces(id);
     // Far from where HTTP works: backwards from this player's start.
@@ -341,14 +357,13 @@ void PeerSource::HandOut(Entry& entry) {
             swarm_->PeersPieces(id).contains(piece) || entry.offered[static_cast<size_t>(piece)]) {
             continue;
         }
+        // A piece HTTP left half written (its connection cut) is HTTP's to finish, unless its
+        // server cannot be reached: then peers bring the whole piece, verified, over the same
+        // bytes.
         const ByteRange range = swarm_->PieceRange(id, piece);
-        bool free = true;
-        for (const ByteRange& held : entry.httpTaken.Ranges()) {
-            if (held.begin < range.end && range.begin < held.end) {
-                free = false;
-                break;
-            }
-        }
+        const bool free = !overlaps(asking, range) &&
+                          (entry.waitsForPeers ? !onDisk.Covers(range.begin, range.end)
+                                               : !overlaps(onDisk, range));
         if (free) {
             give.push_back(piece);
         }
@@ -378,6 +393,32 @@ void PeerSource::Tick() {
             ++i;
         }
     }
+}
+
+bool PeerSource::PeersHoldMissing(uint32_t job, uint32_t file) {
+    auto found = entries_.find({job, file});
+    if (found == entries_.end() || !found->second->id) {
+        return false;
+    }
+    Entry& entry = *found->second;
+    const PeerSwarm::FileId id = *entry.id;
+    ByteRanges onDisk;
+    ByteRanges asking;
+    if (swarm_->Peers(id) == 0 || !transfers_.HttpHolds(job, file, &onDisk, &asking)) {
+        return false;
+    }
+    const std::vector<int> availability = swarm_->Availability(id);
+    size_t missing = 0;
+    for (size_t piece = 0; piece < availability.size(); ++piece) {
+        const ByteRange range = swarm_->PieceRange(id, static_cast<int>(piece));
+        missing += availability[piece] > 0 && !onDisk.Covers(range.begin, range.end) ? 1 : 0;
+    }
+    if (missing > 0 && !entry.waitsForPeers) {
+        entry.waitsForPeers = true;
+        log_("peers: " + entry.facts.target + ": the server cannot be reached: " +
+             std::to_string(missing) + " missing pieces left to peers");
+    }
+    return missing > 0;
 }
 
 // ---- the file's end ----

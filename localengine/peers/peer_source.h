@@ -50,6 +50,7 @@ class PeerSource final : public PeerHooks {
     void AdjustPlan(uint32_t job, uint32_t file, PiecePlan& plan) override;
     void OnDisk(uint32_t job, uint32_t file, const ByteRanges& written, int fd) override;
     bool ReadyToComplete(uint32_t job, uint32_t file) override;
+    bool PeersHoldMissing(uint32_t job, uint32_t file) override;
     void FileComplete(uint32_t job, uint32_t file, const std::string& target) override;
     void FileClosed(uint32_t job, uint32_t file) override;
 
@@ -66,7 +67,8 @@ class PeerSource final : public PeerHooks {
         std::string torrent;  // the judged torrent's bytes
         std::optional<PeerSwarm::FileId> id;
         uint64_t startAt = 0;
-        ByteRanges httpTaken;  // on disk or asked for over HTTP, as the planner last saw it
+        ByteRanges httpTaken;        // on disk or asked for over HTTP, as the planner last saw it
+        bool waitsForPeers = false;  // its server cannot be reached: logged once
         std::vector<bool> offered;
         std::map<int, int64_t> givenAt;
         int peers = 0;

@@ -367,6 +367,9 @@ void Transfers::Checkpoint() {
 
 void Transfers::Written(File& file, uint64_t length) {
     file.unsyncedBytes += length;
+    if (length > 0) {
+        file.lastByteMs = EventLoop::NowMs();
+    }
     // On a fast line a second is a lot of data: a crash must not cost more than a bounded
     // amount, so a checkpoint also follows every so many bytes.
     if (file.unsyncedBytes >= settings_.checkpointBytes) {

@@ -10,6 +10,7 @@
 #include "transfer/failure_text.h"
 #include "transfer/file_io.h"
 #include "transfer/multi_driver.h"
+#include "transfer/peer_hooks.h"
 #include "transfer/transfer_state.h"
 
 namespace tev::localengine {
@@ -620,8 +621,16 @@ void Transfers::FinishTransfer(Transfer* transfer, int curlResult) {
             file.retryAtMs = now;
             return;
         }
-        FailFile(job, file, kind, url + ": " + failure);
-        return;
+        // Peers that hold what the server cannot send keep the file going (HTTP retries at its
+        // longest delay meanwhile), but only while some byte came within the bound.
+        const bool peersMayFinish = !final && kind == FailureKind::Unreachable &&
+                                    peers_ != nullptr &&
+                                    now - file.lastByteMs < settings_.peerWaitMs &&
+                                    peers_->PeersHoldMissing(job.number, file.index);
+        if (!peersMayFinish) {
+            FailFile(job, file, kind, url + ": " + failure);
+            return;
+        }
     }
     if (probe) {
         job.probeAgain.push_back(file.index);

@@ -35,6 +35,9 @@ class PeerHooks {
     virtual bool ReadyToComplete(uint32_t job, uint32_t file) = 0;
     // Complete under its final name: shared from there for a while.
     virtual void FileComplete(uint32_t job, uint32_t file, const std::string& target) = 0;
+    // The file's server cannot be reached and its retries are used up: true when connected peers
+    // hold pieces the file lacks (they are handed them), so that the file waits for them.
+    virtual bool PeersHoldMissing(uint32_t job, uint32_t file) = 0;
     // The file's data is dropped, or its part file is about to be closed: peers let go of it.
     virtual void FileClosed(uint32_t job, uint32_t file) = 0;
 };

@@ -112,6 +112,7 @@ struct Transfers::File {
     std::map<uint64_t, uint32_t> pieceFailures;
     uint32_t restarts = 0;  // the server's file changed under us
     int64_t retryAtMs = 0;
+    int64_t lastByteMs = 0;  // a byte from the server or from peers last came then
     std::string lastFailure;
     // Connection growth: more connections while that makes the file clearly faster. The speed
     // since the last growth is measured from the bytes received since then.

@@ -377,6 +377,7 @@ void Transfers::Schedule(Job& job) {
         file.state = File::Active;
         job.atWork.insert(file.index);
         file.grewAtMs = now;  // the first connection's speed is measured from here
+        file.lastByteMs = now;
         file.receivedAtGrowth = file.received;
         ++activeFiles;
         CompleteFileIfDone(job, file);
@@ -912,6 +913,24 @@ void Transfers::DropPeerBytes(uint32_t number, uint32_t index) {
         ResetFile(*found->second, file, "bytes from peers of another version");
         AfterCurl();
     }
+}
+
+bool Transfers::HttpHolds(uint32_t number, uint32_t index, ByteRanges* written,
+                          ByteRanges* asking) const {
+    auto found = jobs_.find(number);
+    if (found == jobs_.end() || index >= found->second->files.size()) {
+        return false;
+    }
+    const File& file = *found->second->files[index];
+    if (file.state != File::Active) {
+        return false;
+    }
+    *written = file.written;
+    asking->Clear();
+    for (const auto& transfer : file.transfers) {
+        asking->Add(transfer->ask.begin, transfer->end);
+    }
+    return true;
 }
 
 void Transfers::PeersSettled(uint32_t number, uint32_t index) {

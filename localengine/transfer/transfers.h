@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "transfer/byte_ranges.h"
 #include "transfer/control_file.h"
 #include "transfer/event_loop.h"
 #include "transfer/job_check.h"
@@ -56,6 +57,10 @@ struct TransferSettings {
     uint32_t pieceRetryLimit = 12;  // failed attempts that began in one piece (of minPiece)
     int retryFirstDelayMs = 500;    // doubles with every failure, up to retryMaxDelayMs
     int retryMaxDelayMs = 10000;
+    // A file whose server cannot be reached while connected peers hold pieces it lacks does not
+    // fail when its retries are used up: peers are handed those pieces, HTTP keeps retrying,
+    // and the file fails only once neither side brought a byte for this long.
+    int peerWaitMs = 60000;
     int networkPoorMs = 3000;  // every transfer failing this long: network trouble
     int diskRetryMs = 3000;    // how often a job paused by a full disk tries again
     uint64_t limitedBytesPerSecond = 384 * 1024;
@@ -156,6 +161,9 @@ class Transfers {
     void PeerBytes(uint32_t job, uint32_t file, uint64_t begin, uint64_t end);
     // Peers no longer use the file's part file: a completion that waited for them goes on.
     void PeersSettled(uint32_t job, uint32_t file);
+    // What HTTP holds of the file now: on disk (written, peers' pieces too) and what its
+    // transfers are asking for. False for a file that is not active.
+    bool HttpHolds(uint32_t job, uint32_t file, ByteRanges* written, ByteRanges* asking) const;
     // What peers sent cannot be trusted (their torrent is of another version of the file): the
     // file starts over from its server.
     void DropPeerBytes(uint32_t job, uint32_t file);

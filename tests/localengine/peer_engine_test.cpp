@@ -32,6 +32,7 @@ using tev::tools::TestHttpServer;
 namespace {
 
 constexpr int kPiece = 256 * 1024;
+constexpr uint32_t kFailed = 11;  // Fetch: the job failed (type 11)
 
 uint16_t FreePortOn(const std::string& address) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -90,8 +91,9 @@ struct Player {
             {"TEV_ENGINE_IDLE_SECONDS", std::to_string(idleSeconds)}});
     }
     int idleSeconds = 600;
-    // Downloads url into folder/name, keeping part data; the job's result (1: complete), or 0
-    // when killAt bytes were present first (the engine is then killed with SIGKILL).
+    // Downloads url into folder/name, keeping part data; the job's result (1: complete;
+    // kFailed: failed, with its reason in failure), or 0 when killAt bytes were present first
+    // (the engine is then killed with SIGKILL).
     uint32_t Fetch(const std::string& url, const std::string& name, uint64_t size,
                    uint64_t killAt = UINT64_MAX) {
         EngineClient client(engine->Port());
@@ -114,11 +116,15 @@ struct Player {
                 }
             } else if (const auto* finished = std::get_if<ep::JobFinished>(&*message)) {
                 return finished->result;
+            } else if (const auto* failed = std::get_if<ep::JobFailed>(&*message)) {
+                failure = failed->message;
+                return kFailed;
             }
         }
         return 0;
     }
     bool resumed = false;
+    std::string failure;
     std::string Log() const { return ReadWholeFile(log); }
     // The engine's own count of the file's bytes from peers (its log line), or -1.
     long long FromPeers(const std::string& name) const {
@@ -295,4 +301,44 @@ TEST(PeerEngineTlsTest, AnHttpTorrentForAnHttpsFileIsIgnored) {
     EXPECT_NE(player.Log().find("an http torrent for an https file"), std::string::npos)
         << player.Log();
     EXPECT_FALSE(Listening("127.0.0.5", player.port)) << "no torrent, no session";
+}
+
+// The server stops (connections refused) once the player has a peer: the peer that holds
+// the file brings what the server can no longer send, however long HTTP's retries take.
+TEST_F(PeerEngineTest, AFileWhoseServerStopsIsFinishedFromPeersThatHoldIt) {
+    Publish(0);
+    Player first("first", "127.0.0.10", "");
+    ASSERT_TRUE(first.engine->Ready());
+    ASSERT_EQ(first.Fetch(server_.Url("/game.bin"), "game.bin", content_.size()), 1u);
+    server_.ClearRules();
+    Publish(128 * 1024);
+    Player second("second", "127.0.0.11", "");
+    ASSERT_TRUE(second.engine->Ready());
+    std::thread stopper([&] {
+        WaitFor([&] { return second.Log().find("1 peers connected") != std::string::npos; }, 60);
+        server_.Stop();
+    });
+    const uint32_t result = second.Fetch(server_.Url("/game.bin"), "game.bin", content_.size());
+    stopper.join();
+    ASSERT_EQ(result, 1u) << second.Log();
+    EXPECT_TRUE(ReadWholeFile(second.folder + "/game.bin") == content_);
+    EXPECT_GT(second.FromPeers("game.bin"), 0) << second.Log();
+}
+
+// The same stop with no peer holding the file: it fails clearly, without an endless wait.
+TEST_F(PeerEngineTest, AFileWhoseServerStopsWithoutPeersFailsInBoundedTime) {
+    Publish(128 * 1024);
+    Player alone("alone", "127.0.0.12", "");
+    ASSERT_TRUE(alone.engine->Ready());
+    std::thread stopper([&] {
+        WaitFor([&] { return alone.Log().find("shared through") != std::string::npos; }, 60);
+        server_.Stop();
+    });
+    const auto began = std::chrono::steady_clock::now();
+    const uint32_t result = alone.Fetch(server_.Url("/game.bin"), "game.bin", content_.size());
+    stopper.join();
+    EXPECT_EQ(result, kFailed) << alone.Log();
+    EXPECT_NE(alone.failure.find("connection refused"), std::string::npos) << alone.failure;
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(90));
+    EXPECT_FALSE(fs::exists(alone.folder + "/game.bin"));
 }
