@@ -12,7 +12,9 @@ root=$(pwd)
 bash scripts/install-deps.sh
 
 build=build/release
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTEV_BUILD_TESTS=OFF >/dev/null
+# The folder may be configured by a benchmark without the window: say what the demo needs.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTEV_BUILD_TESTS=OFF -DTEV_BUILD_APP=ON \
+    -DTEV_BUILD_TOOLS=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target tev-test-server tev-report-collector tev-download \
     tev-downloader TEVDownloadV32 tev-publish tev-report
 
