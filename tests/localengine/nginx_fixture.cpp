@@ -17,21 +17,6 @@
 
 extern char** environ;
 
-namespace {
-
-bool Answers(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
-}  // namespace
-
 PrivateNginx::PrivateNginx(const std::string& root, uint64_t limitRate) {
     prefix_ =
         std::string(std::getenv("TEV_TEST_ROOT")) + "/nginx-" + std::to_string(FreeLoopbackPort());
@@ -57,7 +42,7 @@ PrivateNginx::PrivateNginx(const std::string& root, uint64_t limitRate) {
             break;
         }
         for (int i = 0; i < 100; ++i) {
-            if (Answers(port_)) {
+            if (LoopbackPortAnswers(port_)) {
                 pid_ = pid;
                 break;
             }

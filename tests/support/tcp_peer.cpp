@@ -17,8 +17,8 @@ bool WaitReadable(int fd, int timeoutMs) {
 
 }  // namespace
 
-uint16_t FreeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+uint16_t FreeLoopbackPort(int type) {
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -30,6 +30,17 @@ uint16_t FreeLoopbackPort() {
     }
     close(fd);
     return port;
+}
+
+bool LoopbackPortAnswers(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
 }
 
 TcpConnection::~TcpConnection() {

@@ -1,11 +1,16 @@
 // A plain blocking TCP peer for loopback tests: the other end of the library's sockets.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <string>
 
-// A loopback port free at the moment of the call (another process may take it before its use).
-uint16_t FreeLoopbackPort();
+// A loopback port free at the moment of the call (another process may take it before its use);
+// type SOCK_DGRAM for a UDP port.
+uint16_t FreeLoopbackPort(int type = SOCK_STREAM);
+// Whether something accepts TCP connections on 127.0.0.1:port (a server started by a test).
+bool LoopbackPortAnswers(uint16_t port);
 
 class TcpConnection {
   public:

@@ -15,41 +15,13 @@
 #include <fstream>
 #include <thread>
 
+#include "support/tcp_peer.h"
+
 extern char** environ;
-
-namespace {
-
-uint16_t FreePort(int type) {
-    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(fd);
-    return port;
-}
-
-bool Answers(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
-}  // namespace
 
 PrivateTracker::PrivateTracker(const std::vector<std::string>& infoHashes) {
     folder_ = std::string(std::getenv("TEV_TEST_ROOT")) + "/tracker-" +
-              std::to_string(FreePort(SOCK_STREAM));
+              std::to_string(FreeLoopbackPort());
     std::filesystem::create_directories(folder_);
     {
         std::ofstream list(folder_ + "/whitelist");
@@ -58,9 +30,9 @@ PrivateTracker::PrivateTracker(const std::vector<std::string>& infoHashes) {
         }
     }
     for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
-        port_ = FreePort(SOCK_STREAM);
+        port_ = FreeLoopbackPort();
         const std::string tcp = std::to_string(port_);
-        const std::string udp = std::to_string(FreePort(SOCK_DGRAM));
+        const std::string udp = std::to_string(FreeLoopbackPort(SOCK_DGRAM));
         // It changes its root to its folder, so the list is named from there.
         const char* argv[] = {"opentracker", "-i", "127.0.0.1",     "-p", tcp.c_str(), "-P",
                               udp.c_str(),   "-d", folder_.c_str(), "-w", "whitelist", nullptr};
@@ -78,7 +50,7 @@ PrivateTracker::PrivateTracker(const std::vector<std::string>& infoHashes) {
             break;
         }
         for (int i = 0; i < 100; ++i) {
-            if (Answers(port_)) {
+            if (LoopbackPortAnswers(port_)) {
                 pid_ = pid;
                 break;
             }
