@@ -43,6 +43,11 @@ lt::settings_pack PeerSession::PackFor(const SharingSettings& settings, const Pe
         }
     }
     pack.set_str(lt::settings_pack::outgoing_interfaces, outgoing);
+    // Peers over TCP only. uTP yields to every other flow on the line by design, so between
+    // players on fast links it carried pieces at a fraction of what TCP does, and its own
+    // congestion control costs CPU per packet.
+    pack.set_bool(lt::settings_pack::enable_outgoing_utp, false);
+    pack.set_bool(lt::settings_pack::enable_incoming_utp, false);
     pack.set_bool(lt::settings_pack::allow_multiple_connections_per_ip, false);
     pack.set_bool(lt::settings_pack::ssrf_mitigation, true);
     pack.set_bool(lt::settings_pack::validate_https_trackers, true);

@@ -5,7 +5,6 @@
 #include <libtorrent/add_torrent_params.hpp>
 
 #include <algorithm>
-#include <random>
 
 #include "peers/torrent_check.h"
 #include "transfer/range_request.h"
@@ -173,6 +172,9 @@ void PeerSource::Attach(Entry& entry, const std::string& torrent) {
     }
     torrentsByUrl_[entry.torrentUrl] = torrent;
     entry.torrent = torrent;
+    if (entry.completing) {
+        return;  // every byte came over HTTP meanwhile: the torrent only serves it, once complete
+    }
     const Key key = entry.key;
     PeerFileEvents events;
     events.pieceFromPeers = [this, key](uint64_t begin, uint64_t end) {
@@ -223,10 +225,7 @@ void PeerSource::Attach(Entry& entry, const std::string& torrent) {
             Detach(*found->second);
         }
     };
-    if (!swarm_) {
-        swarm_ = std::make_unique<PeerSwarm>(loop_, settings_, log_);
-    }
-    if (!swarm_->Active()) {
+    if (!Swarm().Active()) {
         return;
     }
     std::string error;
@@ -237,13 +236,20 @@ void PeerSource::Attach(Entry& entry, const std::string& torrent) {
     }
     const int pieces = swarm_->Pieces(*entry.id);
     entry.offered.assign(static_cast<size_t>(pieces), false);
+    entry.httpOnly.assign(static_cast<size_t>(pieces), false);
     // Players start their HTTP ranges at different pieces, so that they have pieces to trade.
-    std::random_device seed;
     std::uniform_int_distribution<int> pick(0, std::max(pieces - 1, 0));
-    entry.startAt =
-        static_cast<uint64_t>(pick(seed)) * static_cast<uint64_t>(swarm_->PieceLength(*entry.id));
+    entry.startAt = static_cast<uint64_t>(pick(random_)) *
+                    static_cast<uint64_t>(swarm_->PieceLength(*entry.id));
     log_("peers: " + entry.facts.target + ": shared through " + entry.torrentUrl + " (" +
          std::to_string(pieces) + " pieces)");
+}
+
+PeerSwarm& PeerSource::Swarm() {
+    if (!swarm_) {
+        swarm_ = std::make_unique<PeerSwarm>(loop_, settings_, log_);
+    }
+    return *swarm_;
 }
 
 // ---- the two sources side by side ----
@@ -254,16 +260,62 @@ void PeerSource::AdjustPlan(uint32_t job, uint32_t file, PiecePlan& plan) {
         return;
     }
     Entry& entry = *found->second;
-    entry.httpTaken = plan.taken;
+    const ByteRanges own = plan.taken;  // on disk or asked for over HTTP
     const PeerSwarm::FileId id = *entry.id;
     plan.pieceSize = static_cast<uint64_t>(swarm_->PieceLength(id));
-    if (entry.peers > 0) {
-        plan.startAt = entry.startAt;
-    }
     for (const int piece : swarm_->PeersPieces(id)) {
         const ByteRange range = swarm_->PieceRange(id, piece);
         plan.taken.Add(range.begin, range.end);
     }
+    if (entry.peers == 0) {
+        // Alone, HTTP goes on as without peers, but from this player's own place in the file.
+        plan.startAt = entry.startAt;
+        return;
+    }
+    // What a peer holds is the peers' to bring: the server sends each piece to the swarm about
+    // once, and HTTP fetches only what nobody has yet, in short ranges.
+    for (const ByteRange& held : entry.peersHold.Ranges()) {
+        plan.taken.Add(held.begin, held.end);
+    }
+    plan.maxRange = timings_.rangeAmongPeers;
+    plan.startAt = NextStart(entry, plan.taken, own);
+}
+
+uint64_t PeerSource::NextStart(Entry& entry, const ByteRanges& taken, const ByteRanges& own) {
+    const uint64_t size = entry.facts.size;
+    const uint64_t length = static_cast<uint64_t>(swarm_->PieceLength(*entry.id));
+    // On from where this player's own ranges end...
+    uint64_t at = entry.startAt;
+    for (const ByteRange& held : own.Ranges()) {
+        if (held.begin <= at && at < held.end) {
+            at = (held.end + length - 1) / length * length;
+            break;
+        }
+    }
+    if (at < size && !taken.Covers(at, at + 1)) {
+        entry.startAt = at;
+        return at;
+    }
+    // ...unless that runs into pieces another player fetched: just past them lies what that
+    // player is fetching now, not yet announced. Instead somewhere in the middle of the longest
+    // stretch nobody holds, where no other player's HTTP is likely to be.
+    const std::vector<ByteRange> missing = taken.Missing(size);
+    if (missing.empty()) {
+        return entry.startAt;
+    }
+    const ByteRange longest = *std::max_element(
+        missing.begin(), missing.end(),
+        [](const ByteRange& a, const ByteRange& b) { return a.Length() < b.Length(); });
+    const uint64_t first = (longest.begin + length - 1) / length;
+    const uint64_t last = (longest.end == size ? longest.end + length - 1 : longest.end) / length;
+    if (last <= first) {
+        entry.startAt = longest.begin;  // no whole piece free: what there is
+        return entry.startAt;
+    }
+    const uint64_t count = last - first;
+    std::uniform_int_distribution<uint64_t> pick(count / 4, count - 1 - count / 4);
+    entry.startAt = std::min((first + pick(random_)) * length, size - 1);
+    return entry.startAt;
 }
 
 void PeerSource::OnDisk(uint32_t job, uint32_t file, const ByteRanges& written, int fd) {
@@ -296,15 +348,39 @@ void PeerSource::OnDisk(uint32_t job, uint32_t file, const ByteRanges& written, 
     }
 }
 
-void PeerSource::HandOut(Entry& entry) {
+void PeerSource::LookAtPeers(Entry& entry) {
     const PeerSwarm::FileId id = *entry.id;
     const int peers = swarm_->Peers(id);
     if (peers != entry.peers) {
         log_("peers: " + entry.facts.target + ": " + std::to_string(peers) + " peers connected");
     }
     entry.peers = peers;
+    ByteRanges hold;
+    if (peers > 0) {
+        entry.availability = swarm_->Availability(id);
+        for (size_t piece = 0; piece < entry.availability.size() && piece < entry.httpOnly.size();
+             ++piece) {
+            if (entry.availability[piece] > 0 && !entry.httpOnly[piece]) {
+                const ByteRange range = swarm_->PieceRange(id, static_cast<int>(piece));
+                hold.Add(range.begin, range.end);
+            }
+        }
+    } else {
+        entry.availability.clear();
+    }
+    if (hold != entry.peersHold) {
+        entry.peersHold = std::move(hold);
+        // What peers hold changed (a peer left, or a piece may be HTTP's again): the planner
+        // looks again.
+        transfers_.PeersSettled(entry.key.first, entry.key.second);
+    }
+}
+
+void PeerSource::HandOut(Entry& entry) {
+    const PeerSwarm::FileId id = *entry.id;
+    LookAtPeers(entry);
     const int64_t now = EventLoop::NowMs();
-    // Pieces peers did not bring in time go back to HTTP.
+    // Pieces peers did not bring in time go back to HTTP, for good.
     std::vector<int> back;
     for (const auto& [piece, since] : entry.givenAt) {
         const int64_t limit = entry.peers > 0 ? timings_.stalledPieceMs : timings_.peerlessPieceMs;
@@ -316,6 +392,7 @@ void PeerSource::HandOut(Entry& entry) {
         swarm_->TakeBack(id, back);
         for (const int piece : back) {
             entry.givenAt.erase(piece);
+            entry.httpOnly[static_cast<size_t>(piece)] = true;
         }
         transfers_.PeersSettled(entry.key.first, entry.key.second);  // HTTP may take them now
     }
@@ -327,12 +404,11 @@ void PeerSource::HandOut(Entry& entry) {
     if (swarm_->PeersPieces(id).size() >= wanted) {
         return;
     }
-    // While its server cannot be reached, what HTTP holds now, not when the planner last ran:
-    // a server that refuses ends its transfers at once, and their ranges are the peers' to take.
-    ByteRanges onDisk = entry.httpTaken;
+    // What HTTP holds now, not when the planner last ran: a server that refuses ends its
+    // transfers at once, and their ranges are the peers' to take.
+    ByteRanges onDisk;
     ByteRanges asking;
-    if (entry.waitsForPeers &&
-        !transfers_.HttpHolds(entry.key.first, entry.key.second, &onDisk, &asking)) {
+    if (!transfers_.HttpHolds(entry.key.first, entry.key.second, &onDisk, &asking)) {
         return;
     }
     const auto overlaps = [](const ByteRanges& ranges, const ByteRange& range) {
@@ -343,34 +419,31 @@ void PeerSource::HandOut(Entry& entry) {
         }
         return false;
     };
-    const std::vector<int> availability = swarm_->Availability(id);
-    const int pieces = swarm_->Pieces(id);
-    // Far from where HTTP works: backwards from this player's start.
-    const int start =
-        static_cast<int>(entry.startAt / static_cast<uint64_t>(swarm_->PieceLength(id)));
-    std::vector<int> give;
-    for (int step = 1; step <= pieces && swarm_->PeersPieces(id).size() + give.size() < wanted;
-         ++step) {
-        const int piece = ((start - step) % pieces + pieces) % pieces;
-        if (static_cast<size_t>(piece) >= availability.size() ||
-            availability[static_cast<size_t>(piece)] <= 0 ||
-            swarm_->PeersPieces(id).contains(piece) || entry.offered[static_cast<size_t>(piece)]) {
+    std::vector<int> candidates;
+    for (size_t piece = 0; piece < entry.availability.size() && piece < entry.offered.size();
+         ++piece) {
+        if (entry.availability[piece] <= 0 || entry.offered[piece] || entry.httpOnly[piece] ||
+            swarm_->PeersPieces(id).contains(static_cast<int>(piece))) {
             continue;
         }
-        // A piece HTTP left half written (its connection cut) is HTTP's to finish, unless its
-        // server cannot be reached: then peers bring the whole piece, verified, over the same
-        // bytes.
-        const ByteRange range = swarm_->PieceRange(id, piece);
-        const bool free = !overlaps(asking, range) &&
-                          (entry.waitsForPeers ? !onDisk.Covers(range.begin, range.end)
-                                               : !overlaps(onDisk, range));
-        if (free) {
-            give.push_back(piece);
+        // A piece HTTP left half written (its connection cut) is brought whole by peers,
+        // verified, over the same bytes: HTTP keeps off what peers hold.
+        const ByteRange range = swarm_->PieceRange(id, static_cast<int>(piece));
+        if (!overlaps(asking, range) && !onDisk.Covers(range.begin, range.end)) {
+            candidates.push_back(static_cast<int>(piece));
         }
     }
-    if (!give.empty()) {
-        swarm_->GivePieces(id, give);
-        for (const int piece : give) {
+    // The rarest first (they spread soonest from the players that hold them), at random among
+    // equals, so that players do not all ask the same peer for the same pieces.
+    std::shuffle(candidates.begin(), candidates.end(), random_);
+    std::stable_sort(candidates.begin(), candidates.end(), [&entry](int a, int b) {
+        return entry.availability[static_cast<size_t>(a)] <
+               entry.availability[static_cast<size_t>(b)];
+    });
+    candidates.resize(std::min(candidates.size(), wanted - swarm_->PeersPieces(id).size()));
+    if (!candidates.empty()) {
+        swarm_->GivePieces(id, candidates);
+        for (const int piece : candidates) {
             entry.givenAt[piece] = now;
         }
     }
@@ -378,10 +451,17 @@ void PeerSource::HandOut(Entry& entry) {
 
 void PeerSource::Tick() {
     tick_ = loop_.AddTimer(timings_.tickMs, [this] { Tick(); });
+    std::vector<Key> left;
     for (auto& [key, entry] : entries_) {
         if (entry->id) {
             HandOut(*entry);
+        } else if (entry->leaving && swarm_->Left(*entry->leaving)) {
+            entry->leaving.reset();
+            left.push_back(key);
         }
+    }
+    for (const Key& key : left) {
+        transfers_.PeersSettled(key.first, key.second);  // may complete and drop the entry
     }
     for (size_t i = 0; i < seeding_.size();) {
         if (swarm_->ShareDone(seeding_[i].id, settings_.ratio, settings_.minutes)) {
@@ -425,14 +505,21 @@ bool PeerSource::PeersHoldMissing(uint32_t job, uint32_t file) {
 
 bool PeerSource::ReadyToComplete(uint32_t job, uint32_t file) {
     auto found = entries_.find({job, file});
-    if (found != entries_.end() && found->second->id) {
+    if (found == entries_.end()) {
+        return true;
+    }
+    Entry& entry = *found->second;
+    entry.completing = true;
+    if (entry.id) {
         // Every byte is on disk: peers let go of the part file before it is renamed. Nothing
         // of theirs is written afterwards (the gate goes with the torrent).
-        swarm_->RemoveFile(*found->second->id);
-        found->second->id.reset();
-        found->second->givenAt.clear();
+        entry.leaving = swarm_->RemoveFile(*entry.id);
+        entry.id.reset();
+        entry.givenAt.clear();
     }
-    return true;
+    // Shared from its final name only once the torrent has left: added again before that,
+    // it would be the leaving one, holding nothing.
+    return !entry.leaving || swarm_->Left(*entry.leaving);
 }
 
 void PeerSource::FileComplete(uint32_t job, uint32_t file, const std::string& target) {
@@ -444,8 +531,8 @@ void PeerSource::FileComplete(uint32_t job, uint32_t file, const std::string& ta
     const uint64_t fromPeers = std::min(entry.fromPeers, entry.facts.size);
     log_("peers: " + target + ": " + std::to_string(entry.facts.size - fromPeers) +
          " bytes from the server, " + std::to_string(fromPeers) + " bytes from peers");
-    if (!entry.torrent.empty() && swarm_ && swarm_->Active() &&
-        (settings_.minutes > 0 && settings_.ratio > 0 && settings_.uploadKib > 0)) {
+    if (!entry.torrent.empty() && settings_.minutes > 0 && settings_.ratio > 0 &&
+        settings_.uploadKib > 0 && Swarm().Active()) {
         std::string refusal;
         std::optional<libtorrent::add_torrent_params> params =
             JudgeTorrent(entry.torrent, entry.facts.size, target, &refusal);

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <utility>
@@ -30,8 +31,10 @@ struct PeerSourceTimings {
     int tickMs = 100;            // pieces handed out and taken back, sharing judged
     int stalledPieceMs = 20000;  // a piece peers were given and did not bring: back to HTTP
     int peerlessPieceMs = 3000;  // the same while no peer is connected at all
-    size_t piecesPerPeer = 4;    // pieces handed to peers at once, per connected peer
-    size_t maxPiecesOut = 64;
+    size_t piecesPerPeer = 8;    // pieces handed to peers at once, per connected peer
+    size_t maxPiecesOut = 128;
+    // An HTTP range while peers are connected (at least one piece): see PiecePlan::maxRange.
+    uint64_t rangeAmongPeers = 1 << 20;
 };
 
 class PeerSource final : public PeerHooks {
@@ -66,9 +69,14 @@ class PeerSource final : public PeerHooks {
         bool bodyTooLarge = false;
         std::string torrent;  // the judged torrent's bytes
         std::optional<PeerSwarm::FileId> id;
+        // Complete: its torrent is leaving the session before the part file is renamed.
+        std::optional<libtorrent::info_hash_t> leaving;
+        bool completing = false;  // every byte on disk: a torrent fetched now is not added
         uint64_t startAt = 0;
-        ByteRanges httpTaken;        // on disk or asked for over HTTP, as the planner last saw it
-        bool waitsForPeers = false;  // its server cannot be reached: logged once
+        bool waitsForPeers = false;     // its server cannot be reached: logged once
+        std::vector<int> availability;  // connected peers holding each piece, as of the last tick
+        ByteRanges peersHold;           // the pieces some peer holds and HTTP keeps off
+        std::vector<bool> httpOnly;     // pieces peers were given and did not bring: HTTP's
         std::vector<bool> offered;
         std::map<int, int64_t> givenAt;
         int peers = 0;
@@ -84,8 +92,11 @@ class PeerSource final : public PeerHooks {
     void AfterFetch();
     void EndFetch(Entry& entry);
     void Attach(Entry& entry, const std::string& torrent);
+    PeerSwarm& Swarm();  // built with the first torrent that is added
     void Tick();
     void HandOut(Entry& entry);
+    void LookAtPeers(Entry& entry);
+    uint64_t NextStart(Entry& entry, const ByteRanges& taken, const ByteRanges& own);
     void Detach(Entry& entry);
 
     EventLoop& loop_;
@@ -102,6 +113,7 @@ class PeerSource final : public PeerHooks {
     EventLoop::TimerId tick_ = 0;
     std::set<Key> refusedTorrents_;  // files whose torrent did not match their server's file
     std::shared_ptr<char> alive_ = std::make_shared<char>();
+    std::minstd_rand random_{std::random_device{}()};  // where a player's HTTP goes next
 };
 
 }  // namespace tev::localengine

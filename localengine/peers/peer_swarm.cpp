@@ -39,6 +39,9 @@ std::optional<PeerSwarm::FileId> PeerSwarm::AddFile(lt::add_torrent_params param
     file->pieces = params.ti->num_pieces();
     file->size = static_cast<uint64_t>(params.ti->total_size());
     file->events = std::move(events);
+    file->hash = params.ti->info_hashes();
+    // Never the handle of a torrent still leaving the session (it holds no piece and goes).
+    params.flags |= lt::torrent_flags::duplicate_is_error;
     params.max_connections = limits_.connectionsPerTorrent;
     params.max_uploads = limits_.uploadSlotsPerTorrent;
     if (complete) {
@@ -71,10 +74,10 @@ std::optional<PeerSwarm::FileId> PeerSwarm::AddFile(lt::add_torrent_params param
     return id;
 }
 
-void PeerSwarm::RemoveFile(FileId id) {
+lt::info_hash_t PeerSwarm::RemoveFile(FileId id) {
     auto found = files_.find(id);
     if (found == files_.end()) {
-        return;
+        return {};
     }
     offersUnderWay_ -= std::min(offersUnderWay_, found->second->offered.size());
     Shared& file = *found->second;
@@ -85,7 +88,15 @@ void PeerSwarm::RemoveFile(FileId id) {
         gates_->Remove(file.gatePath);
     }
     session_.Session()->remove_torrent(file.handle);
+    const lt::info_hash_t hash = file.hash;
+    leaving_[hash] = EventLoop::NowMs();
     files_.erase(found);
+    return hash;
+}
+
+bool PeerSwarm::Left(const lt::info_hash_t& hash) const {
+    auto found = leaving_.find(hash);
+    return found == leaving_.end() || EventLoop::NowMs() - found->second >= kLeaveMs;
 }
 
 int PeerSwarm::PieceLength(FileId id) const {
@@ -227,6 +238,10 @@ void PeerSwarm::OnAlert(const lt::alert& alert) {
     if (lt::alert_cast<lt::tracker_error_alert>(&alert) != nullptr ||
         lt::alert_cast<lt::tracker_reply_alert>(&alert) != nullptr) {
         log_("peers: " + alert.message());
+        return;
+    }
+    if (const auto* removed = lt::alert_cast<lt::torrent_removed_alert>(&alert)) {
+        leaving_.erase(removed->info_hashes);
         return;
     }
     const auto* about = dynamic_cast<const lt::torrent_alert*>(&alert);

@@ -11,6 +11,7 @@
 
 #include <libtorrent/add_torrent_params.hpp>
 #include <libtorrent/fwd.hpp>
+#include <libtorrent/info_hash.hpp>
 #include <libtorrent/torrent_handle.hpp>
 
 #include <cstdint>
@@ -59,8 +60,13 @@ class PeerSwarm {
     // given. Complete: the file is served, each piece hashed when first asked for (seed mode).
     std::optional<FileId> AddFile(libtorrent::add_torrent_params params, bool complete,
                                   PeerFileEvents events, std::string* error);
-    // The file is no longer shared; its torrent leaves the session.
-    void RemoveFile(FileId id);
+    // The file is no longer shared; its torrent leaves the session, which takes a while on
+    // libtorrent's thread: Left(returned hash) tells when it has gone.
+    libtorrent::info_hash_t RemoveFile(FileId id);
+    // The torrent is out of the session (or kLeaveMs passed): its file may be renamed, and the
+    // same torrent added again.
+    bool Left(const libtorrent::info_hash_t& hash) const;
+    static constexpr int64_t kLeaveMs = 5000;
     bool HasFile(FileId id) const { return files_.contains(id); }
 
     int PieceLength(FileId id) const;
@@ -91,6 +97,7 @@ class PeerSwarm {
     struct Shared {
         FileId id = 0;
         libtorrent::torrent_handle handle;
+        libtorrent::info_hash_t hash;
         PeerFileEvents events;
         int pieceLength = 0;
         int pieces = 0;
@@ -116,6 +123,7 @@ class PeerSwarm {
     PeerLimits limits_;
     FileId nextId_ = 1;
     std::map<FileId, std::unique_ptr<Shared>> files_;
+    std::map<libtorrent::info_hash_t, int64_t> leaving_;  // removed, not yet gone: since when
     size_t offersUnderWay_ = 0;
 };
 

@@ -68,7 +68,11 @@ std::optional<ByteRange> ChoosePiece(const PiecePlan& plan, uint64_t speed,
     // Near the end, share what is left among the connections so that they finish together.
     const uint64_t share = unassigned / std::max<uint32_t>(plan.sharers, 1);
     piece = std::min(piece, std::max(share, rules.minPiece));
-    uint64_t end = from.Length() <= piece + rules.minPiece / 2 ? from.end : from.begin + piece;
+    if (plan.maxRange > 0) {
+        piece = std::min(piece, plan.maxRange);
+    }
+    const uint64_t slack = plan.maxRange > 0 ? 0 : rules.minPiece / 2;
+    uint64_t end = from.Length() <= piece + slack ? from.end : from.begin + piece;
     if (plan.pieceSize > 0 && end < from.end) {
         // Up to the end of the piece it lands in: no piece is left shared between sources.
         end = std::min(from.end, (end + plan.pieceSize - 1) / plan.pieceSize * plan.pieceSize);

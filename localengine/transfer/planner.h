@@ -34,6 +34,9 @@ struct PiecePlan {
     // at different places hold different pieces to trade.
     uint64_t pieceSize = 0;  // 0: no torrent
     uint64_t startAt = 0;
+    // While peers are connected, a range is at most this long (0: no bound): what a request
+    // holds is not yet announced to them, so a short one keeps players off each other's bytes.
+    uint64_t maxRange = 0;
 };
 
 // The next range to ask for at the given speed (bytes per second, 0 when unknown), or nullopt

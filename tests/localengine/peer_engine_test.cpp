@@ -321,7 +321,7 @@ TEST_F(PeerEngineTest, AFileWhoseServerStopsIsFinishedFromPeersThatHoldIt) {
     });
     const uint32_t result = second.Fetch(server_.Url("/game.bin"), "game.bin", content_.size());
     stopper.join();
-    ASSERT_EQ(result, 1u) << second.Log();
+    ASSERT_EQ(result, 1u) << second.Log() << "\nThe first player:\n" << first.Log();
     EXPECT_TRUE(ReadWholeFile(second.folder + "/game.bin") == content_);
     EXPECT_GT(second.FromPeers("game.bin"), 0) << second.Log();
 }

@@ -162,26 +162,51 @@ TEST(PlannerTest, KeepsOffPeersPiecesAndCutsAtPieceBounds) {
         uint64_t startAt;
         uint64_t speed;
         ByteRange expected;
+        uint64_t maxRange = 0;
     };
     const std::vector<Case> cases = {
-        {"an end inside a piece goes on to its bound", {}, 0, 1 * kMiB + kMiB / 2,
-         {0, 3 * kMiB}},
+        {"an end inside a piece goes on to its bound", {}, 0, 1 * kMiB + kMiB / 2, {0, 3 * kMiB}},
         {"peers hold pieces 4 and 5: the range stops before them",
-         Of({{4 * piece, 6 * piece}}), 0, 3 * kMiB, {0, 4 * piece}},
+         Of({{4 * piece, 6 * piece}}),
+         0,
+         3 * kMiB,
+         {0, 4 * piece}},
         {"after what peers and HTTP hold", Of({{0, 6 * piece}}), 0, 1000, {6 * piece, 10 * piece}},
         {"a player starting elsewhere", {}, 40 * kMiB, 1000, {40 * kMiB, 41 * kMiB}},
-        {"from where it starts, past what is taken", Of({{40 * kMiB, 50 * kMiB}}), 40 * kMiB,
-         1000, {50 * kMiB, 51 * kMiB}},
-        {"nothing free after the start: back to the beginning", Of({{40 * kMiB, 100 * kMiB}}),
-         40 * kMiB, 1000, {0, 1 * kMiB}},
+        {"from where it starts, past what is taken",
+         Of({{40 * kMiB, 50 * kMiB}}),
+         40 * kMiB,
+         1000,
+         {50 * kMiB, 51 * kMiB}},
+        {"nothing free after the start: back to the beginning",
+         Of({{40 * kMiB, 100 * kMiB}}),
+         40 * kMiB,
+         1000,
+         {0, 1 * kMiB}},
         {"the file's end is no piece bound but ends the range",
-         Of({{0, 100 * kMiB - 300 * 1024}}), 0, 1000, {100 * kMiB - 300 * 1024, 100 * kMiB}},
+         Of({{0, 100 * kMiB - 300 * 1024}}),
+         0,
+         1000,
+         {100 * kMiB - 300 * 1024, 100 * kMiB}},
+        {"among peers a fast connection still asks for a short range",
+         {},
+         0,
+         3 * kMiB,
+         {0, 1 * kMiB},
+         1 * kMiB},
+        {"among peers a stretch a little longer is not taken whole",
+         Of({{1 * kMiB + piece, 100 * kMiB}}),
+         0,
+         1000,
+         {0, 1 * kMiB},
+         1 * kMiB},
     };
     for (const Case& c : cases) {
         PiecePlan plan{100 * kMiB, {}, c.taken};
         plan.answersRanges = true;
         plan.pieceSize = piece;
         plan.startAt = c.startAt;
+        plan.maxRange = c.maxRange;
         const std::optional<ByteRange> chosen = ChoosePiece(plan, c.speed, rules);
         ASSERT_TRUE(chosen) << c.what;
         EXPECT_EQ(chosen->begin, c.expected.begin) << c.what;
