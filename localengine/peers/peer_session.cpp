@@ -57,7 +57,7 @@ lt::settings_pack PeerSession::PackFor(const SharingSettings& settings, const Pe
     pack.set_int(lt::settings_pack::in_enc_policy, lt::settings_pack::pe_enabled);
     pack.set_bool(lt::settings_pack::prefer_rc4, false);
     pack.set_str(lt::settings_pack::user_agent, "TEVDownloadV32");
-    pack.set_str(lt::settings_pack::peer_fingerprint, "-TV0100-");
+    pack.set_str(lt::settings_pack::peer_fingerprint, kPeerFingerprint);
     pack.set_int(lt::settings_pack::stop_tracker_timeout, 1);
     // A downloading file wants from peers only the pieces handed to them, so it often wants
     // nothing for a while: its connections to seeds must stay for when it does.

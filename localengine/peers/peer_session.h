@@ -19,6 +19,9 @@
 
 namespace tev::localengine {
 
+// The start of this engine's peer id (its version follows): how players know each other.
+inline constexpr char kPeerFingerprint[] = "-TV0100-";
+
 // What one peer and one torrent may cost us, and the session as a whole.
 struct PeerLimits {
     int connections = 64;  // open peer connections, all torrents together

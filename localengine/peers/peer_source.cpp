@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "peers/block_share.h"
 #include "peers/torrent_check.h"
 #include "transfer/range_request.h"
 
@@ -121,6 +122,7 @@ void PeerSource::AfterFetch() {
     }
     CURLM* multi = static_cast<CURLM*>(fetches_->multi());
     int left = 0;
+    std::vector<Key> settled;  // files held at one connection while their torrent came
     while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
         if (message->msg != CURLMSG_DONE) {
             continue;
@@ -137,6 +139,7 @@ void PeerSource::AfterFetch() {
         const std::string finalUrl = effective != nullptr ? effective : entry->torrentUrl;
         const CURLcode result = message->data.result;
         EndFetch(*entry);
+        settled.push_back(entry->key);
         std::string why;
         if (entry->bodyTooLarge) {
             why = "larger than 4 MiB";
@@ -155,6 +158,9 @@ void PeerSource::AfterFetch() {
             continue;
         }
         Attach(*entry, body);
+    }
+    for (const Key& key : settled) {
+        transfers_.PeersSettled(key.first, key.second);
     }
 }
 
@@ -248,8 +254,29 @@ void PeerSource::Attach(Entry& entry, const std::string& torrent) {
 PeerSwarm& PeerSource::Swarm() {
     if (!swarm_) {
         swarm_ = std::make_unique<PeerSwarm>(loop_, settings_, log_);
+        // Not from inside libtorrent's alert: completing a file adds its torrent again.
+        swarm_->SetLeftHandler([this] {
+            loop_.AddTimer(0, [this, alive = std::weak_ptr<char>(alive_)] {
+                if (!alive.expired()) {
+                    SettleLeft();
+                }
+            });
+        });
     }
     return *swarm_;
+}
+
+void PeerSource::SettleLeft() {
+    std::vector<Key> left;
+    for (auto& [key, entry] : entries_) {
+        if (entry->leaving && swarm_->Left(*entry->leaving)) {
+            entry->leaving.reset();
+            left.push_back(key);
+        }
+    }
+    for (const Key& key : left) {
+        transfers_.PeersSettled(key.first, key.second);  // may complete and drop the entry
+    }
 }
 
 // ---- the two sources side by side ----
@@ -277,8 +304,25 @@ void PeerSource::AdjustPlan(uint32_t job, uint32_t file, PiecePlan& plan) {
     for (const ByteRange& held : entry.peersHold.Ranges()) {
         plan.taken.Add(held.begin, held.end);
     }
+    if (!entry.anyBlock) {
+        for (const ByteRange& theirs : entry.othersBlocks.Ranges()) {
+            plan.taken.Add(theirs.begin, theirs.end);
+        }
+    }
     plan.maxRange = timings_.rangeAmongPeers;
     plan.startAt = NextStart(entry, plan.taken, own);
+}
+
+uint32_t PeerSource::HttpConnections(uint32_t job, uint32_t file) {
+    auto found = entries_.find({job, file});
+    if (found == entries_.end()) {
+        return 0;
+    }
+    const Entry& entry = *found->second;
+    if (entry.fetch != nullptr) {
+        return 1;  // its torrent is being fetched: a moment, and then peers may bring the rest
+    }
+    return entry.id && entry.peers > 0 ? timings_.httpConnectionsAmongPeers : 0;
 }
 
 uint64_t PeerSource::NextStart(Entry& entry, const ByteRanges& taken, const ByteRanges& own) {
@@ -297,19 +341,30 @@ uint64_t PeerSource::NextStart(Entry& entry, const ByteRanges& taken, const Byte
         return at;
     }
     // ...unless that runs into pieces another player fetched: just past them lies what that
-    // player is fetching now, not yet announced. Instead somewhere in the middle of the longest
-    // stretch nobody holds, where no other player's HTTP is likely to be.
+    // player is fetching now, not yet announced. Instead somewhere in the middle of a stretch
+    // nobody holds, where no other player's HTTP is likely to be.
     const std::vector<ByteRange> missing = taken.Missing(size);
     if (missing.empty()) {
         return entry.startAt;
     }
-    const ByteRange longest = *std::max_element(
-        missing.begin(), missing.end(),
-        [](const ByteRange& a, const ByteRange& b) { return a.Length() < b.Length(); });
-    const uint64_t first = (longest.begin + length - 1) / length;
-    const uint64_t last = (longest.end == size ? longest.end + length - 1 : longest.end) / length;
+    // A stretch at random, the longer the likelier (players that jump at once land apart).
+    uint64_t free = 0;
+    for (const ByteRange& range : missing) {
+        free += range.Length();
+    }
+    uint64_t point = std::uniform_int_distribution<uint64_t>(0, free - 1)(random_);
+    ByteRange stretch = missing.back();
+    for (const ByteRange& range : missing) {
+        if (point < range.Length()) {
+            stretch = range;
+            break;
+        }
+        point -= range.Length();
+    }
+    const uint64_t first = (stretch.begin + length - 1) / length;
+    const uint64_t last = (stretch.end == size ? stretch.end + length - 1 : stretch.end) / length;
     if (last <= first) {
-        entry.startAt = longest.begin;  // no whole piece free: what there is
+        entry.startAt = stretch.begin;  // no whole piece free: what there is
         return entry.startAt;
     }
     const uint64_t count = last - first;
@@ -368,12 +423,67 @@ void PeerSource::LookAtPeers(Entry& entry) {
     } else {
         entry.availability.clear();
     }
-    if (hold != entry.peersHold) {
+    bool changed = AssignBlocks(entry);
+    if (!entry.anyBlock && !entry.othersBlocks.Empty()) {
+        // Its own blocks all fetched or held while others' are still missing: after a while
+        // they are fetched here too (their player may be slow, or gone).
+        ByteRanges onDisk;
+        ByteRanges asking;
+        transfers_.HttpHolds(entry.key.first, entry.key.second, &onDisk, &asking);
+        for (const ByteRange& range : asking.Ranges()) {
+            onDisk.Add(range.begin, range.end);
+        }
+        for (const ByteRange& range : hold.Ranges()) {
+            onDisk.Add(range.begin, range.end);
+        }
+        for (const int piece : swarm_->PeersPieces(id)) {
+            const ByteRange range = swarm_->PieceRange(id, piece);
+            onDisk.Add(range.begin, range.end);
+        }
+        bool ownLeft = false;
+        for (const ByteRange& missing : onDisk.Missing(entry.facts.size)) {
+            if (!entry.othersBlocks.Covers(missing.begin, missing.end)) {
+                ownLeft = true;
+                break;
+            }
+        }
+        const int64_t now = EventLoop::NowMs();
+        if (ownLeft || onDisk.Covers(0, entry.facts.size)) {
+            entry.idleSinceMs = 0;
+        } else if (entry.idleSinceMs == 0) {
+            entry.idleSinceMs = now;
+        } else if (now - entry.idleSinceMs >= timings_.othersBlocksMs) {
+            entry.anyBlock = true;
+            changed = true;
+        }
+    }
+    if (changed || hold != entry.peersHold) {
         entry.peersHold = std::move(hold);
         // What peers hold changed (a peer left, or a piece may be HTTP's again): the planner
         // looks again.
         transfers_.PeersSettled(entry.key.first, entry.key.second);
     }
+}
+
+bool PeerSource::AssignBlocks(Entry& entry) {
+    const PeerSwarm::FileId id = *entry.id;
+    std::string self;
+    std::vector<std::string> fetchers;
+    if (entry.peers > 0) {
+        fetchers = swarm_->Fetchers(id, &self);
+    }
+    if (!fetchers.empty()) {
+        fetchers.push_back(self);
+        std::sort(fetchers.begin(), fetchers.end());
+    }
+    if (fetchers == entry.fetchers) {
+        return false;
+    }
+    entry.fetchers = fetchers;
+    const uint64_t length = static_cast<uint64_t>(swarm_->PieceLength(id));
+    const uint64_t block = std::max(timings_.rangeAmongPeers / length, uint64_t{1}) * length;
+    entry.othersBlocks = OthersBlocks(fetchers, self, entry.facts.size, block);
+    return true;
 }
 
 void PeerSource::HandOut(Entry& entry) {
@@ -451,18 +561,12 @@ void PeerSource::HandOut(Entry& entry) {
 
 void PeerSource::Tick() {
     tick_ = loop_.AddTimer(timings_.tickMs, [this] { Tick(); });
-    std::vector<Key> left;
     for (auto& [key, entry] : entries_) {
         if (entry->id) {
             HandOut(*entry);
-        } else if (entry->leaving && swarm_->Left(*entry->leaving)) {
-            entry->leaving.reset();
-            left.push_back(key);
         }
     }
-    for (const Key& key : left) {
-        transfers_.PeersSettled(key.first, key.second);  // may complete and drop the entry
-    }
+    SettleLeft();
     for (size_t i = 0; i < seeding_.size();) {
         if (swarm_->ShareDone(seeding_[i].id, settings_.ratio, settings_.minutes)) {
             log_("peers: " + seeding_[i].target + ": shared " +

@@ -35,6 +35,9 @@ struct PeerSourceTimings {
     size_t maxPiecesOut = 128;
     // An HTTP range while peers are connected (at least one piece): see PiecePlan::maxRange.
     uint64_t rangeAmongPeers = 1 << 20;
+    uint32_t httpConnectionsAmongPeers = 2;
+    // Its own blocks done, a player waits this long for the others' before it fetches them too.
+    int othersBlocksMs = 3000;
 };
 
 class PeerSource final : public PeerHooks {
@@ -51,6 +54,7 @@ class PeerSource final : public PeerHooks {
 
     void FileAnswered(uint32_t job, uint32_t file, const PeerFileFacts& facts) override;
     void AdjustPlan(uint32_t job, uint32_t file, PiecePlan& plan) override;
+    uint32_t HttpConnections(uint32_t job, uint32_t file) override;
     void OnDisk(uint32_t job, uint32_t file, const ByteRanges& written, int fd) override;
     bool ReadyToComplete(uint32_t job, uint32_t file) override;
     bool PeersHoldMissing(uint32_t job, uint32_t file) override;
@@ -81,6 +85,12 @@ class PeerSource final : public PeerHooks {
         std::map<int, int64_t> givenAt;
         int peers = 0;
         uint64_t fromPeers = 0;
+        // While other players of ours fetch the file too, each block of it falls to one of them
+        // (the same choice in every player), so that the server sends it about once.
+        std::vector<std::string> fetchers;  // their addresses, this player's own included
+        ByteRanges othersBlocks;            // the blocks that fall to the others
+        int64_t idleSinceMs = 0;  // none of its blocks left, others' still missing: since when
+        bool anyBlock = false;    // others' blocks took too long: any missing one is fetched
     };
     struct Seeding {
         std::string target;
@@ -93,9 +103,11 @@ class PeerSource final : public PeerHooks {
     void EndFetch(Entry& entry);
     void Attach(Entry& entry, const std::string& torrent);
     PeerSwarm& Swarm();  // built with the first torrent that is added
+    void SettleLeft();   // files whose torrent has left the session complete now
     void Tick();
     void HandOut(Entry& entry);
     void LookAtPeers(Entry& entry);
+    bool AssignBlocks(Entry& entry);
     uint64_t NextStart(Entry& entry, const ByteRanges& taken, const ByteRanges& own);
     void Detach(Entry& entry);
 

@@ -4,6 +4,7 @@
 
 #include <libtorrent/alert_types.hpp>
 #include <libtorrent/download_priority.hpp>
+#include <libtorrent/peer_info.hpp>
 #include <libtorrent/session.hpp>
 #include <libtorrent/torrent_flags.hpp>
 #include <libtorrent/torrent_info.hpp>
@@ -195,6 +196,24 @@ int PeerSwarm::Peers(FileId id) const {
     return files_.at(id)->handle.status({}).num_peers;
 }
 
+std::vector<std::string> PeerSwarm::Fetchers(FileId id, std::string* self) const {
+    std::vector<lt::peer_info> peers;
+    files_.at(id)->handle.get_peer_info(peers);
+    std::vector<std::string> fetchers;
+    self->clear();
+    for (const lt::peer_info& peer : peers) {
+        if (self->empty()) {
+            *self = peer.local_endpoint.address().to_string();
+        }
+        // Our engine's peer id begins with its fingerprint.
+        const bool ours = std::memcmp(peer.pid.data(), kPeerFingerprint, 3) == 0;
+        if (ours && !(peer.flags & lt::peer_info::seed)) {
+            fetchers.push_back(peer.ip.address().to_string());
+        }
+    }
+    return fetchers;
+}
+
 std::vector<int> PeerSwarm::Availability(FileId id) const {
     std::vector<int> availability;
     files_.at(id)->handle.piece_availability(availability);
@@ -242,6 +261,9 @@ void PeerSwarm::OnAlert(const lt::alert& alert) {
     }
     if (const auto* removed = lt::alert_cast<lt::torrent_removed_alert>(&alert)) {
         leaving_.erase(removed->info_hashes);
+        if (onLeft_) {
+            onLeft_();
+        }
         return;
     }
     const auto* about = dynamic_cast<const lt::torrent_alert*>(&alert);

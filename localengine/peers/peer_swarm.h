@@ -67,6 +67,8 @@ class PeerSwarm {
     // same torrent added again.
     bool Left(const libtorrent::info_hash_t& hash) const;
     static constexpr int64_t kLeaveMs = 5000;
+    // Called (on the loop) whenever a removed torrent has left the session.
+    void SetLeftHandler(std::function<void()> handler) { onLeft_ = std::move(handler); }
     bool HasFile(FileId id) const { return files_.contains(id); }
 
     int PieceLength(FileId id) const;
@@ -86,6 +88,9 @@ class PeerSwarm {
 
     // Connected peers, and how many of them hold each piece (both ask libtorrent's thread).
     int Peers(FileId id) const;
+    // The addresses of the connected peers that run this engine and still download (the players
+    // that share the server's work), and in self this player's own address on those connections.
+    std::vector<std::string> Fetchers(FileId id, std::string* self) const;
     std::vector<int> Availability(FileId id) const;
 
     uint64_t BytesFromPeers(FileId id) const;
@@ -124,6 +129,7 @@ class PeerSwarm {
     FileId nextId_ = 1;
     std::map<FileId, std::unique_ptr<Shared>> files_;
     std::map<libtorrent::info_hash_t, int64_t> leaving_;  // removed, not yet gone: since when
+    std::function<void()> onLeft_;
     size_t offersUnderWay_ = 0;
 };
 

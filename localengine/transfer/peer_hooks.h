@@ -28,7 +28,11 @@ class PeerHooks {
     // The ranges peers hold go into plan.taken; a torrent's piece size and where this player
     // starts go into the plan.
     virtual void AdjustPlan(uint32_t job, uint32_t file, PiecePlan& plan) = 0;
-    // What is on disk now (at a checkpoint): whole pieces are offered to peers from fd.
+    // At most this many HTTP connections for the file now (0: as many as it grows to). While its
+    // torrent is looked for, and while peers share it, a few: what a player has in flight from
+    // the server is unknown to the others, so less of it means fewer bytes fetched twice.
+    virtual uint32_t HttpConnections(uint32_t job, uint32_t file) = 0;
+    // What is on disk now (every tick and checkpoint): whole pieces are offered to peers from fd.
     virtual void OnDisk(uint32_t job, uint32_t file, const ByteRanges& written, int fd) = 0;
     // False while peers still use the part file (pieces being hashed); Transfers::PeersSettled
     // asks again.

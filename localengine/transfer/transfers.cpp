@@ -350,10 +350,13 @@ void Transfers::Schedule(Job& job) {
         if (file->state != File::Active || now < file->retryAtMs) {
             continue;
         }
-        const size_t wanted =
-            !file->size || !file->answersRanges || file->wholeBody || file->noValidator
-                ? 1
-                : file->growth.wanted;
+        size_t wanted = !file->size || !file->answersRanges || file->wholeBody || file->noValidator
+                            ? 1
+                            : file->growth.wanted;
+        if (peers_ != nullptr) {
+            const uint32_t cap = peers_->HttpConnections(job.number, file->index);
+            wanted = cap > 0 ? std::min<size_t>(wanted, cap) : wanted;
+        }
         while (file->transfers.size() < wanted && active < settings_.maxConnectionsPerJob) {
             if (!StartTransfer(job, *file)) {
                 break;
@@ -618,6 +621,11 @@ void Transfers::Tick() {
     for (auto& [number, job] : jobs_) {
         for (File* file : job->Working()) {
             DrainLanes(*file);  // the lane's bytes count in this tick too
+            // Peers hear of whole pieces soon, not only at the next checkpoint: another player
+            // would otherwise fetch them from the server too.
+            if (peers_ != nullptr && file->state == File::Active && file->fd >= 0) {
+                peers_->OnDisk(number, file->index, file->written, file->fd);
+            }
         }
     }
     BoundTransfers(now - lastTickMs_);
