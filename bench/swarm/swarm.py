@@ -1056,19 +1056,27 @@ def where_time_goes(args, cap, results):
             f"Each engine spent {cpu:.2f} s of CPU for its {mib(size)} MiB, so neither the players' "
             f"CPU nor their links limit this row: the origin's uplink does, and only fewer bytes from "
             f"the origin can make it faster.")
-    if rows.get("aria2"):
-        a = rows["aria2"]
-        a_last = median([r["last"] for r in a])
-        a_origin = median([r["origin"] for r in a]) / size
-        a_cpu = median([median(r["cpu"]) for r in a])
-        text += (f" aria2c with the torrent took {a_origin:.2f}× the file from the origin and its last "
-                 f"player finished in {a_last:.1f} s ({a_last / ideal * 100:.0f}% of the HTTP floor; the "
-                 f"floor for the bytes it did take from the origin is {a_origin * size / cap:.1f} s); each "
-                 f"spent {a_cpu:.2f} s of CPU (it hashes every piece it receives).")
-        if a_last < last:
-            text += (" The best row is aria2c's: peers serve each other from their uncapped links, so its "
-                     "time is set by how fast pieces spread between peers and how much of the file it "
-                     "still fetches from the web seed, over the capped uplink.")
+    shared = {}
+    for kind, who, hashing in (("peers", "Our engine with sharing on", "it hashes the pieces it "
+                                "offers and those peers send"),
+                               ("aria2", "aria2c with the torrent", "it hashes every piece it receives")):
+        if not rows.get(kind):
+            continue
+        r = rows[kind]
+        k_last = median([x["last"] for x in r])
+        k_origin = median([x["origin"] for x in r]) / size
+        k_cpu = median([median(x["cpu"]) for x in r])
+        shared[kind] = k_last
+        text += (f" {who} took {k_origin:.2f}× the file from the origin and its last "
+                 f"player finished in {k_last:.1f} s ({k_last / ideal * 100:.0f}% of the HTTP floor; the "
+                 f"floor for the bytes it did take from the origin is {k_origin * size / cap:.1f} s); each "
+                 f"spent {k_cpu:.2f} s of CPU ({hashing}).")
+    if shared:
+        best = min(shared, key=shared.get)
+        text += (f" The best row is {'ours with sharing on' if best == 'peers' else 'aria2c' + chr(39) + 's'}: "
+                 "peers serve each other from their uncapped links, so its time is set by how fast "
+                 "pieces spread between peers and how much of the file it still fetches from the "
+                 "origin, over the capped uplink.")
     return text
 
 
