@@ -427,28 +427,28 @@ void PeerSource::LookAtPeers(Entry& entry) {
     if (!entry.anyBlock && !entry.othersBlocks.Empty()) {
         // Its own blocks all fetched or held while others' are still missing: after a while
         // they are fetched here too (their player may be slow, or gone).
-        ByteRanges onDisk;
+        ByteRanges spokenFor;  // on disk, asked for, held by peers or handed to them
         ByteRanges asking;
-        transfers_.HttpHolds(entry.key.first, entry.key.second, &onDisk, &asking);
+        transfers_.HttpHolds(entry.key.first, entry.key.second, &spokenFor, &asking);
         for (const ByteRange& range : asking.Ranges()) {
-            onDisk.Add(range.begin, range.end);
+            spokenFor.Add(range.begin, range.end);
         }
         for (const ByteRange& range : hold.Ranges()) {
-            onDisk.Add(range.begin, range.end);
+            spokenFor.Add(range.begin, range.end);
         }
         for (const int piece : swarm_->PeersPieces(id)) {
             const ByteRange range = swarm_->PieceRange(id, piece);
-            onDisk.Add(range.begin, range.end);
+            spokenFor.Add(range.begin, range.end);
         }
         bool ownLeft = false;
-        for (const ByteRange& missing : onDisk.Missing(entry.facts.size)) {
+        for (const ByteRange& missing : spokenFor.Missing(entry.facts.size)) {
             if (!entry.othersBlocks.Covers(missing.begin, missing.end)) {
                 ownLeft = true;
                 break;
             }
         }
         const int64_t now = EventLoop::NowMs();
-        if (ownLeft || onDisk.Covers(0, entry.facts.size)) {
+        if (ownLeft || spokenFor.Covers(0, entry.facts.size)) {
             entry.idleSinceMs = 0;
         } else if (entry.idleSinceMs == 0) {
             entry.idleSinceMs = now;
