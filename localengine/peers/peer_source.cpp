@@ -160,6 +160,12 @@ void PeerSource::AfterFetch() {
         Attach(*entry, body);
     }
     for (const Key& key : settled) {
+        auto found = entries_.find(key);
+        if (found != entries_.end() && !found->second->completeTarget.empty()) {
+            StartSharing(*found->second, found->second->completeTarget);
+            entries_.erase(found);
+            continue;
+        }
         transfers_.PeersSettled(key.first, key.second);
     }
 }
@@ -249,6 +255,12 @@ void PeerSource::Attach(Entry& entry, const std::string& torrent) {
                     static_cast<uint64_t>(swarm_->PieceLength(*entry.id));
     log_("peers: " + entry.facts.target + ": shared through " + entry.torrentUrl + " (" +
          std::to_string(pieces) + " pieces)");
+}
+
+bool PeerSource::Sharing() const {
+    return !seeding_.empty() ||
+           std::any_of(entries_.begin(), entries_.end(),
+                       [](const auto& entry) { return !entry.second->completeTarget.empty(); });
 }
 
 PeerSwarm& PeerSource::Swarm() {
@@ -635,23 +647,33 @@ void PeerSource::FileComplete(uint32_t job, uint32_t file, const std::string& ta
     const uint64_t fromPeers = std::min(entry.fromPeers, entry.facts.size);
     log_("peers: " + target + ": " + std::to_string(entry.facts.size - fromPeers) +
          " bytes from the server, " + std::to_string(fromPeers) + " bytes from peers");
-    if (!entry.torrent.empty() && settings_.minutes > 0 && settings_.ratio > 0 &&
-        settings_.uploadKib > 0 && Swarm().Active()) {
-        std::string refusal;
-        std::optional<libtorrent::add_torrent_params> params =
-            JudgeTorrent(entry.torrent, entry.facts.size, target, &refusal);
-        std::string error;
-        std::optional<PeerSwarm::FileId> id;
-        if (params) {
-            id = swarm_->AddFile(std::move(*params), true, {}, &error);
-        }
-        if (id) {
-            seeding_.push_back({target, *id});
-            log_("peers: " + target + ": shared until ratio " + std::to_string(settings_.ratio) +
-                 " or " + std::to_string(settings_.minutes) + " minutes");
-        }
+    if (entry.fetch != nullptr) {
+        // Every byte came before the torrent did: it is shared once it is here.
+        entry.completeTarget = target;
+        return;
     }
+    StartSharing(entry, target);
     entries_.erase(found);
+}
+
+void PeerSource::StartSharing(const Entry& entry, const std::string& target) {
+    if (entry.torrent.empty() || settings_.minutes == 0 || settings_.ratio <= 0 ||
+        settings_.uploadKib == 0 || !Swarm().Active()) {
+        return;
+    }
+    std::string refusal;
+    std::optional<libtorrent::add_torrent_params> params =
+        JudgeTorrent(entry.torrent, entry.facts.size, target, &refusal);
+    std::string error;
+    std::optional<PeerSwarm::FileId> id;
+    if (params) {
+        id = swarm_->AddFile(std::move(*params), true, {}, &error);
+    }
+    if (id) {
+        seeding_.push_back({target, *id});
+        log_("peers: " + target + ": shared until ratio " + std::to_string(settings_.ratio) +
+             " or " + std::to_string(settings_.minutes) + " minutes");
+    }
 }
 
 void PeerSource::Detach(Entry& entry) {

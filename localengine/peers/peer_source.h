@@ -49,8 +49,9 @@ class PeerSource final : public PeerHooks {
     PeerSource& operator=(const PeerSource&) = delete;
 
     bool Active() const { return settings_.sharing; }
-    // A finished file is still being shared: the engine stays.
-    bool Sharing() const { return !seeding_.empty(); }
+    // A finished file is still being shared, or will be once its torrent is here: the engine
+    // stays.
+    bool Sharing() const;
 
     void FileAnswered(uint32_t job, uint32_t file, const PeerFileFacts& facts) override;
     void AdjustPlan(uint32_t job, uint32_t file, PiecePlan& plan) override;
@@ -75,7 +76,8 @@ class PeerSource final : public PeerHooks {
         std::optional<PeerSwarm::FileId> id;
         // Complete: its torrent is leaving the session before the part file is renamed.
         std::optional<libtorrent::info_hash_t> leaving;
-        bool completing = false;  // every byte on disk: a torrent fetched now is not added
+        bool completing = false;     // every byte on disk: a torrent fetched now is not added
+        std::string completeTarget;  // complete before its torrent came: shared once it does
         uint64_t startAt = 0;
         bool waitsForPeers = false;     // its server cannot be reached: logged once
         std::vector<int> availability;  // connected peers holding each piece, as of the last tick
@@ -103,7 +105,8 @@ class PeerSource final : public PeerHooks {
     void EndFetch(Entry& entry);
     void Attach(Entry& entry, const std::string& torrent);
     PeerSwarm& Swarm();  // built with the first torrent that is added
-    void SettleLeft();   // files whose torrent has left the session complete now
+    void StartSharing(const Entry& entry, const std::string& target);
+    void SettleLeft();  // files whose torrent has left the session complete now
     void Tick();
     void HandOut(Entry& entry);
     void LookAtPeers(Entry& entry);

@@ -218,6 +218,27 @@ TEST_F(PeerEngineTest, ASecondPlayerGetsBytesFromTheFirst) {
     EXPECT_FALSE(fs::exists(second.folder + "/game.bin.tevpart"));
 }
 
+// A file that comes whole over HTTP before its torrent arrives is still shared, from its final
+// name, once the torrent is there: the torrent is not added over the completing part file.
+TEST_F(PeerEngineTest, ATorrentThatArrivesAfterTheFileIsCompleteStillSharesIt) {
+    Publish(0);
+    server_.AddRule("/game.bin.torrent", {.kind = HttpRule::AddHeaders, .headDelayMs = 1500});
+    Player first("first", "127.0.0.13", "", 1);
+    ASSERT_TRUE(first.engine->Ready());
+    ASSERT_EQ(first.Fetch(server_.Url("/game.bin"), "game.bin", content_.size()), 1u);
+    EXPECT_EQ(first.FromPeers("game.bin"), 0) << first.Log();
+    EXPECT_TRUE(WaitFor([&] { return Listening("127.0.0.13", first.port); }, 10)) << first.Log();
+
+    server_.ClearRules();
+    Publish(64 * 1024);
+    Player second("second", "127.0.0.14", "");
+    ASSERT_TRUE(second.engine->Ready());
+    ASSERT_EQ(second.Fetch(server_.Url("/game.bin"), "game.bin", content_.size()), 1u);
+    EXPECT_TRUE(ReadWholeFile(second.folder + "/game.bin") == content_);
+    EXPECT_GT(second.FromPeers("game.bin"), 0) << second.Log() << "\nThe first player:\n"
+                                               << first.Log();
+}
+
 TEST_F(PeerEngineTest, APlayerKilledHalfwayResumesAndEndsByteIdentical) {
     Publish(0);
     Player first("first", "127.0.0.6", "");
