@@ -227,14 +227,15 @@ TEST_F(PeerSwarmTest, ACorruptSeederIsBannedAndTheFileComesOutWhole) {
     // (what else it sent until then counts: each piece is verified on its own).
     ASSERT_TRUE(RunUntil(loop, [&] { return !refused.empty() && player.Logged("ban"); }))
         << ::testing::PrintToString(player.log);
-    EXPECT_EQ(refused, std::vector<int>{5});
+    EXPECT_EQ(refused, std::vector<int>{5}) << ::testing::PrintToString(player.log);
     EXPECT_FALSE(player.fromPeers.Covers(5 * kPiece, 6 * kPiece));
     EXPECT_TRUE(player.swarm.PeersPieces(*id).contains(5));
     // An honest seeder comes: the piece is fetched again, from it.
     const std::string honestFile = Folder("honest") + "/game.bin";
     WriteFile(honestFile, content_);
     ASSERT_TRUE(Add(honest, swarmed.torrent, honestFile, content_.size(), true));
-    EXPECT_TRUE(RunUntil(loop, [&] { return player.fromPeers.Covers(0, content_.size()); }));
+    EXPECT_TRUE(RunUntil(loop, [&] { return player.fromPeers.Covers(0, content_.size()); }))
+        << ::testing::PrintToString(player.log);
     player.swarm.RemoveFile(*id);
     EXPECT_EQ(ReadFile(part).substr(0, content_.size()), content_);
 }
