@@ -178,6 +178,21 @@ class PeerEngineTest : public ::testing::Test {
     }
     // Every answer for the file names its torrent; the server sends each connection's bytes at
     // rate (so that peers have time to matter).
+    // A second player, on address, whose server is slow (each of its up to 16 connections):
+    // peers (first among them) bring most of the file, even when a loaded machine delays the
+    // tracker's answer by seconds.
+    void SecondPlayerGetsBytesFrom(const Player& first, const std::string& address) {
+        server_.ClearRules();
+        Publish(64 * 1024);
+        Player second("second", address, "");
+        ASSERT_TRUE(second.engine->Ready());
+        ASSERT_EQ(second.Fetch(server_.Url("/game.bin"), "game.bin", content_.size()), 1u);
+        EXPECT_TRUE(ReadWholeFile(second.folder + "/game.bin") == content_);
+        EXPECT_GT(second.FromPeers("game.bin"), 0) << second.Log() << "\nThe first player:\n"
+                                                   << first.Log();
+        EXPECT_FALSE(fs::exists(second.folder + "/game.bin.tevpart"));
+    }
+
     void Publish(uint64_t rate) {
         server_.AddRule("/game.bin",
                         {.kind = rate > 0 ? HttpRule::Rate : HttpRule::AddHeaders,
@@ -205,17 +220,7 @@ TEST_F(PeerEngineTest, ASecondPlayerGetsBytesFromTheFirst) {
     // Done, it shares from the final name, listening on its own address.
     EXPECT_TRUE(WaitFor([&] { return Listening("127.0.0.2", first.port); }, 10));
     EXPECT_NE(first.Log().find("shared until ratio"), std::string::npos) << first.Log();
-
-    // The second player's server is slow (each of its up to 16 connections): peers bring most
-    // of the file, even when a loaded machine delays the tracker's answer by seconds.
-    server_.ClearRules();
-    Publish(64 * 1024);
-    Player second("second", "127.0.0.3", "");
-    ASSERT_TRUE(second.engine->Ready());
-    ASSERT_EQ(second.Fetch(server_.Url("/game.bin"), "game.bin", content_.size()), 1u);
-    EXPECT_TRUE(ReadWholeFile(second.folder + "/game.bin") == content_);
-    EXPECT_GT(second.FromPeers("game.bin"), 0) << second.Log();
-    EXPECT_FALSE(fs::exists(second.folder + "/game.bin.tevpart"));
+    SecondPlayerGetsBytesFrom(first, "127.0.0.3");
 }
 
 // A file that comes whole over HTTP before its torrent arrives is still shared, from its final
@@ -228,15 +233,7 @@ TEST_F(PeerEngineTest, ATorrentThatArrivesAfterTheFileIsCompleteStillSharesIt) {
     ASSERT_EQ(first.Fetch(server_.Url("/game.bin"), "game.bin", content_.size()), 1u);
     EXPECT_EQ(first.FromPeers("game.bin"), 0) << first.Log();
     EXPECT_TRUE(WaitFor([&] { return Listening("127.0.0.13", first.port); }, 10)) << first.Log();
-
-    server_.ClearRules();
-    Publish(64 * 1024);
-    Player second("second", "127.0.0.14", "");
-    ASSERT_TRUE(second.engine->Ready());
-    ASSERT_EQ(second.Fetch(server_.Url("/game.bin"), "game.bin", content_.size()), 1u);
-    EXPECT_TRUE(ReadWholeFile(second.folder + "/game.bin") == content_);
-    EXPECT_GT(second.FromPeers("game.bin"), 0) << second.Log() << "\nThe first player:\n"
-                                               << first.Log();
+    SecondPlayerGetsBytesFrom(first, "127.0.0.14");
 }
 
 TEST_F(PeerEngineTest, APlayerKilledHalfwayResumesAndEndsByteIdentical) {
