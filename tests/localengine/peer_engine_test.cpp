@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "localengine/engine_process.h"
+#include "support/tcp_peer.h"
 #include "support/test_certificates.h"
 #include "support/test_data.h"
 #include "support/test_torrents.h"
@@ -33,21 +34,6 @@ namespace {
 
 constexpr int kPiece = 256 * 1024;
 constexpr uint32_t kFailed = 11;  // Fetch: the job failed (type 11)
-
-uint16_t FreePortOn(const std::string& address) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    inet_pton(AF_INET, address.c_str(), &where.sin_addr);
-    socklen_t length = sizeof where;
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length) == 0) {
-        port = ntohs(where.sin_port);
-    }
-    close(fd);
-    return port;
-}
 
 // True when some socket listens on address:port (/proc/net/tcp, addresses in host order hex).
 bool Listening(const std::string& address, uint16_t port) {
@@ -76,7 +62,7 @@ struct Player {
         home = std::string(std::getenv("TEV_TEST_ROOT")) + "/" + name;
         const std::string config = home + "/data/Velmor/tevDownloadV32/config";
         fs::create_directories(config);
-        port = FreePortOn(address);
+        port = FreeLoopbackPort(SOCK_STREAM, address);
         std::ofstream(config + "/sharing.conf") << "listen=" << address << ":" << port << "\n"
                                                 << settings;
         log = config + "/engine.log";

@@ -17,16 +17,16 @@ bool WaitReadable(int fd, int timeoutMs) {
 
 }  // namespace
 
-uint16_t FreeLoopbackPort(int type) {
+uint16_t FreeLoopbackPort(int type, const std::string& address) {
     const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
     uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
+    socklen_t length = sizeof where;
+    if (inet_pton(AF_INET, address.c_str(), &where.sin_addr) == 1 &&
+        bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length) == 0) {
+        port = ntohs(where.sin_port);
     }
     close(fd);
     return port;

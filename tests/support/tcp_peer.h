@@ -7,8 +7,8 @@
 #include <string>
 
 // A loopback port free at the moment of the call (another process may take it before its use);
-// type SOCK_DGRAM for a UDP port.
-uint16_t FreeLoopbackPort(int type = SOCK_STREAM);
+// type SOCK_DGRAM for a UDP port; address another loopback address (127.0.0.x) of the test's.
+uint16_t FreeLoopbackPort(int type = SOCK_STREAM, const std::string& address = "127.0.0.1");
 // Whether something accepts TCP connections on 127.0.0.1:port (a server started by a test).
 bool LoopbackPortAnswers(uint16_t port);
 
