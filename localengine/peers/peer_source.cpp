@@ -193,6 +193,7 @@ void PeerSource::Attach(Entry& entry, const std::string& torrent) {
         auto found = entries_.find(key);
         if (found != entries_.end()) {
             found->second->fromPeers += end - begin;
+            found->second->lastFromPeersMs = EventLoop::NowMs();
             const int piece = static_cast<int>(begin / swarm_->PieceLength(*found->second->id));
             found->second->givenAt.erase(piece);
             // libtorrent has it: never offered back to it.
@@ -434,6 +435,18 @@ void PeerSource::LookAtPeers(Entry& entry) {
         }
     } else {
         entry.availability.clear();
+    }
+    // Peers that hold pieces but bring none (slow, or claiming pieces they do not have) do not
+    // keep HTTP off them: only what was handed to them stays theirs, until it is taken back.
+    if (!entry.givenAt.empty()) {
+        int64_t earliest = INT64_MAX;
+        for (const auto& [piece, since] : entry.givenAt) {
+            earliest = std::min(earliest, since);
+        }
+        if (EventLoop::NowMs() - std::max(entry.lastFromPeersMs, earliest) >=
+            timings_.peersQuietMs) {
+            hold.Clear();
+        }
     }
     bool changed = AssignBlocks(entry);
     if (!entry.anyBlock && !entry.othersBlocks.Empty()) {

@@ -38,6 +38,8 @@ struct PeerSourceTimings {
     uint32_t httpConnectionsAmongPeers = 2;
     // Its own blocks done, a player waits this long for the others' before it fetches them too.
     int othersBlocksMs = 3000;
+    // Pieces handed out and none brought for this long: what peers hold no longer keeps HTTP off.
+    int peersQuietMs = 5000;
 };
 
 class PeerSource final : public PeerHooks {
@@ -87,6 +89,7 @@ class PeerSource final : public PeerHooks {
         std::map<int, int64_t> givenAt;
         int peers = 0;
         uint64_t fromPeers = 0;
+        int64_t lastFromPeersMs = 0;  // when peers last brought a piece
         // While other players of ours fetch the file too, each block of it falls to one of them
         // (the same choice in every player), so that the server sends it about once.
         std::vector<std::string> fetchers;  // their addresses, this player's own included
