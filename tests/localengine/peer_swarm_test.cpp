@@ -82,8 +82,9 @@ struct Player {
     Player(EventLoop& loop, const std::string& address, const std::string& name)
         : swarm(loop, PlayerSettings(address),
                 [this, name](const std::string& line) { log.push_back(line); }) {}
-    PeerSwarm swarm;
+    // Before the swarm: its session logs from its constructor on.
     std::vector<std::string> log;
+    PeerSwarm swarm;
     ByteRanges fromPeers;
 
     bool Logged(const std::string& what) const {
