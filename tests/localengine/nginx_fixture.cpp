@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,9 +12,8 @@
 #include <fstream>
 #include <thread>
 
+#include "support/server_process.h"
 #include "support/tcp_peer.h"
-
-extern char** environ;
 
 PrivateNginx::PrivateNginx(const std::string& root, uint64_t limitRate) {
     prefix_ =
@@ -35,27 +33,7 @@ PrivateNginx::PrivateNginx(const std::string& root, uint64_t limitRate) {
             << (limitRate > 0 ? "  limit_rate " + std::to_string(limitRate) + ";\n" : "")
             << " }\n}\n";
         const std::string conf = p + "/nginx.conf";
-        const char* argv[] = {"nginx",      "-p", p.c_str(),     "-c",
-                              conf.c_str(), "-g", "daemon off;", nullptr};
-        pid_t pid = -1;
-        if (posix_spawnp(&pid, "nginx", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) {
-            break;
-        }
-        for (int i = 0; i < 100; ++i) {
-            if (LoopbackPortAnswers(port_)) {
-                pid_ = pid;
-                break;
-            }
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                break;  // the port was taken meanwhile: try another
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        if (pid_ < 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
+        pid_ = StartServerProcess({"nginx", "-p", p, "-c", conf, "-g", "daemon off;"}, port_);
     }
     if (pid_ < 0) {
         port_ = 0;
@@ -63,10 +41,7 @@ PrivateNginx::PrivateNginx(const std::string& root, uint64_t limitRate) {
 }
 
 PrivateNginx::~PrivateNginx() {
-    if (pid_ > 0) {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
+    EndServerProcess(pid_);
 }
 
 std::string PrivateNginx::Url(const std::string& path) const {
