@@ -17,6 +17,9 @@ namespace {
 // parent-death signal), gets SIGTERM when the test dies or ends the server, and passes it on.
 // Only async-signal-safe calls: the test may have threads.
 [[noreturn]] void Keep(char* const* args, const char* log, pid_t test) {
+    // It never execs: the test's sockets (a server the test stops, a listener) must not stay
+    // open here.
+    close_range(3, ~0U, 0);
     sigset_t watched;
     sigemptyset(&watched);
     sigaddset(&watched, SIGTERM);
